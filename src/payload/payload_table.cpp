@@ -1,0 +1,70 @@
+#include "payload/payload_table.hpp"
+
+#include "common/fault.hpp"
+
+namespace torrelm::payload {
+
+std::optional<PayloadView> PayloadTable::at(std::size_t node,
+                                            std::source_location where) const {
+  if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
+  if (!present_[node]) return std::nullopt;
+  const std::size_t ids_begin = node == 0 ? 0 : ids_end_[node - 1];
+  const std::vector<std::size_t>& counts_end = counts_end_.empty() ? ids_end_ : counts_end_;
+  const std::size_t counts_begin = node == 0 ? 0 : counts_end[node - 1];
+  return PayloadView{
+      total_count_[node],
+      std::span(video_ids_).subspan(ids_begin, ids_end_[node] - ids_begin),
+      std::span(video_counts_).subspan(counts_begin, counts_end[node] - counts_begin),
+  };
+}
+
+std::optional<Payload> PayloadTable::payload(std::size_t node) const {
+  const auto view = at(node);
+  if (!view) return std::nullopt;
+  return Payload{view->total_count, {view->video_ids.begin(), view->video_ids.end()},
+                 {view->video_counts.begin(), view->video_counts.end()}};
+}
+
+void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
+  total_count_.reserve(slots);
+  present_.reserve(slots);
+  ids_end_.reserve(slots);
+  video_ids_.reserve(entries);
+  video_counts_.reserve(entries);
+}
+
+void PayloadTable::push_absent() {
+  total_count_.push_back(0);
+  present_.push_back(0);
+  ids_end_.push_back(video_ids_.size());
+  if (!counts_end_.empty()) counts_end_.push_back(video_counts_.size());
+}
+
+void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                        std::span<const std::uint32_t> video_counts) {
+  if (counts_end_.empty() && video_ids.size() != video_counts.size()) {
+    counts_end_ = ids_end_;  // from here on counts keep ranges of their own
+  }
+  total_count_.push_back(total_count);
+  present_.push_back(1);
+  video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
+  video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
+  ids_end_.push_back(video_ids_.size());
+  if (!counts_end_.empty()) counts_end_.push_back(video_counts_.size());
+}
+
+void PayloadTable::push(const std::optional<Payload>& slot) {
+  if (slot) {
+    push(slot->total_count, slot->video_ids, slot->video_counts);
+  } else {
+    push_absent();
+  }
+}
+
+std::size_t PayloadTable::memory_bytes() const noexcept {
+  return total_count_.capacity() * sizeof(std::uint32_t) + present_.capacity() +
+         (ids_end_.capacity() + counts_end_.capacity()) * sizeof(std::size_t) +
+         (video_ids_.capacity() + video_counts_.capacity()) * sizeof(std::uint32_t);
+}
+
+}  // namespace torrelm::payload

@@ -1,0 +1,161 @@
+// Payload propagation. The result is exactly that of merging, for every node from the last id down
+// to the root, a copy of each listed child's payload into the node's own with Payload::merge_from
+// and cutting the node to `video_top_n` entries. A chain of merge_from calls only adds counts per
+// position (saturating sums are associative) and sorts once at the end, so all of a node's
+// sources are combined in one pass instead of re-hashing the receiver once per child.
+#include <algorithm>
+#include <span>
+
+#include "prefix/trie/trie.hpp"
+
+namespace torrelm::prefix {
+namespace {
+
+using payload::PayloadView;
+using payload::saturating_add;
+
+enum class State : std::uint8_t {
+  Own,         // not processed yet: holds its own build payload (absent reads as empty)
+  InputOrder,  // processed, never merged: input order and duplicates kept
+  ByCount,     // processed: distinct positions ordered by count, largest first
+};
+
+struct Entry {
+  std::uint32_t position;
+  std::uint64_t sum;
+};
+
+class Propagation {
+ public:
+  Propagation(const Trie& trie, std::uint32_t video_top_n)
+      : trie_(trie),
+        top_n_(video_top_n),
+        state_(trie.node_count(), State::Own),
+        begin_(trie.node_count()),
+        length_(trie.node_count()),
+        total_(trie.node_count()) {}
+
+  payload::PayloadTable run() {
+    const std::size_t n = trie_.node_count();
+    for (std::size_t c = n; c-- > 0;) process(static_cast<NodeId>(c));
+
+    payload::PayloadTable table;
+    table.reserve(n, ids_.size());
+    for (std::size_t c = 0; c < n; ++c) {
+      table.push(total_[c], std::span(ids_).subspan(begin_[c], length_[c]),
+                 std::span(counts_).subspan(begin_[c], length_[c]));
+    }
+    return table;
+  }
+
+ private:
+  // The payload that node d holds while node c is being processed.
+  PayloadView current(NodeId d) const {
+    if (checked_at(state_, d) != State::Own) {
+      return {total_[d], std::span(ids_).subspan(begin_[d], length_[d]),
+              std::span(counts_).subspan(begin_[d], length_[d])};
+    }
+    const auto own = trie_.payloads.at(d);
+    return own ? *own : PayloadView{0, {}, {}};
+  }
+
+  void process(NodeId c) {
+    const PayloadView own = current(c);
+    std::uint32_t total = own.total_count;
+    bool merged = false;
+    sources_.clear();
+    if (!own.video_ids.empty()) sources_.push_back(own);
+    bool only_by_count = own.video_ids.size() <= 1;  // form of sources_.front() when alone
+
+    const ChildRange range = trie_.children(c);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const NodeId d = trie_.child(p);
+      if (d == c) continue;  // its slot is taken out while it is processed
+      merged = true;
+      const PayloadView child = current(d);
+      total = saturating_add(total, child.total_count);
+      if (child.video_ids.empty()) continue;
+      if (sources_.empty()) only_by_count = child.video_ids.size() <= 1 || state_[d] == State::ByCount;
+      sources_.push_back(child);
+    }
+
+    begin_[c] = ids_.size();
+    total_[c] = total;
+    if (!merged) {
+      const std::size_t keep = std::min<std::size_t>(own.video_ids.size(), top_n_);
+      ids_.insert(ids_.end(), own.video_ids.begin(), own.video_ids.begin() + keep);
+      counts_.insert(counts_.end(), own.video_counts.begin(), own.video_counts.begin() + keep);
+      state_[c] = keep <= 1 ? State::ByCount : State::InputOrder;
+    } else if (sources_.size() == 1 && only_by_count) {
+      // One already ordered, distinct source: merging it would give it back unchanged.
+      // It may live in ids_ itself, which can move as it grows: copy it out first.
+      const PayloadView& only = sources_.front();
+      const std::size_t keep = std::min<std::size_t>(only.video_ids.size(), top_n_);
+      keys_.clear();
+      for (std::size_t i = 0; i < keep; ++i) {
+        keys_.push_back(std::uint64_t{only.video_ids[i]} << 32 | checked_at(only.video_counts, i));
+      }
+      for (const std::uint64_t key : keys_) {
+        ids_.push_back(static_cast<std::uint32_t>(key >> 32));
+        counts_.push_back(static_cast<std::uint32_t>(key));
+      }
+      state_[c] = State::ByCount;
+    } else {
+      combine();
+      state_[c] = State::ByCount;
+    }
+    length_[c] = ids_.size() - begin_[c];
+  }
+
+  // Sums the counts of every source per position and appends the top_n largest sums.
+  void combine() {
+    keys_.clear();
+    for (const PayloadView& source : sources_) {
+      for (std::size_t i = 0; i < source.video_ids.size(); ++i) {
+        keys_.push_back(std::uint64_t{source.video_ids[i]} << 32 | checked_at(source.video_counts, i));
+      }
+    }
+    std::sort(keys_.begin(), keys_.end());
+    entries_.clear();
+    for (const std::uint64_t key : keys_) {
+      const auto position = static_cast<std::uint32_t>(key >> 32);
+      const std::uint64_t count = key & 0xFFFF'FFFFu;
+      if (!entries_.empty() && entries_.back().position == position) {
+        entries_.back().sum += count;
+      } else {
+        entries_.push_back({position, count});
+      }
+    }
+    const auto by_sum = [](const Entry& a, const Entry& b) { return a.sum > b.sum; };
+    auto keep_end = entries_.end();
+    if (entries_.size() > top_n_) {
+      keep_end = entries_.begin() + top_n_;
+      std::nth_element(entries_.begin(), keep_end, entries_.end(), by_sum);
+    }
+    std::sort(entries_.begin(), keep_end, by_sum);
+    for (auto it = entries_.begin(); it != keep_end; ++it) {
+      ids_.push_back(it->position);
+      counts_.push_back(saturating_add(0, it->sum));
+    }
+  }
+
+  const Trie& trie_;
+  const std::uint32_t top_n_;
+  std::vector<State> state_;
+  std::vector<std::size_t> begin_;    // processed nodes: their range in ids_ / counts_
+  std::vector<std::size_t> length_;
+  std::vector<std::uint32_t> total_;
+  std::vector<std::uint32_t> ids_;     // results, appended in processing order
+  std::vector<std::uint32_t> counts_;
+  std::vector<PayloadView> sources_;  // scratch, reused for every node
+  std::vector<std::uint64_t> keys_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace
+
+void Trie::propagate(std::uint32_t video_top_n) {
+  payloads = Propagation(*this, video_top_n).run();
+}
+
+}  // namespace torrelm::prefix
