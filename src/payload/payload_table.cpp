@@ -4,8 +4,7 @@
 
 namespace torrelm::payload {
 
-std::optional<PayloadView> PayloadTable::at(std::size_t node,
-                                            std::source_location where) const {
+std::optional<PayloadView> PayloadTable::at(std::size_t node, std::source_location where) const {
   if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
   if (!present_[node]) return std::nullopt;
   const std::size_t ids_begin = node == 0 ? 0 : ids_end_[node - 1];
@@ -21,7 +20,8 @@ std::optional<PayloadView> PayloadTable::at(std::size_t node,
 std::optional<Payload> PayloadTable::payload(std::size_t node) const {
   const auto view = at(node);
   if (!view) return std::nullopt;
-  return Payload{view->total_count, {view->video_ids.begin(), view->video_ids.end()},
+  return Payload{view->total_count,
+                 {view->video_ids.begin(), view->video_ids.end()},
                  {view->video_counts.begin(), view->video_counts.end()}};
 }
 

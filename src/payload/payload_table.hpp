@@ -34,8 +34,8 @@ class PayloadTable {
   std::size_t entry_count() const noexcept { return video_ids_.size(); }
 
   // Slot `node`, or nullopt when that slot is absent. A node past the end is an internal fault.
-  std::optional<PayloadView> at(
-      std::size_t node, std::source_location where = std::source_location::current()) const;
+  std::optional<PayloadView> at(std::size_t node,
+                                std::source_location where = std::source_location::current()) const;
   std::optional<Payload> payload(std::size_t node) const;  // owning copy of at(node)
 
   void reserve(std::size_t slots, std::size_t entries);

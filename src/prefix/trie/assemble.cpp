@@ -17,8 +17,8 @@ std::optional<std::string> shape_error(std::size_t node_shifts_len, std::size_t 
   }
   for (std::size_t k = 0; k < child_transitions.size(); ++k) {
     if (child_transitions[k] >= labels_len) {
-      return "child_transitions[" + std::to_string(k) + "] = " +
-             std::to_string(child_transitions[k]) + " out of range [0.." + n + ")";
+      return "child_transitions[" + std::to_string(k) +
+             "] = " + std::to_string(child_transitions[k]) + " out of range [0.." + n + ")";
     }
   }
   return std::nullopt;
@@ -45,8 +45,8 @@ Expected<VideoTable, std::string> video_table(std::span<const std::uint8_t> byte
                                std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
     }
   } else {
-    return Unexpected{std::string(
-        "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)")};
+    return Unexpected{
+        std::string("video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)")};
   }
   return table;
 }

@@ -75,7 +75,8 @@ class Propagation {
       const PayloadView child = current(d);
       total = saturating_add(total, child.total_count);
       if (child.video_ids.empty()) continue;
-      if (sources_.empty()) only_by_count = child.video_ids.size() <= 1 || state_[d] == State::ByCount;
+      if (sources_.empty())
+        only_by_count = child.video_ids.size() <= 1 || state_[d] == State::ByCount;
       sources_.push_back(child);
     }
 
@@ -112,7 +113,8 @@ class Propagation {
     keys_.clear();
     for (const PayloadView& source : sources_) {
       for (std::size_t i = 0; i < source.video_ids.size(); ++i) {
-        keys_.push_back(std::uint64_t{source.video_ids[i]} << 32 | checked_at(source.video_counts, i));
+        keys_.push_back(std::uint64_t{source.video_ids[i]} << 32 |
+                        checked_at(source.video_counts, i));
       }
     }
     std::sort(keys_.begin(), keys_.end());
@@ -142,10 +144,10 @@ class Propagation {
   const Trie& trie_;
   const std::uint32_t top_n_;
   std::vector<State> state_;
-  std::vector<std::size_t> begin_;    // processed nodes: their range in ids_ / counts_
+  std::vector<std::size_t> begin_;  // processed nodes: their range in ids_ / counts_
   std::vector<std::size_t> length_;
   std::vector<std::uint32_t> total_;
-  std::vector<std::uint32_t> ids_;     // results, appended in processing order
+  std::vector<std::uint32_t> ids_;  // results, appended in processing order
   std::vector<std::uint32_t> counts_;
   std::vector<PayloadView> sources_;  // scratch, reused for every node
   std::vector<std::uint64_t> keys_;

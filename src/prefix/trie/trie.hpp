@@ -56,7 +56,8 @@ struct Trie {
                       std::source_location where = std::source_location::current()) const {
     const std::size_t begin = checked_at(node_shifts, n, where);
     const std::size_t next = std::size_t{n} + 1;
-    const std::size_t end = next < node_shifts.size() ? node_shifts[next] : child_transitions.size();
+    const std::size_t end =
+        next < node_shifts.size() ? node_shifts[next] : child_transitions.size();
     return {begin, end};
   }
   NodeId child(std::size_t position,

@@ -34,7 +34,10 @@ TEST(PayloadMergeFrom, CombinesPositionsAndOrdersByCount) {
       {"zero counts stay", {0, {1, 2}, {0, 3}}, {}, 0, {{1, 0}, {2, 3}}},
       {"equal counts", {0, {5, 7}, {3, 3}}, {}, 0, {{5, 3}, {7, 3}}},
       {"total saturates", {4'000'000'000u, {}, {}}, {1'000'000'000u, {}, {}}, kCountMax, {}},
-      {"merged count saturates", {0, {1}, {4'000'000'000u}}, {0, {1}, {1'000'000'000u}}, 0,
+      {"merged count saturates",
+       {0, {1}, {4'000'000'000u}},
+       {0, {1}, {1'000'000'000u}},
+       0,
        {{1, kCountMax}}},
   };
   for (const Case& c : cases) {

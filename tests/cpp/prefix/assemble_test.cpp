@@ -17,7 +17,12 @@ TEST(ShapeError, ReportsTheFirstProblemInOrder) {
       {"all empty", 0, 0, 0, {}, std::nullopt},
       {"node_shifts first", 2, 3, 4, {9}, "node_shifts len 2 != child_labels len 3"},
       {"then payloads", 3, 3, 4, {9}, "payloads len 4 != child_labels len 3"},
-      {"first child out of range", 3, 3, 3, {0, 5, 7}, "child_transitions[1] = 5 out of range [0..3)"},
+      {"first child out of range",
+       3,
+       3,
+       3,
+       {0, 5, 7},
+       "child_transitions[1] = 5 out of range [0..3)"},
       {"no nodes", 0, 0, 0, {0}, "child_transitions[0] = 0 out of range [0..0)"},
   };
   for (const Case& c : cases) {
@@ -27,7 +32,8 @@ TEST(ShapeError, ReportsTheFirstProblemInOrder) {
 }
 
 TEST(VideoTable, PicksTheModeFromEntryLengths) {
-  const std::string refused = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)";
+  const std::string refused =
+      "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)";
   std::vector<std::uint8_t> sixteen(32);
   for (std::size_t i = 0; i < sixteen.size(); ++i) sixteen[i] = static_cast<std::uint8_t>(i);
 
@@ -52,7 +58,8 @@ TEST(VideoTable, PicksTheModeFromEntryLengths) {
 
   const std::vector<std::uint8_t> mixed(20);
   EXPECT_EQ(video_table(mixed, std::vector<std::size_t>{16, 4}).error(), refused);
-  EXPECT_EQ(video_table(std::vector<std::uint8_t>(5), std::vector<std::size_t>{5}).error(), refused);
+  EXPECT_EQ(video_table(std::vector<std::uint8_t>(5), std::vector<std::size_t>{5}).error(),
+            refused);
 }
 
 }  // namespace

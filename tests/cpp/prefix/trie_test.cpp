@@ -51,10 +51,12 @@ TEST(TrieGuards, ReadsPastTheEndAreInternalFaults) {
     }
     return "no fault";
   };
-  EXPECT_EQ(message([&] { trie.children(2); }), "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(message([&] { trie.children(2); }),
+            "index out of bounds: the len is 2 but the index is 2");
   EXPECT_EQ(message([&] { trie.child(trie.children(0).end); }),
             "index out of bounds: the len is 2 but the index is 5");
-  EXPECT_EQ(message([&] { trie.label(7); }), "index out of bounds: the len is 2 but the index is 7");
+  EXPECT_EQ(message([&] { trie.label(7); }),
+            "index out of bounds: the len is 2 but the index is 7");
   EXPECT_EQ(message([&] { trie.payloads.at(0); }),
             "index out of bounds: the len is 0 but the index is 0");
   EXPECT_EQ(message([] { Trie{}.children(0); }),
@@ -64,7 +66,7 @@ TEST(TrieGuards, ReadsPastTheEndAreInternalFaults) {
 TEST(PayloadTable, KeepsAbsentEmptyAndUnevenSlotsApart) {
   using payload::Payload;
   const std::vector<std::optional<Payload>> slots = {
-      Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}}, Payload{7, {4}, {}},
+      Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}},   Payload{7, {4}, {}},
       Payload{1, {}, {9, 9}},     std::nullopt, Payload{2, {8}, {1}},
   };
   payload::PayloadTable table;

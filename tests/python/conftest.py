@@ -1,0 +1,32 @@
+import pytest
+
+from _torrelm import PrefixSearch
+
+# A small well-formed index: root -> c -> a -> {t, r}, with "cat" and "car" as terms.
+SMALL = dict(
+    node_shifts=[0, 1, 2, 4, 4],
+    child_labels=["", "c", "a", "t", "r"],
+    payloads=[None, None, None, (10, [0, 1], [6, 4]), (5, [1], [5])],
+    child_transitions=[1, 2, 3, 4],
+    video_index=[b"\x01\x00\x00\x00", b"\xff\xff\xff\xff"],
+    video_top_n=10,
+)
+
+
+def build(**changes):
+    """from_internal_data_v2 on SMALL with some arguments replaced, all passed by keyword."""
+    return PrefixSearch.from_internal_data_v2(**{**SMALL, **changes})
+
+
+@pytest.fixture
+def index():
+    return build()
+
+
+def panic_exception():
+    """The class of internal faults; it is deliberately not in the module namespace."""
+    try:
+        PrefixSearch.from_internal_data_v2([0, 5], ["", "a"], [None, None], [1], [], 1)
+    except BaseException as error:  # noqa: BLE001 - that is the point
+        return type(error)
+    raise AssertionError("no internal fault")

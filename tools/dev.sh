@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Sets up everything a fresh Debian machine needs and runs the project's jobs:
+#   tools/dev.sh setup   system packages, a CPython 3.13 virtual environment, the built module
+#   tools/dev.sh test    the C++ tests of the core (ctest) and the Python tests (pytest)
+#   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
+#   tools/dev.sh bench   the benchmark scripts
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv"
+apt_packages=(libgtest-dev wamerican-insane clang-format)
+pip_packages=(scikit-build-core ninja pytest numpy hypothesis)
+
+say() { printf '== %s\n' "$*" >&2; }
+
+install_system_packages() {
+  local missing=()
+  for pkg in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$pkg")
+  done
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v g++ >/dev/null || missing+=(g++)
+  [ ${#missing[@]} -eq 0 ] && return
+  say "installing system packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+find_python() {
+  local candidate
+  for candidate in "${TORRELM_PYTHON:-}" python3.13 \
+      "$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13 \
+      "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/bin/python3.13; do
+    [ -n "$candidate" ] || continue
+    if command -v "$candidate" >/dev/null 2>&1 &&
+        "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 13))' 2>/dev/null; then
+      command -v "$candidate"
+      return
+    fi
+  done
+  echo "no CPython 3.13 or later found (set TORRELM_PYTHON)" >&2
+  return 1
+}
+
+setup() {
+  install_system_packages
+  if [ ! -x "$venv/bin/python" ]; then
+    local python
+    python=$(find_python)
+    say "creating $venv from $python"
+    "$python" -m venv "$venv"
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "${pip_packages[@]}"
+  say "building and installing the module"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild.verbose=false "$root"
+}
+
+test_cpp() {
+  say "C++ tests of the core"
+  cmake -S "$root" -B "$root/build/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Debug -DTORRELM_TESTS=ON -DTORRELM_WERROR=ON >/dev/null
+  cmake --build "$root/build/cpp"
+  ctest --test-dir "$root/build/cpp" --output-on-failure
+}
+
+test_python() {
+  say "Python tests of the module"
+  (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
+}
+
+case "${1:-}" in
+  setup) setup ;;
+  test) setup && test_cpp && test_python ;;
+  demo) setup && "$venv/bin/python" "$root/demo/demo.py" "${@:2}" ;;
+  bench) setup && "$venv/bin/python" "$root/bench/bench_build.py" "${@:2}" ;;
+  *) echo "usage: $0 setup|test|demo|bench" >&2; exit 2 ;;
+esac
