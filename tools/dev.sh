@@ -59,6 +59,11 @@ setup() {
     -Cbuild.verbose=false "$root"
 }
 
+check_format() {
+  say "formatting"
+  (cd "$root" && git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror)
+}
+
 test_cpp() {
   say "C++ tests of the core"
   cmake -S "$root" -B "$root/build/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -74,7 +79,7 @@ test_python() {
 
 case "${1:-}" in
   setup) setup ;;
-  test) setup && test_cpp && test_python ;;
+  test) setup && check_format && test_cpp && test_python ;;
   demo) setup && "$venv/bin/python" "$root/demo/demo.py" "${@:2}" ;;
   bench) setup && "$venv/bin/python" "$root/bench/bench_build.py" "${@:2}" ;;
   *) echo "usage: $0 setup|test|demo|bench" >&2; exit 2 ;;
