@@ -1,0 +1,176 @@
+// Edit-distance rows for the trie walk. Row d holds, for every query prefix of j code points
+// (j = 0 .. m), the distance to the d-character prefix the walk stands on; row d + 1 follows
+// from row d and the next label by
+//   cell 0 = d + 1,  cell j = min(left + 1, up + 1, diagonal + (query[j-1] != label)).
+// Both kinds keep one row per depth of the current path and know only whether a cell is within
+// the bound k: cells above k are all alike to the walk.
+//
+// BitParallelRows (m <= 64): level e of a row is a word whose bit j-1 says "cell j <= e", for
+// e = 0 .. k, so a row costs k + 1 word operations whatever m is; its minimum is within the
+// bound exactly when level k is not empty (or cell 0, which the words leave out, is).
+//
+// BandedRows (any m): only cells within k of the diagonal (|j - d| <= k) can be within the
+// bound, so a row keeps those alone, clamped at k + 1.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace torrelm::prefix::detail {
+
+inline constexpr std::uint32_t kNoMatch = 0xFFFF'FFFFu;
+
+// For every code point of the query, the word of the positions where it occurs.
+class CharMasks {
+ public:
+  explicit CharMasks(const std::u32string& query) {
+    for (std::size_t j = 0; j < query.size(); ++j) slot(query[j]) |= std::uint64_t{1} << j;
+  }
+  std::uint64_t operator[](char32_t ch) const noexcept {
+    if (ch < kAscii) return ascii_[ch];
+    for (std::size_t i = hash(ch);; i = (i + 1) % kSlots) {
+      if (keys_[i] == ch) return masks_[i];
+      if (keys_[i] == 0) return 0;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kAscii = 128;
+  static constexpr std::size_t kSlots = 128;  // at most 64 distinct code points: half full
+  static std::size_t hash(char32_t ch) noexcept { return (ch * 0x9E3779B1u) >> 25; }
+  std::uint64_t& slot(char32_t ch) {
+    if (ch < kAscii) return ascii_[ch];
+    std::size_t i = hash(ch);
+    while (keys_[i] != 0 && keys_[i] != ch) i = (i + 1) % kSlots;
+    keys_[i] = ch;
+    return masks_[i];
+  }
+  std::array<std::uint64_t, kAscii> ascii_{};
+  std::array<char32_t, kSlots> keys_{};
+  std::array<std::uint64_t, kSlots> masks_{};
+};
+
+class BitParallelRows {
+ public:
+  static constexpr std::size_t kMaxQuery = 64;
+
+  BitParallelRows(const std::u32string& query, std::uint32_t k)
+      : masks_(query),
+        m_(static_cast<std::uint32_t>(query.size())),
+        k_(k),
+        width_(m_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m_) - 1),
+        rows_(k + 1) {
+    for (std::uint32_t e = 0; e <= k; ++e) {
+      rows_[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
+    }
+  }
+
+  // Computes row d + 1 for label `ch`; false when its minimum exceeds k.
+  bool advance(std::uint32_t d, char32_t ch) {
+    const std::size_t levels = std::size_t{k_} + 1;
+    if (rows_.size() < (std::size_t{d} + 2) * levels) rows_.resize((std::size_t{d} + 2) * levels);
+    const std::uint64_t* prev = rows_.data() + std::size_t{d} * levels;
+    std::uint64_t* next = rows_.data() + (std::size_t{d} + 1) * levels;
+    const std::uint64_t match = masks_[ch];
+    // z(e, d): cell 0 of row d (which is d) is within e.
+    std::uint64_t below = ((prev[0] << 1) | (d == 0)) & match & width_;
+    next[0] = below;
+    for (std::uint32_t e = 1; e <= k_; ++e) {
+      const std::uint64_t lower = prev[e - 1];
+      const std::uint64_t z_lower = d <= e - 1;
+      const std::uint64_t z_lower_next = d + 1 <= e - 1;
+      const std::uint64_t row = (((prev[e] << 1) | (d <= e)) & match)  // diagonal, equal labels
+                                | (lower << 1) | z_lower               // substitution
+                                | lower                                // up
+                                | (below << 1) | z_lower_next;         // left
+      below = row & width_;
+      next[e] = below;
+    }
+    return below != 0 || d + 1 <= k_;
+  }
+
+  // Cell m of row d when within k, else kNoMatch.
+  std::uint32_t final_distance(std::uint32_t d) const noexcept {
+    if (m_ == 0) return d <= k_ ? d : kNoMatch;
+    const std::uint64_t* row = rows_.data() + std::size_t{d} * (std::size_t{k_} + 1);
+    const std::uint64_t last = std::uint64_t{1} << (m_ - 1);
+    if ((row[k_] & last) == 0) return kNoMatch;
+    std::uint32_t e = 0;
+    while ((row[e] & last) == 0) ++e;
+    return e;
+  }
+
+ private:
+  CharMasks masks_;
+  std::uint32_t m_;
+  std::uint32_t k_;
+  std::uint64_t width_;
+  std::vector<std::uint64_t> rows_;  // k + 1 words per depth, root row first
+};
+
+class BandedRows {
+ public:
+  BandedRows(const std::u32string& query, std::uint32_t k)
+      : query_(query), m_(query.size()), k_(k), offsets_{0} {
+    const std::size_t hi = std::min<std::size_t>(m_, k_);
+    for (std::size_t j = 0; j <= hi; ++j) cells_.push_back(static_cast<std::uint32_t>(j));
+  }
+
+  bool advance(std::uint32_t d, char32_t ch) {
+    const std::size_t next_depth = std::size_t{d} + 1;
+    const std::size_t lo = first(next_depth);
+    const std::size_t hi = last(next_depth);
+    if (lo > hi) return false;  // every cell is beyond the diagonal band
+    if (offsets_.size() < next_depth + 1) offsets_.resize(next_depth + 1);
+    const std::size_t plo = first(d);
+    const std::size_t phi = last(d);
+    const std::size_t prev_at = offsets_[d];
+    const std::size_t next_at = prev_at + (phi + 1 - plo);
+    offsets_[next_depth] = next_at;
+    if (cells_.size() < next_at + (hi + 1 - lo)) cells_.resize(next_at + (hi + 1 - lo));
+    const std::uint32_t* prev = cells_.data() + prev_at;
+    std::uint32_t* next = cells_.data() + next_at;
+
+    const std::uint32_t beyond = k_ + 1;
+    std::uint32_t minimum = beyond;
+    std::uint32_t left = beyond;
+    for (std::size_t j = lo; j <= hi; ++j) {
+      std::uint32_t cell = beyond;
+      if (j == 0) {
+        cell = static_cast<std::uint32_t>(std::min<std::size_t>(next_depth, beyond));
+      } else {
+        if (j - 1 >= plo && j - 1 <= phi) {
+          cell = std::min(cell, prev[j - 1 - plo] + (query_[j - 1] != ch ? 1u : 0u));
+        }
+        if (j >= plo && j <= phi) cell = std::min(cell, prev[j - plo] + 1);
+        cell = std::min({cell, left + 1, beyond});
+      }
+      next[j - lo] = cell;
+      left = cell;
+      minimum = std::min(minimum, cell);
+    }
+    return minimum <= k_;
+  }
+
+  std::uint32_t final_distance(std::uint32_t d) const noexcept {
+    const std::size_t lo = first(d);
+    if (m_ < lo || m_ > last(d)) return kNoMatch;
+    const std::uint32_t cell = cells_[offsets_[d] + (m_ - lo)];
+    return cell <= k_ ? cell : kNoMatch;
+  }
+
+ private:
+  std::size_t first(std::size_t d) const noexcept { return d > k_ ? d - k_ : 0; }
+  std::size_t last(std::size_t d) const noexcept { return std::min<std::size_t>(m_, d + k_); }
+
+  const std::u32string& query_;
+  std::size_t m_;
+  std::uint32_t k_;
+  std::vector<std::size_t> offsets_;  // start of each depth's band in cells_
+  std::vector<std::uint32_t> cells_;
+};
+
+}  // namespace torrelm::prefix::detail

@@ -1,0 +1,82 @@
+// The bounded depth-first walk shared by both matchers. An explicit stack of child-list cursors
+// replaces recursion, so no index shape can exhaust the native stack; rows are kept per depth by
+// the row kind and grow only as deep as the walk goes.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "prefix/matcher/edit_row.hpp"
+#include "prefix/matcher/matcher.hpp"
+#include "text/utf8.hpp"
+
+namespace torrelm::prefix::detail {
+
+inline constexpr std::size_t kLargestBound = 0xFFFF;
+
+// Calls on_match(child, label, depth, distance) for every node within the bound, in walk order,
+// with `distance` the cell m of its row (kNoMatch when above the bound: the node's row still has
+// a cell within the bound, so the walk goes on below it). on_match returns true to stop the walk.
+template <class Rows, class OnMatch>
+void walk(const Trie& trie, Rows& rows, OnMatch&& on_match) {
+  struct Cursor {
+    std::size_t position;
+    std::size_t end;
+  };
+  std::vector<Cursor> stack;
+  const ChildRange root = trie.children(0);
+  stack.push_back({root.begin, root.end});
+  while (!stack.empty()) {
+    Cursor& cursor = stack.back();
+    if (cursor.position >= cursor.end) {
+      stack.pop_back();
+      continue;
+    }
+    const NodeId child = trie.child(cursor.position++);
+    const char32_t label = trie.label(child);
+    if (label == U'\0') continue;
+    const auto depth = static_cast<std::uint32_t>(stack.size() - 1);
+    if (!rows.advance(depth, label)) continue;
+    if (on_match(child, label, depth + 1, rows.final_distance(depth + 1))) return;
+    const ChildRange below = trie.children(child);
+    stack.push_back({below.begin, below.end});
+  }
+}
+
+// Whether a node whose label is not U+0000 lies at depth `target` or deeper, by levels with each
+// node counted once per level. Answers true whenever it cannot tell cheaply (a cycle, a large
+// shared structure, an inconsistent index): the walk then finds out by itself.
+bool reaches_depth(const Trie& trie, std::size_t target);
+
+// Runs `body(rows)` with the row kind suited to the query, or returns false without running it
+// when nothing can be within the bound: an index with no nodes at all, or a query longer than
+// any path of the index plus the bound.
+template <class Body>
+bool with_rows(const Trie& trie, const std::u32string& query, std::size_t max_dist, RowKind kind,
+               Body&& body) {
+  if (trie.node_shifts.empty() && trie.child_labels.empty()) return false;
+  const auto k = static_cast<std::uint32_t>(std::min(max_dist, kLargestBound));
+  const std::size_t m = query.size();
+  if (kind == RowKind::Automatic) {
+    kind = m <= BitParallelRows::kMaxQuery && k <= 32 ? RowKind::BitParallel : RowKind::Banded;
+  }
+  if (kind == RowKind::BitParallel && m <= BitParallelRows::kMaxQuery) {
+    BitParallelRows rows(query, k);
+    body(rows);
+    return true;
+  }
+  // A wide band costs much per visited node: first make sure some path is long enough for the
+  // whole query to come within the bound.
+  constexpr std::size_t kWideBand = 256;
+  if (std::min<std::size_t>(m + 1, 2 * std::size_t{k} + 1) > kWideBand && m > k &&
+      !reaches_depth(trie, m - k)) {
+    return false;
+  }
+  BandedRows rows(query, k);
+  body(rows);
+  return true;
+}
+
+}  // namespace torrelm::prefix::detail

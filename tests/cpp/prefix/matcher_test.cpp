@@ -1,0 +1,187 @@
+#include "prefix/matcher/matcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "support/tries.hpp"
+
+namespace torrelm::prefix {
+namespace {
+
+using detail::RowKind;
+using test::make_trie;
+using test::utf8;
+using test::word_nodes;
+
+constexpr RowKind kKinds[] = {RowKind::Automatic, RowKind::BitParallel, RowKind::Banded};
+
+std::vector<std::pair<std::string, std::uint32_t>> terms(const std::vector<MatchResult>& results) {
+  std::vector<std::pair<std::string, std::uint32_t>> out;
+  for (const auto& r : results) out.emplace_back(r.term, r.distance);
+  return out;
+}
+
+Trie words(const std::vector<std::u32string>& list) { return make_trie(word_nodes(list)); }
+
+TEST(FuzzyMatch, FollowsTheWalkOrder) {
+  const Trie trie = words({U"car", U"cart", U"cat", U"ba", U"b\U0001F600"});
+  using Terms = std::vector<std::pair<std::string, std::uint32_t>>;
+  struct Case {
+    const char* name;
+    std::u32string query;
+    std::size_t max_dist;
+    std::optional<std::size_t> limit;
+    Terms want;
+  };
+  const Case cases[] = {
+      {"a node before its descendants", U"car", 1, {}, {{"car", 0}, {"cart", 1}, {"cat", 1}}},
+      {"not sorted by distance", U"cat", 1, {}, {{"car", 1}, {"cart", 1}, {"cat", 0}}},
+      {"exact only", U"cart", 0, {}, {{"cart", 0}}},
+      {"no transposition", U"ab", 1, {}, {}},
+      {"empty query reports terms up to the bound", U"", 2, {}, {{"ba", 2}, {"b\U0001F600", 2}}},
+      {"non-BMP labels", U"b\U0001F600", 0, {}, {{"b\U0001F600", 0}}},
+      {"limit stops the walk", U"car", 1, 2, {{"car", 0}, {"cart", 1}}},
+      {"limit zero gives nothing", U"car", 1, 0, {}},
+      {"huge bounds act as 65535",
+       U"x",
+       std::size_t(-1),
+       {},
+       {{"car", 3}, {"cart", 4}, {"cat", 3}, {"ba", 2}, {"b\U0001F600", 2}}},
+  };
+  for (const Case& c : cases) {
+    for (const RowKind kind : kKinds) {
+      SCOPED_TRACE(std::string(c.name) + " / rows " + std::to_string(static_cast<int>(kind)));
+      EXPECT_EQ(terms(detail::fuzzy_match(trie, utf8(c.query), c.max_dist, c.limit, kind)), c.want);
+    }
+  }
+}
+
+TEST(FuzzyMatch, SkipsUnlabelledNodesAndKeepsDuplicateSiblings) {
+  // root -> a (terminal), a (terminal), \0 (terminal) -> a (terminal)
+  const Trie trie =
+      make_trie({{0, U'a', true}, {0, U'a', true}, {0, U'\0', true}, {3, U'a', true}});
+  const auto got = fuzzy_match(trie, "a", 1, {});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].node, 1u);
+  EXPECT_EQ(got[1].node, 2u);
+  EXPECT_TRUE(fuzzy_match_nodes(trie, "", 3, false).size() == 2);
+}
+
+TEST(FuzzyMatch, EmptyAndBrokenIndexes) {
+  for (const RowKind kind : kKinds) {
+    EXPECT_TRUE(detail::fuzzy_match(Trie{}, "a", 1, {}, kind).empty());
+    EXPECT_TRUE(detail::fuzzy_match_nodes(Trie{}, "a", 1, false, kind).empty());
+  }
+  Trie no_root_shift;
+  no_root_shift.child_labels = {U'\0'};
+  EXPECT_THROW(fuzzy_match(no_root_shift, "a", 1, {}), InternalFault);
+
+  Trie past_the_end = words({U"ab"});
+  past_the_end.node_shifts[1] = 7;
+  try {
+    fuzzy_match(past_the_end, "ab", 1, {});
+    FAIL() << "no fault";
+  } catch (const InternalFault& fault) {
+    EXPECT_STREQ(fault.what(), "index out of bounds: the len is 2 but the index is 2");
+  }
+  Trie short_terminal = words({U"ab"});
+  short_terminal.is_terminal.resize(1);
+  EXPECT_THROW(fuzzy_match(short_terminal, "a", 0, {}), InternalFault);
+  EXPECT_TRUE(fuzzy_match(short_terminal, "zz", 0, {}).empty())
+      << "is_terminal read only on a match";
+}
+
+TEST(FuzzyMatch, DeepChainsAndLongQueries) {
+  std::vector<test::Node> chain;
+  for (NodeId i = 0; i < 200'000; ++i) chain.push_back({i, U'a', i % 1000 == 999});
+  const Trie trie = make_trie(chain);
+  EXPECT_EQ(fuzzy_match(trie, "aaa", std::size_t(-1), 3).back().term.size(), 3000u);
+  EXPECT_EQ(fuzzy_match_nodes(trie, "a", 70'000, true).size(), 65u);  // bound 65535
+
+  const Trie small = words({U"abc"});
+  const std::string million(1'000'000, 'a');
+  EXPECT_TRUE(fuzzy_match(small, million, 1, {}).empty());
+  EXPECT_TRUE(fuzzy_match(small, million, 70'000, {}).empty());
+  EXPECT_EQ(fuzzy_match(trie, std::string(3000, 'a'), 2, {}).size(), 1u);
+}
+
+TEST(FuzzyMatch, SelfChildIsBoundedByTheQuery) {
+  Trie loop = words({U"a"});
+  loop.child_transitions = {1, 1};  // node 1 lists itself
+  const auto got = fuzzy_match(loop, "aaaa", 1, {});
+  EXPECT_EQ(terms(got), (std::vector<std::pair<std::string, std::uint32_t>>{
+                            {"aaa", 1}, {"aaaa", 0}, {"aaaaa", 1}}));
+}
+
+// Random tries over a small alphabet with non-BMP and Cyrillic letters, duplicate siblings and
+// unlabelled nodes, against the full-row walk and against Levenshtein over every spelled term.
+TEST(FuzzyMatch, AgreesWithReferences) {
+  std::mt19937 random(7);
+  const std::u32string alphabet = U"abc\u0436\U0001F600";
+  const auto random_word = [&](std::size_t length) {
+    std::u32string w;
+    for (std::size_t i = 0; i < length; ++i) w.push_back(alphabet[random() % alphabet.size()]);
+    return w;
+  };
+  for (int round = 0; round < 100; ++round) {
+    std::vector<std::u32string> list;
+    for (int i = 0; i < 40; ++i) list.push_back(random_word(random() % 7));
+    const std::u32string long_word = random_word(60 + random() % 8);
+    list.push_back(long_word);
+    std::vector<test::Node> nodes = word_nodes(list);
+    for (int extra = 0; extra < 4; ++extra) {  // a duplicate sibling or an unlabelled node
+      const NodeId parent = static_cast<NodeId>(random() % (nodes.size() + 1));
+      const char32_t label = random() % 3 == 0 ? U'\0' : alphabet[random() % alphabet.size()];
+      nodes.push_back({parent, label, true});
+      nodes.push_back({static_cast<NodeId>(nodes.size()), U'a', true});
+    }
+    const Trie trie = make_trie(nodes);
+    const auto spelled = test::spell_all(trie);
+
+    std::vector<std::u32string> queries = {random_word(random() % 6), U"", long_word};
+    for (std::size_t cut : {62u, 63u, 64u, 65u, 66u}) {
+      std::u32string q = long_word.substr(0, std::min<std::size_t>(cut, long_word.size()));
+      while (q.size() < cut) q += random_word(1);
+      if (random() % 2) q[random() % q.size()] = alphabet[random() % alphabet.size()];
+      queries.push_back(q);
+    }
+    for (const auto& query : queries) {
+      const std::uint16_t k = static_cast<std::uint16_t>(random() % 4);
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(query) + " k " +
+                   std::to_string(k));
+      for (const bool terminal_only : {true, false}) {
+        const auto want = test::reference_nodes(trie, query, k, terminal_only);
+        for (const RowKind kind : kKinds) {
+          EXPECT_EQ(detail::fuzzy_match_nodes(trie, utf8(query), k, terminal_only, kind), want);
+        }
+      }
+      const auto want_terms = test::reference_nodes(trie, query, k, true);
+      for (const RowKind kind : kKinds) {
+        const auto got = detail::fuzzy_match(trie, utf8(query), k, {}, kind);
+        ASSERT_EQ(got.size(), want_terms.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          EXPECT_EQ(got[i].node, want_terms[i].node);
+          EXPECT_EQ(got[i].distance, want_terms[i].distance);
+        }
+      }
+      std::map<NodeId, std::uint32_t> brute;
+      for (const auto& s : spelled) {
+        const std::uint32_t d = test::levenshtein(s.prefix, query);
+        if (d <= k && trie.terminal(s.node)) brute[s.node] = d;
+      }
+      std::map<NodeId, std::uint32_t> found;
+      for (const auto& r : fuzzy_match(trie, utf8(query), k, {})) {
+        found[r.node] = r.distance;
+        EXPECT_EQ(r.term, utf8(std::find_if(spelled.begin(), spelled.end(), [&](const auto& s) {
+                                 return s.node == r.node;
+                               })->prefix));
+      }
+      EXPECT_EQ(found, brute);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace torrelm::prefix
