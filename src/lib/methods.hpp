@@ -7,5 +7,7 @@ namespace torrelm::py {
 
 PyObject* from_internal_data_v2(PyObject* unused, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
+PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
 
 }  // namespace torrelm::py

@@ -17,6 +17,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
      "video_top_n)\n--\n\n"},
+    {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuzzy_match)),
+     METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -30,3 +30,12 @@ def panic_exception():
     except BaseException as error:  # noqa: BLE001 - that is the point
         return type(error)
     raise AssertionError("no internal fault")
+
+
+def levenshtein(a, b):
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        diagonal, row[0] = row[0], i
+        for j, cb in enumerate(b, 1):
+            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (ca != cb))
+    return row[-1]
