@@ -1,7 +1,7 @@
 """Lays a vocabulary out as the six arrays that PrefixSearch.from_internal_data_v2 takes.
 
-Nodes are numbered in depth-first pre-order over the sorted terms, so every parent comes before
-its children, with one label character per node and one payload tuple per term-ending node.
+Nodes are numbered breadth first, so every parent comes before its children and siblings sit
+side by side, with one label character per node and one payload tuple per term-ending node.
 """
 
 from __future__ import annotations
@@ -66,10 +66,17 @@ def lay_out(terms: dict[str, tuple[int, list[int], list[int]]], video_index: lis
             path.append(node)
         payloads[path[-1]] = terms[term]
         previous = term
-    shifts, transitions = [], []
-    for kids in children:
-        shifts.append(len(transitions))
-        transitions.extend(kids)
+    # Renumber breadth first: the child lists, concatenated in node order, are then 1 .. N-1.
+    order = [0]
+    for node in order:
+        order.extend(children[node])
+    shifts, position = [], 0
+    for node in order:
+        shifts.append(position)
+        position += len(children[node])
+    labels = [labels[node] for node in order]
+    payloads = [payloads[node] for node in order]
+    transitions = list(range(1, len(order)))
     return Arrays(shifts, labels, payloads, transitions, video_index)
 
 

@@ -53,6 +53,9 @@ class CharMasks {
   std::array<std::uint64_t, kSlots> masks_{};
 };
 
+// Fixed >= 0 fixes the bound at compile time, so that the small bounds of everyday queries get
+// fully unrolled levels; Fixed < 0 takes it at run time.
+template <int Fixed = -1>
 class BitParallelRows {
  public:
   static constexpr std::size_t kMaxQuery = 64;
@@ -60,9 +63,10 @@ class BitParallelRows {
   BitParallelRows(const std::u32string& query, std::uint32_t k)
       : masks_(query),
         m_(static_cast<std::uint32_t>(query.size())),
-        k_(k),
+        k_(Fixed >= 0 ? static_cast<std::uint32_t>(Fixed) : k),
         width_(m_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m_) - 1),
-        rows_(k + 1) {
+        rows_((std::size_t{m_} + k + 2) * (std::size_t{k} + 1)) {
+    // The walk never goes deeper than m + k + 1: every cell of a deeper row exceeds k.
     for (std::uint32_t e = 0; e <= k; ++e) {
       rows_[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
     }
@@ -70,15 +74,15 @@ class BitParallelRows {
 
   // Computes row d + 1 for label `ch`; false when its minimum exceeds k.
   bool advance(std::uint32_t d, char32_t ch) {
-    const std::size_t levels = std::size_t{k_} + 1;
-    if (rows_.size() < (std::size_t{d} + 2) * levels) rows_.resize((std::size_t{d} + 2) * levels);
+    const std::uint32_t k = bound();
+    const std::size_t levels = std::size_t{k} + 1;
     const std::uint64_t* prev = rows_.data() + std::size_t{d} * levels;
     std::uint64_t* next = rows_.data() + (std::size_t{d} + 1) * levels;
     const std::uint64_t match = masks_[ch];
     // z(e, d): cell 0 of row d (which is d) is within e.
     std::uint64_t below = ((prev[0] << 1) | (d == 0)) & match & width_;
     next[0] = below;
-    for (std::uint32_t e = 1; e <= k_; ++e) {
+    for (std::uint32_t e = 1; e <= k; ++e) {
       const std::uint64_t lower = prev[e - 1];
       const std::uint64_t z_lower = d <= e - 1;
       const std::uint64_t z_lower_next = d + 1 <= e - 1;
@@ -89,21 +93,27 @@ class BitParallelRows {
       below = row & width_;
       next[e] = below;
     }
-    return below != 0 || d + 1 <= k_;
+    return below != 0 || d + 1 <= k;
   }
 
   // Cell m of row d when within k, else kNoMatch.
   std::uint32_t final_distance(std::uint32_t d) const noexcept {
-    if (m_ == 0) return d <= k_ ? d : kNoMatch;
-    const std::uint64_t* row = rows_.data() + std::size_t{d} * (std::size_t{k_} + 1);
+    const std::uint32_t k = bound();
+    if (m_ == 0) return d <= k ? d : kNoMatch;
+    const std::uint64_t* row = rows_.data() + std::size_t{d} * (std::size_t{k} + 1);
     const std::uint64_t last = std::uint64_t{1} << (m_ - 1);
-    if ((row[k_] & last) == 0) return kNoMatch;
+    if ((row[k] & last) == 0) return kNoMatch;
     std::uint32_t e = 0;
     while ((row[e] & last) == 0) ++e;
     return e;
   }
 
  private:
+  std::uint32_t bound() const noexcept {
+    if constexpr (Fixed >= 0) return static_cast<std::uint32_t>(Fixed);
+    return k_;
+  }
+
   CharMasks masks_;
   std::uint32_t m_;
   std::uint32_t k_;

@@ -8,7 +8,7 @@ std::vector<NodeMatch> detail::fuzzy_match_nodes(const Trie& trie, std::string_v
   std::vector<NodeMatch> results;
   const std::u32string query = text::decode_utf8(term);
   with_rows(trie, query, max_dist, kind, [&](auto& rows) {
-    walk(trie, rows, [&](NodeId child, char32_t, std::uint32_t, std::uint32_t distance) {
+    walk(trie, rows, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
       if (distance != kNoMatch && (!terminal_only || trie.terminal(child))) {
         results.push_back({child, static_cast<std::uint16_t>(distance)});
       }

@@ -8,16 +8,17 @@ std::vector<MatchResult> detail::fuzzy_match(const Trie& trie, std::string_view 
   std::vector<MatchResult> results;
   if (limit == std::size_t{0}) return results;
   const std::u32string query = text::decode_utf8(term);
-  std::u32string path;  // labels from the root down to the node being examined
   with_rows(trie, query, max_dist, kind, [&](auto& rows) {
     walk(trie, rows,
-         [&](NodeId child, char32_t label, std::uint32_t depth, std::uint32_t distance) {
-           path.resize(depth - 1);
-           path.push_back(label);
+         [&](NodeId child, char32_t label, const std::vector<Cursor>& above,
+             std::uint32_t distance) {
            if (distance == kNoMatch || !trie.terminal(child)) return false;
            std::string spelled;
-           spelled.reserve(path.size());
-           for (const char32_t ch : path) text::append_utf8(spelled, ch);
+           spelled.reserve(above.size());
+           for (std::size_t level = 1; level < above.size(); ++level) {
+             text::append_utf8(spelled, above[level].label);
+           }
+           text::append_utf8(spelled, label);
            results.push_back({std::move(spelled), child, distance});
            return limit && results.size() >= *limit;
          });

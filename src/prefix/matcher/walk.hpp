@@ -16,32 +16,43 @@ namespace torrelm::prefix::detail {
 
 inline constexpr std::size_t kLargestBound = 0xFFFF;
 
-// Calls on_match(child, label, depth, distance) for every node within the bound, in walk order,
-// with `distance` the cell m of its row (kNoMatch when above the bound: the node's row still has
-// a cell within the bound, so the walk goes on below it). on_match returns true to stop the walk.
+// One level of the walk: the child list being enumerated and the label of its owner.
+struct Cursor {
+  std::size_t position;
+  std::size_t end;
+  char32_t label;  // U+0000 for the root
+};
+
+// Calls on_match(child, label, stack, distance) for every node within the bound, in walk order,
+// with `stack` the levels above the child (root first) and `distance` the cell m of the child's
+// row (kNoMatch when above the bound: some other cell is within it, so the walk goes on below
+// the child). on_match returns true to stop the walk.
 template <class Rows, class OnMatch>
 void walk(const Trie& trie, Rows& rows, OnMatch&& on_match) {
-  struct Cursor {
-    std::size_t position;
-    std::size_t end;
-  };
   std::vector<Cursor> stack;
   const ChildRange root = trie.children(0);
-  stack.push_back({root.begin, root.end});
+  stack.push_back({root.begin, root.end, U'\0'});
   while (!stack.empty()) {
+    // Siblings that get pruned are the common case: run through them in registers.
     Cursor& cursor = stack.back();
-    if (cursor.position >= cursor.end) {
-      stack.pop_back();
-      continue;
-    }
-    const NodeId child = trie.child(cursor.position++);
-    const char32_t label = trie.label(child);
-    if (label == U'\0') continue;
     const auto depth = static_cast<std::uint32_t>(stack.size() - 1);
-    if (!rows.advance(depth, label)) continue;
-    if (on_match(child, label, depth + 1, rows.final_distance(depth + 1))) return;
-    const ChildRange below = trie.children(child);
-    stack.push_back({below.begin, below.end});
+    const std::size_t end = cursor.end;
+    std::size_t position = cursor.position;
+    bool descended = false;
+    while (position < end) {
+      const NodeId child = trie.child(position++);
+      const char32_t label = trie.label(child);
+      if (label == U'\0' || !rows.advance(depth, label)) continue;
+      cursor.position = position;
+      if (on_match(child, label, stack, rows.final_distance(depth + 1))) return;
+      const ChildRange below = trie.children(child);
+      if (!below.empty()) {
+        stack.push_back({below.begin, below.end, label});  // `cursor` dangles from here on
+        descended = true;
+        break;
+      }
+    }
+    if (!descended) stack.pop_back();
   }
 }
 
@@ -60,11 +71,30 @@ bool with_rows(const Trie& trie, const std::u32string& query, std::size_t max_di
   const auto k = static_cast<std::uint32_t>(std::min(max_dist, kLargestBound));
   const std::size_t m = query.size();
   if (kind == RowKind::Automatic) {
-    kind = m <= BitParallelRows::kMaxQuery && k <= 32 ? RowKind::BitParallel : RowKind::Banded;
+    kind = m <= BitParallelRows<>::kMaxQuery && k <= 32 ? RowKind::BitParallel : RowKind::Banded;
   }
-  if (kind == RowKind::BitParallel && m <= BitParallelRows::kMaxQuery) {
-    BitParallelRows rows(query, k);
-    body(rows);
+  if (kind == RowKind::BitParallel && m <= BitParallelRows<>::kMaxQuery && k <= 64) {
+    const auto run = [&]<int Fixed>() {
+      BitParallelRows<Fixed> rows(query, k);
+      body(rows);
+    };
+    switch (k) {
+      case 0:
+        run.template operator()<0>();
+        break;
+      case 1:
+        run.template operator()<1>();
+        break;
+      case 2:
+        run.template operator()<2>();
+        break;
+      case 3:
+        run.template operator()<3>();
+        break;
+      default:
+        run.template operator()<-1>();
+        break;
+    }
     return true;
   }
   // A wide band costs much per visited node: first make sure some path is long enough for the
