@@ -1,4 +1,5 @@
-"""The main job: build a search index from a real vocabulary and report what was built."""
+"""The main job: build a search index from a real vocabulary, report what was built, and answer
+fuzzy term queries (some of them misspelt) with their latency."""
 
 import resource
 import sys
@@ -33,7 +34,15 @@ def main() -> None:
     print(f"build time: {build_seconds * 1000:.0f} ms "
           f"({build_seconds * 1e9 / arrays.nodes:.0f} ns per node)")
     print(f"peak memory: {peak_rss_mib():.0f} MiB (before the build: {rss_before:.0f} MiB)")
-    assert type(index) is PrefixSearch
+
+    print("\nfuzzy term queries (term, distance), with the latency of each call:")
+    for query, max_dist in [("search", 0), ("serch", 1), ("recieve", 2), ("definately", 2),
+                            ("accomodation", 2), ("tyop", 1), ("xylophnoe", 2), ("qwzx", 1)]:
+        start = time.perf_counter()
+        matches = index.fuzzy_match(query, max_dist, limit=8)
+        micros = (time.perf_counter() - start) * 1e6
+        shown = ", ".join(f"{term} ({distance})" for term, _, distance in matches) or "nothing"
+        print(f"  {query!r:>15} max_dist {max_dist}: {micros:7.1f} µs  {shown}")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 #   tools/dev.sh setup   system packages, a CPython 3.13 virtual environment, the built module
 #   tools/dev.sh test    the C++ tests of the core (ctest) and the Python tests (pytest)
 #   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
-#   tools/dev.sh bench   the benchmark scripts
+#   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -81,6 +81,12 @@ case "${1:-}" in
   setup) setup ;;
   test) setup && check_format && test_cpp && test_python ;;
   demo) setup && "$venv/bin/python" "$root/demo/demo.py" "${@:2}" ;;
-  bench) setup && "$venv/bin/python" "$root/bench/bench_build.py" "${@:2}" ;;
+  bench)
+    setup
+    apt_packages=(wbulgarian) && install_system_packages
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy
+    "$venv/bin/python" "$root/bench/bench_build.py"
+    "$venv/bin/python" "$root/bench/bench_fuzzy.py"
+    ;;
   *) echo "usage: $0 setup|test|demo|bench" >&2; exit 2 ;;
 esac
