@@ -186,7 +186,7 @@ def main():
                 ratio = statistics.median(latencies) / statistics.median(ours[: len(peer_queries)])
                 prefix = line if first else "| | | | | |"
                 print(f"{prefix} {peer} | {statistics.median(latencies) * 1e6:,.1f} | "
-                      f"{ratio:,.0f}x | {'yes' if same else 'NO'} |")
+                      f"{ratio:,.{2 if ratio < 10 else 0}f}x | {'yes' if same else 'NO'} |")
                 first = False
 
 
