@@ -9,5 +9,7 @@ PyObject* from_internal_data_v2(PyObject* unused, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) noexcept;
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
+PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept;
 
 }  // namespace torrelm::py

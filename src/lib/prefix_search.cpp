@@ -19,6 +19,10 @@ PyMethodDef kMethods[] = {
      "video_top_n)\n--\n\n"},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuzzy_match)),
      METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match_video",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuzzy_match_video)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
