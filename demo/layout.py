@@ -80,20 +80,36 @@ def lay_out(terms: dict[str, tuple[int, list[int], list[int]]], video_index: lis
     return Arrays(shifts, labels, payloads, transitions, video_index)
 
 
-def with_videos(words: list[str], videos: int = 100_000, seed: int = 7) -> Arrays:
-    """Every word gets 1 to 5 videos, drawn with a Zipf-like skew over `videos` 4-byte ids."""
-    rng = random.Random(seed)
-    weights = [1.0 / (rank + 1) for rank in range(videos)]
-    cumulative = []
-    running = 0.0
-    for w in weights:
-        running += w
-        cumulative.append(running)
+def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
+                video_bytes: int = 4) -> Arrays:
+    """Every word gets 1 to 5 distinct videos drawn from a Zipf distribution over `videos` ids
+    (4-byte integers, or 16-byte UUIDs with video_bytes=16), and counts that follow the word's
+    frequency in English (from the wordfreq package when it is installed)."""
+    import numpy as np
+
+    try:
+        from wordfreq import get_frequency_dict
+
+        frequencies = get_frequency_dict("en")
+    except ImportError:  # any skewed counts will do for a benchmark
+        frequencies = {}
+    rng = np.random.default_rng(seed)
+    cdf = np.cumsum(1.0 / np.arange(1, videos + 1))
+    cdf /= cdf[-1]
+    per_term = rng.integers(1, 6, size=len(words))
+    drawn = np.searchsorted(cdf, rng.random(int(per_term.sum()))).tolist()
+    shares = rng.random(len(drawn)).tolist()
     terms = {}
-    for word in words:
-        k = rng.randint(1, 5)
-        ids = rng.choices(range(videos), cum_weights=cumulative, k=k)
-        counts = [rng.randint(1, 1000) for _ in ids]
+    at = 0
+    for word, k in zip(words, per_term.tolist()):
+        ids = list(dict.fromkeys(drawn[at:at + k]))
+        weights = shares[at:at + len(ids)]
+        at += k
+        reach = max(1, int(frequencies.get(word.lower(), 0.0) * 1e8))
+        counts = [max(1, int(reach * w)) for w in weights]
         terms[word] = (sum(counts), ids, counts)
-    video_index = [(1_000_000 + v).to_bytes(4, "little") for v in range(videos)]
+    if video_bytes == 16:
+        video_index = [rng.bytes(16) for _ in range(videos)]
+    else:
+        video_index = [(1_000_000 + v).to_bytes(4, "little") for v in range(videos)]
     return lay_out(terms, video_index)
