@@ -105,7 +105,8 @@ def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
         ids = list(dict.fromkeys(drawn[at:at + k]))
         weights = shares[at:at + len(ids)]
         at += k
-        reach = max(1, int(frequencies.get(word.lower(), 0.0) * 1e8))
+        # Words unknown to wordfreq still get some reach; wide counts make ties rare.
+        reach = 1000 + int(frequencies.get(word.lower(), 0.0) * 1e9)
         counts = [max(1, int(reach * w)) for w in weights]
         terms[word] = (sum(counts), ids, counts)
     if video_bytes == 16:

@@ -118,7 +118,10 @@ std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view 
     const double score = entry.weighted / total;
     if (score >= kThreshold) ranked.push_back({entry.position, score});
   }
-  const auto better = [](const RankedVideo& a, const RankedVideo& b) { return a.score > b.score; };
+  // Equal scores may come in any order; the lower position first makes answers repeatable.
+  const auto better = [](const RankedVideo& a, const RankedVideo& b) {
+    return a.score != b.score ? a.score > b.score : a.position < b.position;
+  };
   if (limit && *limit < ranked.size()) {
     std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(*limit),
                      ranked.end(), better);

@@ -128,7 +128,11 @@ class Propagation {
         entries_.push_back({position, count});
       }
     }
-    const auto by_sum = [](const Entry& a, const Entry& b) { return a.sum > b.sum; };
+    // Equal sums may come in any order; taking the lower position first keeps every build of the
+    // same input identical.
+    const auto by_sum = [](const Entry& a, const Entry& b) {
+      return a.sum != b.sum ? a.sum > b.sum : a.position < b.position;
+    };
     auto keep_end = entries_.end();
     if (entries_.size() > top_n_) {
       keep_end = entries_.begin() + top_n_;
