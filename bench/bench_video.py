@@ -3,7 +3,8 @@
 Types every prefix of 1,000 seeded words (half of them with one typo) against an index of a real
 vocabulary with 1 to 5 Zipf-drawn videos per term, at max_dist 1 and 2, include_prefix_nodes
 absent and true, video_top_n 10 and 50, limit 10. Prints the median and p99 latency and the cost
-per summed payload entry, and, in the same run, the same ranking written in plain Python over the
+per summed payload entry (the query's time less that of fuzzy_match over the same walk, divided by
+the payload entries it summed), and, in the same run, the same ranking written in plain Python over the
 same arrays (propagation, trie walk and scoring: what a user would write without this library),
 with the ratio and a check that both return the same videos. The Python ranking runs on the
 prefixes of the first few words only (the ratio compares the same queries). Not a test.
@@ -132,7 +133,7 @@ def main():
           f"{len(queries):,} keystrokes ({len(peer_queries)} for the Python ranking), limit 10")
     print()
     print("| video_top_n | max_dist | include_prefix_nodes | median µs | p99 µs | entries/query | "
-          "ns/entry | Python median µs | ratio | same videos |")
+          "ranking ns/entry | Python median µs | ratio | same videos |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for top_n in options.top_n:
         index = PrefixSearch.from_internal_data_v2(*arrays.arguments(top_n))
@@ -152,14 +153,19 @@ def main():
                     peer_latencies.append(time.perf_counter() - start)
                     agree &= same(mine, theirs)
                 entries = python.summed / len(peer_queries)
-                ours_subset = statistics.mean(latencies[: len(peer_queries)])
+                walks = []
+                for q in peer_queries:
+                    start = time.perf_counter()
+                    index.fuzzy_match(q, max_dist)
+                    walks.append(time.perf_counter() - start)
+                ranking = statistics.mean(latencies[: len(peer_queries)]) - statistics.mean(walks)
                 median = statistics.median(latencies)
                 p99 = sorted(latencies)[int(len(latencies) * 0.99)]
                 peer_median = statistics.median(peer_latencies)
                 ratio = peer_median / statistics.median(latencies[: len(peer_queries)])
                 print(f"| {top_n} | {max_dist} | {'absent' if flag is None else 'true'} | "
                       f"{median * 1e6:.1f} | {p99 * 1e6:.1f} | {entries:,.0f} | "
-                      f"{ours_subset * 1e9 / max(entries, 1):.1f} | {peer_median * 1e6:,.0f} | "
+                      f"{ranking * 1e9 / max(entries, 1):.1f} | {peer_median * 1e6:,.0f} | "
                       f"{ratio:,.0f}x | {'yes' if agree else 'NO'} |", flush=True)
 
 
