@@ -17,6 +17,10 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
      "video_top_n)\n--\n\n"},
+    {"to_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_bytes)),
+     METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_bytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuzzy_match)),
      METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
     {"fuzzy_match_video",

@@ -8,7 +8,7 @@ std::optional<PayloadView> PayloadTable::at(std::size_t node, std::source_locati
   if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
   if (!present_[node]) return std::nullopt;
   const std::size_t ids_begin = node == 0 ? 0 : ids_end_[node - 1];
-  const std::vector<std::size_t>& counts_end = counts_end_.empty() ? ids_end_ : counts_end_;
+  const std::vector<std::size_t>& counts_end = parallel_ ? ids_end_ : counts_end_;
   const std::size_t counts_begin = node == 0 ? 0 : counts_end[node - 1];
   return PayloadView{
       total_count_[node],
@@ -37,12 +37,13 @@ void PayloadTable::push_absent() {
   total_count_.push_back(0);
   present_.push_back(0);
   ids_end_.push_back(video_ids_.size());
-  if (!counts_end_.empty()) counts_end_.push_back(video_counts_.size());
+  if (!parallel_) counts_end_.push_back(video_counts_.size());
 }
 
 void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                         std::span<const std::uint32_t> video_counts) {
-  if (counts_end_.empty() && video_ids.size() != video_counts.size()) {
+  if (parallel_ && video_ids.size() != video_counts.size()) {
+    parallel_ = false;
     counts_end_ = ids_end_;  // from here on counts keep ranges of their own
   }
   total_count_.push_back(total_count);
@@ -50,7 +51,7 @@ void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t
   video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
   video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
   ids_end_.push_back(video_ids_.size());
-  if (!counts_end_.empty()) counts_end_.push_back(video_counts_.size());
+  if (!parallel_) counts_end_.push_back(video_counts_.size());
 }
 
 void PayloadTable::push(const std::optional<Payload>& slot) {

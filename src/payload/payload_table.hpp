@@ -53,7 +53,8 @@ class PayloadTable {
   std::vector<std::uint32_t> total_count_;
   std::vector<std::uint8_t> present_;
   std::vector<std::size_t> ids_end_;
-  std::vector<std::size_t> counts_end_;  // empty while every slot is parallel
+  bool parallel_ = true;                 // every slot has as many counts as positions
+  std::vector<std::size_t> counts_end_;  // used once a slot is not parallel
   std::vector<std::uint32_t> video_ids_;
   std::vector<std::uint32_t> video_counts_;
 };

@@ -66,7 +66,7 @@ TEST(TrieGuards, ReadsPastTheEndAreInternalFaults) {
 TEST(PayloadTable, KeepsAbsentEmptyAndUnevenSlotsApart) {
   using payload::Payload;
   const std::vector<std::optional<Payload>> slots = {
-      Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}},   Payload{7, {4}, {}},
+      Payload{3, {1, 2}, {5}}, Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}},   Payload{7, {4}, {}},
       Payload{1, {}, {9, 9}},     std::nullopt, Payload{2, {8}, {1}},
   };
   payload::PayloadTable table;

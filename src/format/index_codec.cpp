@@ -1,0 +1,163 @@
+#include "format/index_codec.hpp"
+
+#include <algorithm>
+
+#include "format/byte_reader.hpp"
+#include "format/byte_writer.hpp"
+
+namespace torrelm::format {
+namespace {
+
+// Not a name of any one language's optional type: what the message calls the payload slot.
+constexpr const char* kPayloadSlotName = "Optional<Payload>";
+
+template <class Numbers>
+std::size_t varints_size(const Numbers& values) {
+  std::size_t size = varint_size(values.size());
+  for (const auto v : values) size += varint_size(v);
+  return size;
+}
+
+template <class Numbers>
+void write_varints(ByteWriter& out, const Numbers& values) {
+  out.varint(values.size());
+  for (const auto v : values) out.varint(v);
+}
+
+// Storage to reserve for `count` elements of at least `smallest` bytes each.
+std::size_t room(std::size_t count, const ByteReader& in, std::size_t smallest) {
+  return std::min(count, in.remaining() / smallest);
+}
+
+bool read_u32s(ByteReader& in, std::vector<std::uint32_t>& out) {
+  std::size_t count = 0;
+  if (!in.count(count)) return false;
+  out.clear();
+  out.reserve(room(count, in, 1));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t v = 0;
+    if (!in.u32(v)) return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
+  std::size_t count = 0;
+  if (!in.count(count)) return false;
+  table.reserve(room(count, in, 1), 0);
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint32_t> counts;
+  for (std::size_t i = 0; i < count; ++i) {
+    bool present = false;
+    if (!in.option_tag(present, kPayloadSlotName)) return false;
+    if (!present) {
+      table.push_absent();
+      continue;
+    }
+    std::uint32_t total = 0;
+    if (!in.u32(total) || !read_u32s(in, ids) || !read_u32s(in, counts)) return false;
+    table.push(total, ids, counts);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const prefix::Trie& trie) {
+  std::size_t size = varints_size(trie.node_shifts);
+  size += varint_size(trie.child_labels.size());
+  for (const char32_t ch : trie.child_labels) size += scalar_size(ch);
+  size += varints_size(trie.child_transitions);
+  size += varint_size(trie.payloads.size());
+  for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
+    size += 1;
+    if (const auto slot = trie.payloads.at(n)) {
+      size += varint_size(slot->total_count) + varints_size(slot->video_ids) +
+              varints_size(slot->video_counts);
+    }
+  }
+  size += varint_size(trie.video_uuids.size()) + 16 * trie.video_uuids.size();
+  size += varints_size(trie.video_int_ids);
+  size += varint_size(static_cast<std::uint8_t>(trie.id_mode));
+  size += varint_size(trie.is_terminal.size()) + trie.is_terminal.size();
+  return size;
+}
+
+void encode(const prefix::Trie& trie, std::span<std::uint8_t> out) {
+  ByteWriter w(out.data());
+  write_varints(w, trie.node_shifts);
+  w.varint(trie.child_labels.size());
+  for (const char32_t ch : trie.child_labels) w.scalar(ch);
+  write_varints(w, trie.child_transitions);
+  w.varint(trie.payloads.size());
+  for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
+    const auto slot = trie.payloads.at(n);
+    w.byte(slot ? 1 : 0);
+    if (slot) {
+      w.varint(slot->total_count);
+      write_varints(w, slot->video_ids);
+      write_varints(w, slot->video_counts);
+    }
+  }
+  w.varint(trie.video_uuids.size());
+  for (const auto& uuid : trie.video_uuids) w.bytes(uuid.data(), uuid.size());
+  write_varints(w, trie.video_int_ids);
+  w.varint(static_cast<std::uint8_t>(trie.id_mode));
+  w.varint(trie.is_terminal.size());
+  // Booleans are written as they are held: the writer keeps whatever the index contains.
+  w.bytes(trie.is_terminal.data(), trie.is_terminal.size());
+}
+
+std::vector<std::uint8_t> encode(const prefix::Trie& trie) {
+  std::vector<std::uint8_t> out(encoded_size(trie));
+  encode(trie, out);
+  return out;
+}
+
+Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) {
+  ByteReader in(bytes);
+  prefix::Trie trie;
+  const auto failed = [&] { return Unexpected{in.error()}; };
+
+  if (!read_u32s(in, trie.node_shifts)) return failed();
+
+  std::size_t count = 0;
+  if (!in.count(count)) return failed();
+  trie.child_labels.reserve(room(count, in, 1));
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t ch = 0;
+    if (!in.scalar(ch)) return failed();
+    trie.child_labels.push_back(ch);
+  }
+
+  if (!read_u32s(in, trie.child_transitions) || !read_payloads(in, trie.payloads)) {
+    return failed();
+  }
+
+  if (!in.count(count)) return failed();
+  trie.video_uuids.reserve(room(count, in, 16));
+  for (std::size_t i = 0; i < count; ++i) {
+    prefix::VideoUuid uuid;
+    if (!in.array16(uuid.data())) return failed();
+    trie.video_uuids.push_back(uuid);
+  }
+
+  if (!read_u32s(in, trie.video_int_ids)) return failed();
+
+  std::uint32_t mode = 0;
+  if (!in.u32(mode)) return failed();
+  if (mode > 1) return Unexpected{DecodeError::unexpected_variant("IdMode", mode)};
+  trie.id_mode = static_cast<prefix::IdMode>(mode);
+
+  if (!in.count(count)) return failed();
+  trie.is_terminal.reserve(room(count, in, 1));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t flag = 0;
+    if (!in.boolean(flag)) return failed();
+    trie.is_terminal.push_back(flag);
+  }
+  return trie;
+}
+
+}  // namespace torrelm::format
