@@ -4,6 +4,7 @@
 // the per-element loop of large sequences tight).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,13 +25,30 @@ class ByteReader {
 
   // A varint holding an unsigned 32-bit value: 0xFD, 0xFE and 0xFF are refused.
   bool u32(std::uint32_t& out) {
-    if (at_ != end_ && *at_ < kMarker16) {  // the common one-byte form
-      out = *at_++;
+    const std::uint8_t* at = at_;
+    if (end_ - at >= 9 && fast_u32(at, out)) {
+      at_ = at;
       return true;
     }
     std::uint64_t wide = 0;
     if (!varint(false, wide)) return false;
     out = static_cast<std::uint32_t>(wide);
+    return true;
+  }
+
+  // Fills `out` with u32 varints. The cursor stays in a register for the whole run: each
+  // element's position depends on the length of the one before, a chain that a round trip
+  // through memory would lengthen.
+  bool u32s(std::span<std::uint32_t> out) {
+    const std::uint8_t* at = at_;
+    std::size_t i = 0;
+    for (; i < out.size() && end_ - at >= 9; ++i) {
+      if (!fast_u32(at, out[i])) break;
+    }
+    at_ = at;
+    for (; i < out.size(); ++i) {
+      if (!u32(out[i])) return false;
+    }
     return true;
   }
 
@@ -77,8 +95,34 @@ class ByteReader {
 
  private:
   static constexpr std::uint8_t kMarker16 = 0xFB;
+  static constexpr std::uint8_t kMarker32 = 0xFC;
+
+  template <class T>
+  static T load_le(const std::uint8_t* p) noexcept {
+    T value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&value, p, sizeof value);
+    } else {
+      for (std::size_t i = 0; i < sizeof value; ++i) value |= static_cast<T>(T{p[i]} << (8 * i));
+    }
+    return value;
+  }
 
   bool varint(bool is_count, std::uint64_t& out);
+
+  // Decodes one u32 varint at `at` without branching on its length; needs 9 readable bytes.
+  // False, leaving `at`, for a marker that only the careful path can judge.
+  static bool fast_u32(const std::uint8_t*& at, std::uint32_t& out) noexcept {
+    const std::uint8_t marker = *at;
+    if (marker > kMarker32) return false;
+    static constexpr std::uint64_t kMask[] = {0, 0xFFFF, 0xFFFF'FFFF};
+    static constexpr std::uint8_t kLength[] = {1, 3, 5};
+    const unsigned form = unsigned{marker >= kMarker16} + unsigned{marker >= kMarker32};
+    const std::uint64_t tail = load_le<std::uint64_t>(at + 1) & kMask[form];
+    out = static_cast<std::uint32_t>(form == 0 ? marker : tail);
+    at += kLength[form];
+    return true;
+  }
 
   const std::uint8_t* at_;
   const std::uint8_t* end_;

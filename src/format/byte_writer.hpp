@@ -2,14 +2,17 @@
 // in its shortest form. The *_size functions give the exact length of each block.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace torrelm::format {
 
+// Branch-free: lengths vary from one value to the next, so branches would be mispredicted.
 constexpr std::size_t varint_size(std::uint64_t v) noexcept {
-  return v < 0xFB ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFF'FFFF ? 5 : 9;
+  return 1 + 2 * std::size_t{v >= 0xFB} + 2 * std::size_t{v > 0xFFFF} +
+         4 * std::size_t{v > 0xFFFF'FFFF};
 }
 
 constexpr std::size_t scalar_size(char32_t ch) noexcept {
@@ -18,24 +21,34 @@ constexpr std::size_t scalar_size(char32_t ch) noexcept {
 
 class ByteWriter {
  public:
-  explicit ByteWriter(std::uint8_t* out) noexcept : at_(out) {}
+  ByteWriter(std::uint8_t* out, std::size_t size) noexcept : at_(out), end_(out + size) {}
 
   std::uint8_t* position() const noexcept { return at_; }
 
   void varint(std::uint64_t v) noexcept {
-    if (v < 0xFB) {
+    if (end_ - at_ >= 9) {
+      // Lengths vary from one value to the next: choose without branches, and let the 8 bytes
+      // stored after the marker spill over what the next writes will overwrite anyway.
+      static constexpr std::uint8_t kLength[] = {1, 3, 5, 9};
+      const unsigned form = unsigned{v >= 0xFB} + unsigned{v > 0xFFFF} + unsigned{v > 0xFFFF'FFFF};
+      at_[0] = static_cast<std::uint8_t>(form == 0 ? v : 0xFA + form);
+      store_le(at_ + 1, v);
+      at_ += kLength[form];
+    } else if (v < 0xFB) {
       *at_++ = static_cast<std::uint8_t>(v);
-      return;
-    }
-    std::size_t width = 8;
-    if (v <= 0xFFFF) {
-      *at_++ = 0xFB, width = 2;
+    } else if (v <= 0xFFFF) {
+      *at_ = 0xFB;
+      store_le(at_ + 1, static_cast<std::uint16_t>(v));
+      at_ += 3;
     } else if (v <= 0xFFFF'FFFF) {
-      *at_++ = 0xFC, width = 4;
+      *at_ = 0xFC;
+      store_le(at_ + 1, static_cast<std::uint32_t>(v));
+      at_ += 5;
     } else {
-      *at_++ = 0xFD;
+      *at_ = 0xFD;
+      store_le(at_ + 1, v);
+      at_ += 9;
     }
-    for (std::size_t i = 0; i < width; ++i) *at_++ = static_cast<std::uint8_t>(v >> (8 * i));
   }
 
   void byte(std::uint8_t b) noexcept { *at_++ = b; }
@@ -64,7 +77,19 @@ class ByteWriter {
   }
 
  private:
+  template <class T>
+  static void store_le(std::uint8_t* out, T value) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(out, &value, sizeof value);
+    } else {
+      for (std::size_t i = 0; i < sizeof value; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+      }
+    }
+  }
+
   std::uint8_t* at_;
+  std::uint8_t* end_;
 };
 
 }  // namespace torrelm::format

@@ -12,10 +12,16 @@ namespace {
 constexpr const char* kPayloadSlotName = "Optional<Payload>";
 
 template <class Numbers>
-std::size_t varints_size(const Numbers& values) {
-  std::size_t size = varint_size(values.size());
+std::size_t values_size(const Numbers& values) {
+  std::size_t size = 0;
   for (const auto v : values) size += varint_size(v);
   return size;
+}
+
+// A sequence of varints: its count, then the values.
+template <class Numbers>
+std::size_t varints_size(const Numbers& values) {
+  return varint_size(values.size()) + values_size(values);
 }
 
 template <class Numbers>
@@ -29,25 +35,27 @@ std::size_t room(std::size_t count, const ByteReader& in, std::size_t smallest) 
   return std::min(count, in.remaining() / smallest);
 }
 
+// Reads `count` u32 varints into `out`, which has room for min(count, bytes left) of them: every
+// element takes at least one byte, so a longer count fails at the first element past the input.
+bool read_u32s(ByteReader& in, std::size_t count, std::span<std::uint32_t> out) {
+  if (!in.u32s(out)) return false;
+  std::uint32_t past = 0;
+  return count == out.size() || in.u32(past);
+}
+
 bool read_u32s(ByteReader& in, std::vector<std::uint32_t>& out) {
   std::size_t count = 0;
   if (!in.count(count)) return false;
-  out.clear();
-  out.reserve(room(count, in, 1));
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t v = 0;
-    if (!in.u32(v)) return false;
-    out.push_back(v);
-  }
-  return true;
+  out.resize(room(count, in, 1));
+  return read_u32s(in, count, out);
 }
 
 bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
   std::size_t count = 0;
   if (!in.count(count)) return false;
-  table.reserve(room(count, in, 1), 0);
-  std::vector<std::uint32_t> ids;
-  std::vector<std::uint32_t> counts;
+  // Every entry takes at least one byte of what is left; a quarter of that, in 4-byte entries,
+  // is as much memory as the input itself and saves growing the entry arrays step by step.
+  table.reserve(room(count, in, 1), in.remaining() / 4);
   for (std::size_t i = 0; i < count; ++i) {
     bool present = false;
     if (!in.option_tag(present, kPayloadSlotName)) return false;
@@ -56,8 +64,15 @@ bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
       continue;
     }
     std::uint32_t total = 0;
-    if (!in.u32(total) || !read_u32s(in, ids) || !read_u32s(in, counts)) return false;
-    table.push(total, ids, counts);
+    std::size_t ids = 0;
+    if (!in.u32(total) || !in.count(ids)) return false;
+    table.open_slot(total);
+    if (!read_u32s(in, ids, table.add_ids(room(ids, in, 1)))) return false;
+    std::size_t counts = 0;
+    if (!in.count(counts) || !read_u32s(in, counts, table.add_counts(room(counts, in, 1)))) {
+      return false;
+    }
+    table.close_slot();
   }
   return true;
 }
@@ -70,13 +85,16 @@ std::size_t encoded_size(const prefix::Trie& trie) {
   for (const char32_t ch : trie.child_labels) size += scalar_size(ch);
   size += varints_size(trie.child_transitions);
   size += varint_size(trie.payloads.size());
-  for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
+  trie.payloads.for_each([&](bool present, const payload::PayloadView& slot) {
     size += 1;
-    if (const auto slot = trie.payloads.at(n)) {
-      size += varint_size(slot->total_count) + varints_size(slot->video_ids) +
-              varints_size(slot->video_counts);
+    if (present) {
+      size += varint_size(slot.total_count) + varint_size(slot.video_ids.size()) +
+              varint_size(slot.video_counts.size());
     }
-  }
+  });
+  // The entries of all slots lie end to end: one long loop sizes them all.
+  size +=
+      values_size(trie.payloads.all_video_ids()) + values_size(trie.payloads.all_video_counts());
   size += varint_size(trie.video_uuids.size()) + 16 * trie.video_uuids.size();
   size += varints_size(trie.video_int_ids);
   size += varint_size(static_cast<std::uint8_t>(trie.id_mode));
@@ -85,21 +103,20 @@ std::size_t encoded_size(const prefix::Trie& trie) {
 }
 
 void encode(const prefix::Trie& trie, std::span<std::uint8_t> out) {
-  ByteWriter w(out.data());
+  ByteWriter w(out.data(), out.size());
   write_varints(w, trie.node_shifts);
   w.varint(trie.child_labels.size());
   for (const char32_t ch : trie.child_labels) w.scalar(ch);
   write_varints(w, trie.child_transitions);
   w.varint(trie.payloads.size());
-  for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
-    const auto slot = trie.payloads.at(n);
-    w.byte(slot ? 1 : 0);
-    if (slot) {
-      w.varint(slot->total_count);
-      write_varints(w, slot->video_ids);
-      write_varints(w, slot->video_counts);
+  trie.payloads.for_each([&](bool present, const payload::PayloadView& slot) {
+    w.byte(present ? 1 : 0);
+    if (present) {
+      w.varint(slot.total_count);
+      write_varints(w, slot.video_ids);
+      write_varints(w, slot.video_counts);
     }
-  }
+  });
   w.varint(trie.video_uuids.size());
   for (const auto& uuid : trie.video_uuids) w.bytes(uuid.data(), uuid.size());
   write_varints(w, trie.video_int_ids);
@@ -124,12 +141,12 @@ Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) 
 
   std::size_t count = 0;
   if (!in.count(count)) return failed();
-  trie.child_labels.reserve(room(count, in, 1));
-  for (std::size_t i = 0; i < count; ++i) {
-    char32_t ch = 0;
+  trie.child_labels.resize(room(count, in, 1));
+  for (char32_t& ch : trie.child_labels) {
     if (!in.scalar(ch)) return failed();
-    trie.child_labels.push_back(ch);
   }
+  char32_t past = 0;
+  if (count != trie.child_labels.size() && !in.scalar(past)) return failed();
 
   if (!read_u32s(in, trie.child_transitions) || !read_payloads(in, trie.payloads)) {
     return failed();
@@ -151,12 +168,12 @@ Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) 
   trie.id_mode = static_cast<prefix::IdMode>(mode);
 
   if (!in.count(count)) return failed();
-  trie.is_terminal.reserve(room(count, in, 1));
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint8_t flag = 0;
+  trie.is_terminal.resize(room(count, in, 1));
+  for (std::uint8_t& flag : trie.is_terminal) {
     if (!in.boolean(flag)) return failed();
-    trie.is_terminal.push_back(flag);
   }
+  std::uint8_t past_flag = 0;
+  if (count != trie.is_terminal.size() && !in.boolean(past_flag)) return failed();
   return trie;
 }
 

@@ -1,5 +1,7 @@
 #include "payload/payload_table.hpp"
 
+#include <algorithm>
+
 #include "common/fault.hpp"
 
 namespace torrelm::payload {
@@ -7,14 +9,11 @@ namespace torrelm::payload {
 std::optional<PayloadView> PayloadTable::at(std::size_t node, std::source_location where) const {
   if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
   if (!present_[node]) return std::nullopt;
+  const Offsets& counts_end = parallel_ ? ids_end_ : counts_end_;
   const std::size_t ids_begin = node == 0 ? 0 : ids_end_[node - 1];
-  const std::vector<std::size_t>& counts_end = parallel_ ? ids_end_ : counts_end_;
   const std::size_t counts_begin = node == 0 ? 0 : counts_end[node - 1];
-  return PayloadView{
-      total_count_[node],
-      std::span(video_ids_).subspan(ids_begin, ids_end_[node] - ids_begin),
-      std::span(video_counts_).subspan(counts_begin, counts_end[node] - counts_begin),
-  };
+  return PayloadView{total_count_[node], ids(ids_begin, ids_end_[node]),
+                     counts(counts_begin, counts_end[node])};
 }
 
 std::optional<Payload> PayloadTable::payload(std::size_t node) const {
@@ -40,18 +39,39 @@ void PayloadTable::push_absent() {
   if (!parallel_) counts_end_.push_back(video_counts_.size());
 }
 
-void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
-                        std::span<const std::uint32_t> video_counts) {
-  if (parallel_ && video_ids.size() != video_counts.size()) {
-    parallel_ = false;
-    counts_end_ = ids_end_;  // from here on counts keep ranges of their own
-  }
+void PayloadTable::open_slot(std::uint32_t total_count) {
   total_count_.push_back(total_count);
   present_.push_back(1);
-  video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
-  video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
+}
+
+std::span<std::uint32_t> PayloadTable::add_ids(std::size_t n) {
+  video_ids_.resize(video_ids_.size() + n);
+  return std::span(video_ids_).last(n);
+}
+
+std::span<std::uint32_t> PayloadTable::add_counts(std::size_t n) {
+  video_counts_.resize(video_counts_.size() + n);
+  return std::span(video_counts_).last(n);
+}
+
+void PayloadTable::close_slot() {
+  if (parallel_ && video_ids_.size() != video_counts_.size()) {
+    parallel_ = false;
+    // Every earlier slot was parallel: its counts ended where its positions did.
+    for (std::size_t i = 0; i < ids_end_.size(); ++i) counts_end_.push_back(ids_end_[i]);
+  }
   ids_end_.push_back(video_ids_.size());
   if (!parallel_) counts_end_.push_back(video_counts_.size());
+}
+
+void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                        std::span<const std::uint32_t> video_counts) {
+  open_slot(total_count);
+  const auto ids = add_ids(video_ids.size());
+  std::copy(video_ids.begin(), video_ids.end(), ids.begin());
+  const auto counts = add_counts(video_counts.size());
+  std::copy(video_counts.begin(), video_counts.end(), counts.begin());
+  close_slot();
 }
 
 void PayloadTable::push(const std::optional<Payload>& slot) {
@@ -64,7 +84,7 @@ void PayloadTable::push(const std::optional<Payload>& slot) {
 
 std::size_t PayloadTable::memory_bytes() const noexcept {
   return total_count_.capacity() * sizeof(std::uint32_t) + present_.capacity() +
-         (ids_end_.capacity() + counts_end_.capacity()) * sizeof(std::size_t) +
+         ids_end_.memory_bytes() + counts_end_.memory_bytes() +
          (video_ids_.capacity() + video_counts_.capacity()) * sizeof(std::uint32_t);
 }
 

@@ -9,10 +9,12 @@
 //
 // Counts normally run parallel to positions and share their ranges. A decoded index may give a
 // slot more or fewer counts than positions; only then does counts_end_ hold ranges of its own.
+// Range ends take 4 bytes each until the entries outgrow 32-bit offsets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <source_location>
 #include <span>
@@ -28,15 +30,65 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
+// Ascending offsets, 32 bits wide while they fit and 64 bits from the first one that does not.
+class Offsets {
+ public:
+  std::size_t size() const noexcept { return wide_ ? wide_values_.size() : narrow_.size(); }
+  std::size_t operator[](std::size_t i) const noexcept {
+    return wide_ ? static_cast<std::size_t>(wide_values_[i]) : narrow_[i];
+  }
+  void reserve(std::size_t n) { wide_ ? wide_values_.reserve(n) : narrow_.reserve(n); }
+  void push_back(std::size_t value) {
+    if (!wide_ && value > std::numeric_limits<std::uint32_t>::max()) {
+      wide_ = true;
+      wide_values_.assign(narrow_.begin(), narrow_.end());
+      narrow_ = {};
+    }
+    if (wide_) {
+      wide_values_.push_back(value);
+    } else {
+      narrow_.push_back(static_cast<std::uint32_t>(value));
+    }
+  }
+  std::size_t memory_bytes() const noexcept {
+    return narrow_.capacity() * sizeof(std::uint32_t) +
+           wide_values_.capacity() * sizeof(std::uint64_t);
+  }
+  friend bool operator==(const Offsets&, const Offsets&) = default;
+
+ private:
+  bool wide_ = false;
+  std::vector<std::uint32_t> narrow_;
+  std::vector<std::uint64_t> wide_values_;
+};
+
 class PayloadTable {
  public:
   std::size_t size() const noexcept { return present_.size(); }
   std::size_t entry_count() const noexcept { return video_ids_.size(); }
+  // Every slot's positions, and counts, end to end in slot order.
+  std::span<const std::uint32_t> all_video_ids() const noexcept { return video_ids_; }
+  std::span<const std::uint32_t> all_video_counts() const noexcept { return video_counts_; }
 
   // Slot `node`, or nullopt when that slot is absent. A node past the end is an internal fault.
   std::optional<PayloadView> at(std::size_t node,
                                 std::source_location where = std::source_location::current()) const;
   std::optional<Payload> payload(std::size_t node) const;  // owning copy of at(node)
+
+  // Calls each(present, view) for every slot in order; an absent slot has an empty view.
+  template <class Each>
+  void for_each(Each&& each) const {
+    std::size_t ids_begin = 0;
+    std::size_t counts_begin = 0;
+    for (std::size_t node = 0; node < present_.size(); ++node) {
+      const std::size_t ids_end = ids_end_[node];
+      const std::size_t counts_end = parallel_ ? ids_end : counts_end_[node];
+      each(present_[node] != 0, PayloadView{total_count_[node], ids(ids_begin, ids_end),
+                                            counts(counts_begin, counts_end)});
+      ids_begin = ids_end;
+      counts_begin = counts_end;
+    }
+  }
 
   void reserve(std::size_t slots, std::size_t entries);
   void push_absent();
@@ -44,17 +96,31 @@ class PayloadTable {
             std::span<const std::uint32_t> video_counts);
   void push(const std::optional<Payload>& slot);
 
+  // A present slot filled in place, for readers that learn its lengths as they go:
+  // open_slot, then add_ids and add_counts (each returns room for n more entries), close_slot.
+  void open_slot(std::uint32_t total_count);
+  std::span<std::uint32_t> add_ids(std::size_t n);
+  std::span<std::uint32_t> add_counts(std::size_t n);
+  void close_slot();
+
   // Heap bytes held, for memory reports.
   std::size_t memory_bytes() const noexcept;
 
   friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
 
  private:
+  std::span<const std::uint32_t> ids(std::size_t begin, std::size_t end) const noexcept {
+    return std::span(video_ids_).subspan(begin, end - begin);
+  }
+  std::span<const std::uint32_t> counts(std::size_t begin, std::size_t end) const noexcept {
+    return std::span(video_counts_).subspan(begin, end - begin);
+  }
+
   std::vector<std::uint32_t> total_count_;
   std::vector<std::uint8_t> present_;
-  std::vector<std::size_t> ids_end_;
-  bool parallel_ = true;                 // every slot has as many counts as positions
-  std::vector<std::size_t> counts_end_;  // used once a slot is not parallel
+  Offsets ids_end_;
+  bool parallel_ = true;  // every slot has as many counts as positions
+  Offsets counts_end_;    // used once a slot is not parallel
   std::vector<std::uint32_t> video_ids_;
   std::vector<std::uint32_t> video_counts_;
 };

@@ -66,8 +66,8 @@ TEST(TrieGuards, ReadsPastTheEndAreInternalFaults) {
 TEST(PayloadTable, KeepsAbsentEmptyAndUnevenSlotsApart) {
   using payload::Payload;
   const std::vector<std::optional<Payload>> slots = {
-      Payload{3, {1, 2}, {5}}, Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}},   Payload{7, {4}, {}},
-      Payload{1, {}, {9, 9}},     std::nullopt, Payload{2, {8}, {1}},
+      Payload{3, {1, 2}, {5}}, Payload{3, {1, 2}, {5, 6}}, std::nullopt, Payload{0, {}, {}},
+      Payload{7, {4}, {}},     Payload{1, {}, {9, 9}},     std::nullopt, Payload{2, {8}, {1}},
   };
   payload::PayloadTable table;
   for (const auto& slot : slots) table.push(slot);
