@@ -85,8 +85,13 @@ case "${1:-}" in
     setup
     apt_packages=(wbulgarian) && install_system_packages
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy
+    cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+      -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
+    cmake --build "$root/build/bench"
     "$venv/bin/python" "$root/bench/bench_build.py"
+    "$venv/bin/python" "$root/bench/bench_bytes.py"
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
+    "$venv/bin/python" "$root/bench/bench_video.py"
     ;;
   *) echo "usage: $0 setup|test|demo|bench" >&2; exit 2 ;;
 esac
