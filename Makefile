@@ -1,5 +1,7 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench setup format
+.PHONY: demo test bench fuzz setup format
+
+FUZZ_SECONDS ?= 600
 
 demo:
 	bash tools/dev.sh demo
@@ -9,6 +11,9 @@ test:
 
 bench:
 	bash tools/dev.sh bench
+
+fuzz:
+	bash tools/dev.sh fuzz $(FUZZ_SECONDS)
 
 setup:
 	bash tools/dev.sh setup

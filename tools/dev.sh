@@ -4,6 +4,7 @@
 #   tools/dev.sh test    the C++ tests of the core (ctest) and the Python tests (pytest)
 #   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
+#   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -77,6 +78,24 @@ test_python() {
   (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
 }
 
+fuzz() {
+  local seconds=${1:-60}
+  apt_packages=(clang libclang-rt-14-dev) && install_system_packages
+  [ -x "$venv/bin/ninja" ] || setup
+  say "building the fuzz target with clang, ASan and UBSan"
+  CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORRELM_TESTS=OFF -DTORRELM_FUZZ=ON >/dev/null
+  cmake --build "$root/build/fuzz"
+  mkdir -p "$root/build/fuzz/corpus" "$root/build/fuzz/findings"
+  say "fuzzing the reader for $seconds s (seeds in fuzz/corpus, findings in build/fuzz/findings)"
+  # New inputs go to the scratch corpus first; the seeds in the repository stay as they are.
+  "$root/build/fuzz/fuzz_read_index" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$root/build/fuzz/findings/" \
+    "$root/build/fuzz/corpus" "$root/fuzz/corpus" 2>&1 |
+    grep -E "^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss|SUMMARY|==[0-9]+== ERROR)"
+  say "fuzzing found nothing"  # a finding stops the script above, with libFuzzer's exit status
+}
+
 case "${1:-}" in
   setup) setup ;;
   test) setup && check_format && test_cpp && test_python ;;
@@ -93,5 +112,6 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
     "$venv/bin/python" "$root/bench/bench_video.py"
     ;;
-  *) echo "usage: $0 setup|test|demo|bench" >&2; exit 2 ;;
+  fuzz) fuzz "${@:2}" ;;
+  *) echo "usage: $0 setup|test|demo|bench|fuzz" >&2; exit 2 ;;
 esac

@@ -40,7 +40,7 @@ std::string thread_name() {
 
 }  // namespace
 
-void raise_panic(std::string_view description, std::source_location where) noexcept {
+void raise_panic(std::string_view description, SourceLocation where) noexcept {
   try {
     std::fprintf(stderr, "_torrelm: internal fault in thread '%s' at %s:%u: %.*s\n",
                  thread_name().c_str(), where.file_name(), static_cast<unsigned>(where.line()),

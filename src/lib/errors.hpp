@@ -3,7 +3,6 @@
 #pragma once
 
 #include <new>
-#include <source_location>
 #include <string_view>
 
 #include "common/fault.hpp"
@@ -12,7 +11,7 @@
 namespace torrelm::py {
 
 // Writes the fault report to standard error and raises PanicException(description).
-void raise_panic(std::string_view description, std::source_location where) noexcept;
+void raise_panic(std::string_view description, SourceLocation where) noexcept;
 
 // Raises ValueError with a message made in the core.
 void raise_value_error(std::string_view message) noexcept;
@@ -31,7 +30,7 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
-    raise_panic(error.what(), std::source_location::current());
+    raise_panic(error.what(), SourceLocation::current());
   }
   return nullptr;
 }

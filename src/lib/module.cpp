@@ -20,7 +20,7 @@ std::atomic<PyObject*> the_module{nullptr};
 bool fill(PyObject* module) {
   PyTypeObject* type = prefix_search_type();
   if (type == nullptr) {
-    raise_panic("the PrefixSearch type could not be created", std::source_location::current());
+    raise_panic("the PrefixSearch type could not be created", SourceLocation::current());
     return false;
   }
   PyObject* all = PyObject_GetAttrString(module, "__all__");

@@ -78,7 +78,7 @@ PyObject* wrap(prefix::Trie&& trie) {
   PyTypeObject* type = prefix_search_type();
   if (type == nullptr) {
     throw InternalFault("the PrefixSearch type could not be created",
-                        std::source_location::current());
+                        SourceLocation::current());
   }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;

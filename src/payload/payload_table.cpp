@@ -6,7 +6,7 @@
 
 namespace torrelm::payload {
 
-std::optional<PayloadView> PayloadTable::at(std::size_t node, std::source_location where) const {
+std::optional<PayloadView> PayloadTable::at(std::size_t node, SourceLocation where) const {
   if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
   if (!present_[node]) return std::nullopt;
   const Offsets& counts_end = parallel_ ? ids_end_ : counts_end_;

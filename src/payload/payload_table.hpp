@@ -16,10 +16,10 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <source_location>
 #include <span>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "payload/payload.hpp"
 
 namespace torrelm::payload {
@@ -72,7 +72,7 @@ class PayloadTable {
 
   // Slot `node`, or nullopt when that slot is absent. A node past the end is an internal fault.
   std::optional<PayloadView> at(std::size_t node,
-                                std::source_location where = std::source_location::current()) const;
+                                SourceLocation where = SourceLocation::current()) const;
   std::optional<Payload> payload(std::size_t node) const;  // owning copy of at(node)
 
   // Calls each(present, view) for every slot in order; an absent slot has an empty view.

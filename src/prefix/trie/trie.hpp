@@ -18,7 +18,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <vector>
 
 #include "common/fault.hpp"
@@ -53,7 +52,7 @@ struct Trie {
 
   // Child list of node n (guarded on node_shifts). Read entries with child().
   ChildRange children(NodeId n,
-                      std::source_location where = std::source_location::current()) const {
+                      SourceLocation where = SourceLocation::current()) const {
     const std::size_t begin = checked_at(node_shifts, n, where);
     const std::size_t next = std::size_t{n} + 1;
     const std::size_t end =
@@ -61,13 +60,13 @@ struct Trie {
     return {begin, end};
   }
   NodeId child(std::size_t position,
-               std::source_location where = std::source_location::current()) const {
+               SourceLocation where = SourceLocation::current()) const {
     return checked_at(child_transitions, position, where);
   }
-  char32_t label(NodeId n, std::source_location where = std::source_location::current()) const {
+  char32_t label(NodeId n, SourceLocation where = SourceLocation::current()) const {
     return checked_at(child_labels, n, where);
   }
-  bool terminal(NodeId n, std::source_location where = std::source_location::current()) const {
+  bool terminal(NodeId n, SourceLocation where = SourceLocation::current()) const {
     return checked_at(is_terminal, n, where) != 0;
   }
 
