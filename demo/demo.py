@@ -1,6 +1,6 @@
-"""The main job: build a search index from a real vocabulary, report what was built, answer fuzzy
-term queries (some of them misspelt), and type a few words letter by letter showing the top
-videos for every keystroke, each with the latency of its call."""
+"""The main job: build a search index from a real vocabulary, report what was built, store and
+reload it, answer fuzzy term queries (some of them misspelt), and type a few words letter by
+letter showing the top videos for every keystroke, each with the latency of its call."""
 
 import resource
 import sys
@@ -36,6 +36,13 @@ def main() -> None:
     print(f"index built: {arrays.nodes:,} nodes, {len(words):,} terms, video_top_n 10, "
           f"in {build_micros / 1000:.0f} ms ({build_micros * 1000 / arrays.nodes:.0f} ns per node)")
     print(f"peak memory: {peak_rss_mib():.0f} MiB (before the build: {rss_before:.0f} MiB)")
+
+    data, store_micros = timed(index.to_bytes)
+    restored, load_micros = timed(lambda: PrefixSearch.from_bytes(data))
+    print(f"stored as {len(data) / 2**20:.1f} MiB in {store_micros / 1000:.0f} ms, reloaded in "
+          f"{load_micros / 1000:.0f} ms ({build_micros / load_micros:.1f}x faster than building)")
+    assert restored.to_bytes() == data
+    index = restored  # everything below runs on the reloaded index
 
     print("\nfuzzy term queries (term, distance), with the latency of each call:")
     for query, max_dist in [("search", 0), ("serch", 1), ("recieve", 2), ("definately", 2),
