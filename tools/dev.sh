@@ -10,7 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 apt_packages=(libgtest-dev wamerican-insane clang-format)
-pip_packages=(scikit-build-core ninja pytest numpy hypothesis wordfreq)
+pip_packages=(scikit-build-core ninja pytest numpy hypothesis wordfreq mypy)
 
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -74,7 +74,10 @@ test_cpp() {
 }
 
 test_python() {
-  say "Python tests of the module"
+  say "types: the package and examples under mypy --strict, the stub against the module"
+  (cd "$root" && "$venv/bin/python" -m mypy --strict python/torrelm examples &&
+    "$venv/bin/python" -m mypy.stubtest _torrelm)
+  say "Python tests of the module and the package"
   (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
 }
 
