@@ -1,5 +1,5 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench fuzz setup format
+.PHONY: demo test bench bench-report fuzz setup format
 
 FUZZ_SECONDS ?= 600
 
@@ -11,6 +11,9 @@ test:
 
 bench:
 	bash tools/dev.sh bench
+
+bench-report:
+	bash tools/dev.sh bench-report
 
 fuzz:
 	bash tools/dev.sh fuzz $(FUZZ_SECONDS)

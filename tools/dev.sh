@@ -4,6 +4,7 @@
 #   tools/dev.sh test    the C++ tests of the core (ctest) and the Python tests (pytest)
 #   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
+#   tools/dev.sh bench-report   the performance report with plots, in docs/performance.md
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
 
@@ -115,6 +116,12 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
     "$venv/bin/python" "$root/bench/bench_video.py"
     ;;
+  bench-report)
+    setup
+    apt_packages=(wbulgarian wpolish) && install_system_packages
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy matplotlib
+    "$venv/bin/python" "$root/bench/report.py" "${@:2}"
+    ;;
   fuzz) fuzz "${@:2}" ;;
-  *) echo "usage: $0 setup|test|demo|bench|fuzz" >&2; exit 2 ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz" >&2; exit 2 ;;
 esac
