@@ -38,13 +38,11 @@ class SourceLocation {
 #endif
 
 struct InternalFault : std::logic_error {
-  InternalFault(const std::string& what, SourceLocation at)
-      : std::logic_error(what), where(at) {}
+  InternalFault(const std::string& what, SourceLocation at) : std::logic_error(what), where(at) {}
   SourceLocation where;
 };
 
-[[noreturn]] void throw_out_of_bounds(std::size_t len, std::size_t index,
-                                      SourceLocation where);
+[[noreturn]] void throw_out_of_bounds(std::size_t len, std::size_t index, SourceLocation where);
 
 // Guarded read: every read by node id or position in the index goes through here, because an
 // index restored from bytes may be inconsistent in any way.

@@ -77,8 +77,7 @@ PyTypeObject* prefix_search_type() noexcept {
 PyObject* wrap(prefix::Trie&& trie) {
   PyTypeObject* type = prefix_search_type();
   if (type == nullptr) {
-    throw InternalFault("the PrefixSearch type could not be created",
-                        SourceLocation::current());
+    throw InternalFault("the PrefixSearch type could not be created", SourceLocation::current());
   }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;

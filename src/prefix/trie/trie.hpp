@@ -51,16 +51,14 @@ struct Trie {
   std::size_t node_count() const noexcept { return child_labels.size(); }
 
   // Child list of node n (guarded on node_shifts). Read entries with child().
-  ChildRange children(NodeId n,
-                      SourceLocation where = SourceLocation::current()) const {
+  ChildRange children(NodeId n, SourceLocation where = SourceLocation::current()) const {
     const std::size_t begin = checked_at(node_shifts, n, where);
     const std::size_t next = std::size_t{n} + 1;
     const std::size_t end =
         next < node_shifts.size() ? node_shifts[next] : child_transitions.size();
     return {begin, end};
   }
-  NodeId child(std::size_t position,
-               SourceLocation where = SourceLocation::current()) const {
+  NodeId child(std::size_t position, SourceLocation where = SourceLocation::current()) const {
     return checked_at(child_transitions, position, where);
   }
   char32_t label(NodeId n, SourceLocation where = SourceLocation::current()) const {
