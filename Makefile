@@ -1,5 +1,5 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench bench-report fuzz setup format
+.PHONY: demo test bench bench-report fuzz dist setup format
 
 FUZZ_SECONDS ?= 600
 
@@ -17,6 +17,9 @@ bench-report:
 
 fuzz:
 	bash tools/dev.sh fuzz $(FUZZ_SECONDS)
+
+dist:
+	bash tools/dev.sh dist
 
 setup:
 	bash tools/dev.sh setup

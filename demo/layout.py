@@ -80,11 +80,10 @@ def lay_out(terms: dict[str, tuple[int, list[int], list[int]]], video_index: lis
     return Arrays(shifts, labels, payloads, transitions, video_index)
 
 
-def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
-                video_bytes: int = 4) -> Arrays:
-    """Every word gets 1 to 5 distinct videos drawn from a Zipf distribution over `videos` ids
-    (4-byte integers, or 16-byte UUIDs with video_bytes=16), and counts that follow the word's
-    frequency in English (from the wordfreq package when it is installed)."""
+def video_counts(words: list[str], videos: int = 100_000, seed: int = 7):
+    """For every word, 1 to 5 distinct videos (ids 0 .. videos-1) drawn from a Zipf distribution,
+    and counts that follow the word's frequency in English (from the wordfreq package when it is
+    installed): yields (word, video ids, counts)."""
     import numpy as np
 
     try:
@@ -99,7 +98,6 @@ def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
     per_term = rng.integers(1, 6, size=len(words))
     drawn = np.searchsorted(cdf, rng.random(int(per_term.sum()))).tolist()
     shares = rng.random(len(drawn)).tolist()
-    terms = {}
     at = 0
     for word, k in zip(words, per_term.tolist()):
         ids = list(dict.fromkeys(drawn[at:at + k]))
@@ -107,9 +105,19 @@ def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
         at += k
         # Words unknown to wordfreq still get some reach; wide counts make ties rare.
         reach = 1000 + int(frequencies.get(word.lower(), 0.0) * 1e9)
-        counts = [max(1, int(reach * w)) for w in weights]
-        terms[word] = (sum(counts), ids, counts)
+        yield word, ids, [max(1, int(reach * w)) for w in weights]
+
+
+def with_videos(words: list[str], videos: int = 100_000, seed: int = 7,
+                video_bytes: int = 4) -> Arrays:
+    """The arrays of `words` with the videos of video_counts(): 4-byte integer ids (1,000,000
+    and up), or random 16-byte UUIDs with video_bytes=16."""
+    import numpy as np
+
+    terms = {word: (sum(counts), ids, counts)
+             for word, ids, counts in video_counts(words, videos, seed)}
     if video_bytes == 16:
+        rng = np.random.default_rng(seed)
         video_index = [rng.bytes(16) for _ in range(videos)]
     else:
         video_index = [(1_000_000 + v).to_bytes(4, "little") for v in range(videos)]

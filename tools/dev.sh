@@ -5,6 +5,7 @@
 #   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
 #   tools/dev.sh bench-report   the performance report with plots, in docs/performance.md
+#   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
 
@@ -100,6 +101,25 @@ fuzz() {
   say "fuzzing found nothing"  # a finding stops the script above, with libFuzzer's exit status
 }
 
+dist() {
+  [ -x "$venv/bin/python" ] || setup
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check build
+  rm -rf "$root/dist"
+  say "building the sdist and, from it, the wheel"
+  "$venv/bin/python" -m build --outdir "$root/dist" "$root" >/dev/null
+  ls -l "$root/dist"
+  local fresh
+  fresh=$(mktemp -d)
+  "$(find_python)" -m venv "$fresh/venv"
+  "$fresh/venv/bin/python" -m pip install -q --disable-pip-version-check "$root"/dist/*.whl
+  say "running the examples against the installed wheel"
+  for example in "$root"/examples/*.py; do
+    (cd "$fresh" && "$fresh/venv/bin/python" "$example" >/dev/null) || return 1
+  done
+  rm -rf "$fresh"
+  say "the wheel installs and runs the examples"
+}
+
 case "${1:-}" in
   setup) setup ;;
   test) setup && check_format && test_cpp && test_python ;;
@@ -123,5 +143,6 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/report.py" "${@:2}"
     ;;
   fuzz) fuzz "${@:2}" ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz" >&2; exit 2 ;;
+  dist) dist ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|dist" >&2; exit 2 ;;
 esac
