@@ -1,5 +1,5 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench bench-report fuzz dist setup format
+.PHONY: demo test bench bench-report fuzz dist sanitize setup format
 
 FUZZ_SECONDS ?= 600
 
@@ -20,6 +20,9 @@ fuzz:
 
 dist:
 	bash tools/dev.sh dist
+
+sanitize:
+	bash tools/dev.sh sanitize
 
 setup:
 	bash tools/dev.sh setup

@@ -5,6 +5,7 @@
 #   tools/dev.sh demo    the main job: build an index from a real vocabulary and report on it
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
 #   tools/dev.sh bench-report   the performance report with plots, in docs/performance.md
+#   tools/dev.sh sanitize   the core tests and the Python tests with ASan and UBSan, leaks checked
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
@@ -120,6 +121,27 @@ dist() {
   say "the wheel installs and runs the examples"
 }
 
+sanitize() {
+  [ -x "$venv/bin/python" ] || setup
+  say "building the core tests and the module with AddressSanitizer and UndefinedBehaviorSanitizer"
+  cmake -S "$root" -B "$root/build/asan" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Debug -DTORRELM_MODULE=ON -DTORRELM_TESTS=ON \
+    -DTORRELM_SANITIZE="address;undefined" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  cmake --build "$root/build/asan"
+  ctest --test-dir "$root/build/asan" --output-on-failure
+  local logs="$root/build/asan/reports"
+  rm -rf "$logs" && mkdir -p "$logs"
+  say "the Python tests against the sanitized module (the slow unwinder gives whole leak stacks)"
+  # The sanitized module comes first on the path; the interpreter allocates with malloc so that
+  # every allocation is seen; sanitizer runtimes are preloaded since python3 is not built with them.
+  (cd "$root" && PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan:$root/python" \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+  "$venv/bin/python" "$root/tools/asan_leaks.py" "$logs"
+}
+
 case "${1:-}" in
   setup) setup ;;
   test) setup && check_format && test_cpp && test_python ;;
@@ -144,5 +166,6 @@ case "${1:-}" in
     ;;
   fuzz) fuzz "${@:2}" ;;
   dist) dist ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|dist" >&2; exit 2 ;;
+  sanitize) sanitize ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|dist|sanitize" >&2; exit 2 ;;
 esac

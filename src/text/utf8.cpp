@@ -16,13 +16,13 @@ std::u32string decode_utf8(std::string_view utf8) {
       ++p;
       continue;
     }
-    int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-    char32_t ch = lead & (0x3F >> extra);
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
     if (extra < 0 || lead >= 0xF8 || end - p <= extra) {
       out.push_back(U'\uFFFD');
       ++p;
       continue;
     }
+    char32_t ch = lead & (0x3F >> extra);
     bool ok = true;
     for (int i = 1; i <= extra; ++i) {
       if ((p[i] & 0xC0) != 0x80) ok = false;
