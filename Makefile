@@ -1,5 +1,5 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench bench-report fuzz dist sanitize setup format
+.PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind setup format
 
 FUZZ_SECONDS ?= 600
 
@@ -23,6 +23,12 @@ dist:
 
 sanitize:
 	bash tools/dev.sh sanitize
+
+valgrind:
+	bash tools/dev.sh valgrind
+
+fuzz-python:
+	bash tools/dev.sh fuzz-python
 
 setup:
 	bash tools/dev.sh setup

@@ -6,6 +6,8 @@
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
 #   tools/dev.sh bench-report   the performance report with plots, in docs/performance.md
 #   tools/dev.sh sanitize   the core tests and the Python tests with ASan and UBSan, leaks checked
+#   tools/dev.sh valgrind   a representative workload under valgrind memcheck
+#   tools/dev.sh fuzz-python   the generated hostile-input tests with many more examples
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
@@ -166,6 +168,16 @@ case "${1:-}" in
     ;;
   fuzz) fuzz "${@:2}" ;;
   dist) dist ;;
+  valgrind)
+    [ -x "$venv/bin/python" ] || setup
+    apt_packages=(valgrind) && install_system_packages
+    "$venv/bin/python" "$root/tools/valgrind_check.py"
+    ;;
+  fuzz-python)
+    [ -x "$venv/bin/python" ] || setup
+    (cd "$root" && HYPOTHESIS_PROFILE=long "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+      tests/python/test_hostile.py --hypothesis-show-statistics)
+    ;;
   sanitize) sanitize ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|dist|sanitize" >&2; exit 2 ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind" >&2; exit 2 ;;
 esac
