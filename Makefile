@@ -1,5 +1,5 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind setup format
+.PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind armhf setup format
 
 FUZZ_SECONDS ?= 600
 
@@ -29,6 +29,9 @@ valgrind:
 
 fuzz-python:
 	bash tools/dev.sh fuzz-python
+
+armhf:
+	bash tools/dev.sh armhf
 
 setup:
 	bash tools/dev.sh setup

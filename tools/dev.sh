@@ -8,6 +8,7 @@
 #   tools/dev.sh sanitize   the core tests and the Python tests with ASan and UBSan, leaks checked
 #   tools/dev.sh valgrind   a representative workload under valgrind memcheck
 #   tools/dev.sh fuzz-python   the generated hostile-input tests with many more examples
+#   tools/dev.sh armhf   the core's tests cross-compiled for 32-bit ARM, run under qemu-user
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 set -euo pipefail
@@ -168,6 +169,16 @@ case "${1:-}" in
     ;;
   fuzz) fuzz "${@:2}" ;;
   dist) dist ;;
+  armhf)
+    [ -x "$venv/bin/ninja" ] || setup
+    apt_packages=(g++-arm-linux-gnueabihf qemu-user googletest) && install_system_packages
+    say "the core and its tests for armhf (32-bit size_t), run under qemu-arm"
+    cmake -S "$root" -B "$root/build/armhf" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DTORRELM_TESTS=ON -DTORRELM_WERROR=ON >/dev/null
+    cmake --build "$root/build/armhf"
+    ctest --test-dir "$root/build/armhf" --output-on-failure
+    ;;
   valgrind)
     [ -x "$venv/bin/python" ] || setup
     apt_packages=(valgrind) && install_system_packages
@@ -179,5 +190,5 @@ case "${1:-}" in
       tests/python/test_hostile.py --hypothesis-show-statistics)
     ;;
   sanitize) sanitize ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind" >&2; exit 2 ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind|armhf" >&2; exit 2 ;;
 esac

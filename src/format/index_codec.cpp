@@ -1,6 +1,8 @@
 #include "format/index_codec.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <new>
 
 #include "format/byte_reader.hpp"
 #include "format/byte_writer.hpp"
@@ -12,15 +14,15 @@ namespace {
 constexpr const char* kPayloadSlotName = "Optional<Payload>";
 
 template <class Numbers>
-std::size_t values_size(const Numbers& values) {
-  std::size_t size = 0;
+std::uint64_t values_size(const Numbers& values) {
+  std::uint64_t size = 0;
   for (const auto v : values) size += varint_size(v);
   return size;
 }
 
 // A sequence of varints: its count, then the values.
 template <class Numbers>
-std::size_t varints_size(const Numbers& values) {
+std::uint64_t varints_size(const Numbers& values) {
   return varint_size(values.size()) + values_size(values);
 }
 
@@ -79,8 +81,9 @@ bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
 
 }  // namespace
 
-std::size_t encoded_size(const prefix::Trie& trie) {
-  std::size_t size = varints_size(trie.node_shifts);
+std::uint64_t encoded_size(const prefix::Trie& trie) {
+  // Counted in 64 bits: on a 32-bit platform the stored form of a large index can outgrow size_t.
+  std::uint64_t size = varints_size(trie.node_shifts);
   size += varint_size(trie.child_labels.size());
   for (const char32_t ch : trie.child_labels) size += scalar_size(ch);
   size += varints_size(trie.child_transitions);
@@ -127,7 +130,9 @@ void encode(const prefix::Trie& trie, std::span<std::uint8_t> out) {
 }
 
 std::vector<std::uint8_t> encode(const prefix::Trie& trie) {
-  std::vector<std::uint8_t> out(encoded_size(trie));
+  const std::uint64_t size = encoded_size(trie);
+  if (size > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
   encode(trie, out);
   return out;
 }

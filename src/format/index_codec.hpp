@@ -25,8 +25,8 @@
 
 namespace torrelm::format {
 
-// The exact length of the stored form of `trie`.
-std::size_t encoded_size(const prefix::Trie& trie);
+// The exact length of the stored form of `trie` (64 bits wide on every platform).
+std::uint64_t encoded_size(const prefix::Trie& trie);
 
 // Writes the stored form into `out`, which holds exactly encoded_size(trie) bytes. Never fails.
 void encode(const prefix::Trie& trie, std::span<std::uint8_t> out);

@@ -21,12 +21,17 @@ constexpr Signature kFromBytes{"PrefixSearch.from_bytes()", kFromBytesNames, 1};
 PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
   return guarded([&]() -> PyObject* {
     const prefix::Trie& trie = PrefixSearch::trie_of(self);
-    const std::size_t size = format::encoded_size(trie);
+    const std::uint64_t size = format::encoded_size(trie);
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      raise_value_error("encode error: the stored form takes " + std::to_string(size) +
+                        " bytes, more than a bytes object can hold");
+      return nullptr;
+    }
     // Written straight into the bytes object: one allocation, no copy.
     Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
-    format::encode(trie, std::span(data, size));
+    format::encode(trie, std::span(data, static_cast<std::size_t>(size)));
     return bytes.release();
   });
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
+#include <new>
 
 #include "common/fault.hpp"
 #include "prefix/matcher/matcher.hpp"
@@ -24,8 +26,7 @@ class ScoreMap {
   };
 
   explicit ScoreMap(std::size_t entries)
-      : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(entries * 2, 16) - 1))),
-        slots_(std::size_t{1} << bits_) {
+      : bits_(table_bits(entries)), slots_(std::size_t{1} << bits_) {
     entries_.reserve(entries);
   }
 
@@ -51,6 +52,13 @@ class ScoreMap {
   const std::vector<Entry>& entries() const noexcept { return entries_; }
 
  private:
+  // At most half full, so probes stay short and always end; a table that large cannot exist
+  // on the platform (32-bit) is an allocation failure rather than a wrapped-around size.
+  static unsigned table_bits(std::size_t entries) {
+    if (entries > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc();
+    return static_cast<unsigned>(std::bit_width(std::max<std::size_t>(entries * 2, 16) - 1));
+  }
+
   unsigned bits_;
   std::vector<std::uint32_t> slots_;  // 1 + index into entries_, 0 when free
   std::vector<Entry> entries_;

@@ -67,8 +67,18 @@ TEST(IndexCodec, ReportsEveryDecodeError) {
       {"empty input", {}, "UnexpectedEnd { additional: 1 }"},
       {"count cut after 0xFC", {0xFC}, "UnexpectedEnd { additional: 4 }"},
       {"count cut inside 0xFB", {0xFB, 0x01}, "UnexpectedEnd { additional: 1 }"},
+      // Counts wider than the index width fail as such; where they fit, storage is reserved only
+      // for what the input could hold, and the read fails at the first missing element.
       {"count of 2**60 on a short input",
        {0xFD, 0, 0, 0, 0, 0, 0, 0, 0x10, 0x05},
+       sizeof(std::size_t) == 4 ? "OutsideUsizeRange(1152921504606846976)"
+                                : "UnexpectedEnd { additional: 1 }"},
+      {"count of 2**32",
+       {0xFD, 0, 0, 0, 0, 1, 0, 0, 0},
+       sizeof(std::size_t) == 4 ? "OutsideUsizeRange(4294967296)"
+                                : "UnexpectedEnd { additional: 1 }"},
+      {"count of 2**32 - 1 in 0xFD form",
+       {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
        "UnexpectedEnd { additional: 1 }"},
       {"u32 with 0xFD",
        {0x01, 0xFD, 1, 0, 0, 0, 0, 0, 0, 0},
