@@ -137,7 +137,7 @@ sanitize() {
   say "the Python tests against the sanitized module (the slow unwinder gives whole leak stacks)"
   # The sanitized module comes first on the path; the interpreter allocates with malloc so that
   # every allocation is seen; sanitizer runtimes are preloaded since python3 is not built with them.
-  (cd "$root" && PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan:$root/python" \
+  (cd "$root" && TORRELM_SANITIZED=1 PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan:$root/python" \
     LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
     ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
