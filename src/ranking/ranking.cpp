@@ -64,7 +64,7 @@ class ScoreMap {
   std::vector<Entry> entries_;
 };
 
-std::vector<prefix::NodeMatch> select_nodes(const prefix::Trie& trie, std::string_view term,
+std::vector<prefix::NodeMatch> select_nodes(const prefix::Trie& trie, const std::u32string& term,
                                             std::size_t max_dist, PrefixNodes prefix_nodes) {
   if (prefix_nodes == PrefixNodes::Include) {
     return prefix::fuzzy_match_nodes(trie, term, max_dist, false);
@@ -87,8 +87,9 @@ std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view 
                                      std::size_t max_dist, std::optional<std::size_t> limit,
                                      PrefixNodes prefix_nodes) {
   std::vector<RankedVideo> ranked;
-  const auto nodes = select_nodes(trie, term, max_dist, prefix_nodes);
-  const auto n = static_cast<double>(text::decode_utf8(term).size());
+  const std::u32string query = text::decode_utf8(term);  // once, for up to two walks and n
+  const auto nodes = select_nodes(trie, query, max_dist, prefix_nodes);
+  const auto n = static_cast<double>(query.size());
 
   struct Weighted {
     payload::PayloadView payload;

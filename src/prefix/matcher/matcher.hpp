@@ -47,6 +47,9 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, st
 // else every node, prefix nodes included. The walk still passes through nodes it does not report.
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only);
+// The same for a query already decoded into code points, for callers that walk more than once.
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const std::u32string& query,
+                                         std::size_t max_dist, bool terminal_only);
 
 namespace detail {
 // Which row computation a walk uses; the results are the same. Automatic picks the bit-parallel
