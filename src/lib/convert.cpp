@@ -52,9 +52,9 @@ bool named_argument(const char* name) noexcept {
   if (!message) return false;
   Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!wrapped) return false;
-  if (PyObject* cause = PyException_GetCause(error.get())) {
-    PyException_SetCause(wrapped.get(), cause);  // steals the new reference
-  }
+  // Always set, None included: setting __cause__ also sets __suppress_context__, so the wrapped
+  // error reads the same whether or not the first one had a cause.
+  PyException_SetCause(wrapped.get(), PyException_GetCause(error.get()));  // steals; may be null
   PyErr_SetRaisedException(wrapped.release());
   return false;
 }

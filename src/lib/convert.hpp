@@ -51,24 +51,30 @@ std::size_t size_hint(PyObject* sequence) noexcept;
 
 template <class Each>
 bool for_each_item(PyObject* sequence, Each&& each) {
+  // Converting plain ints never enters the interpreter's loop, where signal handlers run: look
+  // for them now and then, so that Ctrl-C stops a long conversion.
+  constexpr Py_ssize_t kSignalInterval = 4096;
+  const auto signalled = [](Py_ssize_t i) {
+    return i % kSignalInterval == kSignalInterval - 1 && PyErr_CheckSignals() != 0;
+  };
   if (PyList_CheckExact(sequence)) {
     // An item's __index__ may change the list: re-read its size and hold each item.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
       Ref item(Py_NewRef(PyList_GET_ITEM(sequence, i)));
-      if (!each(item.get())) return false;
+      if (!each(item.get()) || signalled(i)) return false;
     }
     return true;
   }
   if (PyTuple_CheckExact(sequence)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
-      if (!each(PyTuple_GET_ITEM(sequence, i))) return false;
+      if (!each(PyTuple_GET_ITEM(sequence, i)) || signalled(i)) return false;
     }
     return true;
   }
   Ref iterator(PyObject_GetIter(sequence));
   if (!iterator) return false;
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    if (!each(item.get())) return false;
+  for (Py_ssize_t i = 0; Ref item{PyIter_Next(iterator.get())}; ++i) {
+    if (!each(item.get()) || signalled(i)) return false;
   }
   return !PyErr_Occurred();
 }

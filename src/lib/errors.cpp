@@ -62,6 +62,10 @@ void raise_value_error(std::string_view message) noexcept {
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
+Cancel signal_cancel() noexcept {
+  return Cancel([](void*) noexcept { return PyErr_CheckSignals() != 0; }, nullptr);
+}
+
 bool raise_type_mismatch(PyObject* value, const char* target) noexcept {
   Ref name(PyType_GetQualName(Py_TYPE(value)));
   if (name) {

@@ -173,7 +173,7 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
     trie.video_uuids = std::move(table->video_uuids);
     trie.video_int_ids = std::move(table->video_int_ids);
 
-    trie.propagate(video_top_n);
+    trie.propagate(video_top_n, signal_cancel());
     return wrap(std::move(trie));
   });
 }

@@ -20,12 +20,14 @@ constexpr std::string_view kFuzzyMatchVideoNames[] = {"term", "max_dist", "limit
 constexpr Signature kFuzzyMatchVideo{"PrefixSearch.fuzzy_match_video()", kFuzzyMatchVideoNames, 1};
 
 bool is_numpy_bool(PyTypeObject* type) {
+  // A class may set __module__ to anything, not only a str: compare only what is one.
   Ref module(PyType_GetModuleName(type));
   Ref name(module ? PyType_GetName(type) : nullptr);
   if (!name) {
     PyErr_Clear();  // unreadable names: not numpy's boolean
     return false;
   }
+  if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) return false;
   return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
@@ -114,7 +116,7 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     const prefix::Trie& trie = PrefixSearch::trie_of(self);
-    return to_term_tuples(trie, prefix::fuzzy_match(trie, term, max_dist, limit));
+    return to_term_tuples(trie, prefix::fuzzy_match(trie, term, max_dist, limit, signal_cancel()));
   });
 }
 
@@ -134,7 +136,8 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     const prefix::Trie& trie = PrefixSearch::trie_of(self);
-    return to_video_tuples(trie, ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes));
+    return to_video_tuples(
+        trie, ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, signal_cancel()));
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/fault.hpp"
 #include "prefix/matcher/matcher.hpp"
+#include "ranking/score_map.hpp"
 #include "text/utf8.hpp"
 
 namespace torrelm::ranking {
@@ -16,62 +17,15 @@ constexpr double kNearWeight = 0.05;
 constexpr double kPrefixFactor = 0.85;
 constexpr double kThreshold = 0.01;
 
-// Weighted counts per video position: open addressing over indexes into a dense entry list, sized
-// once from the number of payload entries that will be added, so it never grows or rehashes.
-class ScoreMap {
- public:
-  struct Entry {
-    std::uint32_t position;
-    double weighted;
-  };
-
-  explicit ScoreMap(std::size_t entries)
-      : bits_(table_bits(entries)), slots_(std::size_t{1} << bits_) {
-    entries_.reserve(entries);
-  }
-
-  void add(std::uint32_t position, double weighted) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t at = (position * std::uint64_t{0x9E3779B97F4A7C15}) >> (64 - bits_);
-    while (true) {
-      const std::uint32_t slot = slots_[at];
-      if (slot == 0) {
-        entries_.push_back({position, weighted});
-        slots_[at] = static_cast<std::uint32_t>(entries_.size());
-        return;
-      }
-      Entry& entry = entries_[slot - 1];
-      if (entry.position == position) {
-        entry.weighted += weighted;
-        return;
-      }
-      at = (at + 1) & mask;
-    }
-  }
-
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
-
- private:
-  // At most half full, so probes stay short and always end; a table that large cannot exist
-  // on the platform (32-bit) is an allocation failure rather than a wrapped-around size.
-  static unsigned table_bits(std::size_t entries) {
-    if (entries > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc();
-    return static_cast<unsigned>(std::bit_width(std::max<std::size_t>(entries * 2, 16) - 1));
-  }
-
-  unsigned bits_;
-  std::vector<std::uint32_t> slots_;  // 1 + index into entries_, 0 when free
-  std::vector<Entry> entries_;
-};
-
 std::vector<prefix::NodeMatch> select_nodes(const prefix::Trie& trie, const std::u32string& term,
-                                            std::size_t max_dist, PrefixNodes prefix_nodes) {
+                                            std::size_t max_dist, PrefixNodes prefix_nodes,
+                                            Cancel cancel) {
   if (prefix_nodes == PrefixNodes::Include) {
-    return prefix::fuzzy_match_nodes(trie, term, max_dist, false);
+    return prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel);
   }
-  auto nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, true);
+  auto nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, true, cancel);
   if (nodes.empty() && prefix_nodes == PrefixNodes::Fallback) {
-    nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, false);
+    nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel);
   }
   return nodes;
 }
@@ -85,10 +39,10 @@ std::size_t table_size(const prefix::Trie& trie) {
 
 std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
-                                     PrefixNodes prefix_nodes) {
+                                     PrefixNodes prefix_nodes, Cancel cancel) {
   std::vector<RankedVideo> ranked;
   const std::u32string query = text::decode_utf8(term);  // once, for up to two walks and n
-  const auto nodes = select_nodes(trie, query, max_dist, prefix_nodes);
+  const auto nodes = select_nodes(trie, query, max_dist, prefix_nodes, cancel);
   const auto n = static_cast<double>(query.size());
 
   struct Weighted {
@@ -108,24 +62,28 @@ std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view 
     const auto payload = trie.payloads.at(match.node);
     if (!payload) continue;
     contributing.push_back({*payload, weight});
-    entries += payload->video_ids.size();
+    entries = detail::saturating_add(entries, payload->video_ids.size());
   }
 
   double total = 0.0;
-  ScoreMap scores(entries);
+  detail::ScoreMap scores(entries);
   for (const Weighted& node : contributing) {
     total += node.weight * node.payload.total_count;
     const auto& ids = node.payload.video_ids;
     const auto& counts = node.payload.video_counts;
+    cancel.step(1 + ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
       scores.add(ids[i], node.weight * checked_at(counts, i));
     }
   }
   if (total <= 0.0) return ranked;
 
-  for (const ScoreMap::Entry& entry : scores.entries()) {
+  // Positions past the id table name no video: they go before the cut, so that they never take
+  // the place of one that does.
+  const std::size_t known = table_size(trie);
+  for (const detail::ScoreMap::Entry& entry : scores.entries()) {
     const double score = entry.weighted / total;
-    if (score >= kThreshold) ranked.push_back({entry.position, score});
+    if (score >= kThreshold && entry.position < known) ranked.push_back({entry.position, score});
   }
   // Equal scores may come in any order; the lower position first makes answers repeatable.
   const auto better = [](const RankedVideo& a, const RankedVideo& b) {
@@ -137,9 +95,6 @@ std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view 
     ranked.resize(*limit);
   }
   std::sort(ranked.begin(), ranked.end(), better);
-  // Positions past the id table are dropped only now, after the cut.
-  const std::size_t known = table_size(trie);
-  std::erase_if(ranked, [known](const RankedVideo& video) { return video.position >= known; });
   return ranked;
 }
 

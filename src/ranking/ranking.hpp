@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::ranking {
@@ -32,10 +33,11 @@ struct RankedVideo {
 };
 
 // Ranked videos whose positions lie inside the id table, best first. An index with no nodes at
-// all ranks nothing; other inconsistencies met on the way are InternalFaults.
+// all ranks nothing; other inconsistencies met on the way are InternalFaults. Walks and sums count
+// their steps on `cancel`; a node set past the matchers' result budget throws std::bad_alloc.
 std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
-                                     PrefixNodes prefix_nodes);
+                                     PrefixNodes prefix_nodes, Cancel cancel = {});
 
 inline constexpr std::size_t kMaxIdText = 36;
 

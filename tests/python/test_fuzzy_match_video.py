@@ -119,7 +119,8 @@ def test_uuid_ids_and_positions_past_the_table():
     index = index_of({"ab": (100, [3, 0], [50, 40])}, video_index)
     assert index.fuzzy_match_video("ab") == [("00010203-0405-0607-0809-0a0b0c0d0e0f", 0.4)]
     assert str(uuid.UUID(bytes=bytes(range(16)))) == "00010203-0405-0607-0809-0a0b0c0d0e0f"
-    assert index.fuzzy_match_video("ab", limit=1) == []  # the best one has no id
+    # The best one has no id: it must not take the place of one that has.
+    assert index.fuzzy_match_video("ab", limit=1) == [("00010203-0405-0607-0809-0a0b0c0d0e0f", 0.4)]
 
 
 def test_index_without_nodes():

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ class BitParallelRows {
     }
   }
 
+  // Work of one advance, in the walk's steps.
+  static constexpr std::size_t step_cost() noexcept { return 1; }
+
   // Computes row d + 1 for label `ch`; false when its minimum exceeds k.
   bool advance(std::uint32_t d, char32_t ch) {
     const std::uint32_t k = bound();
@@ -123,11 +127,26 @@ class BitParallelRows {
 
 class BandedRows {
  public:
+  // The rows of one path may take this many cells per query position (at least kFloorCells):
+  // a long query at a large bound against a deep index would otherwise hold gigabytes of rows.
+  // Past it, advance() throws std::bad_alloc.
+  static constexpr std::size_t kCellsPerPosition = 1024;
+  static constexpr std::size_t kFloorCells = std::size_t{16} << 20;
+
   BandedRows(const std::u32string& query, std::uint32_t k)
-      : query_(query), m_(query.size()), k_(k), offsets_{0} {
+      : query_(query),
+        m_(query.size()),
+        k_(k),
+        cell_budget_(std::max(kFloorCells, m_ > SIZE_MAX / kCellsPerPosition - 1
+                                               ? SIZE_MAX
+                                               : (m_ + 1) * kCellsPerPosition)),
+        step_cost_(1 + (std::min<std::size_t>(m_, 2 * std::size_t{k}) + 1) / 32),
+        offsets_{0} {
     const std::size_t hi = std::min<std::size_t>(m_, k_);
     for (std::size_t j = 0; j <= hi; ++j) cells_.push_back(static_cast<std::uint32_t>(j));
   }
+
+  std::size_t step_cost() const noexcept { return step_cost_; }
 
   bool advance(std::uint32_t d, char32_t ch) {
     const std::size_t next_depth = std::size_t{d} + 1;
@@ -140,7 +159,15 @@ class BandedRows {
     const std::size_t prev_at = offsets_[d];
     const std::size_t next_at = prev_at + (phi + 1 - plo);
     offsets_[next_depth] = next_at;
-    if (cells_.size() < next_at + (hi + 1 - lo)) cells_.resize(next_at + (hi + 1 - lo));
+    const std::size_t needed = next_at + (hi + 1 - lo);
+    if (needed > cell_budget_) throw std::bad_alloc();
+    if (cells_.size() < needed) {
+      // Grow geometrically, but never past the budget.
+      if (needed > cells_.capacity()) {
+        cells_.reserve(std::min(cell_budget_, std::max(needed, 2 * cells_.capacity())));
+      }
+      cells_.resize(needed);
+    }
     const std::uint32_t* prev = cells_.data() + prev_at;
     std::uint32_t* next = cells_.data() + next_at;
 
@@ -179,6 +206,8 @@ class BandedRows {
   const std::u32string& query_;
   std::size_t m_;
   std::uint32_t k_;
+  std::size_t cell_budget_;
+  std::size_t step_cost_;
   std::vector<std::size_t> offsets_;  // start of each depth's band in cells_
   std::vector<std::uint32_t> cells_;
 };

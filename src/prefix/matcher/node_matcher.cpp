@@ -1,16 +1,25 @@
+#include <limits>
+
 #include "prefix/matcher/walk.hpp"
 
 namespace torrelm::prefix {
 
 namespace {
 
+// What one matched node costs its caller besides the NodeMatch: the ranking keeps a weighted
+// payload view per node.
+constexpr std::size_t kNodeResultBytes = 64;
+
 std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query,
-                                   std::size_t max_dist, bool terminal_only, detail::RowKind kind) {
+                                   std::size_t max_dist, bool terminal_only, detail::RowKind kind,
+                                   Cancel& cancel) {
   using namespace detail;
   std::vector<NodeMatch> results;
+  ResultBudget budget(trie);
   with_rows(trie, query, max_dist, kind, [&](auto& rows) {
-    walk(trie, rows, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
+    walk(trie, rows, cancel, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
       if (distance != kNoMatch && (!terminal_only || trie.terminal(child))) {
+        budget.spend(sizeof(NodeMatch) + kNodeResultBytes);
         results.push_back({child, static_cast<std::uint16_t>(distance)});
       }
       return false;
@@ -23,18 +32,26 @@ std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query
 
 std::vector<NodeMatch> detail::fuzzy_match_nodes(const Trie& trie, std::string_view term,
                                                  std::size_t max_dist, bool terminal_only,
-                                                 RowKind kind) {
-  return match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, kind);
+                                                 RowKind kind, Cancel cancel) {
+  return match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, kind, cancel);
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,
-                                         std::size_t max_dist, bool terminal_only) {
-  return fuzzy_match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only);
+                                         std::size_t max_dist, bool terminal_only, Cancel cancel) {
+  return fuzzy_match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, cancel);
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const std::u32string& query,
-                                         std::size_t max_dist, bool terminal_only) {
-  return match_nodes(trie, query, max_dist, terminal_only, detail::RowKind::Automatic);
+                                         std::size_t max_dist, bool terminal_only, Cancel cancel) {
+  return match_nodes(trie, query, max_dist, terminal_only, detail::RowKind::Automatic, cancel);
+}
+
+std::size_t result_budget(const Trie& trie) noexcept {
+  constexpr std::size_t kLargest = std::numeric_limits<std::size_t>::max() / 4;
+  constexpr std::size_t kFloor = std::size_t{256} << 20;
+  constexpr std::size_t kTimesIndex = 8;
+  const std::size_t index = trie.memory_bytes();
+  return std::max(kFloor, index > kLargest / kTimesIndex ? kLargest : index * kTimesIndex);
 }
 
 }  // namespace torrelm::prefix

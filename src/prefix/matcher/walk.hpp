@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ struct Cursor {
 // row (kNoMatch when above the bound: some other cell is within it, so the walk goes on below
 // the child). on_match returns true to stop the walk.
 template <class Rows, class OnMatch>
-void walk(const Trie& trie, Rows& rows, OnMatch&& on_match) {
+void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
   std::vector<Cursor> stack;
   const ChildRange root = trie.children(0);
   stack.push_back({root.begin, root.end, U'\0'});
@@ -40,6 +41,7 @@ void walk(const Trie& trie, Rows& rows, OnMatch&& on_match) {
     std::size_t position = cursor.position;
     bool descended = false;
     while (position < end) {
+      cancel.step(rows.step_cost());
       const NodeId child = trie.child(position++);
       const char32_t label = trie.label(child);
       if (label == U'\0' || !rows.advance(depth, label)) continue;
@@ -55,6 +57,19 @@ void walk(const Trie& trie, Rows& rows, OnMatch&& on_match) {
     if (!descended) stack.pop_back();
   }
 }
+
+// Charges result bytes against result_budget(); std::bad_alloc once they would exceed it.
+class ResultBudget {
+ public:
+  explicit ResultBudget(const Trie& trie) noexcept : left_(result_budget(trie)) {}
+  void spend(std::size_t bytes) {
+    if (bytes > left_) throw std::bad_alloc();
+    left_ -= bytes;
+  }
+
+ private:
+  std::size_t left_;
+};
 
 // Whether a node whose label is not U+0000 lies at depth `target` or deeper, by levels with each
 // node counted once per level. Answers true whenever it cannot tell cheaply (a cycle, a large

@@ -27,13 +27,14 @@ struct Entry {
 
 class Propagation {
  public:
-  Propagation(const Trie& trie, std::uint32_t video_top_n)
+  Propagation(const Trie& trie, std::uint32_t video_top_n, Cancel& cancel)
       : trie_(trie),
         top_n_(video_top_n),
         state_(trie.node_count(), State::Own),
         begin_(trie.node_count()),
         length_(trie.node_count()),
-        total_(trie.node_count()) {}
+        total_(trie.node_count()),
+        cancel_(cancel) {}
 
   payload::PayloadTable run() {
     const std::size_t n = trie_.node_count();
@@ -68,7 +69,9 @@ class Propagation {
     bool only_by_count = own.video_ids.size() <= 1;  // form of sources_.front() when alone
 
     const ChildRange range = trie_.children(c);
+    cancel_.step();
     for (std::size_t p = range.begin; p < range.end; ++p) {
+      cancel_.step();
       const NodeId d = trie_.child(p);
       if (d == c) continue;  // its slot is taken out while it is processed
       merged = true;
@@ -108,28 +111,25 @@ class Propagation {
     length_[c] = ids_.size() - begin_[c];
   }
 
-  // Sums the counts of every source per position and appends the top_n largest sums.
+  // Sums the counts of every source per position and appends the top_n largest sums. Sources are
+  // folded in batches into `entries_` (distinct positions with their sums, by position), so a
+  // child listed many times costs no more memory than its distinct positions and one batch.
   void combine() {
+    entries_.clear();
     keys_.clear();
     for (const PayloadView& source : sources_) {
       for (std::size_t i = 0; i < source.video_ids.size(); ++i) {
         keys_.push_back(std::uint64_t{source.video_ids[i]} << 32 |
                         checked_at(source.video_counts, i));
+        // A batch as large as what is already folded keeps the folding linear overall.
+        if (keys_.size() >= std::max(kBatch, entries_.size())) fold();
       }
+      cancel_.step(1 + source.video_ids.size());
     }
-    std::sort(keys_.begin(), keys_.end());
-    entries_.clear();
-    for (const std::uint64_t key : keys_) {
-      const auto position = static_cast<std::uint32_t>(key >> 32);
-      const std::uint64_t count = key & 0xFFFF'FFFFu;
-      if (!entries_.empty() && entries_.back().position == position) {
-        entries_.back().sum += count;
-      } else {
-        entries_.push_back({position, count});
-      }
-    }
-    // Equal sums may come in any order; taking the lower position first keeps every build of the
-    // same input identical.
+    fold();
+    // Sums are compared in full (64 bits), before the stored count saturates. Equal sums may
+    // come in any order; taking the lower position first keeps every build of the same input
+    // identical.
     const auto by_sum = [](const Entry& a, const Entry& b) {
       return a.sum != b.sum ? a.sum > b.sum : a.position < b.position;
     };
@@ -145,6 +145,32 @@ class Propagation {
     }
   }
 
+  // Adds the pending keys to entries_, both kept in position order.
+  void fold() {
+    if (keys_.empty()) return;
+    std::sort(keys_.begin(), keys_.end());
+    folded_.clear();
+    auto old = entries_.begin();
+    for (const std::uint64_t key : keys_) {
+      const auto position = static_cast<std::uint32_t>(key >> 32);
+      const std::uint64_t count = key & 0xFFFF'FFFFu;
+      while (old != entries_.end() && old->position < position) folded_.push_back(*old++);
+      if (!folded_.empty() && folded_.back().position == position) {
+        folded_.back().sum += count;
+      } else if (old != entries_.end() && old->position == position) {
+        folded_.push_back({position, old->sum + count});
+        ++old;
+      } else {
+        folded_.push_back({position, count});
+      }
+    }
+    folded_.insert(folded_.end(), old, entries_.end());
+    entries_.swap(folded_);
+    keys_.clear();
+  }
+
+  static constexpr std::size_t kBatch = 4096;
+
   const Trie& trie_;
   const std::uint32_t top_n_;
   std::vector<State> state_;
@@ -154,14 +180,16 @@ class Propagation {
   std::vector<std::uint32_t> ids_;  // results, appended in processing order
   std::vector<std::uint32_t> counts_;
   std::vector<PayloadView> sources_;  // scratch, reused for every node
-  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint64_t> keys_;   // entries not folded yet
   std::vector<Entry> entries_;
+  std::vector<Entry> folded_;
+  Cancel& cancel_;
 };
 
 }  // namespace
 
-void Trie::propagate(std::uint32_t video_top_n) {
-  payloads = Propagation(*this, video_top_n).run();
+void Trie::propagate(std::uint32_t video_top_n, Cancel cancel) {
+  payloads = Propagation(*this, video_top_n, cancel).run();
 }
 
 }  // namespace torrelm::prefix

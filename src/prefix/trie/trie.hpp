@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "common/fault.hpp"
 #include "payload/payload_table.hpp"
 
@@ -70,8 +71,9 @@ struct Trie {
 
   // Gives every node its own videos merged with those of its whole subtree, cut to the
   // `video_top_n` largest counts at every level. Run once, by the builder, before the index is
-  // handed out. A child range running past child_transitions is an InternalFault.
-  void propagate(std::uint32_t video_top_n);
+  // handed out. A child range running past child_transitions is an InternalFault. Counts its
+  // steps on `cancel`.
+  void propagate(std::uint32_t video_top_n, Cancel cancel = {});
 
   // Heap bytes held, for memory reports.
   std::size_t memory_bytes() const noexcept;

@@ -104,10 +104,12 @@ TEST(RankVideos, ThresholdLimitAndEdges) {
   }
 }
 
-TEST(RankVideos, DropsPositionsPastTheTableAfterTheCut) {
+TEST(RankVideos, DropsPositionsPastTheTableBeforeTheCut) {
   const Trie trie = with_payloads({{U"ab", {100, {5, 6, 0}, {50, 40, 10}}}}, {1});
-  EXPECT_TRUE(rank(trie, "ab", 0, 2, PrefixNodes::Exclude).empty());
-  expect_near(rank(trie, "ab", 0, 3, PrefixNodes::Exclude), {{"1", 0.1}});
+  for (const std::size_t limit : {1, 2, 3}) {
+    SCOPED_TRACE(limit);
+    expect_near(rank(trie, "ab", 0, limit, PrefixNodes::Exclude), {{"1", 0.1}});
+  }
 }
 
 TEST(RankVideos, TotalsOfZeroAndScoresAboveOne) {
@@ -156,13 +158,13 @@ Ranked reference(const Trie& trie, const std::u32string& term, std::size_t k,
   if (total <= 0) return out;
   std::vector<std::pair<std::uint32_t, double>> all;
   for (const auto& [position, weighted] : scores) {
-    if (weighted / total >= 0.01) all.emplace_back(position, weighted / total);
+    if (weighted / total >= 0.01 && position < trie.video_int_ids.size()) {
+      all.emplace_back(position, weighted / total);
+    }
   }
   std::sort(all.begin(), all.end(), [](auto& a, auto& b) { return a.second > b.second; });
   if (limit && *limit < all.size()) all.resize(*limit);
-  for (const auto& [position, score] : all) {
-    if (position < trie.video_int_ids.size()) out.emplace_back(id_text(trie, position), score);
-  }
+  for (const auto& [position, score] : all) out.emplace_back(id_text(trie, position), score);
   return out;
 }
 
