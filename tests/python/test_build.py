@@ -121,11 +121,17 @@ def test_other_conversion_errors_are_not_wrapped(name, value, error, message):
         assert str(caught.value) == message
 
 
-def test_wrapping_keeps_the_cause():
+@pytest.mark.parametrize("value, cause", [
+    (TypeErrorWithCause(), KeyError),
+    ("not a sequence", type(None)),  # no cause of its own: None, and recorded as one
+    (Index(1.5), type(None)),
+])
+def test_wrapping_records_the_cause(value, cause):
     with pytest.raises(TypeError) as caught:
-        build(node_shifts=[TypeErrorWithCause()])
-    assert str(caught.value) == "argument 'node_shifts': inner"
-    assert isinstance(caught.value.__cause__, KeyError)
+        build(node_shifts=[value] if isinstance(value, (Index, TypeErrorWithCause)) else value)
+    assert str(caught.value).startswith("argument 'node_shifts': ")
+    assert type(caught.value.__cause__) is cause
+    assert caught.value.__suppress_context__ is True
 
 
 def test_arguments_convert_in_order_before_any_check():

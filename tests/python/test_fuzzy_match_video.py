@@ -26,8 +26,8 @@ def cats():
     return index_of({"cat": (10, [0, 1], [6, 4]), "cap": (5, [1], [5])})
 
 
-def FakeNumpyBool(name, truth=None):
-    attributes = {"__module__": "numpy"}
+def FakeNumpyBool(name, truth=None, module="numpy"):
+    attributes = {"__module__": module}
     if truth is not None:
         attributes["__bool__"] = lambda self: truth()
     return type(name, (), attributes)()
@@ -86,6 +86,11 @@ def test_prefix_node_states(flag, want_empty):
          "a '__bool__' conversion"),
         (("cat",), {"include_prefix_nodes": FakeNumpyBool("bool_", lambda: raises(KeyError("k")))},
          KeyError, None),
+        # A class's __module__ can be any object; only a str can name numpy.
+        *[(("cat",), {"include_prefix_nodes": FakeNumpyBool(name, lambda: True, module)}, TypeError,
+           f"argument 'include_prefix_nodes': '{name}' object cannot be converted to 'PyBool'")
+          for name, module in [("bool_", 1.5), ("bool", None), ("bool_", b"numpy"),
+                               ("bool", type("S", (str,), {})("numpy")[:0])]],
         ((5, None, None, 1), {}, TypeError, "argument 'term': 'int' object cannot be converted to 'PyString'"),
         (("cat", -1), {}, OverflowError, None),
     ],

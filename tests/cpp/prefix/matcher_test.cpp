@@ -183,5 +183,78 @@ TEST(FuzzyMatch, AgreesWithReferences) {
   }
 }
 
+// A chain of `levels` nodes labelled 'a', each listing its child twice: 2**levels paths, each a
+// separate result, from a few dozen nodes.
+Trie doubled_chain(std::size_t levels, bool terminal) {
+  Trie trie;
+  trie.child_labels = {U'\0'};
+  trie.is_terminal = {0};
+  for (std::size_t i = 0; i < levels; ++i) {
+    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+    trie.child_transitions.insert(trie.child_transitions.end(), 2, static_cast<NodeId>(i + 1));
+    trie.child_labels.push_back(U'a');
+    trie.is_terminal.push_back(terminal);
+  }
+  trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+  for (std::size_t i = 0; i <= levels; ++i) trie.payloads.push_absent();
+  return trie;
+}
+
+// A hook that says stop on its `stop_at`-th call.
+struct CountingHook {
+  std::size_t calls = 0;
+  std::size_t stop_at;
+  Cancel cancel() {
+    return Cancel(
+        [](void* self) noexcept {
+          auto* hook = static_cast<CountingHook*>(self);
+          return ++hook->calls >= hook->stop_at;
+        },
+        this);
+  }
+};
+
+TEST(FuzzyMatch, EndlessWalksStopWhenTheHookSaysSo) {
+  const Trie trie = doubled_chain(64, false);
+  const std::string query(64, 'a');
+  for (const RowKind kind : kKinds) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    CountingHook terms{0, 3};
+    EXPECT_THROW(detail::fuzzy_match(trie, query + "b", 0, {}, kind, terms.cancel()), Cancelled);
+    EXPECT_EQ(terms.calls, 3u);
+    CountingHook nodes{0, 2};
+    EXPECT_THROW(detail::fuzzy_match_nodes(trie, query, 1, false, kind, nodes.cancel()), Cancelled);
+  }
+  CountingHook never{0, std::size_t(-1)};
+  EXPECT_EQ(fuzzy_match(doubled_chain(8, true), "aaaaaaaa", 0, {}, never.cancel()).size(), 256u)
+      << "one result per path";
+}
+
+TEST(FuzzyMatch, ResultsPastTheBudgetFailBeforeTakingTheMemory) {
+  const Trie trie = doubled_chain(40, true);
+  const std::string query(40, 'a');
+  for (const RowKind kind : kKinds) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    EXPECT_THROW(detail::fuzzy_match(trie, query, 0, {}, kind), std::bad_alloc);
+    EXPECT_THROW(detail::fuzzy_match_nodes(trie, query, 2, false, kind), std::bad_alloc);
+  }
+  EXPECT_EQ(fuzzy_match(trie, query, 0, 5).size(), 5u) << "a limit stops the walk first";
+  EXPECT_GE(result_budget(trie), std::size_t{256} << 20);
+}
+
+TEST(FuzzyMatch, WideRowsStayWithinABudgetOfTheQuery) {
+  // 20,000 characters at the largest bound against a 20,000-deep term would keep 20,001 cells
+  // for every level: fail early instead.
+  std::vector<test::Node> chain;
+  for (NodeId i = 0; i < 20'000; ++i) chain.push_back({i, i % 2 ? U'b' : U'a', i == 19'999});
+  const Trie trie = make_trie(chain);
+  std::string query;
+  for (int i = 0; i < 10'000; ++i) query += "ba";
+  EXPECT_THROW(fuzzy_match(trie, query, 65535, {}), std::bad_alloc);
+  const auto near = fuzzy_match(trie, query, 2, {});
+  ASSERT_EQ(near.size(), 1u) << "a narrow band over the same path fits";
+  EXPECT_EQ(near[0].distance, 2u);
+}
+
 }  // namespace
 }  // namespace torrelm::prefix

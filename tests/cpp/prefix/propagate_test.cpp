@@ -186,5 +186,76 @@ TEST(Propagate, AgreesWithOneMergePerChild) {
   }
 }
 
+TEST(Propagate, OrdersSaturatedSumsByTheirTrueSize) {
+  // Both positions store 2**32-1, but position 9 summed to 8e9 and position 2 to 2**32 only.
+  const Trie trie =
+      make_trie({0, 4, 4, 4, 4}, {1, 2, 3, 4},
+                {std::nullopt, Payload{1, {9}, {4'000'000'000u}}, Payload{1, {9}, {4'000'000'000u}},
+                 Payload{1, {2}, {payload::kCountMax}}, Payload{1, {2}, {1}}});
+  const Slots got = propagated(trie, 2);
+  EXPECT_EQ(got[0], (Payload{4, {9, 2}, {payload::kCountMax, payload::kCountMax}}));
+  EXPECT_EQ(propagated(trie, 1)[0], (Payload{4, {9}, {payload::kCountMax}}));
+}
+
+TEST(Propagate, FoldsManySourcesInBatches) {
+  struct Case {
+    const char* name;
+    std::size_t children;   // listings of child lists under the root
+    std::size_t distinct;   // positions per child payload
+    std::size_t positions;  // range the positions are drawn from
+    std::uint32_t top_n;
+  };
+  const Case cases[] = {
+      {"one child listed thousands of times", 3000, 10, 10, 10},
+      {"many children over many positions", 600, 20, 5000, 50},
+      {"as many positions as batches hold", 1, 9000, 9000, 9000},
+  };
+  std::mt19937 random(7);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t kinds = c.children == 3000 ? 1 : c.children;  // distinct child nodes
+    Slots own(1 + kinds);
+    for (std::size_t k = 1; k <= kinds; ++k) {
+      own[k] = Payload{static_cast<std::uint32_t>(random() % 100), {}, {}};
+      for (std::size_t e = 0; e < c.distinct; ++e) {
+        own[k]->video_ids.push_back(
+            static_cast<std::uint32_t>(c.distinct == c.positions ? e : random() % c.positions));
+        // Wide counts keep ties away from the cut, where their order is free, and sums below
+        // 2**32, where the one-merge-per-child pass would tie them.
+        own[k]->video_counts.push_back(
+            static_cast<std::uint32_t>((random() % 10'000) * 10'000 + e));
+      }
+    }
+    std::vector<std::uint32_t> shifts{0};
+    std::vector<NodeId> transitions;
+    for (std::size_t l = 0; l < c.children; ++l) {
+      transitions.push_back(static_cast<NodeId>(1 + l % kinds));
+    }
+    for (std::size_t k = 1; k <= kinds; ++k) {
+      shifts.push_back(static_cast<std::uint32_t>(transitions.size()));
+    }
+    const Trie trie = make_trie(shifts, transitions, own);
+    EXPECT_EQ(propagated(trie, c.top_n)[0], reference_propagate(trie, own, c.top_n)[0]);
+  }
+}
+
+TEST(Propagate, StopsWhenTheHookSaysSo) {
+  std::vector<std::uint32_t> shifts;
+  std::vector<NodeId> transitions;
+  Slots own(20'000, Payload{1, {1}, {1}});
+  for (NodeId c = 0; c < own.size(); ++c) {
+    shifts.push_back(static_cast<std::uint32_t>(transitions.size()));
+    if (c + 1 < own.size()) transitions.push_back(c + 1);
+  }
+  Trie trie = make_trie(shifts, transitions, own);
+  const Trie before = trie;
+  std::size_t calls = 0;
+  const Cancel cancel([](void* count) noexcept { return ++*static_cast<std::size_t*>(count) > 2; },
+                      &calls);
+  EXPECT_THROW(trie.propagate(3, cancel), Cancelled);
+  EXPECT_EQ(calls, 3u);
+  EXPECT_EQ(trie, before) << "a stopped pass leaves the payloads as they were";
+}
+
 }  // namespace
 }  // namespace torrelm::prefix
