@@ -1,5 +1,11 @@
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
+import torrelm
 from _torrelm import PrefixSearch
 
 # A small well-formed index: root -> c -> a -> {t, r}, with "cat" and "car" as terms.
@@ -39,3 +45,21 @@ def levenshtein(a, b):
         for j, cb in enumerate(b, 1):
             diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (ca != cb))
     return row[-1]
+
+
+def run_child(code, timeout=20):
+    """Runs `code` in a fresh interpreter that imports the torrelm under test and returns what
+    it printed; a hang past `timeout` seconds or an error fails the test.
+
+    Outside the sanitizer runs the child may not take more than 4 GiB, so that a reader that
+    never stops fails fast instead of filling the machine's memory."""
+    package_root = os.path.dirname(os.path.dirname(torrelm.__file__))
+    path = [package_root, *filter(None, [os.environ.get("PYTHONPATH")])]
+    prologue = ("import os, resource\n"
+                "if not os.environ.get('TORRELM_SANITIZED'):\n"
+                "    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n")
+    done = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)],
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(path)},
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout

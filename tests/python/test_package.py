@@ -1,12 +1,14 @@
+import collections
 import os
 import random
 import re
 import uuid
 
+import numpy as np
 import pytest
 
 import torrelm
-from torrelm import IndexBuilder, PrefixSearch
+from torrelm import IndexBuilder, PrefixSearch, _builder
 
 from conftest import levenshtein
 
@@ -137,3 +139,277 @@ def test_a_failed_save_leaves_the_old_file(tmp_path, monkeypatch):
         torrelm.save(IndexBuilder().build(), path)
     assert path.read_bytes() == b"old contents"
     assert os.listdir(tmp_path) == ["index.bin"]
+
+
+class Recorded:
+    """Stands in for PrefixSearch in the builder's module: keeps what build() hands over."""
+
+    calls: list = []
+
+    @staticmethod
+    def from_internal_data_v2(*arguments):
+        Recorded.calls.append(arguments)
+        return arguments
+
+
+@pytest.fixture
+def handed(monkeypatch):
+    """The arguments of the native build that IndexBuilder.build() makes."""
+    monkeypatch.setattr(_builder, "PrefixSearch", Recorded)
+    monkeypatch.setattr(Recorded, "calls", [])
+    return Recorded.calls
+
+
+def test_the_most_counted_video_survives_a_small_top_n():
+    builder = IndexBuilder()
+    builder.add("cat", 42, count=1)
+    builder.add("cat", 17, count=100)
+    assert builder.build(video_top_n=1).fuzzy_match_video("cat", 0) == [
+        ("17", pytest.approx(100 / 101))
+    ]
+
+
+@pytest.mark.parametrize(
+    "triples, positions, counts",
+    [
+        ([("a", 1, 1), ("a", 2, 100)], [1, 0], [100, 1]),
+        ([("a", 1, 5), ("a", 2, 5), ("a", 3, 6)], [2, 0, 1], [6, 5, 5]),
+        # Video 2 is position 1, video 1 position 0, though "a" saw video 2 first.
+        ([("x", 1, 1), ("a", 2, 3), ("a", 1, 3)], [0, 1], [3, 3]),
+        ([("a", 1, 2), ("a", 2, 3), ("a", 1, 2)], [0, 1], [4, 3]),
+        ([("a", 1, 0), ("a", 2, 0), ("a", 1, 0)], [0, 1], [0, 0]),
+        ([("a", 3, 2**32 - 1), ("a", 2, 2**32 - 1), ("a", 1, 7), ("a", 3, 9)],
+         [0, 1, 2], [2**32 - 1, 2**32 - 1, 7]),
+    ],
+)
+def test_payloads_are_handed_over_by_count_largest_first(handed, triples, positions, counts):
+    builder = IndexBuilder()
+    builder.add_many(triples)
+    builder.build()
+    (_, labels, payloads, _, _, _), = handed
+    assert payloads[labels.index("a")][1:] == (positions, counts)
+
+
+def prefixes_of(shifts, labels, transitions):
+    """The text leading to each node of laid-out arrays."""
+    text = [""] * len(labels)
+    for node in range(len(labels)):
+        end = shifts[node + 1] if node + 1 < len(shifts) else len(transitions)
+        for child in transitions[shifts[node]:end]:
+            text[child] = text[node] + labels[child]
+    return text
+
+
+def test_random_payloads_are_sorted_and_complete(handed):
+    rng = random.Random(5)
+    builder = IndexBuilder()
+    added = {}
+    for _ in range(2000):
+        term = rng.choice("abc") * rng.randint(1, 3)
+        video, count = rng.randrange(30), rng.randrange(4)
+        builder.add(term, video, count)
+        added.setdefault(term, collections.Counter())[video] += count
+    builder.build()
+    (shifts, labels, payloads, transitions, video_index, _), = handed
+    position = {int.from_bytes(key, "little"): p for p, key in enumerate(video_index)}
+    texts = prefixes_of(shifts, labels, transitions)
+    got = {term: payload for term, payload in zip(texts, payloads) if payload is not None}
+    want = {}
+    for term, videos in added.items():
+        ranked = sorted((-count, position[video]) for video, count in videos.items())
+        want[term] = (sum(videos.values()), [p for _, p in ranked], [-c for c, _ in ranked])
+    assert got == want
+
+
+@pytest.mark.parametrize(
+    "triples, total, message",
+    [
+        ([("cat", 17, 100)], 5,
+         "term 'cat': total_count 5 is below the sum of its video counts, 100"),
+        ([("cat", 17, 60), ("cat", 18, 40)], 99,
+         "term 'cat': total_count 99 is below the sum of its video counts, 100"),
+        ([("a", 1, 2**32 - 1), ("a", 2, 5)], 2**32 - 2,
+         "term 'a': total_count 4294967294 is below the sum of its video counts, 4294967295"),
+        ([("a", 1, 2**32 - 1), ("a", 2, 5)], 2**32 - 1, None),
+        ([("a", 1, 2**32 - 1), ("a", 2, 5)], 2**40, None),
+        ([("cat", 17, 60), ("cat", 18, 40)], 100, None),
+        ([("cat", 17, 0)], 0, None),
+    ],
+)
+def test_a_total_below_the_counts_is_refused(triples, total, message):
+    builder = IndexBuilder()
+    builder.add_many(triples)
+    builder.set_total(triples[0][0], total)
+    if message is None:
+        builder.build()
+    else:
+        with pytest.raises(ValueError) as caught:
+            builder.build()
+        assert str(caught.value) == message
+
+
+def test_the_total_is_checked_against_counts_added_after_it():
+    builder = IndexBuilder()
+    builder.add("cat", 1, 3)
+    builder.set_total("cat", 5)
+    builder.add("cat", 2, 3)
+    with pytest.raises(ValueError, match="total_count 5 is below the sum of its video counts, 6"):
+        builder.build()
+
+
+class Sneaky(int):
+    """An int that claims to be neither negative nor out of range."""
+
+    def __lt__(self, other):
+        return False
+
+    def __le__(self, other):
+        return True
+
+    def __ge__(self, other):
+        return True
+
+    def __gt__(self, other):
+        return False
+
+
+class Explodes(int):
+    """An int that cannot be added to."""
+
+    def __add__(self, other):
+        raise ArithmeticError("boom")
+
+    __radd__ = __add__
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "video, count, total, top_n",
+    [
+        (np.uint32(7), np.int64(3), np.int16(5), np.uint8(1)),
+        (np.int8(7), np.uint64(3), np.uint32(5), np.int32(1)),
+        (Index(7), Index(3), Index(5), Index(1)),
+        (Explodes(7), Explodes(3), Explodes(5), Explodes(1)),
+    ],
+)
+def test_any_integer_type_is_an_int(video, count, total, top_n):
+    builder = IndexBuilder()
+    builder.add("cat", video, count)
+    builder.add("cat", 8, 1)
+    builder.set_total("cat", total)
+    assert builder.build(video_top_n=top_n).fuzzy_match_video("cat", 0) == [("7", 0.6)]
+
+
+def test_integers_are_handed_over_as_plain_ints(handed):
+    builder = IndexBuilder()
+    builder.add("cat", np.uint32(7), Explodes(3))
+    builder.set_total("cat", np.int64(5))
+    builder.build(video_top_n=Index(2**40))
+    (_, _, payloads, _, _, top_n), = handed
+    assert top_n == 2**32 - 1 and type(top_n) is int
+    assert payloads[-1] == (5, [0], [3])
+    assert [type(x) for x in (payloads[-1][0], *payloads[-1][2])] == [int, int]
+
+
+NOT_AN_INT = "expected an int"
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda b: b.add("a", 1, True), TypeError, "count True: expected an int, not bool"),
+        (lambda b: b.add("a", 1, np.bool_(True)), TypeError,
+         "count np.True_: expected an int, not bool"),
+        (lambda b: b.add("a", np.bool_(False)), TypeError, NOT_AN_INT),
+        (lambda b: b.add("a", 1, Sneaky(-1)), ValueError, "count -1: counts cannot be negative"),
+        (lambda b: b.add("a", Sneaky(-1)), ValueError, "video -1: an integer id must lie in"),
+        (lambda b: b.add("a", Sneaky(2**32)), ValueError,
+         "video 4294967296: an integer id must lie in"),
+        (lambda b: b.add("a", Index(-2)), ValueError, "an integer id must lie in"),
+        (lambda b: b.add("a", 1, Index(-2)), ValueError, "counts cannot be negative"),
+        (lambda b: b.add("a", 1, 2.0), TypeError, "count 2.0: expected an int, not float"),
+        (lambda b: b.set_total("cat", Sneaky(-1)), ValueError,
+         "total_count -1: counts cannot be negative"),
+        (lambda b: b.set_total("cat", False), TypeError, NOT_AN_INT),
+        (lambda b: b.build(video_top_n=Sneaky(-1)), ValueError,
+         "video_top_n -1: counts cannot be negative"),
+        (lambda b: b.build(video_top_n=True), TypeError, NOT_AN_INT),
+        (lambda b: b.build(video_top_n=np.bool_(True)), TypeError, NOT_AN_INT),
+    ],
+)
+def test_integers_are_checked_as_plain_ints(call, error, message):
+    builder = IndexBuilder()
+    builder.add("cat", 5, 2)
+    with pytest.raises(error) as caught:
+        call(builder)
+    assert type(caught.value) is error
+    assert message in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "term, video, count",
+    [
+        ("new", uuid.UUID(int=1), 1),  # the other kind of id
+        ("new", 9, -1),
+        ("new", 9, Sneaky(-1)),
+        ("new", Sneaky(-1), 1),
+        ("new", 9, 1.0),
+        ("new", b"short", 1),
+        ("", 9, 1),
+        ("new\0", 9, 1),
+        (7, 9, 1),
+    ],
+)
+def test_a_failed_add_leaves_no_trace(term, video, count):
+    builder = IndexBuilder()
+    builder.add("cat", 5, 2)
+    before = builder.build().to_bytes()
+    with pytest.raises((TypeError, ValueError)):
+        builder.add(term, video, count)
+    assert len(builder) == 1
+    assert builder.build().to_bytes() == before  # no new term, no new video position
+
+
+def test_a_failed_first_add_fixes_no_kind_of_id():
+    builder = IndexBuilder()
+    with pytest.raises(ValueError):
+        builder.add("a", uuid.UUID(int=1), -1)
+    with pytest.raises(ValueError):
+        builder.add("a", b"\x00" * 16, Sneaky(-1))
+    builder.add("a", 5)
+    assert builder.build().fuzzy_match_video("a", 0) == [("5", 1.0)]
+
+
+@pytest.mark.parametrize(
+    "rows, error, message",
+    [
+        ([("a", 1, 1), ("b", 2, 1), ("c", 3, 1), ("d", 4, -1)], ValueError,
+         "row 3: count -1: counts cannot be negative"),
+        ([("a", 1, 1), ("a", b"x", 1)], ValueError,
+         "row 1: video b'x': a bytes id must be exactly 16 bytes long, not 1"),
+        ([("", 1, 1)], ValueError, "row 0: term '': an empty term cannot be indexed"),
+        ([("a", 1, 1), (b"a", 1, 1)], TypeError, "row 1: term b'a': expected str, not bytes"),
+        ([("a", 1, 1), ("b", 2.5, 1)], TypeError,
+         "row 1: video 2.5: expected an int (0 to 2**32-1), a uuid.UUID or 16 bytes, not float"),
+        ([("a", 1, 1), ("b", uuid.UUID(int=0), 1)], ValueError,
+         f"row 1: video {uuid.UUID(int=0)!r}: this index holds int ids and cannot mix in uuid "
+         "ids; use one kind of identifier for every video"),
+        ([("a", 1, 1), ("b", 1, True)], TypeError, "row 1: count True: expected an int, not bool"),
+        ([("a", 1)], ValueError, "row 0: expected a (term, video, count) triple"),
+        ([("a", 1, 1), 5], TypeError, "row 1: expected a (term, video, count) triple"),
+    ],
+)
+def test_add_many_names_the_bad_row(rows, error, message):
+    builder = IndexBuilder()
+    with pytest.raises(error) as caught:
+        builder.add_many(rows)
+    assert type(caught.value) is error
+    assert str(caught.value).startswith(message)
+    assert len(builder) == len({row[0] for row in rows[:-1]})  # the rows before it were added
