@@ -2,6 +2,7 @@ import collections
 import os
 import random
 import re
+import stat
 import uuid
 
 import numpy as np
@@ -10,7 +11,7 @@ import pytest
 import torrelm
 from torrelm import IndexBuilder, PrefixSearch, _builder
 
-from conftest import levenshtein
+from conftest import levenshtein, run_child
 
 
 def test_docstring_example():
@@ -413,3 +414,65 @@ def test_add_many_names_the_bad_row(rows, error, message):
     assert type(caught.value) is error
     assert str(caught.value).startswith(message)
     assert len(builder) == len({row[0] for row in rows[:-1]})  # the rows before it were added
+
+
+@pytest.fixture
+def umask():
+    """Sets the umask for one test and restores it afterwards."""
+    previous = os.umask(0o022)
+    yield os.umask
+    os.umask(previous)
+
+
+@pytest.mark.parametrize("mask, mode", [(0o022, 0o644), (0o027, 0o640), (0o002, 0o664),
+                                        (0o077, 0o600)])
+def test_a_new_file_gets_the_mode_the_umask_gives(tmp_path, umask, mask, mode):
+    umask(mask)
+    path = tmp_path / "index.bin"
+    torrelm.save(IndexBuilder().build(), path)
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+
+
+@pytest.mark.parametrize("mask, mode", [(0o077, 0o644), (0o022, 0o600), (0o077, 0o664),
+                                        (0o000, 0o640), (0o022, 0o755)])
+def test_a_replaced_file_keeps_its_mode(tmp_path, umask, mask, mode):
+    umask(mask)
+    path = tmp_path / "index.bin"
+    path.write_bytes(b"old contents")
+    path.chmod(mode)
+    index = IndexBuilder().build()
+    torrelm.save(index, path)
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert path.read_bytes() == index.to_bytes()
+    assert os.listdir(tmp_path) == ["index.bin"]
+
+
+@pytest.mark.parametrize("make", ["device", "fifo"])
+def test_load_refuses_devices_and_fifos_without_reading(tmp_path, make):
+    if make == "device":
+        path = "/dev/zero"
+    else:
+        path = str(tmp_path / "pipe")
+        os.mkfifo(path)
+    out = run_child(f"""
+        import torrelm
+        try:
+            torrelm.load({path!r})
+        except ValueError as error:
+            print(error)
+    """)
+    assert out == f"{path!r} is not a regular file\n"
+
+
+def test_load_refuses_a_folder(tmp_path):
+    with pytest.raises(ValueError) as caught:
+        torrelm.load(tmp_path)
+    assert str(caught.value) == f"{str(tmp_path)!r} is not a regular file"
+
+
+@pytest.mark.parametrize("data", [b"", b"\x00" * 3])
+def test_load_of_a_short_regular_file_is_a_decode_error(tmp_path, data):
+    path = tmp_path / "index.bin"
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match="^decode error: "):
+        torrelm.load(path)
