@@ -1,9 +1,13 @@
 """Search-as-you-type index over a trie of terms whose nodes carry their best videos."""
 
 from collections.abc import Sequence
-from typing import Final, SupportsIndex, final
+from typing import SupportsIndex, final
 
-__all__: Final[list[str]]
+# The flag also takes numpy's boolean. numpy is not a dependency: where it is not installed, type
+# checkers see this name as Any.
+from numpy import bool_ as _NumpyBool
+
+__all__ = ["PrefixSearch"]
 
 _U32 = SupportsIndex
 _Payload = tuple[_U32, Sequence[_U32], Sequence[_U32]]
@@ -32,5 +36,5 @@ class PrefixSearch:
         term: str,
         max_dist: SupportsIndex = 1,
         limit: SupportsIndex | None = None,
-        include_prefix_nodes: bool | None = None,
+        include_prefix_nodes: bool | _NumpyBool | None = None,
     ) -> list[tuple[str, float]]: ...
