@@ -23,6 +23,8 @@ def _integer(value: object, what: str, where: str) -> int:
 
     The result is an exact int, so that the range checks that follow cannot be answered by a
     subclass's own comparison operators."""
+    if type(value) is int:
+        return value
     if isinstance(value, bool):
         raise TypeError(f"{where}{what} {value!r}: expected an int, not bool")
     try:
@@ -35,6 +37,8 @@ def _integer(value: object, what: str, where: str) -> int:
 
 def _video_key(video: object, where: str) -> tuple[Literal["int", "uuid"], bytes]:
     """The kind of a video identifier and its stored bytes."""
+    if type(video) is int and 0 <= video <= _MAX_U32:  # most calls
+        return "int", video.to_bytes(4, "little")
     if isinstance(video, uuid.UUID):
         return "uuid", video.bytes
     if isinstance(video, bytes):
@@ -61,10 +65,13 @@ def _check_term(term: object, where: str) -> str:
         raise ValueError(f"{where}term '': an empty term cannot be indexed")
     if "\0" in term:
         raise ValueError(f"{where}term {term!r}: a term cannot contain the character U+0000")
-    try:
-        term.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"{where}term {term!r}: a term cannot contain lone surrogates") from None
+    if not term.isascii():
+        try:
+            term.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(
+                f"{where}term {term!r}: a term cannot contain lone surrogates"
+            ) from None
     return str.__str__(term)  # a plain str: sorting must not run a subclass's operators
 
 
