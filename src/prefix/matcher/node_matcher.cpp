@@ -9,6 +9,11 @@ namespace {
 // What one matched node costs its caller besides the NodeMatch: the ranking keeps a weighted
 // payload view per node.
 constexpr std::size_t kNodeResultBytes = 64;
+constexpr std::size_t kCharged = 1024;
+
+[[gnu::noinline]] void charge(detail::ResultBudget& budget) {
+  budget.spend(kCharged * (sizeof(NodeMatch) + kNodeResultBytes));
+}
 
 std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query,
                                    std::size_t max_dist, bool terminal_only, detail::RowKind kind,
@@ -19,8 +24,9 @@ std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query
   with_rows(trie, query, max_dist, kind, [&](auto& rows) {
     walk(trie, rows, cancel, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
       if (distance != kNoMatch && (!terminal_only || trie.terminal(child))) {
-        budget.spend(sizeof(NodeMatch) + kNodeResultBytes);
         results.push_back({child, static_cast<std::uint16_t>(distance)});
+        // Charged in groups, away from the walk's hot path.
+        if (results.size() % kCharged == 0) charge(budget);
       }
       return false;
     });

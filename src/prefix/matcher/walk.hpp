@@ -19,6 +19,7 @@ inline constexpr std::size_t kLargestBound = 0xFFFF;
 
 // One level of the walk: the child list being enumerated and the label of its owner.
 struct Cursor {
+  std::size_t begin;
   std::size_t position;
   std::size_t end;
   char32_t label;  // U+0000 for the root
@@ -31,8 +32,9 @@ struct Cursor {
 template <class Rows, class OnMatch>
 void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
   std::vector<Cursor> stack;
+  std::size_t steps = 0;
   const ChildRange root = trie.children(0);
-  stack.push_back({root.begin, root.end, U'\0'});
+  stack.push_back({root.begin, root.begin, root.end, U'\0'});
   while (!stack.empty()) {
     // Siblings that get pruned are the common case: run through them in registers.
     Cursor& cursor = stack.back();
@@ -41,7 +43,6 @@ void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
     std::size_t position = cursor.position;
     bool descended = false;
     while (position < end) {
-      cancel.step(rows.step_cost());
       const NodeId child = trie.child(position++);
       const char32_t label = trie.label(child);
       if (label == U'\0' || !rows.advance(depth, label)) continue;
@@ -49,12 +50,21 @@ void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
       if (on_match(child, label, stack, rows.final_distance(depth + 1))) return;
       const ChildRange below = trie.children(child);
       if (!below.empty()) {
-        stack.push_back({below.begin, below.end, label});  // `cursor` dangles from here on
+        stack.push_back(
+            {below.begin, below.begin, below.end, label});  // `cursor` dangles from here on
         descended = true;
         break;
       }
     }
-    if (!descended) stack.pop_back();
+    if (descended) continue;
+    // Counted once per finished child list, which leaves the loops above as they were: every
+    // path ends within m + k + 1 levels, so a walk that never ends finishes lists without end.
+    steps += (stack.back().end - stack.back().begin + 1) * rows.step_cost();
+    stack.pop_back();
+    if (steps >= Cancel::kInterval) {
+      steps = 0;
+      cancel.check();
+    }
   }
 }
 
