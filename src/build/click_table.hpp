@@ -1,0 +1,80 @@
+// ClickTable: (term, video, count) rows aggregated in native memory, then laid out as a Trie.
+//
+// Rows arrive one at a time from whatever reads the caller's columns (Arrow buffers, NumPy
+// arrays, Python lists); nothing here knows where they came from. The table keeps each distinct
+// term once (its UTF-8 bytes in one arena), each distinct video once (its position in the id table
+// is the order of first appearance, as IndexBuilder numbers them), and one summed count per
+// distinct (term, video) pair, so memory grows with the distinct data, not with the rows.
+//
+// build() sorts the terms, numbers the trie's nodes breadth first (the nodes of each depth in the
+// order of the prefixes they spell, children of one parent side by side), gives every term-ending
+// node its payload (videos by summed count, largest first, the lower position first among equal
+// counts, sums saturated at 2**32-1; total = the term's given total or else the saturated sum) and
+// propagates payloads up the tree with Trie::propagate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/cancel.hpp"
+#include "common/expected.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace torrelm::build {
+
+// A refused row or term, with a message for the caller, e.g.
+// "row 17: term '': an empty term cannot be indexed". Row numbers count from 0 over all rows
+// added to one table.
+struct RowError {
+  std::string message;
+};
+
+// Called between stages of build() as progress(stage, done, total): "sort", "layout",
+// "payloads", "propagate". May be empty.
+using Progress = std::function<void(std::string_view stage, std::uint64_t done,
+                                    std::uint64_t total)>;
+
+class ClickTable {
+ public:
+  // One kind of video id per table: 4-byte unsigned integers or 16-byte values.
+  explicit ClickTable(prefix::IdMode ids);
+  ~ClickTable();
+  ClickTable(ClickTable&&) noexcept;
+  ClickTable& operator=(ClickTable&&) noexcept;
+
+  prefix::IdMode id_mode() const noexcept;
+
+  // Adds `count` clicks of `term` (UTF-8) on a video. A term that is empty, is not valid UTF-8
+  // or contains U+0000 is refused; so is a video of the other kind. Counts of one (term, video)
+  // pair add up (in 64 bits; saturated when laid out). `row` names the row in messages and must
+  // grow by one per call (the table counts rows itself; it is checked only in debug builds).
+  Expected<bool, RowError> add(std::string_view term, std::uint32_t video, std::uint64_t count);
+  Expected<bool, RowError> add(std::string_view term, const prefix::VideoUuid& video,
+                               std::uint64_t count);
+
+  // The total count of `term` (added already or on this same row): the denominator against which
+  // its videos are weighed. Every row of one term that gives a total must give the same one.
+  // Checked at build to be at least the (saturated) sum of the term's counts.
+  Expected<bool, RowError> set_total(std::string_view term, std::uint64_t total);
+
+  std::uint64_t rows() const noexcept;        // rows added so far
+  std::size_t terms() const noexcept;         // distinct terms
+  std::size_t videos() const noexcept;        // distinct videos
+  std::size_t pairs() const noexcept;         // distinct (term, video) pairs
+  std::size_t memory_bytes() const noexcept;  // heap bytes held
+
+  // The finished index. Fails (RowError naming the term, its total and its sum) when a total is
+  // below the sum of its counts. Counts its steps on `cancel`. The table is left empty.
+  Expected<prefix::Trie, RowError> build(std::uint32_t video_top_n, Cancel cancel = {},
+                                         const Progress& progress = {});
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace torrelm::build
