@@ -50,15 +50,16 @@ class ClickTable {
 
   // Adds `count` clicks of `term` (UTF-8) on a video. A term that is empty, is not valid UTF-8
   // or contains U+0000 is refused; so is a video of the other kind. Counts of one (term, video)
-  // pair add up (in 64 bits; saturated when laid out). `row` names the row in messages and must
-  // grow by one per call (the table counts rows itself; it is checked only in debug builds).
+  // pair add up (in 64 bits; saturated when laid out). Each call is one row: the table numbers
+  // them from 0 and names the row in messages. A refused row leaves the table as it was (its
+  // number is used up all the same, so later messages keep naming the caller's rows).
   Expected<bool, RowError> add(std::string_view term, std::uint32_t video, std::uint64_t count);
   Expected<bool, RowError> add(std::string_view term, const prefix::VideoUuid& video,
                                std::uint64_t count);
 
-  // The total count of `term` (added already or on this same row): the denominator against which
-  // its videos are weighed. Every row of one term that gives a total must give the same one.
-  // Checked at build to be at least the (saturated) sum of the term's counts.
+  // The total count of `term`, given on the row just added (messages name that row): the
+  // denominator against which its videos are weighed. Every row of one term that gives a total
+  // must give the same one. Checked at build to be at least the saturated sum of its counts.
   Expected<bool, RowError> set_total(std::string_view term, std::uint64_t total);
 
   std::uint64_t rows() const noexcept;        // rows added so far
