@@ -39,26 +39,60 @@ std::size_t room(std::size_t count, const ByteReader& in, std::size_t smallest) 
 
 // Reads `count` u32 varints into `out`, which has room for min(count, bytes left) of them: every
 // element takes at least one byte, so a longer count fails at the first element past the input.
-bool read_u32s(ByteReader& in, std::size_t count, std::span<std::uint32_t> out) {
-  if (!in.u32s(out)) return false;
+// A long sequence is read in runs, each counted on `cancel`, so that it can be stopped.
+bool read_u32s(ByteReader& in, std::size_t count, std::span<std::uint32_t> out, Cancel& cancel) {
+  for (std::size_t done = 0; done < out.size();) {
+    const std::size_t run = std::min(out.size() - done, Cancel::kInterval);
+    cancel.step(run);
+    if (!in.u32s(out.subspan(done, run))) return false;
+    done += run;
+  }
   std::uint32_t past = 0;
   return count == out.size() || in.u32(past);
 }
 
-bool read_u32s(ByteReader& in, std::vector<std::uint32_t>& out) {
+bool read_u32s(ByteReader& in, std::vector<std::uint32_t>& out, Cancel& cancel) {
   std::size_t count = 0;
   if (!in.count(count)) return false;
   out.resize(room(count, in, 1));
-  return read_u32s(in, count, out);
+  return read_u32s(in, count, out, cancel);
 }
 
-bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
+// What a table holding `held` items once `done` of the `total` units of its input are read (slots,
+// or bytes) will hold at the end. The slots of a stored index look alike from first to last, so a
+// table grows about in step with its input; a sixteenth more covers the drift, and beyond that the
+// arrays double as usual. Never more than `most` items more, all the rest could hold.
+std::size_t expected(std::size_t held, std::size_t done, std::size_t total, std::size_t most) {
+  const double scale =
+      static_cast<double>(total - done) / static_cast<double>(done) * (17.0 / 16.0);
+  return held + static_cast<std::size_t>(
+                    std::min(static_cast<double>(held) * scale, static_cast<double>(most)));
+}
+
+bool read_payloads(ByteReader& in, payload::PayloadTable& table, Cancel& cancel) {
   std::size_t count = 0;
   if (!in.count(count)) return false;
-  // Every entry takes at least one byte of what is left; a quarter of that, in 4-byte entries,
-  // is as much memory as the input itself and saves growing the entry arrays step by step.
-  table.reserve(room(count, in, 1), in.remaining() / 4);
+  // Nothing but the presence bits is reserved before the slots show what they hold: an index of
+  // absent slots must not pay for the entries that other indexes would have. Growing by doubling
+  // alone would copy the whole table over and over, so each time the bytes read double from a
+  // 64th of the input on, the table is sized for what the rest of the input is likely to hold.
+  const std::size_t slots = room(count, in, 1);
+  table.reserve(slots, 0, 0, 0);
+  const std::size_t start = in.remaining();
+  std::size_t next_look = start / 64;
   for (std::size_t i = 0; i < count; ++i) {
+    cancel.step();
+    if (const std::size_t read = start - in.remaining(); read > next_look) {
+      // Present slots are judged by the share of the slots read, which the count gives exactly
+      // (a slot near the root holds more entries than a deep one, so its bytes would misjudge
+      // them); entries by the share of the bytes read.
+      const std::size_t ahead = in.remaining();
+      table.reserve(slots,
+                    expected(table.present_count(), i, count, std::min(count - i, ahead / 4)),
+                    expected(table.entry_count(), read, start, ahead),
+                    expected(table.all_video_counts().size(), read, start, ahead));
+      next_look = read > start / 2 ? start : 2 * read;
+    }
     bool present = false;
     if (!in.option_tag(present, kPayloadSlotName)) return false;
     if (!present) {
@@ -69,13 +103,19 @@ bool read_payloads(ByteReader& in, payload::PayloadTable& table) {
     std::size_t ids = 0;
     if (!in.u32(total) || !in.count(ids)) return false;
     table.open_slot(total);
-    if (!read_u32s(in, ids, table.add_ids(room(ids, in, 1)))) return false;
+    if (!read_u32s(in, ids, table.add_ids(room(ids, in, 1)), cancel)) return false;
     std::size_t counts = 0;
-    if (!in.count(counts) || !read_u32s(in, counts, table.add_counts(room(counts, in, 1)))) {
+    if (!in.count(counts) ||
+        !read_u32s(in, counts, table.add_counts(room(counts, in, 1)), cancel)) {
       return false;
     }
     table.close_slot();
   }
+  // An exactly sized table takes at most 4 bytes for each byte it was read from (a one-byte varint
+  // becomes a 4-byte entry). Spare room within that is kept: giving it back would copy the table,
+  // and its untouched pages cost no memory.
+  if (table.memory_bytes() > std::uint64_t{4} * (start - in.remaining()) + 64)
+    table.shrink_to_fit();
   return true;
 }
 
@@ -137,35 +177,37 @@ std::vector<std::uint8_t> encode(const prefix::Trie& trie) {
   return out;
 }
 
-Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) {
+Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel) {
   ByteReader in(bytes);
   prefix::Trie trie;
   const auto failed = [&] { return Unexpected{in.error()}; };
 
-  if (!read_u32s(in, trie.node_shifts)) return failed();
+  if (!read_u32s(in, trie.node_shifts, cancel)) return failed();
 
   std::size_t count = 0;
   if (!in.count(count)) return failed();
   trie.child_labels.resize(room(count, in, 1));
   for (char32_t& ch : trie.child_labels) {
+    cancel.step();
     if (!in.scalar(ch)) return failed();
   }
   char32_t past = 0;
   if (count != trie.child_labels.size() && !in.scalar(past)) return failed();
 
-  if (!read_u32s(in, trie.child_transitions) || !read_payloads(in, trie.payloads)) {
+  if (!read_u32s(in, trie.child_transitions, cancel) || !read_payloads(in, trie.payloads, cancel)) {
     return failed();
   }
 
   if (!in.count(count)) return failed();
   trie.video_uuids.reserve(room(count, in, 16));
   for (std::size_t i = 0; i < count; ++i) {
+    cancel.step();
     prefix::VideoUuid uuid;
     if (!in.array16(uuid.data())) return failed();
     trie.video_uuids.push_back(uuid);
   }
 
-  if (!read_u32s(in, trie.video_int_ids)) return failed();
+  if (!read_u32s(in, trie.video_int_ids, cancel)) return failed();
 
   std::uint32_t mode = 0;
   if (!in.u32(mode)) return failed();
@@ -175,6 +217,7 @@ Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes) 
   if (!in.count(count)) return failed();
   trie.is_terminal.resize(room(count, in, 1));
   for (std::uint8_t& flag : trie.is_terminal) {
+    cancel.step();
     if (!in.boolean(flag)) return failed();
   }
   std::uint8_t past_flag = 0;

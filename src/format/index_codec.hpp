@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "common/expected.hpp"
 #include "format/decode_error.hpp"
 #include "prefix/trie/trie.hpp"
@@ -35,7 +36,10 @@ std::vector<std::uint8_t> encode(const prefix::Trie& trie);
 // Reads an index from the start of `bytes`; whatever follows its last field is ignored. Checks the
 // encoding only, never the index's consistency. Storage reserved for a sequence never exceeds
 // what the rest of the input could hold, so a short input declaring a huge count fails at its
-// first missing element instead of asking for memory it does not describe.
-Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes);
+// first missing element instead of asking for memory it does not describe. The index read holds
+// at most about four bytes of memory for each byte of input (a one-byte varint becomes a 4-byte
+// value), whatever its shape. Counts every node, slot and element on `cancel`, and throws
+// Cancelled when its hook says stop.
+Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel = {});
 
 }  // namespace torrelm::format

@@ -47,8 +47,9 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0]));
-    auto trie =
-        format::decode(std::span(data, static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0]))));
+    // A large input takes a while: Ctrl-C stops it, and guarded() reports the interruption.
+    auto trie = format::decode(
+        std::span(data, static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0]))), signal_cancel());
     if (!trie) {
       raise_value_error("decode error: " + format::to_string(trie.error()));
       return nullptr;

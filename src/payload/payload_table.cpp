@@ -5,15 +5,37 @@
 #include "common/fault.hpp"
 
 namespace torrelm::payload {
+namespace {
+
+// The number of bits set in `bits`. Portable builds target processors without a population count
+// instruction, where std::popcount becomes a library call; these few shifts and one multiply stay
+// inline, in the hot path of at().
+int ones(std::uint64_t bits) noexcept {
+  bits -= (bits >> 1) & 0x5555'5555'5555'5555;
+  bits = (bits & 0x3333'3333'3333'3333) + ((bits >> 2) & 0x3333'3333'3333'3333);
+  bits = (bits + (bits >> 4)) & 0x0F0F'0F0F'0F0F'0F0F;
+  return static_cast<int>((bits * 0x0101'0101'0101'0101) >> 56);
+}
+
+}  // namespace
 
 std::optional<PayloadView> PayloadTable::at(std::size_t node, SourceLocation where) const {
-  if (node >= present_.size()) throw_out_of_bounds(present_.size(), node, where);
-  if (!present_[node]) return std::nullopt;
+  if (node >= size_) throw_out_of_bounds(size_, node, where);
+  // Propagation gives every node a payload, so in a built index the slot is its own place among
+  // the present ones: its ranges are loaded at once, not after a look at the bitmap.
+  std::size_t present = node;
+  if (total_count_.size() != size_) {
+    const PresenceWord& word = words_[node / kWordBits];
+    const std::uint64_t bit = std::uint64_t{1} << (node % kWordBits);
+    if ((word.bits & bit) == 0) return std::nullopt;
+    present =
+        static_cast<std::size_t>(word.rank) + static_cast<std::size_t>(ones(word.bits & (bit - 1)));
+  }
   const Offsets& counts_end = parallel_ ? ids_end_ : counts_end_;
-  const std::size_t ids_begin = node == 0 ? 0 : ids_end_[node - 1];
-  const std::size_t counts_begin = node == 0 ? 0 : counts_end[node - 1];
-  return PayloadView{total_count_[node], ids(ids_begin, ids_end_[node]),
-                     counts(counts_begin, counts_end[node])};
+  const std::size_t ids_begin = present == 0 ? 0 : ids_end_[present - 1];
+  const std::size_t counts_begin = present == 0 ? 0 : counts_end[present - 1];
+  return PayloadView{total_count_[present], ids(ids_begin, ids_end_[present]),
+                     counts(counts_begin, counts_end[present])};
 }
 
 std::optional<Payload> PayloadTable::payload(std::size_t node) const {
@@ -25,23 +47,41 @@ std::optional<Payload> PayloadTable::payload(std::size_t node) const {
 }
 
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
-  total_count_.reserve(slots);
-  present_.reserve(slots);
-  ids_end_.reserve(slots);
-  video_ids_.reserve(entries);
-  video_counts_.reserve(entries);
+  reserve(slots, slots, entries, entries);
 }
 
-void PayloadTable::push_absent() {
-  total_count_.push_back(0);
-  present_.push_back(0);
-  ids_end_.push_back(video_ids_.size());
-  if (!parallel_) counts_end_.push_back(video_counts_.size());
+void PayloadTable::reserve(std::size_t slots, std::size_t present, std::size_t ids,
+                           std::size_t counts) {
+  words_.reserve((slots + kWordBits - 1) / kWordBits);
+  total_count_.reserve(present);
+  ids_end_.reserve(present);
+  if (!parallel_) counts_end_.reserve(present);
+  video_ids_.reserve(ids);
+  video_counts_.reserve(counts);
 }
+
+void PayloadTable::shrink_to_fit() {
+  words_.shrink_to_fit();
+  total_count_.shrink_to_fit();
+  ids_end_.shrink_to_fit();
+  counts_end_.shrink_to_fit();
+  video_ids_.shrink_to_fit();
+  video_counts_.shrink_to_fit();
+}
+
+void PayloadTable::push_presence(bool present) {
+  const std::size_t bit = size_ % kWordBits;
+  // Every earlier slot is complete, so the present ones among them are those with a total.
+  if (bit == 0) words_.push_back({0, total_count_.size()});
+  if (present) words_.back().bits |= std::uint64_t{1} << bit;
+  ++size_;
+}
+
+void PayloadTable::push_absent() { push_presence(false); }
 
 void PayloadTable::open_slot(std::uint32_t total_count) {
+  push_presence(true);
   total_count_.push_back(total_count);
-  present_.push_back(1);
 }
 
 std::span<std::uint32_t> PayloadTable::add_ids(std::size_t n) {
@@ -57,6 +97,8 @@ std::span<std::uint32_t> PayloadTable::add_counts(std::size_t n) {
 void PayloadTable::close_slot() {
   if (parallel_ && video_ids_.size() != video_counts_.size()) {
     parallel_ = false;
+    // As many ends as there is room for present slots, whatever the reservation was.
+    counts_end_.reserve(total_count_.capacity());
     // Every earlier slot was parallel: its counts ended where its positions did.
     for (std::size_t i = 0; i < ids_end_.size(); ++i) counts_end_.push_back(ids_end_[i]);
   }
@@ -83,8 +125,9 @@ void PayloadTable::push(const std::optional<Payload>& slot) {
 }
 
 std::size_t PayloadTable::memory_bytes() const noexcept {
-  return total_count_.capacity() * sizeof(std::uint32_t) + present_.capacity() +
-         ids_end_.memory_bytes() + counts_end_.memory_bytes() +
+  return words_.capacity() * sizeof(PresenceWord) +
+         total_count_.capacity() * sizeof(std::uint32_t) + ids_end_.memory_bytes() +
+         counts_end_.memory_bytes() +
          (video_ids_.capacity() + video_counts_.capacity()) * sizeof(std::uint32_t);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "support/tries.hpp"
@@ -156,6 +157,125 @@ TEST(IndexCodec, RoundTripsRandomIndexes) {
     EXPECT_EQ(encode(*back), bytes);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
       EXPECT_FALSE(decode(std::span(bytes).first(cut))) << "a cut at " << cut << " still decodes";
+    }
+  }
+}
+
+// An index of `n` payload slots, slot i given by `slot(i)`, and nothing else: the other fields cost
+// as much memory as their bytes or four times that, whatever they hold.
+prefix::Trie slots_only(std::size_t n,
+                        const std::function<std::optional<payload::Payload>(std::size_t)>& slot) {
+  prefix::Trie trie;
+  for (std::size_t i = 0; i < n; ++i) trie.payloads.push(slot(i));
+  return trie;
+}
+
+// `k` entries of one byte each (small positions and counts are the densest case).
+payload::Payload small_entries(std::size_t k, std::size_t counts) {
+  return {1, std::vector<std::uint32_t>(k, 1), std::vector<std::uint32_t>(counts, 2)};
+}
+
+TEST(IndexCodec, HoldsAtMostFourBytesForEachByteRead) {
+  using payload::Payload;
+  using Slot = std::optional<Payload>;
+  struct Case {
+    const char* name;
+    prefix::Trie trie;
+    double most_per_byte;  // memory of the decoded index over its encoded size
+  };
+  std::mt19937 random(5);
+  const auto any_slot = [&](std::size_t) {
+    const Slot kinds[] = {std::nullopt, Payload{}, small_entries(random() % 8, random() % 8),
+                          Payload{70'000, {300, 70'000}, {1, 2}}};
+    return kinds[random() % 4];
+  };
+  const Case cases[] = {
+      // A byte for each slot: the presence bitmap and its ranks take two bits.
+      {"absent slots", slots_only(400'000, [](std::size_t) { return Slot(); }), 0.5},
+      {"present slots without entries", slots_only(100'000, [](std::size_t) { return Payload{}; }),
+       4},
+      {"one slot of many entries",
+       slots_only(1, [](std::size_t) { return small_entries(200'000, 200'000); }), 4},
+      {"many slots of a few entries",
+       slots_only(50'000, [](std::size_t i) { return small_entries(i % 5, i % 5); }), 4},
+      {"more positions than counts",
+       slots_only(50'000, [](std::size_t i) { return small_entries(2, i % 2); }), 4},
+      // The table sized from the first slots would be far too large for the rest: it is trimmed.
+      {"entries first, then absent slots",
+       slots_only(400'000,
+                  [](std::size_t i) { return i < 2'000 ? Slot(small_entries(50, 50)) : Slot(); }),
+       4},
+      // The table sized from the first slots would be far too small: it grows.
+      {"absent slots, then entries",
+       slots_only(400'000,
+                  [](std::size_t i) { return i < 300'000 ? Slot() : Slot(small_entries(5, 5)); }),
+       4},
+      {"a random mix", slots_only(200'000, any_slot), 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = encode(c.trie);
+    const auto back = decode(bytes);
+    ASSERT_TRUE(back) << to_string(back.error());
+    EXPECT_EQ(*back, c.trie);
+    EXPECT_LE(static_cast<double>(back->memory_bytes()),
+              c.most_per_byte * static_cast<double>(bytes.size()) + 256)
+        << bytes.size() << " bytes read";
+  }
+}
+
+// A hook that asks to stop at its first call, and counts its calls.
+bool stop_now(void* calls) noexcept {
+  ++*static_cast<int*>(calls);
+  return true;
+}
+
+TEST(IndexCodec, StopsInAnyLongSequenceWhenAsked) {
+  constexpr std::size_t kLong = 2 * Cancel::kInterval;
+  struct Case {
+    const char* name;
+    std::function<void(prefix::Trie&)> fill;
+    bool stops;
+  };
+  const Case cases[] = {
+      // Fewer steps than the hook's interval: it is never asked.
+      {"a small index", [](prefix::Trie& t) { t = example_trie(); }, false},
+      {"node_shifts", [](prefix::Trie& t) { t.node_shifts.resize(kLong); }, true},
+      {"child_labels", [](prefix::Trie& t) { t.child_labels.resize(kLong, U'a'); }, true},
+      {"child_transitions", [](prefix::Trie& t) { t.child_transitions.resize(kLong); }, true},
+      {"payload slots",
+       [](prefix::Trie& t) {
+         for (std::size_t i = 0; i < kLong; ++i) t.payloads.push_absent();
+       },
+       true},
+      {"the positions of one slot",
+       [](prefix::Trie& t) {
+         t.payloads.push(payload::Payload{1, std::vector<std::uint32_t>(kLong), {}});
+       },
+       true},
+      {"the counts of one slot",
+       [](prefix::Trie& t) {
+         t.payloads.push(payload::Payload{1, {}, std::vector<std::uint32_t>(kLong)});
+       },
+       true},
+      {"video_uuids", [](prefix::Trie& t) { t.video_uuids.resize(kLong); }, true},
+      {"video_int_ids", [](prefix::Trie& t) { t.video_int_ids.resize(kLong); }, true},
+      {"is_terminal", [](prefix::Trie& t) { t.is_terminal.resize(kLong); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prefix::Trie trie;
+    c.fill(trie);
+    const Bytes bytes = encode(trie);
+    int calls = 0;
+    if (c.stops) {
+      EXPECT_THROW(decode(bytes, Cancel(stop_now, &calls)), Cancelled);
+      EXPECT_EQ(calls, 1);
+    } else {
+      const auto back = decode(bytes, Cancel(stop_now, &calls));
+      ASSERT_TRUE(back);
+      EXPECT_EQ(*back, trie);
+      EXPECT_EQ(calls, 0);
     }
   }
 }
