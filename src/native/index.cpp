@@ -1,0 +1,217 @@
+// The methods of torrelm.Index: convert the arguments, run the core without the interpreter lock,
+// build the result with the lock held again.
+#include "native/index.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "format/index_codec.hpp"
+#include "native/convert.hpp"
+#include "native/errors.hpp"
+#include "prefix/matcher/matcher.hpp"
+#include "ranking/ranking.hpp"
+
+namespace torrelm::native {
+namespace {
+
+constexpr const char* kFuzzyMatch = "Index.fuzzy_match()";
+constexpr const char* kFuzzyMatchVideo = "Index.fuzzy_match_video()";
+constexpr const char* kFromBytes = "Index.from_bytes()";
+constexpr const char* kFromPrefixSearch = "Index.from_prefix_search()";
+
+PyObject* made(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return object;
+}
+
+// Lists are created at their final length; each tuple goes in before it is filled, so that an
+// error half-way leaves nothing but the list to drop (empty slots are allowed in both).
+nb::list to_term_tuples(const prefix::Trie& trie, const std::vector<prefix::MatchResult>& matches) {
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const prefix::MatchResult& match = matches[i];
+    const bool terminal = trie.terminal(match.node);
+    PyObject* tuple = made(PyTuple_New(3));
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
+    PyTuple_SET_ITEM(tuple, 0,
+                     made(PyUnicode_DecodeUTF8(
+                         match.term.data(), static_cast<Py_ssize_t>(match.term.size()), nullptr)));
+    PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromLong(terminal ? 1 : 0)));
+    PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLong(match.distance)));
+  }
+  return list;
+}
+
+nb::list to_video_tuples(const prefix::Trie& trie,
+                         const std::vector<ranking::RankedVideo>& videos) {
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(videos.size()))));
+  char text[ranking::kMaxIdText];
+  for (std::size_t i = 0; i < videos.size(); ++i) {
+    const std::size_t length = ranking::id_text(trie, videos[i].position, text);
+    PyObject* tuple = made(PyTuple_New(2));
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
+    PyTuple_SET_ITEM(tuple, 0,
+                     made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length))));
+    PyTuple_SET_ITEM(tuple, 1, made(PyFloat_FromDouble(videos[i].score)));
+  }
+  return list;
+}
+
+nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist_arg,
+                     nb::handle limit_arg) {
+  return guarded([&] {
+    const std::string_view term = to_text(term_arg, {kFuzzyMatch, "term"});
+    const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatch, "max_dist"});
+    const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kFuzzyMatch, "limit"});
+    const prefix::Trie& trie = self.trie();
+    const auto matches = run_released(
+        [&](Cancel cancel) { return prefix::fuzzy_match(trie, term, max_dist, limit, cancel); });
+    return to_term_tuples(trie, matches);
+  });
+}
+
+nb::list fuzzy_match_video(const Index& self, nb::handle term_arg, nb::handle max_dist_arg,
+                           nb::handle limit_arg, nb::handle prefix_nodes_arg) {
+  return guarded([&] {
+    const std::string_view term = to_text(term_arg, {kFuzzyMatchVideo, "term"});
+    const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatchVideo, "max_dist"});
+    const std::optional<std::size_t> limit =
+        to_optional_index(limit_arg, {kFuzzyMatchVideo, "limit"});
+    const ranking::PrefixNodes prefix_nodes =
+        to_prefix_nodes(prefix_nodes_arg, {kFuzzyMatchVideo, "include_prefix_nodes"});
+    const prefix::Trie& trie = self.trie();
+    const auto videos = run_released([&](Cancel cancel) {
+      return ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, cancel);
+    });
+    return to_video_tuples(trie, videos);
+  });
+}
+
+nb::bytes to_bytes(const Index& self) {
+  return guarded([&] {
+    const prefix::Trie& trie = self.trie();
+    const std::uint64_t size = run_released([&](Cancel) { return format::encoded_size(trie); });
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      throw nb::value_error(("encode error: the stored form takes " + std::to_string(size) +
+                             " bytes, more than a bytes object can hold")
+                                .c_str());
+    }
+    // Written straight into the bytes object, which no one else sees yet: one allocation, no
+    // copy, and no lock needed while it fills.
+    auto bytes = nb::steal<nb::bytes>(
+        made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+    run_released([&](Cancel) {
+      format::encode(trie, std::span(data, static_cast<std::size_t>(size)));
+      return 0;
+    });
+    return bytes;
+  });
+}
+
+// Decodes with the lock released while the buffer stays exported, so that its bytes are neither
+// copied nor moved meanwhile.
+nb::object decode(nb::handle data, Argument where) {
+  const BytesView view(data, where);
+  auto trie = run_released([&](Cancel cancel) { return format::decode(view.bytes(), cancel); });
+  if (!trie) {
+    throw nb::value_error(("decode error: " + format::to_string(trie.error())).c_str());
+  }
+  return wrap_index(std::move(*trie));
+}
+
+nb::object from_bytes(nb::handle data) {
+  return guarded([&] { return decode(data, {kFromBytes, "b"}); });
+}
+
+nb::object prefix_search_type() { return nb::module_::import_("_torrelm").attr("PrefixSearch"); }
+
+nb::object from_prefix_search(nb::handle search) {
+  return guarded([&] {
+    const int is_search = PyObject_IsInstance(search.ptr(), prefix_search_type().ptr());
+    if (is_search < 0) throw nb::python_error();
+    if (is_search == 0) {
+      PyErr_Format(PyExc_TypeError, "%s argument 'ps' must be a _torrelm.PrefixSearch, not '%s'",
+                   kFromPrefixSearch, Py_TYPE(search.ptr())->tp_name);
+      throw nb::python_error();
+    }
+    return decode(search.attr("to_bytes")(), {kFromPrefixSearch, "ps"});
+  });
+}
+
+nb::object to_prefix_search(const Index& self) {
+  return guarded([&] { return prefix_search_type().attr("from_bytes")(to_bytes(self)); });
+}
+
+std::string repr(const Index& self) {
+  const prefix::Trie& trie = self.trie();
+  const auto terms = std::count_if(trie.is_terminal.begin(), trie.is_terminal.end(),
+                                   [](std::uint8_t flag) { return flag != 0; });
+  return "<torrelm.Index nodes=" + std::to_string(trie.node_count()) +
+         " terms=" + std::to_string(terms) + ">";
+}
+
+constexpr const char* kIndexDoc =
+    "An immutable index of terms whose trie nodes carry their best videos.\n\n"
+    "Made by IndexBuilder.build(), torrelm.load(), Index.from_bytes() or "
+    "Index.from_prefix_search(); it has no public constructor. Queries run without the "
+    "interpreter lock, so threads sharing one index answer in parallel; Ctrl-C stops a long "
+    "query with KeyboardInterrupt.";
+
+constexpr const char* kFuzzyMatchDoc =
+    "The indexed terms within max_dist Levenshtein edits of term, as (term, 1, distance) "
+    "tuples in trie order (depth first, a term before the longer terms it prefixes). limit "
+    "stops the walk after that many matches. Bounds above 65535 act as 65535.";
+
+constexpr const char* kFuzzyMatchVideoDoc =
+    "The videos that best match term, as (video id, share) pairs, best first. Every trie node "
+    "within max_dist edits takes part: by default the nodes that end a term, or the prefix "
+    "nodes when none does; include_prefix_nodes=True always counts prefix nodes too, False "
+    "never does.";
+
+}  // namespace
+
+nb::object wrap_index(std::shared_ptr<const prefix::Trie> trie) {
+  if (!trie) throw InternalFault("an index needs a trie", SourceLocation::current());
+  return nb::cast(Index(std::move(trie)), nb::rv_policy::move);
+}
+
+nb::object wrap_index(prefix::Trie&& trie) {
+  return wrap_index(std::make_shared<const prefix::Trie>(std::move(trie)));
+}
+
+void register_index(nb::module_& m) {
+  nb::class_<Index>(m, "Index", nb::is_final(), kIndexDoc)
+      .def("fuzzy_match", &fuzzy_match, nb::arg("term"), nb::arg("max_dist") = 1,
+           nb::arg("limit") = nb::none(),
+           nb::sig("def fuzzy_match(self, term: str, max_dist: typing.SupportsIndex = 1, "
+                   "limit: typing.SupportsIndex | None = None) -> list[tuple[str, int, int]]"),
+           kFuzzyMatchDoc)
+      .def("fuzzy_match_video", &fuzzy_match_video, nb::arg("term"), nb::arg("max_dist") = 1,
+           nb::arg("limit") = nb::none(), nb::arg("include_prefix_nodes") = nb::none(),
+           nb::sig("def fuzzy_match_video(self, term: str, max_dist: typing.SupportsIndex = 1, "
+                   "limit: typing.SupportsIndex | None = None, "
+                   "include_prefix_nodes: bool | numpy.bool_ | None = None) "
+                   "-> list[tuple[str, float]]"),
+           kFuzzyMatchVideoDoc)
+      .def("to_bytes", &to_bytes, "The whole index in its stored form.")
+      .def_static("from_bytes", &from_bytes, nb::arg("b"),
+                  nb::sig("def from_bytes(b: collections.abc.Buffer) -> Index"),
+                  "The index stored in b (bytes, bytearray, memoryview or any other "
+                  "contiguous buffer) by to_bytes(). Raises ValueError('decode error: ...') "
+                  "for anything else.")
+      .def_static("from_prefix_search", &from_prefix_search, nb::arg("ps"),
+                  nb::sig("def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index"),
+                  "An Index answering as ps does, made through ps.to_bytes().")
+      .def("to_prefix_search", &to_prefix_search,
+           nb::sig("def to_prefix_search(self) -> _torrelm.PrefixSearch"),
+           "The same index as a _torrelm.PrefixSearch, through its stored form.")
+      .def("__repr__", &repr);
+}
+
+}  // namespace torrelm::native
