@@ -35,12 +35,13 @@ struct RowError {
 
 // Called between stages of build() as progress(stage, done, total): "sort", "layout",
 // "payloads", "propagate". May be empty.
-using Progress = std::function<void(std::string_view stage, std::uint64_t done,
-                                    std::uint64_t total)>;
+using Progress =
+    std::function<void(std::string_view stage, std::uint64_t done, std::uint64_t total)>;
 
 class ClickTable {
  public:
-  // One kind of video id per table: 4-byte unsigned integers or 16-byte values.
+  // One kind of video id per table: 4-byte unsigned integers or 16-byte values. A table that has
+  // been moved from can only be assigned to or destroyed.
   explicit ClickTable(prefix::IdMode ids);
   ~ClickTable();
   ClickTable(ClickTable&&) noexcept;
@@ -59,7 +60,8 @@ class ClickTable {
 
   // The total count of `term`, given on the row just added (messages name that row): the
   // denominator against which its videos are weighed. Every row of one term that gives a total
-  // must give the same one. Checked at build to be at least the saturated sum of its counts.
+  // must give the same one; a term without rows is refused. Checked at build to be at least the
+  // saturated sum of its counts; saturated at 2**32-1 when laid out.
   Expected<bool, RowError> set_total(std::string_view term, std::uint64_t total);
 
   std::uint64_t rows() const noexcept;        // rows added so far
@@ -69,7 +71,10 @@ class ClickTable {
   std::size_t memory_bytes() const noexcept;  // heap bytes held
 
   // The finished index. Fails (RowError naming the term, its total and its sum) when a total is
-  // below the sum of its counts. Counts its steps on `cancel`. The table is left empty.
+  // below the sum of its counts, or when the terms spell more nodes than 32-bit ids can number.
+  // Counts its steps on `cancel` (Cancelled is thrown when its hook says stop). Whatever the
+  // outcome, the table is left empty, of the same id kind, and what it held is released as the
+  // build goes.
   Expected<prefix::Trie, RowError> build(std::uint32_t video_top_n, Cancel cancel = {},
                                          const Progress& progress = {});
 

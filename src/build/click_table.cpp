@@ -1,0 +1,497 @@
+#include "build/click_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "build/hash_maps.hpp"
+#include "build/layout.hpp"
+#include "payload/payload.hpp"
+
+namespace torrelm::build {
+namespace {
+
+using payload::kCountMax;
+using prefix::IdMode;
+using prefix::VideoUuid;
+
+// Term ids and video positions stay below this, which keeps them, plus one, in 32 bits, and the
+// maps that find them within 2**32 slots.
+constexpr std::size_t kMaxIds = std::size_t{1} << 31;
+
+std::string at_row(std::uint64_t row) { return "row " + std::to_string(row) + ": "; }
+
+// `term` (valid UTF-8) between quotes, with the characters that would hide in a message escaped.
+std::string quoted(std::string_view term) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  out.reserve(term.size() + 2);
+  for (const char ch : term) {
+    const auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\'':
+        out += "\\'";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          out += "\\x";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0xF];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '\'';
+  return out;
+}
+
+std::string video_text(std::uint32_t video) { return std::to_string(video); }
+
+std::string video_text(const VideoUuid& video) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < video.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += kHex[video[i] >> 4];
+    out += kHex[video[i] & 0xF];
+  }
+  return out;
+}
+
+// The offset of the first byte that does not start a well-formed UTF-8 sequence (no overlong
+// forms, no surrogates, nothing past U+10FFFF), or npos when there is none.
+std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
+  const auto* const data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Most terms are ASCII: eight bytes at a time while no high bit is set.
+    std::uint64_t word;
+    if (i + 8 <= n && (std::memcpy(&word, data + i, 8), (word & 0x8080'8080'8080'8080) == 0)) {
+      i += 8;
+      continue;
+    }
+    const unsigned char lead = data[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The range of the byte after the lead, which rules out overlong forms, surrogates and values
+    // past U+10FFFF; later continuation bytes are 0x80..0xBF.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    std::size_t extra = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return i;
+    }
+    if (n - i <= extra || data[i + 1] < low || data[i + 1] > high) return i;
+    for (std::size_t k = 2; k <= extra; ++k) {
+      if ((data[i + k] & 0xC0) != 0x80) return i;
+    }
+    i += extra + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Why `term` cannot be indexed, or nullopt when it can.
+std::optional<std::string> term_refusal(std::string_view term) {
+  if (term.empty()) return "term '': an empty term cannot be indexed";
+  if (const std::size_t bad = first_invalid_utf8(term); bad != std::string_view::npos) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(term[bad]);
+    return std::string("term is not valid UTF-8 (byte 0x") + kHex[byte >> 4] + kHex[byte & 0xF] +
+           " at offset " + std::to_string(bad) + ")";
+  }
+  if (term.find('\0') != std::string_view::npos) {
+    return "term " + quoted(term) + ": a term cannot contain the character U+0000";
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kind_name(IdMode mode) {
+  return mode == IdMode::Int32 ? "4-byte integer" : "16-byte";
+}
+
+std::uint32_t saturated(std::uint64_t sum) noexcept {
+  return sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(sum);
+}
+
+// A term's video: its position and its summed count.
+struct Entry {
+  std::uint64_t sum;
+  std::uint32_t position;
+};
+
+// Payload order: larger sums first, the lower position first among equal sums.
+bool by_sum(const Entry& a, const Entry& b) noexcept {
+  return a.sum != b.sum ? a.sum > b.sum : a.position < b.position;
+}
+
+// What the rows added up to.
+struct Rows {
+  explicit Rows(IdMode mode) : ids(mode) {}
+
+  std::string_view term(std::size_t t) const noexcept {
+    return std::string_view(arena).substr(term_begins[t], term_begins[t + 1] - term_begins[t]);
+  }
+  std::size_t term_count() const noexcept { return term_begins.size() - 1; }
+
+  IdMode ids;
+  std::uint64_t rows = 0;
+  // Distinct terms in order of first appearance: term t is arena[term_begins[t], term_begins[t+1]).
+  std::string arena;
+  std::vector<std::size_t> term_begins{0};
+  std::vector<std::uint32_t> term_videos;  // distinct videos of each term
+  IdMap term_ids;
+  // Given totals by term id; only the terms marked in has_total have one. Sized lazily: most
+  // tables give none.
+  std::vector<std::uint64_t> totals;
+  std::vector<bool> has_total;
+  // Distinct videos by position; one of the two is in use.
+  std::vector<std::uint32_t> int_ids;
+  std::vector<VideoUuid> uuids;
+  IdMap positions;
+  SumMap sums;  // by term id << 32 | position
+};
+
+std::uint32_t video_hash(std::uint32_t video) noexcept { return mix32(video); }
+std::uint32_t video_hash(const VideoUuid& video) noexcept {
+  return static_cast<std::uint32_t>(
+      hash_bytes({reinterpret_cast<const char*>(video.data()), video.size()}) >> 32);
+}
+
+bool same_video(const Rows&, std::uint32_t, std::uint32_t) noexcept {
+  return true;  // the hash is a bijection: equal hashes are equal ids
+}
+bool same_video(const Rows& rows, std::uint32_t position, const VideoUuid& video) noexcept {
+  return rows.uuids[position] == video;
+}
+
+void keep_video(Rows& rows, std::uint32_t video) { rows.int_ids.push_back(video); }
+void keep_video(Rows& rows, const VideoUuid& video) { rows.uuids.push_back(video); }
+
+template <class Video>
+Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video& video,
+                                 std::uint64_t count) {
+  constexpr IdMode kKind = std::is_same_v<Video, VideoUuid> ? IdMode::Uuid : IdMode::Int32;
+  const std::uint64_t row = rows.rows++;
+
+  // Everything is looked up and checked before anything changes, so that a refused row leaves
+  // no trace. Room is made first: growing a map moves the slots that find() reports.
+  rows.term_ids.reserve_one();
+  rows.positions.reserve_one();
+  const auto term_hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
+  const IdMap::Probe term_probe =
+      rows.term_ids.find(term_hash, [&](std::uint32_t t) { return rows.term(t) == term; });
+  if (term_probe.id == IdMap::kAbsent) {
+    // A term is checked once, when first seen: its later rows find it already indexed.
+    if (auto refusal = term_refusal(term)) return Unexpected{RowError{at_row(row) + *refusal}};
+    if (rows.term_count() >= kMaxIds) {
+      return Unexpected{RowError{at_row(row) + "term " + quoted(term) + ": a table holds at most " +
+                                 std::to_string(kMaxIds) + " distinct terms"}};
+    }
+  }
+  if (rows.ids != kKind) {
+    return Unexpected{RowError{at_row(row) + "video " + video_text(video) + ": this index holds " +
+                               kind_name(rows.ids) + " ids and cannot mix in " + kind_name(kKind) +
+                               " ids; use one kind of identifier for every video"}};
+  }
+  const std::uint32_t video_hash_value = video_hash(video);
+  const IdMap::Probe video_probe = rows.positions.find(
+      video_hash_value, [&](std::uint32_t p) { return same_video(rows, p, video); });
+  if (video_probe.id == IdMap::kAbsent && rows.positions.size() >= kMaxIds) {
+    return Unexpected{RowError{at_row(row) + "video " + video_text(video) +
+                               ": a table holds at most " + std::to_string(kMaxIds) +
+                               " distinct videos"}};
+  }
+
+  std::uint32_t t = term_probe.id;
+  if (t == IdMap::kAbsent) {
+    t = static_cast<std::uint32_t>(rows.term_count());
+    rows.arena.append(term);
+    rows.term_begins.push_back(rows.arena.size());
+    rows.term_videos.push_back(0);
+    rows.term_ids.put(term_probe, term_hash, t);
+  }
+  std::uint32_t position = video_probe.id;
+  if (position == IdMap::kAbsent) {
+    position = static_cast<std::uint32_t>(rows.positions.size());
+    keep_video(rows, video);
+    rows.positions.put(video_probe, video_hash_value, position);
+  }
+  if (rows.sums.add(std::uint64_t{t} << 32 | position, count)) ++rows.term_videos[t];
+  return true;
+}
+
+// Every term's videos in payload order, with the total its payload carries.
+struct Grouped {
+  std::vector<Entry> entries;         // term t's run is [begins[t], begins[t + 1])
+  std::vector<std::size_t> begins;    // by term id, one more than there are terms
+  std::vector<std::uint32_t> totals;  // by term id
+};
+
+// Groups the summed pairs by term, orders each term's videos and checks its total. Releases the
+// sums as soon as they are grouped.
+Expected<Grouped, RowError> group(Rows& rows, Cancel& cancel) {
+  const std::size_t n = rows.term_count();
+  Grouped out;
+  out.begins.resize(n + 1);
+  // Each term's run is filled from its end: begins[t] holds the end first and the start last.
+  std::size_t end = 0;
+  for (std::size_t t = 0; t < n; ++t) out.begins[t] = end += rows.term_videos[t];
+  out.begins[n] = end;
+  rows.term_videos = {};
+  out.entries.resize(rows.sums.size());
+  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+    out.entries[--out.begins[static_cast<std::size_t>(key >> 32)]] = {
+        sum, static_cast<std::uint32_t>(key)};
+    cancel.step();
+  });
+  rows.sums = {};
+
+  out.totals.resize(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    const auto first = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[t]);
+    const auto last = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[t + 1]);
+    if (last - first > 1) std::sort(first, last, by_sum);
+    std::uint64_t sum = 0;
+    for (auto it = first; it != last && sum < kCountMax; ++it) sum += saturated(it->sum);
+    const std::uint32_t counted = saturated(sum);
+    if (t < rows.has_total.size() && rows.has_total[t]) {
+      // A total below the counts would give shares above 1.
+      const std::uint32_t given = saturated(rows.totals[t]);
+      if (given < counted) {
+        return Unexpected{
+            RowError{"term " + quoted(rows.term(t)) + ": total_count " + std::to_string(given) +
+                     " is below the sum of its video counts, " + std::to_string(counted)}};
+      }
+      out.totals[t] = given;
+    } else {
+      out.totals[t] = counted;
+    }
+    cancel.step(static_cast<std::size_t>(1 + (last - first)));
+  }
+  rows.totals = {};
+  rows.has_total = {};
+  return out;
+}
+
+// Term ids in the order of their bytes, which is code point order. Most comparisons are settled
+// by the first eight bytes, kept beside the id so that they are not looked up in the arena.
+std::vector<std::uint32_t> sort_terms(const Rows& rows, Cancel& cancel) {
+  struct Key {
+    std::uint64_t head;  // the first eight bytes, big-endian, padded with zeros
+    std::uint32_t id;
+  };
+  const std::size_t n = rows.term_count();
+  std::vector<Key> keys(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    const std::string_view term = rows.term(t);
+    std::uint64_t head = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      head = head << 8 | (i < term.size() ? static_cast<unsigned char>(term[i]) : 0u);
+    }
+    keys[t] = {head, static_cast<std::uint32_t>(t)};
+  }
+  // Equal heads mean both terms run past their eighth byte, or one ends there: no term holds a
+  // zero byte, so the padding never equals one of them.
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    cancel.step();
+    if (a.head != b.head) return a.head < b.head;
+    const std::string_view x = rows.term(a.id);
+    const std::string_view y = rows.term(b.id);
+    return x.substr(std::min<std::size_t>(8, x.size())) <
+           y.substr(std::min<std::size_t>(8, y.size()));
+  });
+  std::vector<std::uint32_t> order(n);
+  for (std::size_t r = 0; r < n; ++r) order[r] = keys[r].id;
+  return order;
+}
+
+// Gives every node its slot: term-ending nodes their term's videos, the others none. A leaf
+// keeps only its first video_top_n videos, all that propagation would leave it.
+void fill_payloads(prefix::Trie& trie, std::span<const std::uint32_t> terminal_ranks,
+                   std::span<const std::uint32_t> order, const Grouped& grouped,
+                   std::uint32_t video_top_n, Cancel& cancel) {
+  const std::size_t nodes = trie.node_count();
+  const auto kept = [&](std::size_t node, std::size_t videos) -> std::size_t {
+    const std::size_t end =
+        node + 1 < nodes ? trie.node_shifts[node + 1] : trie.child_transitions.size();
+    return trie.node_shifts[node] == end ? std::min<std::size_t>(videos, video_top_n) : videos;
+  };
+  const auto videos_of = [&](std::size_t k) {
+    const std::uint32_t t = order[terminal_ranks[k]];
+    return std::span(grouped.entries)
+        .subspan(grouped.begins[t], grouped.begins[t + 1] - grouped.begins[t]);
+  };
+
+  std::size_t entries = 0;
+  for (std::size_t node = 0, k = 0; node < nodes; ++node) {
+    if (trie.is_terminal[node] != 0) entries += kept(node, videos_of(k++).size());
+  }
+  trie.payloads.reserve(nodes, terminal_ranks.size(), entries, entries);
+
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint32_t> counts;
+  for (std::size_t node = 0, k = 0; node < nodes; ++node) {
+    cancel.step();
+    if (trie.is_terminal[node] == 0) {
+      trie.payloads.push_absent();
+      continue;
+    }
+    const std::uint32_t t = order[terminal_ranks[k]];
+    const auto videos = videos_of(k++);
+    const std::size_t keep = kept(node, videos.size());
+    ids.clear();
+    counts.clear();
+    for (std::size_t i = 0; i < keep; ++i) {
+      ids.push_back(videos[i].position);
+      counts.push_back(saturated(videos[i].sum));
+    }
+    trie.payloads.push(grouped.totals[t], ids, counts);
+    cancel.step(keep);
+  }
+}
+
+}  // namespace
+
+struct ClickTable::State : Rows {
+  using Rows::Rows;
+};
+
+ClickTable::ClickTable(IdMode ids) : state_(std::make_unique<State>(ids)) {}
+ClickTable::~ClickTable() = default;
+ClickTable::ClickTable(ClickTable&&) noexcept = default;
+ClickTable& ClickTable::operator=(ClickTable&&) noexcept = default;
+
+IdMode ClickTable::id_mode() const noexcept { return state_->ids; }
+
+Expected<bool, RowError> ClickTable::add(std::string_view term, std::uint32_t video,
+                                         std::uint64_t count) {
+  return add_row(*state_, term, video, count);
+}
+
+Expected<bool, RowError> ClickTable::add(std::string_view term, const VideoUuid& video,
+                                         std::uint64_t count) {
+  return add_row(*state_, term, video, count);
+}
+
+Expected<bool, RowError> ClickTable::set_total(std::string_view term, std::uint64_t total) {
+  Rows& rows = *state_;
+  const std::string where = rows.rows == 0 ? std::string() : at_row(rows.rows - 1);
+  const auto hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
+  const std::uint32_t t =
+      rows.term_ids.find(hash, [&](std::uint32_t id) { return rows.term(id) == term; }).id;
+  if (t == IdMap::kAbsent) {
+    if (auto refusal = term_refusal(term)) return Unexpected{RowError{where + *refusal}};
+    return Unexpected{RowError{where + "term " + quoted(term) +
+                               ": a total_count was given for a term that has no rows"}};
+  }
+  if (t >= rows.has_total.size()) {
+    rows.has_total.resize(rows.term_count());
+    rows.totals.resize(rows.term_count());
+  }
+  if (rows.has_total[t] && rows.totals[t] != total) {
+    return Unexpected{RowError{where + "term " + quoted(term) + ": total_count " +
+                               std::to_string(total) + " differs from the total_count " +
+                               std::to_string(rows.totals[t]) + " given before"}};
+  }
+  rows.has_total[t] = true;
+  rows.totals[t] = total;
+  return true;
+}
+
+std::uint64_t ClickTable::rows() const noexcept { return state_->rows; }
+std::size_t ClickTable::terms() const noexcept { return state_->term_count(); }
+std::size_t ClickTable::videos() const noexcept { return state_->positions.size(); }
+std::size_t ClickTable::pairs() const noexcept { return state_->sums.size(); }
+
+std::size_t ClickTable::memory_bytes() const noexcept {
+  const Rows& rows = *state_;
+  return sizeof(State) + rows.arena.capacity() + rows.term_begins.capacity() * sizeof(std::size_t) +
+         rows.term_videos.capacity() * sizeof(std::uint32_t) + rows.term_ids.memory_bytes() +
+         rows.totals.capacity() * sizeof(std::uint64_t) + rows.has_total.capacity() / 8 +
+         rows.int_ids.capacity() * sizeof(std::uint32_t) +
+         rows.uuids.capacity() * sizeof(VideoUuid) + rows.positions.memory_bytes() +
+         rows.sums.memory_bytes();
+}
+
+Expected<prefix::Trie, RowError> ClickTable::build(std::uint32_t video_top_n, Cancel cancel,
+                                                   const Progress& progress) {
+  // The table is empty from here on, whether the build succeeds, fails or is cancelled; what it
+  // held is released stage by stage as the index takes its place.
+  const std::unique_ptr<State> taken = std::exchange(state_, std::make_unique<State>(state_->ids));
+  Rows& rows = *taken;
+  const auto report = [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
+    if (progress) progress(stage, done, total);
+  };
+  const std::size_t n = rows.term_count();
+  rows.term_ids = {};
+  rows.positions = {};
+
+  report("sort", 0, n);
+  auto grouped = group(rows, cancel);
+  if (!grouped) return Unexpected{std::move(grouped).error()};
+  std::vector<std::uint32_t> order = sort_terms(rows, cancel);
+  report("sort", n, n);
+
+  report("layout", 0, n);
+  auto layout = lay_out(SortedTerms{rows.arena, rows.term_begins, order}, cancel);
+  if (!layout) return Unexpected{RowError{std::move(layout).error()}};
+  rows.arena = {};
+  rows.term_begins = {};
+  prefix::Trie trie;
+  trie.node_shifts = std::move(layout->node_shifts);
+  trie.child_labels = std::move(layout->child_labels);
+  trie.child_transitions = std::move(layout->child_transitions);
+  trie.is_terminal = std::move(layout->is_terminal);
+  report("layout", n, n);
+
+  report("payloads", 0, n);
+  fill_payloads(trie, layout->terminal_ranks, order, *grouped, video_top_n, cancel);
+  *grouped = {};
+  layout->terminal_ranks = {};
+  order = {};
+  trie.id_mode = rows.ids;
+  trie.video_int_ids = std::move(rows.int_ids);
+  trie.video_uuids = std::move(rows.uuids);
+  report("payloads", n, n);
+
+  const std::size_t nodes = trie.node_count();
+  report("propagate", 0, nodes);
+  trie.propagate(video_top_n, cancel);
+  report("propagate", nodes, nodes);
+  return trie;
+}
+
+}  // namespace torrelm::build
