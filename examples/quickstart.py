@@ -11,7 +11,8 @@ for term, video, count in [
     ("dog", 7, 3),
 ]:
     builder.add(term, video, count)
-index = builder.build(video_top_n=10)
+index: torrelm.Index = builder.build(video_top_n=10)
+print(index)  # <torrelm.Index nodes=... terms=4>
 
 # Terms within one edit of a misspelt word, in trie order: (term, 1, distance).
 print(index.fuzzy_match("cag"))

@@ -1,4 +1,4 @@
-"""IndexBuilder: collects (term, video, count) triples and lays them out as a PrefixSearch."""
+"""IndexBuilder: collects (term, video, count) triples and lays them out as an Index."""
 
 from __future__ import annotations
 
@@ -10,6 +10,8 @@ from itertools import accumulate
 from typing import Literal, SupportsIndex, Union
 
 from _torrelm import PrefixSearch
+
+from ._native import Index
 
 Video = Union[SupportsIndex, uuid.UUID, bytes]
 Progress = Callable[[str, int, int], None]
@@ -83,7 +85,7 @@ def _check_count(count: object, what: str, where: str = "") -> int:
 
 
 class IndexBuilder:
-    """Collects which videos each term leads to, then builds a PrefixSearch.
+    """Collects which videos each term leads to, then builds an Index.
 
     >>> builder = IndexBuilder()
     >>> builder.add("cat", 17, count=6)
@@ -153,7 +155,7 @@ class IndexBuilder:
 
     def build(
         self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None
-    ) -> PrefixSearch:
+    ) -> Index:
         """Lays the trie out breadth first and builds the index; each node keeps its
         `video_top_n` best videos. `progress` is called as progress(stage, done, total) while the
         layout runs, or, if True, reports on standard error (through tqdm when installed)."""
@@ -169,7 +171,8 @@ class IndexBuilder:
         arrays = lay_out(self._terms, self._totals, report)
         video_index = sorted(self._positions, key=self._positions.__getitem__)
         report("build", 0, 1)
-        index = PrefixSearch.from_internal_data_v2(*arrays, video_index, top_n)
+        search = PrefixSearch.from_internal_data_v2(*arrays, video_index, top_n)
+        index = Index.from_prefix_search(search)
         report("build", 1, 1)
         return index
 

@@ -5,11 +5,17 @@ from __future__ import annotations
 import os
 import stat
 from pathlib import Path
-from typing import Union
+from typing import Protocol, Union
 
-from _torrelm import PrefixSearch
+from ._native import Index
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+
+class Storable(Protocol):
+    """An index that can be stored: torrelm.Index, or _torrelm.PrefixSearch."""
+
+    def to_bytes(self) -> bytes: ...
 
 
 def _create_temporary(target: Path, mode: int) -> tuple[int, Path]:
@@ -24,7 +30,7 @@ def _create_temporary(target: Path, mode: int) -> tuple[int, Path]:
     raise FileExistsError(f"no free temporary name beside {str(target)!r}")
 
 
-def save(index: PrefixSearch, path: PathLike) -> None:
+def save(index: Storable, path: PathLike) -> None:
     """Writes index.to_bytes() to `path` atomically: the bytes go to a temporary file in the same
     folder, are flushed to disk, and only then replace `path`, so that a crash leaves either the
     old file or the new one, never a truncated index. A replaced file keeps its permission bits;
@@ -57,8 +63,8 @@ def save(index: PrefixSearch, path: PathLike) -> None:
         os.close(folder)
 
 
-def load(path: PathLike) -> PrefixSearch:
-    """The index stored in `path` by save() (or any to_bytes() output).
+def load(path: PathLike) -> Index:
+    """The index stored in `path` by save() (or any to_bytes() output), as an Index.
 
     Only a regular file is read, and no more of it than its size when opened: a device such as
     /dev/zero, a FIFO or a folder raises ValueError instead of reading forever or blocking."""
@@ -68,14 +74,15 @@ def load(path: PathLike) -> PrefixSearch:
         status = os.fstat(descriptor)
         if not stat.S_ISREG(status.st_mode):
             raise ValueError(f"{os.fspath(path)!r} is not a regular file")
-        parts = []
-        left = status.st_size
-        while left > 0:
-            part = os.read(descriptor, left)  # one read can return less, past 2 GiB for one
-            if not part:
-                break  # the file shrank; what was read is then not a whole index
-            parts.append(part)
-            left -= len(part)
+        # Read in place into one buffer that from_bytes decodes as it is: no joined copy.
+        data = bytearray(status.st_size)
+        filled = 0
+        with memoryview(data) as view:
+            while filled < len(data):
+                got = os.readv(descriptor, [view[filled:]])  # one read can return less
+                if not got:
+                    break  # the file shrank; what was read is then not a whole index
+                filled += got
+            return Index.from_bytes(view[:filled])
     finally:
         os.close(descriptor)
-    return PrefixSearch.from_bytes(parts[0] if len(parts) == 1 else b"".join(parts))

@@ -20,7 +20,7 @@ def test_docstring_example():
     builder.add("cat", 42, count=4)
     builder.add("car", 42, count=5)
     index = builder.build(video_top_n=10)
-    assert isinstance(index, PrefixSearch)
+    assert isinstance(index, torrelm.Index)
     assert index.fuzzy_match_video("cat", max_dist=0) == [("17", 0.6), ("42", 0.4)]
     assert index.fuzzy_match("car") == [("car", 1, 0), ("cat", 1, 1)]
     assert len(builder) == 2
@@ -143,14 +143,15 @@ def test_a_failed_save_leaves_the_old_file(tmp_path, monkeypatch):
 
 
 class Recorded:
-    """Stands in for PrefixSearch in the builder's module: keeps what build() hands over."""
+    """Stands in for PrefixSearch in the builder's module: keeps what build() hands over, then
+    builds as PrefixSearch does."""
 
     calls: list = []
 
     @staticmethod
     def from_internal_data_v2(*arguments):
         Recorded.calls.append(arguments)
-        return arguments
+        return PrefixSearch.from_internal_data_v2(*arguments)
 
 
 @pytest.fixture

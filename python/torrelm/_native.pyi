@@ -1,0 +1,52 @@
+"""
+The native part of torrelm: the immutable index type Index, its builders, and PanicException, raised when the native code meets a broken invariant.
+"""
+
+from collections.abc import Buffer
+from typing import SupportsIndex
+
+import _torrelm
+import numpy
+
+
+class PanicException(BaseException):
+    """
+    Raised when the native code of torrelm fails internally: an invariant it relies on does not hold, for example in an inconsistent index restored from bytes.
+
+    Like SystemExit, it derives from BaseException rather than Exception, so that it is not swallowed by 'except Exception' and typically propagates all the way up and ends the interpreter. The index it was raised on is unchanged and stays usable.
+    """
+
+class Index:
+    """
+    An immutable index of terms whose trie nodes carry their best videos.
+
+    Made by IndexBuilder.build(), torrelm.load(), Index.from_bytes() or Index.from_prefix_search(); it has no public constructor. Queries run without the interpreter lock, so threads sharing one index answer in parallel; Ctrl-C stops a long query with KeyboardInterrupt.
+    """
+
+    def fuzzy_match(self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None) -> list[tuple[str, int, int]]:
+        """
+        The indexed terms within max_dist Levenshtein edits of term, as (term, 1, distance) tuples in trie order (depth first, a term before the longer terms it prefixes). limit stops the walk after that many matches. Bounds above 65535 act as 65535.
+        """
+
+    def fuzzy_match_video(self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None, include_prefix_nodes: bool | numpy.bool_ | None = None) -> list[tuple[str, float]]:
+        """
+        The videos that best match term, as (video id, share) pairs, best first. Every trie node within max_dist edits takes part: by default the nodes that end a term, or the prefix nodes when none does; include_prefix_nodes=True always counts prefix nodes too, False never does.
+        """
+
+    def to_bytes(self) -> bytes:
+        """The whole index in its stored form."""
+
+    @staticmethod
+    def from_bytes(b: Buffer) -> Index:
+        """
+        The index stored in b (bytes, bytearray, memoryview or any other contiguous buffer) by to_bytes(). Raises ValueError('decode error: ...') for anything else.
+        """
+
+    @staticmethod
+    def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index:
+        """An Index answering as ps does, made through ps.to_bytes()."""
+
+    def to_prefix_search(self) -> _torrelm.PrefixSearch:
+        """The same index as a _torrelm.PrefixSearch, through its stored form."""
+
+    def __repr__(self) -> str: ...
