@@ -88,17 +88,17 @@ constexpr std::int64_t kMaxPosition = std::numeric_limits<std::int64_t>::max() /
 
 Unexpected<RowError> fail(std::string message) { return Unexpected{RowError{std::move(message)}}; }
 
-std::string quoted(std::string_view name) { return "column '" + std::string(name) + "'"; }
-std::string null_text(std::string_view name) { return quoted(name) + " is null"; }
+std::string column_named(std::string_view name) { return "column '" + std::string(name) + "'"; }
+std::string null_text(std::string_view name) { return column_named(name) + " is null"; }
 std::string value_text(std::string_view name, const std::string& text) {
-  return quoted(name) + ": " + text;
+  return column_named(name) + ": " + text;
 }
 
 bool present(const std::uint8_t* validity, std::int64_t at) {
   return validity == nullptr || ((validity[at >> 3] >> (at & 7)) & 1) != 0;
 }
 
-// Buffers promise no alignment through the interface: values are copied out, which compiles to a
+// Buffers handed over need not be aligned: values are copied out, which compiles to a
 // plain load.
 template <class T>
 T load(const void* values, std::int64_t at) {
@@ -386,36 +386,17 @@ std::string_view format_of(const ArrowSchema& schema) {
 
 // A format string as messages show it: quoted, with the type's name where it is a common one.
 std::string describe(std::string_view format) {
+  // clang-format off
   static constexpr std::pair<std::string_view, std::string_view> kExact[] = {
-      {"n", "null"},
-      {"b", "boolean"},
-      {"c", "int8"},
-      {"C", "uint8"},
-      {"s", "int16"},
-      {"S", "uint16"},
-      {"i", "int32"},
-      {"I", "uint32"},
-      {"l", "int64"},
-      {"L", "uint64"},
-      {"e", "float16"},
-      {"f", "float32"},
-      {"g", "float64"},
-      {"z", "binary"},
-      {"Z", "large binary"},
-      {"vz", "binary view"},
-      {"u", "utf8"},
-      {"U", "large utf8"},
-      {"vu", "string view"},
-      {"tdD", "date32"},
-      {"tdm", "date64"},
-      {"+l", "list"},
-      {"+L", "large list"},
-      {"+vl", "list view"},
-      {"+vL", "large list view"},
-      {"+s", "struct"},
-      {"+m", "map"},
-      {"+r", "run-end encoded"},
+      {"n", "null"}, {"b", "boolean"}, {"c", "int8"}, {"C", "uint8"}, {"s", "int16"},
+      {"S", "uint16"}, {"i", "int32"}, {"I", "uint32"}, {"l", "int64"}, {"L", "uint64"},
+      {"e", "float16"}, {"f", "float32"}, {"g", "float64"}, {"z", "binary"},
+      {"Z", "large binary"}, {"vz", "binary view"}, {"u", "utf8"}, {"U", "large utf8"},
+      {"vu", "string view"}, {"tdD", "date32"}, {"tdm", "date64"}, {"+l", "list"},
+      {"+L", "large list"}, {"+vl", "list view"}, {"+vL", "large list view"}, {"+s", "struct"},
+      {"+m", "map"}, {"+r", "run-end encoded"},
   };
+  // clang-format on
   static constexpr std::pair<std::string_view, std::string_view> kPrefixes[] = {
       {"w:", "fixed-size binary"}, {"d:", "decimal"},        {"+w:", "fixed-size list"},
       {"+ud:", "dense union"},     {"+us:", "sparse union"}, {"tt", "time"},
@@ -443,7 +424,7 @@ std::string describe(const ArrowSchema& schema) {
 
 Unexpected<RowError> wrong_type(const ArrowSchema& schema, std::string_view name,
                                 std::string_view expected) {
-  return fail(quoted(name) + " has Arrow type " + describe(schema) + "; expected " +
+  return fail(column_named(name) + " has Arrow type " + describe(schema) + "; expected " +
               std::string(expected));
 }
 
@@ -465,7 +446,7 @@ Expected<std::int64_t, RowError> find_column(const ArrowSchema& schema, std::str
   }
   if (times == 1) return found;
   if (times > 1) {
-    return fail(quoted(name) + " appears " + std::to_string(times) + " times among " + names);
+    return fail(column_named(name) + " appears " + std::to_string(times) + " times among " + names);
   }
   if (schema.n_children == 0) {
     return fail("no column '" + std::string(name) + "': the batches have no columns");
@@ -520,7 +501,7 @@ struct TotalReader {
 // ---- Binding a batch ----
 
 std::string buffer_count_text(std::string_view name, std::int64_t got, std::int64_t want) {
-  return quoted(name) + " has " + std::to_string(got) + " buffers; its type has " +
+  return column_named(name) + " has " + std::to_string(got) + " buffers; its type has " +
          std::to_string(want);
 }
 
@@ -541,11 +522,11 @@ Expected<Texts, RowError> bind_texts(const ArrowArray& array, Layout layout, std
   } else if (array.n_buffers != 3) {
     return fail(buffer_count_text(name, array.n_buffers, 3));
   }
-  if (array.buffers == nullptr) return fail(quoted(name) + " has no buffer list");
+  if (array.buffers == nullptr) return fail(column_named(name) + " has no buffer list");
   if (reach == 0) return texts;
   texts.positions = array.buffers[1];
   if (texts.positions == nullptr) {
-    return fail(quoted(name) +
+    return fail(column_named(name) +
                 (layout == Layout::View ? " has no views buffer" : " has no offsets buffer"));
   }
   if (layout != Layout::View) {
@@ -557,11 +538,11 @@ Expected<Texts, RowError> bind_texts(const ArrowArray& array, Layout layout, std
   texts.buffers = array.buffers + 2;
   texts.sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
   if (texts.n_buffers > 0 && texts.sizes == nullptr) {
-    return fail(quoted(name) + " has no buffer sizes for its string views");
+    return fail(column_named(name) + " has no buffer sizes for its string views");
   }
   for (std::int64_t k = 0; k < texts.n_buffers; ++k) {
     if (texts.sizes[k] < 0 || (texts.sizes[k] > 0 && texts.buffers[k] == nullptr)) {
-      return fail(quoted(name) + ": string view data buffer " + std::to_string(k) + " of " +
+      return fail(column_named(name) + ": string view data buffer " + std::to_string(k) + " of " +
                   std::to_string(texts.sizes[k]) + " bytes is missing");
     }
   }
@@ -571,17 +552,19 @@ Expected<Texts, RowError> bind_texts(const ArrowArray& array, Layout layout, std
 Expected<Bound, RowError> bind(const Column& column, const ArrowArray& batch) {
   const std::string_view name = column.name;
   const ArrowArray* array = batch.children[column.index];
-  if (array == nullptr) return fail(quoted(name) + " is missing from the batch");
+  if (array == nullptr) return fail(column_named(name) + " is missing from the batch");
   // Row i of the batch is element batch.offset + i of each column.
   const std::int64_t need = batch.offset + batch.length;
   if (array->length < 0 || array->offset < 0) {
-    return fail(quoted(name) + " has a negative length or offset");
+    return fail(column_named(name) + " has a negative length or offset");
   }
   if (array->length < need) {
-    return fail(quoted(name) + " has " + std::to_string(array->length) + " rows; the batch needs " +
-                std::to_string(need));
+    return fail(column_named(name) + " has " + std::to_string(array->length) +
+                " rows; the batch needs " + std::to_string(need));
   }
-  if (array->offset > kMaxPosition - need) return fail(quoted(name) + " has too large an offset");
+  if (array->offset > kMaxPosition - need) {
+    return fail(column_named(name) + " has too large an offset");
+  }
   Bound bound;
   bound.name = name;
   bound.offset = array->offset + batch.offset;
@@ -593,17 +576,17 @@ Expected<Bound, RowError> bind(const Column& column, const ArrowArray& batch) {
     return bound;
   }
   if (array->n_buffers != 2) return fail(buffer_count_text(name, array->n_buffers, 2));
-  if (array->buffers == nullptr) return fail(quoted(name) + " has no buffer list");
+  if (array->buffers == nullptr) return fail(column_named(name) + " has no buffer list");
   bound.validity = validity_of(*array);
   if (batch.length == 0) return bound;
   bound.values = array->buffers[1];
-  if (bound.values == nullptr) return fail(quoted(name) + " has no data buffer");
+  if (bound.values == nullptr) return fail(column_named(name) + " has no data buffer");
   if (!column.dictionary) return bound;
 
   const ArrowArray* values = array->dictionary;
-  if (values == nullptr) return fail(quoted(name) + " has no dictionary");
+  if (values == nullptr) return fail(column_named(name) + " has no dictionary");
   if (values->length < 0 || values->offset < 0 || values->offset > kMaxPosition - values->length) {
-    return fail(quoted(name) + ": the dictionary has a bad length or offset");
+    return fail(column_named(name) + ": the dictionary has a bad length or offset");
   }
   auto texts = bind_texts(*values, column.values, name, values->length);
   if (!texts) return Unexpected{std::move(texts).error()};
@@ -695,9 +678,9 @@ Expected<BatchReader, RowError> BatchReader::open(ArrowArrayStream& stream,
 Expected<bool, RowError> BatchReader::add(ClickTable& table, const ArrowArray& batch,
                                           Cancel& cancel) const {
   if (table.id_mode() != id_mode_) {
-    return fail(quoted(video_.name) + (id_mode_ == prefix::IdMode::Uuid
-                                           ? " has 16-byte ids; the table takes 4-byte ids"
-                                           : " has 4-byte ids; the table takes 16-byte ids"));
+    return fail(column_named(video_.name) + (id_mode_ == prefix::IdMode::Uuid
+                                                 ? " has 16-byte ids; the table takes 4-byte ids"
+                                                 : " has 4-byte ids; the table takes 16-byte ids"));
   }
   if (batch.release == nullptr) return fail("the batch has been released");
   if (batch.length < 0 || batch.offset < 0 || batch.offset > kMaxPosition - batch.length) {
