@@ -1,5 +1,6 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
-.PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind armhf setup format
+.PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind armhf setup format \
+	test-spark
 
 FUZZ_SECONDS ?= 600
 
@@ -32,6 +33,9 @@ fuzz-python:
 
 armhf:
 	bash tools/dev.sh armhf
+
+test-spark:
+	bash tools/dev.sh test-spark
 
 setup:
 	bash tools/dev.sh setup

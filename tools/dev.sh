@@ -11,12 +11,13 @@
 #   tools/dev.sh armhf   the core's tests cross-compiled for 32-bit ARM, run under qemu-user
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
+#   tools/dev.sh test-spark   click counts by the PySpark example in local mode, built and compared
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 apt_packages=(libgtest-dev wamerican-insane clang-format)
-pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy)
+pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas)
 
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -211,5 +212,12 @@ case "${1:-}" in
       tests/python/test_hostile.py --hypothesis-show-statistics)
     ;;
   sanitize) sanitize ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind|armhf" >&2; exit 2 ;;
+  test-spark)
+    [ -x "$venv/bin/python" ] || setup
+    apt_packages=(openjdk-17-jre-headless) && install_system_packages
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check pyspark duckdb
+    say "the Spark job in local mode, against DuckDB and the command line"
+    (cd "$root" && "$venv/bin/python" tools/spark_check.py)
+    ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind|armhf|test-spark" >&2; exit 2 ;;
 esac

@@ -1,7 +1,8 @@
 """Search-as-you-type over a trie of terms whose nodes carry their best videos.
 
-The index is torrelm.Index (native, in torrelm._native): IndexBuilder builds one from
-(term, video, count) triples, save() and load() store it in files. _torrelm.PrefixSearch, the
+The index is torrelm.Index (native, in torrelm._native): build() makes one from click-count
+columns (Arrow data from pyarrow, polars, DuckDB or pandas, NumPy arrays, or Python rows),
+IndexBuilder from triples added one at a time, save() and load() store it in files. _torrelm.PrefixSearch, the
 index of the native module _torrelm, answers the same queries; Index.from_prefix_search() and
 Index.to_prefix_search() convert between the two.
 """
@@ -9,8 +10,9 @@ Index.to_prefix_search() convert between the two.
 from _torrelm import PrefixSearch
 
 from ._builder import IndexBuilder
+from ._ingest import build
 from ._native import Index, PanicException
 from ._storage import load, save
 
-__all__ = ["Index", "IndexBuilder", "PanicException", "PrefixSearch", "load", "save"]
+__all__ = ["Index", "IndexBuilder", "PanicException", "PrefixSearch", "build", "load", "save"]
 __version__ = "0.1.0"

@@ -6,18 +6,15 @@ import operator
 import sys
 import uuid
 from collections.abc import Callable, Iterable
-from itertools import accumulate
 from typing import Literal, SupportsIndex, Union
 
-from _torrelm import PrefixSearch
-
-from ._native import Index
+from ._native import Index, RowTable
 
 Video = Union[SupportsIndex, uuid.UUID, bytes]
 Progress = Callable[[str, int, int], None]
-Payload = tuple[int, list[int], list[int]]
 
 _MAX_U32 = 2**32 - 1
+_MAX_U64 = 2**64 - 1
 
 
 def _integer(value: object, what: str, where: str) -> int:
@@ -106,6 +103,8 @@ class IndexBuilder:
         self._totals: dict[str, int] = {}
         self._video_kind: Literal["int", "uuid"] | None = None
         self._positions: dict[bytes, int] = {}  # stored id bytes -> position in video_index
+        self._videos: list[int | bytes] = []  # by position: the id as the native table takes it
+        self._first_terms: list[str] = []  # by position: the term first seen with the video
 
     def __len__(self) -> int:
         """The number of distinct terms added so far."""
@@ -139,9 +138,14 @@ class IndexBuilder:
                 f"in {kind} ids; use one kind of identifier for every video"
             )
         self._video_kind = kind
-        position = self._positions.setdefault(key, len(self._positions))
+        position = self._positions.get(key)
+        if position is None:
+            position = self._positions[key] = len(self._positions)
+            self._videos.append(int.from_bytes(key, "little") if kind == "int" else key)
+            self._first_terms.append(term)
         videos = self._terms.setdefault(term, {})
-        videos[position] = min(videos.get(position, 0) + number, _MAX_U32)
+        # The true sum (up to 2**64-1): a payload is ordered by it, its count stops at 2**32-1.
+        videos[position] = min(videos.get(position, 0) + number, _MAX_U64)
 
     def set_total(self, term: str, total_count: SupportsIndex) -> None:
         """Sets the total count of a term (by default, the sum of its video counts): the
@@ -156,115 +160,39 @@ class IndexBuilder:
     def build(
         self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None
     ) -> Index:
-        """Lays the trie out breadth first and builds the index; each node keeps its
-        `video_top_n` best videos. `progress` is called as progress(stage, done, total) while the
-        layout runs, or, if True, reports on standard error (through tqdm when installed)."""
+        """Builds the index in native code (torrelm.build's engine); each node keeps its
+        `video_top_n` best videos. `progress` is called as progress(stage, done, total) between
+        stages, or, if True, reports on standard error (through tqdm when installed)."""
         # Keeping more videos than there can be is keeping them all.
         top_n = min(_check_count(video_top_n, "video_top_n"), _MAX_U32)
         for term, total in self._totals.items():
             # A total below the counts would give shares above 1.
-            counted = _saturated_sum(self._terms[term])
+            counted = min(sum(self._terms[term].values()), _MAX_U32)
             if total < counted:
                 raise ValueError(f"term {term!r}: total_count {total} is below the sum of its "
                                  f"video counts, {counted}")
-        report = _progress_reporter(progress)
-        arrays = lay_out(self._terms, self._totals, report)
-        video_index = sorted(self._positions, key=self._positions.__getitem__)
-        report("build", 0, 1)
-        search = PrefixSearch.from_internal_data_v2(*arrays, video_index, top_n)
-        index = Index.from_prefix_search(search)
-        report("build", 1, 1)
-        return index
+        terms: list[str] = []
+        videos: list[int | bytes] = []
+        counts: list[int] = []
+        totals: list[int | None] = []
 
+        def row(term: str, position: int) -> None:
+            terms.append(term)
+            videos.append(self._videos[position])
+            counts.append(self._terms[term][position])
+            totals.append(self._totals.get(term))
 
-def _saturated_sum(videos: dict[int, int]) -> int:
-    return min(sum(videos.values()), _MAX_U32)
-
-
-def _payload(videos: dict[int, int], total: int | None) -> Payload:
-    """A term's payload, its videos by count, largest first, the earlier added first among equal
-    counts: the native build keeps a term's first video_top_n videos as they come."""
-    if len(videos) == 1:  # most terms
-        ((position, count),) = videos.items()
-        return (count if total is None else total), [position], [count]
-    # Stable sorts: by position, then by count, largest first.
-    positions = sorted(sorted(videos), key=videos.__getitem__, reverse=True)
-    if total is None:
-        total = _saturated_sum(videos)
-    return total, positions, [videos[position] for position in positions]
-
-
-def _shared_length(a: str, b: str) -> int:
-    """The length of the longest common prefix of a and b, comparing long runs as slices (in C)
-    so that a long shared prefix costs few interpreted steps."""
-    end = min(len(a), len(b))
-    low, step = 0, 16
-    while low < end:  # a[:low] == b[:low]; gallop to the chunk holding the first difference
-        high = min(low + step, end)
-        if a[low:high] != b[low:high]:
-            while high - low > 1:  # the difference lies in a[low:high]
-                middle = (low + high) // 2
-                if a[low:middle] == b[low:middle]:
-                    low = middle
-                else:
-                    high = middle
-            return low
-        low, step = high, step * 2
-    return end
-
-
-def lay_out(
-    terms: dict[str, dict[int, int]],
-    totals: dict[str, int],
-    report: Progress,
-) -> tuple[list[int], list[str], list[Payload | None], list[int]]:
-    """node_shifts, child_labels, payloads and child_transitions of the breadth-first trie.
-
-    Breadth-first numbering is lexicographic order level by level: the distinct prefixes of
-    length d, sorted, are the nodes of depth d in order, and each node's children are
-    contiguous. In sorted order, a term's prefixes up to the length it shares with the term
-    before it are already nodes; the term adds one node for each depth past that. So a node
-    is (term, depth), the nodes of a depth come in term order, which is their lexicographic
-    order, and the work is linear in the characters (the sort aside).
-    """
-    ordered = sorted(terms)
-    shared = list(map(_shared_length, [""] + ordered[:-1], ordered))
-    deepest = max(map(len, ordered), default=0)
-    # A term has a node at each depth in common+1 .. len(term): count the nodes of every depth
-    # through the changes of that count from one depth to the next, then give each depth its
-    # run of ids. free[d] is the next id to hand out at depth d.
-    change = [0] * (deepest + 2)
-    for term, common in zip(ordered, shared):
-        change[common + 1] += 1
-        change[len(term) + 1] -= 1
-    free = [0] * (deepest + 1)
-    nodes, width = 1, 0
-    for depth in range(1, deepest + 1):
-        width += change[depth]
-        free[depth] = nodes
-        nodes += width
-    labels = [""] * nodes
-    payloads: list[Payload | None] = [None] * nodes
-    child_counts = [0] * nodes
-    latest = [0] * (deepest + 1)  # the node most recently numbered at each depth; the root at 0
-    step = max(1, len(ordered) // 100)
-    for i, (term, common) in enumerate(zip(ordered, shared)):
-        # A term's first new node hangs below the node of its shared prefix, which the latest
-        # term reaching that depth numbered (every term since shares that prefix).
-        parent = latest[common]
-        for depth, label in enumerate(term[common:], common + 1):
-            node = free[depth]
-            free[depth] = node + 1
-            labels[node] = label
-            child_counts[parent] += 1
-            latest[depth] = parent = node
-        payloads[parent] = _payload(terms[term], totals.get(term))
-        if i % step == step - 1:
-            report("layout", i + 1, len(ordered))
-    if len(ordered) % step:
-        report("layout", len(ordered), len(ordered))
-    shifts = list(accumulate(child_counts[:-1], initial=0))
-    return shifts, labels, payloads, list(range(1, nodes))
+        # Each video's first row first, so that the native table numbers the videos in the order
+        # this builder met them (the order that breaks ties between equal scores), then the rest.
+        for position, term in enumerate(self._first_terms):
+            row(term, position)
+        for term, slots in self._terms.items():
+            for position in slots:
+                if self._first_terms[position] != term:
+                    row(term, position)
+        table = RowTable()
+        table.add_columns(terms, videos, counts, totals)
+        return table.build(top_n, _progress_reporter(progress))
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:
@@ -276,18 +204,22 @@ def _progress_reporter(progress: Progress | bool | None) -> Progress:
         from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         def to_stderr(stage: str, done: int, total: int) -> None:
-            print(f"\r{stage}: {done:,}/{total:,}", end="\n" if done >= total else "",
+            of = f"/{total:,}" if total else ""
+            print(f"\r{stage}: {done:,}{of}", end="\n" if total and done >= total else "",
                   file=sys.stderr, flush=True)
         return to_stderr
     bars: dict[str, tqdm] = {}
 
     def to_bar(stage: str, done: int, total: int) -> None:
+        # A total of 0 is not known yet (rows still being read); a new stage ends the others.
         bar = bars.get(stage)
         if bar is None:
-            unit = "term" if stage == "layout" else ""
-            bar = bars[stage] = tqdm(total=total, desc=stage, unit=unit)
+            for other in bars.values():
+                other.close()
+            bar = bars[stage] = tqdm(total=total or None, desc=stage,
+                                     unit="row" if stage == "read" else "")
         bar.update(done - bar.n)
-        if done >= total:
+        if total and done >= total:
             bar.close()
 
     return to_bar

@@ -2,7 +2,7 @@
 The native part of torrelm: the immutable index type Index, its builders, and PanicException, raised when the native code meets a broken invariant.
 """
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from typing import SupportsIndex
 
 import _torrelm
@@ -50,3 +50,40 @@ class Index:
         """The same index as a _torrelm.PrefixSearch, through its stored form."""
 
     def __repr__(self) -> str: ...
+
+class RowTable:
+    """
+    Click rows gathered in native memory, then built into an Index; the engine behind torrelm.build and IndexBuilder.
+    """
+
+    def __init__(self) -> None: ...
+
+    @property
+    def rows(self) -> int:
+        """Rows added so far."""
+
+    @property
+    def terms(self) -> int:
+        """Distinct terms so far."""
+
+    @property
+    def videos(self) -> int:
+        """Distinct videos so far."""
+
+    def add_arrow_stream(self, stream: object, term: str, video: str, count: str, totals: str | None, progress: object | None) -> None:
+        """
+        Adds every row of an Arrow stream (the capsule of __arrow_c_stream__()).
+        """
+
+    def add_arrow_array(self, schema: object, array: object, term: str, video: str, count: str, totals: str | None) -> None:
+        """
+        Adds every row of an Arrow record batch (the capsules of __arrow_c_array__()).
+        """
+
+    def add_columns(self, terms: object, videos: object, counts: object, totals: object | None, term_name: str = 'term', video_name: str = 'video', count_name: str = 'count', totals_name: str = 'totals') -> None:
+        """
+        Adds rows given as columns: sequences, or integer arrays read in place. A total of None gives no total for its row.
+        """
+
+    def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None) -> Index:
+        """The Index of every row added; the table is left empty."""

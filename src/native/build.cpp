@@ -1,7 +1,480 @@
+// torrelm._native.RowTable: click rows read into a native ClickTable from Arrow data (through
+// the Arrow PyCapsule interface) or from Python columns, then built into an Index.
+//
+// Arrow batches are read with the interpreter lock released: the buffers belong to the exporter,
+// not to Python objects. Python columns are read with the lock held, one value at a time, except
+// integer columns that export a buffer (NumPy arrays, array.array), whose values are read in place.
 #include "native/build.hpp"
 
-namespace torrelm::native {
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
-void register_build(nanobind::module_&) {}
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "build/arrow_rows.hpp"
+#include "build/click_table.hpp"
+#include "native/errors.hpp"
+#include "native/index.hpp"
+
+namespace torrelm::native {
+namespace {
+
+namespace nb = nanobind;
+using build::ClickTable;
+using build::RowError;
+
+[[noreturn]] void raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  throw nb::python_error();
+}
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw nb::python_error();
+}
+
+template <class T>
+T checked(Expected<T, RowError> result) {
+  if (!result) raise_value_error(result.error().message);
+  return std::move(*result);
+}
+
+std::string kind_name(prefix::IdMode mode) {
+  return mode == prefix::IdMode::Int32 ? "4-byte integer ids" : "16-byte ids";
+}
+
+// Owns what was moved out of a capsule and releases it once.
+template <class Struct>
+struct Owned {
+  Struct value{};
+  Owned() = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    if (value.release != nullptr) value.release(&value);
+  }
+};
+
+// The struct a capsule of the Arrow PyCapsule interface points to, moved out of it: the capsule's
+// destructor then finds it released and leaves it to us, as the protocol asks of a consumer.
+template <class Struct>
+void move_out(nb::handle capsule, const char* name, Owned<Struct>& into) {
+  auto* source = static_cast<Struct*>(PyCapsule_GetPointer(capsule.ptr(), name));
+  if (source == nullptr) throw nb::python_error();  // not a capsule of that name: TypeError set
+  if (source->release == nullptr) raise_value_error(std::string(name) + " was already consumed");
+  into.value = *source;
+  source->release = nullptr;
+}
+
+// A Python callable progress(stage, done, total), called with the lock taken for the call.
+class ProgressCall {
+ public:
+  explicit ProgressCall(nb::handle callable) : callable_(nb::borrow(callable)) {}
+
+  bool active() const noexcept { return callable_.is_valid() && !callable_.is_none(); }
+
+  // With the lock held.
+  void operator()(std::string_view stage, std::uint64_t done, std::uint64_t total) const {
+    if (active()) callable_(nb::str(stage.data(), stage.size()), done, total);
+  }
+  // From work running without the lock. An exception of the callable stops the work: it is
+  // kept as a python_error, which run_released carries back to the caller.
+  void released(std::string_view stage, std::uint64_t done, std::uint64_t total) const {
+    if (!active()) return;
+    nb::gil_scoped_acquire locked;
+    (*this)(stage, done, total);
+  }
+
+ private:
+  nb::object callable_;
+};
+
+// A column of Python values: a buffer of integers read in place, or the items of a sequence.
+class PyColumn {
+ public:
+  PyColumn(nb::handle values, std::string name) : name_(std::move(name)) {
+    if (values.is_none()) return;
+    if (PyUnicode_Check(values.ptr())) {
+      raise_type_error("column '" + name_ + "' must be a sequence of values, not one str");
+    }
+    if (PyObject_CheckBuffer(values.ptr()) && !PyBytes_Check(values.ptr()) &&
+        PyObject_GetBuffer(values.ptr(), &view_, PyBUF_RECORDS_RO) == 0) {
+      buffered_ = true;
+      if (!integer_format()) {
+        PyBuffer_Release(&view_);
+        buffered_ = false;
+      } else if (view_.ndim != 1) {
+        raise_value_error("column '" + name_ + "' must be one-dimensional");
+      } else {
+        length_ = static_cast<std::size_t>(view_.shape[0]);
+        return;
+      }
+    }
+    PyErr_Clear();  // no usable buffer: read it as a sequence
+    items_ = nb::steal(PySequence_Fast(values.ptr(), ""));
+    if (!items_.is_valid()) {
+      PyErr_Clear();
+      raise_type_error("column '" + name_ + "' must be a sequence or an array, not " +
+                       Py_TYPE(values.ptr())->tp_name);
+    }
+    length_ = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items_.ptr()));
+  }
+  ~PyColumn() {
+    if (buffered_) PyBuffer_Release(&view_);
+  }
+  PyColumn(const PyColumn&) = delete;
+  PyColumn& operator=(const PyColumn&) = delete;
+
+  bool present() const noexcept { return buffered_ || items_.is_valid(); }
+  bool buffered() const noexcept { return buffered_; }
+  std::size_t size() const noexcept { return length_; }
+  const std::string& name() const noexcept { return name_; }
+
+  PyObject* item(std::size_t i) const {
+    return PySequence_Fast_GET_ITEM(items_.ptr(), static_cast<Py_ssize_t>(i));
+  }
+
+  // Value i of an integer buffer, or nullopt when it is negative (its text in `negative`).
+  std::optional<std::uint64_t> unsigned_at(std::size_t i, std::string& negative) const {
+    const char* at =
+        static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
+    const auto read = [&]<class T>(T) -> std::optional<std::uint64_t> {
+      T value;
+      std::memcpy(&value, at, sizeof value);
+      if constexpr (std::is_signed_v<T>) {
+        if (value < 0) {
+          negative = std::to_string(value);
+          return std::nullopt;
+        }
+      }
+      return static_cast<std::uint64_t>(value);
+    };
+    switch (code_) {
+      case 'b':
+        return read(static_cast<signed char>(0));
+      case 'B':
+        return read(static_cast<unsigned char>(0));
+      case 'h':
+        return read(short{});
+      case 'H':
+        return read(static_cast<unsigned short>(0));
+      case 'i':
+        return read(int{});
+      case 'I':
+        return read(0u);
+      case 'l':
+        return read(0l);
+      case 'L':
+        return read(0ul);
+      case 'q':
+        return read(0ll);
+      default:
+        return read(0ull);
+    }
+  }
+
+ private:
+  bool integer_format() {
+    const char* format = view_.format == nullptr ? "B" : view_.format;
+    if (*format == '@' || *format == '=' || *format == '<' || *format == '!') {
+      // Standard sizes in non-native order are rare; only the native order is read in place.
+      if (*format != '@' && *format != '=' &&
+          !(*format == '<' && std::endian::native == std::endian::little)) {
+        return false;
+      }
+      ++format;
+    }
+    if (std::strlen(format) != 1 || std::strchr("bBhHiIlLqQ", *format) == nullptr) return false;
+    code_ = *format;
+    return true;
+  }
+
+  std::string name_;
+  Py_buffer view_{};
+  bool buffered_ = false;
+  char code_ = 'Q';
+  nb::object items_;
+  std::size_t length_ = 0;
+};
+
+std::string repr(PyObject* value) {
+  nb::object text = nb::steal(PyObject_Repr(value));
+  if (!text.is_valid()) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  std::string out = nb::cast<std::string>(text);
+  if (out.size() > 80) out = out.substr(0, 77) + "...";
+  return out;
+}
+
+class RowTable {
+ public:
+  std::uint64_t rows() const noexcept { return table_ ? table_->rows() : 0; }
+  std::size_t terms() const noexcept { return table_ ? table_->terms() : 0; }
+  std::size_t videos() const noexcept { return table_ ? table_->videos() : 0; }
+
+  void add_arrow_stream(nb::handle capsule, const std::string& term, const std::string& video,
+                        const std::string& count, const std::optional<std::string>& totals,
+                        nb::handle progress) {
+    guarded([&] {
+      Owned<ArrowArrayStream> stream;
+      move_out(capsule, "arrow_array_stream", stream);
+      const build::BatchReader reader =
+          checked(build::BatchReader::open(stream.value, names(term, video, count, totals)));
+      ClickTable& table = table_for(reader.id_mode());
+      const ProgressCall report(progress);
+      checked(run_released([&](Cancel cancel) {
+        return build::add_stream(table, stream.value, reader, cancel,
+                                 [&](std::uint64_t rows) { report.released("read", rows, 0); });
+      }));
+    });
+  }
+
+  void add_arrow_array(nb::handle schema_capsule, nb::handle array_capsule, const std::string& term,
+                       const std::string& video, const std::string& count,
+                       const std::optional<std::string>& totals) {
+    guarded([&] {
+      const auto* schema = static_cast<const ArrowSchema*>(
+          PyCapsule_GetPointer(schema_capsule.ptr(), "arrow_schema"));
+      if (schema == nullptr) throw nb::python_error();
+      Owned<ArrowArray> array;
+      move_out(array_capsule, "arrow_array", array);
+      const build::BatchReader reader =
+          checked(build::BatchReader::open(*schema, names(term, video, count, totals)));
+      ClickTable& table = table_for(reader.id_mode());
+      checked(run_released([&](Cancel cancel) { return reader.add(table, array.value, cancel); }));
+    });
+  }
+
+  void add_columns(nb::handle terms, nb::handle videos, nb::handle counts, nb::handle totals,
+                   const std::string& term_name, const std::string& video_name,
+                   const std::string& count_name, const std::string& totals_name) {
+    guarded([&] {
+      const PyColumn term_column(terms, term_name), video_column(videos, video_name),
+          count_column(counts, count_name), total_column(totals, totals_name);
+      const std::size_t n = term_column.size();
+      for (const PyColumn* column : {&video_column, &count_column, &total_column}) {
+        if (column->present() && column->size() != n) {
+          raise_value_error("columns differ in length: '" + term_name + "' has " +
+                            std::to_string(n) + " rows, '" + column->name() + "' " +
+                            std::to_string(column->size()));
+        }
+      }
+      if (term_column.buffered()) {
+        raise_type_error("column '" + term_name + "' must hold str values, not numbers");
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i % Cancel::kInterval == Cancel::kInterval - 1 && PyErr_CheckSignals() != 0) {
+          throw nb::python_error();
+        }
+        add_row(term_column, video_column, count_column, total_column, i);
+      }
+    });
+  }
+
+  nb::object build(std::uint32_t video_top_n, nb::handle progress) {
+    return guarded([&] {
+      // No rows at all: the index of nothing, with the empty id table the array builder gives.
+      ClickTable& table = table_for(table_ ? table_->id_mode() : prefix::IdMode::Uuid);
+      const ProgressCall report(progress);
+      build::Progress stages;
+      if (report.active()) {
+        stages = [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
+          report.released(stage, done, total);
+        };
+      }
+      auto trie =
+          run_released([&](Cancel cancel) { return table.build(video_top_n, cancel, stages); });
+      return wrap_index(checked(std::move(trie)));
+    });
+  }
+
+ private:
+  static build::ColumnNames names(const std::string& term, const std::string& video,
+                                  const std::string& count,
+                                  const std::optional<std::string>& totals) {
+    build::ColumnNames out;
+    out.term = term;
+    out.video = video;
+    out.count = count;
+    out.totals = totals.value_or("");
+    return out;
+  }
+
+  // The table, made for the id kind of the first rows; rows of the other kind are refused.
+  ClickTable& table_for(prefix::IdMode mode) {
+    if (!table_) {
+      table_.emplace(mode);
+    } else if (table_->id_mode() != mode && table_->rows() > 0) {
+      raise_value_error("these rows hold " + kind_name(mode) + ", the rows before them " +
+                        kind_name(table_->id_mode()) + "; use one kind of id for every video");
+    } else if (table_->id_mode() != mode) {
+      table_.emplace(mode);
+    }
+    return *table_;
+  }
+
+  std::string where(const PyColumn& column, std::uint64_t row) const {
+    return "row " + std::to_string(row) + ": column '" + column.name() + "': ";
+  }
+
+  // A count or total: any integer (not bool) from 0 to 2**64-1.
+  std::uint64_t count_at(const PyColumn& column, std::size_t i, std::uint64_t row) const {
+    if (column.buffered()) {
+      std::string negative;
+      const auto value = column.unsigned_at(i, negative);
+      if (!value) raise_value_error(where(column, row) + negative + " is negative");
+      return *value;
+    }
+    PyObject* item = column.item(i);
+    if (PyBool_Check(item) || !PyIndex_Check(item)) {
+      raise_type_error(where(column, row) + "expected an int, not " + Py_TYPE(item)->tp_name);
+    }
+    nb::object number = nb::steal(PyNumber_Index(item));
+    if (!number.is_valid()) throw nb::python_error();
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number.ptr());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise_value_error(where(column, row) + repr(number.ptr()) +
+                        (PyObject_RichCompareBool(number.ptr(), nb::int_(0).ptr(), Py_LT) == 1
+                             ? " is negative"
+                             : " is too large (at most 2**64-1)"));
+    }
+    return value;
+  }
+
+  void add_row(const PyColumn& terms, const PyColumn& videos, const PyColumn& counts,
+               const PyColumn& totals, std::size_t i) {
+    const std::uint64_t row = rows();
+    PyObject* term_item = terms.item(i);
+    if (!PyUnicode_Check(term_item)) {
+      raise_type_error(where(terms, row) + "expected str, not " + Py_TYPE(term_item)->tp_name);
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(term_item, &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      raise_value_error(where(terms, row) + repr(term_item) +
+                        ": a term cannot contain lone surrogates");
+    }
+    const std::string_view term(utf8, static_cast<std::size_t>(size));
+    const std::uint64_t count = count_at(counts, i, row);
+    Expected<bool, RowError> added = true;
+    if (videos.buffered()) {
+      std::string negative;
+      const auto video = videos.unsigned_at(i, negative);
+      if (!video || *video > 0xFFFF'FFFFu) {
+        raise_value_error(where(videos, row) + (video ? std::to_string(*video) : negative) +
+                          " is out of range for a 4-byte id (0 to 4294967295)");
+      }
+      added = table_for_row(prefix::IdMode::Int32, videos, row)
+                  .add(term, static_cast<std::uint32_t>(*video), count);
+    } else {
+      added = add_video(term, videos, i, row, count);
+    }
+    checked(std::move(added));
+    if (totals.present()) {
+      PyObject* total_item = totals.buffered() ? nullptr : totals.item(i);
+      if (total_item == nullptr || total_item != Py_None) {
+        checked(table_->set_total(term, count_at(totals, i, row)));
+      }
+    }
+  }
+
+  // A video given as a Python value: an int from 0 to 2**32-1, 16 bytes, or a uuid.UUID.
+  Expected<bool, RowError> add_video(std::string_view term, const PyColumn& videos, std::size_t i,
+                                     std::uint64_t row, std::uint64_t count) {
+    PyObject* item = videos.item(i);
+    if (PyBytes_Check(item)) {
+      if (PyBytes_GET_SIZE(item) != 16) {
+        raise_value_error(where(videos, row) + repr(item) +
+                          ": a bytes id must be exactly 16 bytes long, not " +
+                          std::to_string(PyBytes_GET_SIZE(item)));
+      }
+      prefix::VideoUuid id;
+      std::memcpy(id.data(), PyBytes_AS_STRING(item), id.size());
+      return table_for_row(prefix::IdMode::Uuid, videos, row).add(term, id, count);
+    }
+    if (!PyBool_Check(item) && PyIndex_Check(item)) {
+      nb::object number = nb::steal(PyNumber_Index(item));
+      if (!number.is_valid()) throw nb::python_error();
+      const unsigned long value = PyLong_AsUnsignedLong(number.ptr());
+      if ((value == static_cast<unsigned long>(-1) && PyErr_Occurred()) || value > 0xFFFF'FFFFul) {
+        PyErr_Clear();
+        raise_value_error(where(videos, row) + repr(number.ptr()) +
+                          " is out of range for a 4-byte id (0 to 4294967295)");
+      }
+      return table_for_row(prefix::IdMode::Int32, videos, row)
+          .add(term, static_cast<std::uint32_t>(value), count);
+    }
+    if (is_uuid(item)) {
+      nb::object bytes = nb::steal(PyObject_GetAttrString(item, "bytes"));
+      if (!bytes.is_valid()) throw nb::python_error();
+      if (!PyBytes_Check(bytes.ptr()) || PyBytes_GET_SIZE(bytes.ptr()) != 16) {
+        raise_value_error(where(videos, row) + repr(item) + ": not a 16-byte UUID");
+      }
+      prefix::VideoUuid id;
+      std::memcpy(id.data(), PyBytes_AS_STRING(bytes.ptr()), id.size());
+      return table_for_row(prefix::IdMode::Uuid, videos, row).add(term, id, count);
+    }
+    raise_type_error(where(videos, row) +
+                     "expected an int (0 to 2**32-1), a uuid.UUID or 16 bytes, not " +
+                     Py_TYPE(item)->tp_name);
+  }
+
+  // table_for, with the mixed-kind refusal naming the row.
+  ClickTable& table_for_row(prefix::IdMode mode, const PyColumn& videos, std::uint64_t row) {
+    if (table_ && table_->id_mode() != mode && table_->rows() > 0) {
+      raise_value_error(where(videos, row) + "this row holds one of " + kind_name(mode) +
+                        " where the rows before it hold " + kind_name(table_->id_mode()) +
+                        "; use one kind of id for every video");
+    }
+    return table_for(mode);
+  }
+
+  static bool is_uuid(PyObject* item) {
+    static nb::object uuid_type = nb::module_::import_("uuid").attr("UUID");
+    const int is = PyObject_IsInstance(item, uuid_type.ptr());
+    if (is < 0) throw nb::python_error();
+    return is == 1;
+  }
+
+  std::optional<ClickTable> table_;
+};
+
+}  // namespace
+
+void register_build(nb::module_& m) {
+  nb::class_<RowTable>(m, "RowTable",
+                       "Click rows gathered in native memory, then built into an Index; the "
+                       "engine behind torrelm.build and IndexBuilder.")
+      .def(nb::init<>())
+      .def_prop_ro("rows", &RowTable::rows, "Rows added so far.")
+      .def_prop_ro("terms", &RowTable::terms, "Distinct terms so far.")
+      .def_prop_ro("videos", &RowTable::videos, "Distinct videos so far.")
+      .def("add_arrow_stream", &RowTable::add_arrow_stream, nb::arg("stream"), nb::arg("term"),
+           nb::arg("video"), nb::arg("count"), nb::arg("totals").none(), nb::arg("progress").none(),
+           "Adds every row of an Arrow stream (the capsule of __arrow_c_stream__()).")
+      .def("add_arrow_array", &RowTable::add_arrow_array, nb::arg("schema"), nb::arg("array"),
+           nb::arg("term"), nb::arg("video"), nb::arg("count"), nb::arg("totals").none(),
+           "Adds every row of an Arrow record batch (the capsules of __arrow_c_array__()).")
+      .def("add_columns", &RowTable::add_columns, nb::arg("terms"), nb::arg("videos"),
+           nb::arg("counts"), nb::arg("totals").none(), nb::arg("term_name") = "term",
+           nb::arg("video_name") = "video", nb::arg("count_name") = "count",
+           nb::arg("totals_name") = "totals",
+           "Adds rows given as columns: sequences, or integer arrays read in place. A total of "
+           "None gives no total for its row.")
+      .def("build", &RowTable::build, nb::arg("video_top_n"), nb::arg("progress").none(),
+           nb::sig("def build(self, video_top_n: int, progress: "
+                   "collections.abc.Callable[[str, int, int], object] | None) -> Index"),
+           "The Index of every row added; the table is left empty.");
+}
 
 }  // namespace torrelm::native

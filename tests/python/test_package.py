@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 import torrelm
-from torrelm import IndexBuilder, PrefixSearch, _builder
+from torrelm import IndexBuilder, PrefixSearch
 
+from test_layout import reference_index
 from conftest import levenshtein, run_child
 
 
@@ -91,8 +92,11 @@ def test_progress_is_reported():
     builder.add_many([("a", 1, 1), ("ab", 2, 1), ("abc", 3, 1)])
     calls = []
     builder.build(progress=lambda stage, done, total: calls.append((stage, done, total)))
-    assert calls[-1] == ("build", 1, 1)
-    assert ("layout", 3, 3) in calls
+    # Every stage ends with its work done: 3 terms laid out, 4 nodes propagated.
+    assert calls[-1] == ("propagate", 4, 4)
+    last = {stage: (done, total) for stage, done, total in calls}
+    assert last["layout"] == (3, 3)
+    assert all(done == total for done, total in last.values())
 
 
 def test_matches_a_brute_force_search_on_random_vocabularies():
@@ -142,26 +146,6 @@ def test_a_failed_save_leaves_the_old_file(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["index.bin"]
 
 
-class Recorded:
-    """Stands in for PrefixSearch in the builder's module: keeps what build() hands over, then
-    builds as PrefixSearch does."""
-
-    calls: list = []
-
-    @staticmethod
-    def from_internal_data_v2(*arguments):
-        Recorded.calls.append(arguments)
-        return PrefixSearch.from_internal_data_v2(*arguments)
-
-
-@pytest.fixture
-def handed(monkeypatch):
-    """The arguments of the native build that IndexBuilder.build() makes."""
-    monkeypatch.setattr(_builder, "PrefixSearch", Recorded)
-    monkeypatch.setattr(Recorded, "calls", [])
-    return Recorded.calls
-
-
 def test_the_most_counted_video_survives_a_small_top_n():
     builder = IndexBuilder()
     builder.add("cat", 42, count=1)
@@ -172,55 +156,33 @@ def test_the_most_counted_video_survives_a_small_top_n():
 
 
 @pytest.mark.parametrize(
-    "triples, positions, counts",
+    "triples, survivor",
     [
-        ([("a", 1, 1), ("a", 2, 100)], [1, 0], [100, 1]),
-        ([("a", 1, 5), ("a", 2, 5), ("a", 3, 6)], [2, 0, 1], [6, 5, 5]),
-        # Video 2 is position 1, video 1 position 0, though "a" saw video 2 first.
-        ([("x", 1, 1), ("a", 2, 3), ("a", 1, 3)], [0, 1], [3, 3]),
-        ([("a", 1, 2), ("a", 2, 3), ("a", 1, 2)], [0, 1], [4, 3]),
-        ([("a", 1, 0), ("a", 2, 0), ("a", 1, 0)], [0, 1], [0, 0]),
-        ([("a", 3, 2**32 - 1), ("a", 2, 2**32 - 1), ("a", 1, 7), ("a", 3, 9)],
-         [0, 1, 2], [2**32 - 1, 2**32 - 1, 7]),
+        ([("a", 1, 1), ("a", 2, 100)], "2"),
+        ([("a", 1, 5), ("a", 2, 5), ("a", 3, 6)], "3"),
+        # Equal counts: the video met first (video 1, from "x") comes first, though "a" saw
+        # video 2 first.
+        ([("x", 1, 1), ("a", 2, 3), ("a", 1, 3)], "1"),
+        ([("a", 1, 2), ("a", 2, 3), ("a", 1, 2)], "1"),
+        ([("a", 3, 2**32 - 1), ("a", 2, 2**32 - 1), ("a", 1, 7), ("a", 3, 9)], "3"),
     ],
 )
-def test_payloads_are_handed_over_by_count_largest_first(handed, triples, positions, counts):
+def test_a_term_keeps_its_most_counted_video(triples, survivor):
+    # A term's own videos are cut to video_top_n as they are handed over: only the largest
+    # count (the video met first among equals) may survive a cut to one.
     builder = IndexBuilder()
     builder.add_many(triples)
-    builder.build()
-    (_, labels, payloads, _, _, _), = handed
-    assert payloads[labels.index("a")][1:] == (positions, counts)
+    kept = builder.build(video_top_n=1).fuzzy_match_video("a", 0, include_prefix_nodes=False)
+    assert [video for video, _ in kept] == [survivor]
 
 
-def prefixes_of(shifts, labels, transitions):
-    """The text leading to each node of laid-out arrays."""
-    text = [""] * len(labels)
-    for node in range(len(labels)):
-        end = shifts[node + 1] if node + 1 < len(shifts) else len(transitions)
-        for child in transitions[shifts[node]:end]:
-            text[child] = text[node] + labels[child]
-    return text
-
-
-def test_random_payloads_are_sorted_and_complete(handed):
+def test_random_rows_build_the_reference_index():
     rng = random.Random(5)
+    rows = [(rng.choice("abc") * rng.randint(1, 3), rng.randrange(30), rng.randrange(4))
+            for _ in range(2000)]
     builder = IndexBuilder()
-    added = {}
-    for _ in range(2000):
-        term = rng.choice("abc") * rng.randint(1, 3)
-        video, count = rng.randrange(30), rng.randrange(4)
-        builder.add(term, video, count)
-        added.setdefault(term, collections.Counter())[video] += count
-    builder.build()
-    (shifts, labels, payloads, transitions, video_index, _), = handed
-    position = {int.from_bytes(key, "little"): p for p, key in enumerate(video_index)}
-    texts = prefixes_of(shifts, labels, transitions)
-    got = {term: payload for term, payload in zip(texts, payloads) if payload is not None}
-    want = {}
-    for term, videos in added.items():
-        ranked = sorted((-count, position[video]) for video, count in videos.items())
-        want[term] = (sum(videos.values()), [p for _, p in ranked], [-c for c, _ in ranked])
-    assert got == want
+    builder.add_many(rows)
+    assert builder.build().to_bytes() == reference_index(rows).to_bytes()
 
 
 @pytest.mark.parametrize(
@@ -309,15 +271,12 @@ def test_any_integer_type_is_an_int(video, count, total, top_n):
     assert builder.build(video_top_n=top_n).fuzzy_match_video("cat", 0) == [("7", 0.6)]
 
 
-def test_integers_are_handed_over_as_plain_ints(handed):
+def test_integers_of_any_type_build_like_plain_ints():
     builder = IndexBuilder()
     builder.add("cat", np.uint32(7), Explodes(3))
     builder.set_total("cat", np.int64(5))
-    builder.build(video_top_n=Index(2**40))
-    (_, _, payloads, _, _, top_n), = handed
-    assert top_n == 2**32 - 1 and type(top_n) is int
-    assert payloads[-1] == (5, [0], [3])
-    assert [type(x) for x in (payloads[-1][0], *payloads[-1][2])] == [int, int]
+    index = builder.build(video_top_n=Index(2**40))
+    assert index.to_bytes() == reference_index([("cat", 7, 3)], {"cat": 5}, 2**32 - 1).to_bytes()
 
 
 NOT_AN_INT = "expected an int"

@@ -1,0 +1,115 @@
+"""torrelm.build: an index from click-count rows, read and aggregated in native code."""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Union
+
+if TYPE_CHECKING:
+    from ._native import Index
+
+Progress = Callable[[str, int, int], None]
+Rows = Union[Any, Mapping[str, Any], Iterable[tuple[object, object, object]]]
+
+# Rows of an iterable go to the native table in batches of this many, as plain lists.
+_BATCH = 65_536
+
+
+def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
+          video_top_n: int = 10, progress: Progress | bool | None = None) -> Index:
+    """The index of (term, video, count) rows.
+
+    `rows` is any object that exports Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`:
+    pyarrow tables and readers, polars frames, DuckDB relations, pandas 2.2+ frames), a mapping
+    of column name to a sequence or NumPy array, or an iterable of (term, video, count) triples.
+    `columns` names the term, video and count columns, and optionally a fourth one holding each
+    term's total count (at least the sum of its counts; by default the sum itself).
+
+    Terms are strings; videos are integers from 0 to 2**32-1 or 16-byte values (bytes,
+    uuid.UUID, Arrow fixed-size binary); counts are non-negative integers. Counts of the same
+    (term, video) add up, stopping at 2**32-1. A bad row raises ValueError or TypeError naming its
+    number (from 0), its column and its value, and nothing is built. `progress` is called as
+    progress(stage, done, total) between batches and stages, or shows a bar on standard error if
+    True (with tqdm when installed)."""
+    from ._builder import _progress_reporter
+    from ._native import RowTable
+
+    names = _column_names(columns)
+    if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
+        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
+    if not 0 <= video_top_n <= 2**32 - 1:
+        raise ValueError(f"video_top_n {video_top_n} must lie in 0 .. 2**32-1")
+    report = _progress_reporter(progress)
+    table = RowTable()
+    stream = _arrow_stream(rows)
+    if stream is not None:
+        table.add_arrow_stream(stream, *names, report)
+    elif hasattr(rows, "__arrow_c_array__"):
+        schema, array = rows.__arrow_c_array__()
+        table.add_arrow_array(schema, array, *names)
+    elif isinstance(rows, Mapping) or _is_frame(rows):
+        missing = [name for name in names if name is not None and name not in rows]
+        if missing:
+            raise ValueError(f"no column {missing[0]!r} among {', '.join(map(repr, rows))}")
+        term, video, count, totals = names
+        source: Any = rows
+        column = (lambda name: source[name].to_numpy()) if _is_frame(rows) else source.__getitem__
+        table.add_columns(column(term), column(video), column(count),
+                          None if totals is None else column(totals), term, video, count,
+                          totals or "totals")
+    elif isinstance(rows, (str, bytes)) or not isinstance(rows, Iterable):
+        raise TypeError("rows must export Arrow data, be a mapping of columns or an iterable of "
+                        f"(term, video, count) triples, not {type(rows).__name__}")
+    else:
+        _add_triples(table, rows, report, names)
+    return table.build(video_top_n, report)
+
+
+def _arrow_stream(rows: Any) -> Any:
+    """The Arrow stream capsule of `rows`, or None. A pandas frame exports one only through
+    pyarrow: without it, its columns are read as NumPy arrays instead."""
+    if not hasattr(rows, "__arrow_c_stream__"):
+        return None
+    try:
+        return rows.__arrow_c_stream__()
+    except ImportError:
+        if _is_frame(rows):
+            return None
+        raise
+
+
+def _is_frame(rows: Any) -> bool:
+    return type(rows).__name__ == "DataFrame" and hasattr(rows, "columns")
+
+
+def _column_names(columns: Sequence[str]) -> tuple[str, str, str, str | None]:
+    if isinstance(columns, str) or len(columns) not in (3, 4):
+        raise ValueError("columns must name the term, video and count columns, and optionally "
+                         f"a totals column, not {columns!r}")
+    for name in columns:
+        if not isinstance(name, str):
+            raise TypeError(f"column names must be str, not {type(name).__name__}")
+    term, video, count = columns[0], columns[1], columns[2]
+    return term, video, count, columns[3] if len(columns) == 4 else None
+
+
+def _add_triples(table: Any, rows: Iterable[Any], report: Progress,
+                 names: tuple[str, str, str, str | None]) -> None:
+    with_totals = names[3] is not None
+    width = 4 if with_totals else 3
+    iterator = iter(rows)
+    done = 0
+    while batch := list(itertools.islice(iterator, _BATCH)):
+        for offset, row in enumerate(batch):
+            if not isinstance(row, (tuple, list)) or len(row) != width:
+                shape = f"a {type(row).__name__}" if not isinstance(row, (tuple, list)) \
+                    else f"{len(row)} values"
+                raise TypeError(f"row {done + offset}: expected (term, video, count"
+                                f"{', total' if with_totals else ''}), got {shape}")
+        columns: list[Any] = list(zip(*batch))
+        if not with_totals:
+            columns.append(None)
+        table.add_columns(*columns, names[0], names[1], names[2], names[3] or "totals")
+        done += len(batch)
+        report("read", done, 0)
