@@ -157,22 +157,46 @@ bool by_sum(const Entry& a, const Entry& b) noexcept {
   return a.sum != b.sum ? a.sum > b.sum : a.position < b.position;
 }
 
+// Terms longer than this are refused: a term's length is kept in 32 bits.
+constexpr std::uint64_t kMaxTermBytes = 0xFFFF'FFFF;
+
 // What the rows added up to.
 struct Rows {
   explicit Rows(IdMode mode) : ids(mode) {}
 
-  std::string_view term(std::size_t t) const noexcept {
-    return std::string_view(arena).substr(term_begins[t], term_begins[t + 1] - term_begins[t]);
+  // The term whose bytes start at `begin` in the arena.
+  std::string_view term_at(std::size_t begin) const noexcept {
+    std::uint32_t length;
+    std::memcpy(&length, arena.data() + begin - kHeader, sizeof length);
+    return {arena.data() + begin, length};
   }
-  std::size_t term_count() const noexcept { return term_begins.size() - 1; }
+  std::string_view term(std::size_t t) const noexcept { return term_at(term_begins[t]); }
+  // The number of distinct videos of the term whose bytes start at `begin`.
+  std::uint32_t videos_at(std::size_t begin) const noexcept {
+    std::uint32_t videos;
+    std::memcpy(&videos, arena.data() + begin - sizeof videos, sizeof videos);
+    return videos;
+  }
+  void count_video_at(std::size_t begin) noexcept {
+    const std::uint32_t videos = videos_at(begin) + 1;
+    std::memcpy(arena.data() + begin - sizeof videos, &videos, sizeof videos);
+  }
+  std::size_t term_count() const noexcept { return term_begins.size(); }
+
+  // Each term's length and number of distinct videos, 32 bits each, precede its bytes in the
+  // arena: a lookup compares the length and the bytes, and a new pair counts itself, in the cache
+  // lines of the term itself.
+  static constexpr std::size_t kHeader = 8;
 
   IdMode ids;
   std::uint64_t rows = 0;
-  // Distinct terms in order of first appearance: term t is arena[term_begins[t], term_begins[t+1]).
+  // Distinct terms in order of first appearance; term t's bytes start at term_begins[t], and the
+  // term map's slots hold the same offsets.
   std::string arena;
-  std::vector<std::size_t> term_begins{0};
-  std::vector<std::uint32_t> term_videos;  // distinct videos of each term
+  std::vector<std::size_t> term_begins;
   IdMap term_ids;
+  std::uint32_t last_term = IdMap::kAbsent;  // the term of the latest row kept
+  std::size_t last_begin = 0;
   // Given totals by term id; only the terms marked in has_total have one. Sized lazily: most
   // tables give none.
   std::vector<std::uint64_t> totals;
@@ -208,14 +232,24 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
 
   // Everything is looked up and checked before anything changes, so that a refused row leaves
   // no trace. Room is made first: growing a map moves the slots that find() reports.
-  rows.term_ids.reserve_one();
   rows.positions.reserve_one();
-  const auto term_hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
-  const IdMap::Probe term_probe =
-      rows.term_ids.find(term_hash, [&](std::uint32_t t) { return rows.term(t) == term; });
+  std::uint32_t term_hash = 0;
+  IdMap::Probe term_probe{0, rows.last_term, rows.last_begin};
+  // Rows often come grouped by term: the term of the row before is found without a lookup.
+  if (rows.last_term == IdMap::kAbsent || rows.term_at(rows.last_begin) != term) {
+    rows.term_ids.reserve_one();
+    term_hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
+    term_probe = rows.term_ids.find(
+        term_hash, [&](std::uint64_t begin, std::uint32_t) { return rows.term_at(begin) == term; });
+  }
   if (term_probe.id == IdMap::kAbsent) {
     // A term is checked once, when first seen: its later rows find it already indexed.
     if (auto refusal = term_refusal(term)) return Unexpected{RowError{at_row(row) + *refusal}};
+    if (term.size() > kMaxTermBytes) {
+      return Unexpected{RowError{at_row(row) + "term of " + std::to_string(term.size()) +
+                                 " bytes: a term holds at most " + std::to_string(kMaxTermBytes) +
+                                 " bytes"}};
+    }
     if (rows.term_count() >= kMaxIds) {
       return Unexpected{RowError{at_row(row) + "term " + quoted(term) + ": a table holds at most " +
                                  std::to_string(kMaxIds) + " distinct terms"}};
@@ -228,7 +262,7 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
   }
   const std::uint32_t video_hash_value = video_hash(video);
   const IdMap::Probe video_probe = rows.positions.find(
-      video_hash_value, [&](std::uint32_t p) { return same_video(rows, p, video); });
+      video_hash_value, [&](std::uint64_t, std::uint32_t p) { return same_video(rows, p, video); });
   if (video_probe.id == IdMap::kAbsent && rows.positions.size() >= kMaxIds) {
     return Unexpected{RowError{at_row(row) + "video " + video_text(video) +
                                ": a table holds at most " + std::to_string(kMaxIds) +
@@ -236,74 +270,26 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
   }
 
   std::uint32_t t = term_probe.id;
+  auto begin = static_cast<std::size_t>(term_probe.ref);
   if (t == IdMap::kAbsent) {
     t = static_cast<std::uint32_t>(rows.term_count());
+    const std::uint32_t header[] = {static_cast<std::uint32_t>(term.size()), 0};
+    rows.arena.append(reinterpret_cast<const char*>(header), sizeof header);
+    begin = rows.arena.size();
     rows.arena.append(term);
-    rows.term_begins.push_back(rows.arena.size());
-    rows.term_videos.push_back(0);
-    rows.term_ids.put(term_probe, term_hash, t);
+    rows.term_begins.push_back(begin);
+    rows.term_ids.put(term_probe, term_hash, t, begin);
   }
   std::uint32_t position = video_probe.id;
   if (position == IdMap::kAbsent) {
     position = static_cast<std::uint32_t>(rows.positions.size());
     keep_video(rows, video);
-    rows.positions.put(video_probe, video_hash_value, position);
+    rows.positions.put(video_probe, video_hash_value, position, 0);
   }
-  if (rows.sums.add(std::uint64_t{t} << 32 | position, count)) ++rows.term_videos[t];
+  if (rows.sums.add(std::uint64_t{t} << 32 | position, count)) rows.count_video_at(begin);
+  rows.last_term = t;
+  rows.last_begin = begin;
   return true;
-}
-
-// Every term's videos in payload order, with the total its payload carries.
-struct Grouped {
-  std::vector<Entry> entries;         // term t's run is [begins[t], begins[t + 1])
-  std::vector<std::size_t> begins;    // by term id, one more than there are terms
-  std::vector<std::uint32_t> totals;  // by term id
-};
-
-// Groups the summed pairs by term, orders each term's videos and checks its total. Releases the
-// sums as soon as they are grouped.
-Expected<Grouped, RowError> group(Rows& rows, Cancel& cancel) {
-  const std::size_t n = rows.term_count();
-  Grouped out;
-  out.begins.resize(n + 1);
-  // Each term's run is filled from its end: begins[t] holds the end first and the start last.
-  std::size_t end = 0;
-  for (std::size_t t = 0; t < n; ++t) out.begins[t] = end += rows.term_videos[t];
-  out.begins[n] = end;
-  rows.term_videos = {};
-  out.entries.resize(rows.sums.size());
-  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
-    out.entries[--out.begins[static_cast<std::size_t>(key >> 32)]] = {
-        sum, static_cast<std::uint32_t>(key)};
-    cancel.step();
-  });
-  rows.sums = {};
-
-  out.totals.resize(n);
-  for (std::size_t t = 0; t < n; ++t) {
-    const auto first = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[t]);
-    const auto last = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[t + 1]);
-    if (last - first > 1) std::sort(first, last, by_sum);
-    std::uint64_t sum = 0;
-    for (auto it = first; it != last && sum < kCountMax; ++it) sum += saturated(it->sum);
-    const std::uint32_t counted = saturated(sum);
-    if (t < rows.has_total.size() && rows.has_total[t]) {
-      // A total below the counts would give shares above 1.
-      const std::uint32_t given = saturated(rows.totals[t]);
-      if (given < counted) {
-        return Unexpected{
-            RowError{"term " + quoted(rows.term(t)) + ": total_count " + std::to_string(given) +
-                     " is below the sum of its video counts, " + std::to_string(counted)}};
-      }
-      out.totals[t] = given;
-    } else {
-      out.totals[t] = counted;
-    }
-    cancel.step(static_cast<std::size_t>(1 + (last - first)));
-  }
-  rows.totals = {};
-  rows.has_total = {};
-  return out;
 }
 
 // Term ids in the order of their bytes, which is code point order. Most comparisons are settled
@@ -338,28 +324,91 @@ std::vector<std::uint32_t> sort_terms(const Rows& rows, Cancel& cancel) {
   return order;
 }
 
+// Every term's videos in payload order, with the total its payload carries, the terms in the
+// order of their nodes, so that the payloads are laid out in one pass over them.
+struct Grouped {
+  std::vector<Entry> entries;         // the k-th term's run is [begins[k], begins[k + 1])
+  std::vector<std::size_t> begins;    // one more than there are terms
+  std::vector<std::uint32_t> totals;  // by k
+};
+
+// Groups the summed pairs by term, `by_node` giving the term id of each place k, orders each
+// term's videos and checks its total. Releases the sums as soon as they are grouped.
+Expected<Grouped, RowError> group(Rows& rows, std::span<const std::uint32_t> by_node,
+                                  Cancel& cancel) {
+  const std::size_t n = by_node.size();
+  Grouped out;
+  {
+    std::vector<std::uint32_t> place(n);  // by term id
+    for (std::size_t k = 0; k < n; ++k) place[by_node[k]] = static_cast<std::uint32_t>(k);
+    out.begins.resize(n + 1);
+    // Each run is filled from its end: begins[k] holds the end first and the start last.
+    std::size_t end = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      out.begins[k] = end += rows.videos_at(rows.term_begins[by_node[k]]);
+    }
+    out.begins[n] = end;
+    out.entries.resize(rows.sums.size());
+    rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+      out.entries[--out.begins[place[static_cast<std::size_t>(key >> 32)]]] = {
+          sum, static_cast<std::uint32_t>(key)};
+      cancel.step();
+    });
+    rows.sums = {};
+  }
+
+  out.totals.resize(n);
+  std::uint32_t refused = IdMap::kAbsent;  // of the terms whose total is too low, the first added
+  std::uint32_t refused_total = 0;
+  std::uint32_t refused_sum = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto first = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[k]);
+    const auto last = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[k + 1]);
+    if (last - first > 1) std::sort(first, last, by_sum);
+    std::uint64_t sum = 0;
+    for (auto it = first; it != last && sum < kCountMax; ++it) sum += saturated(it->sum);
+    const std::uint32_t counted = saturated(sum);
+    const std::uint32_t t = by_node[k];
+    out.totals[k] = counted;
+    if (t < rows.has_total.size() && rows.has_total[t]) {
+      out.totals[k] = saturated(rows.totals[t]);
+      // A total below the counts would give shares above 1.
+      if (out.totals[k] < counted && t < refused) {
+        refused = t;
+        refused_total = out.totals[k];
+        refused_sum = counted;
+      }
+    }
+    cancel.step(static_cast<std::size_t>(1 + (last - first)));
+  }
+  if (refused != IdMap::kAbsent) {
+    return Unexpected{RowError{
+        "term " + quoted(rows.term(refused)) + ": total_count " + std::to_string(refused_total) +
+        " is below the sum of its video counts, " + std::to_string(refused_sum)}};
+  }
+  rows.totals = {};
+  rows.has_total = {};
+  return out;
+}
+
 // Gives every node its slot: term-ending nodes their term's videos, the others none. A leaf
 // keeps only its first video_top_n videos, all that propagation would leave it.
-void fill_payloads(prefix::Trie& trie, std::span<const std::uint32_t> terminal_ranks,
-                   std::span<const std::uint32_t> order, const Grouped& grouped,
-                   std::uint32_t video_top_n, Cancel& cancel) {
+void fill_payloads(prefix::Trie& trie, const Grouped& grouped, std::uint32_t video_top_n,
+                   Cancel& cancel) {
   const std::size_t nodes = trie.node_count();
-  const auto kept = [&](std::size_t node, std::size_t videos) -> std::size_t {
+  const auto kept = [&](std::size_t node, std::size_t k) -> std::size_t {
+    const std::size_t videos = grouped.begins[k + 1] - grouped.begins[k];
     const std::size_t end =
         node + 1 < nodes ? trie.node_shifts[node + 1] : trie.child_transitions.size();
     return trie.node_shifts[node] == end ? std::min<std::size_t>(videos, video_top_n) : videos;
   };
-  const auto videos_of = [&](std::size_t k) {
-    const std::uint32_t t = order[terminal_ranks[k]];
-    return std::span(grouped.entries)
-        .subspan(grouped.begins[t], grouped.begins[t + 1] - grouped.begins[t]);
-  };
 
+  const std::size_t terms = grouped.totals.size();
   std::size_t entries = 0;
   for (std::size_t node = 0, k = 0; node < nodes; ++node) {
-    if (trie.is_terminal[node] != 0) entries += kept(node, videos_of(k++).size());
+    if (trie.is_terminal[node] != 0) entries += kept(node, k++);
   }
-  trie.payloads.reserve(nodes, terminal_ranks.size(), entries, entries);
+  trie.payloads.reserve(nodes, terms, entries, entries);
 
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
@@ -369,17 +418,16 @@ void fill_payloads(prefix::Trie& trie, std::span<const std::uint32_t> terminal_r
       trie.payloads.push_absent();
       continue;
     }
-    const std::uint32_t t = order[terminal_ranks[k]];
-    const auto videos = videos_of(k++);
-    const std::size_t keep = kept(node, videos.size());
+    const std::size_t keep = kept(node, k);
     ids.clear();
     counts.clear();
-    for (std::size_t i = 0; i < keep; ++i) {
-      ids.push_back(videos[i].position);
-      counts.push_back(saturated(videos[i].sum));
+    for (std::size_t i = grouped.begins[k]; i < grouped.begins[k] + keep; ++i) {
+      ids.push_back(grouped.entries[i].position);
+      counts.push_back(saturated(grouped.entries[i].sum));
     }
-    trie.payloads.push(grouped.totals[t], ids, counts);
+    trie.payloads.push(grouped.totals[k], ids, counts);
     cancel.step(keep);
+    ++k;
   }
 }
 
@@ -411,7 +459,10 @@ Expected<bool, RowError> ClickTable::set_total(std::string_view term, std::uint6
   const std::string where = rows.rows == 0 ? std::string() : at_row(rows.rows - 1);
   const auto hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
   const std::uint32_t t =
-      rows.term_ids.find(hash, [&](std::uint32_t id) { return rows.term(id) == term; }).id;
+      rows.term_ids
+          .find(hash,
+                [&](std::uint64_t begin, std::uint32_t) { return rows.term_at(begin) == term; })
+          .id;
   if (t == IdMap::kAbsent) {
     if (auto refusal = term_refusal(term)) return Unexpected{RowError{where + *refusal}};
     return Unexpected{RowError{where + "term " + quoted(term) +
@@ -439,9 +490,8 @@ std::size_t ClickTable::pairs() const noexcept { return state_->sums.size(); }
 std::size_t ClickTable::memory_bytes() const noexcept {
   const Rows& rows = *state_;
   return sizeof(State) + rows.arena.capacity() + rows.term_begins.capacity() * sizeof(std::size_t) +
-         rows.term_videos.capacity() * sizeof(std::uint32_t) + rows.term_ids.memory_bytes() +
-         rows.totals.capacity() * sizeof(std::uint64_t) + rows.has_total.capacity() / 8 +
-         rows.int_ids.capacity() * sizeof(std::uint32_t) +
+         rows.term_ids.memory_bytes() + rows.totals.capacity() * sizeof(std::uint64_t) +
+         rows.has_total.capacity() / 8 + rows.int_ids.capacity() * sizeof(std::uint32_t) +
          rows.uuids.capacity() * sizeof(VideoUuid) + rows.positions.memory_bytes() +
          rows.sums.memory_bytes();
 }
@@ -460,14 +510,23 @@ Expected<prefix::Trie, RowError> ClickTable::build(std::uint32_t video_top_n, Ca
   rows.positions = {};
 
   report("sort", 0, n);
-  auto grouped = group(rows, cancel);
+  std::vector<std::string_view> sorted(n);
+  std::vector<std::uint32_t> by_node;
+  {
+    const std::vector<std::uint32_t> order = sort_terms(rows, cancel);
+    for (std::size_t r = 0; r < n; ++r) sorted[r] = rows.term(order[r]);
+    by_node = terminal_order(sorted, cancel);
+    for (std::uint32_t& k : by_node) k = order[k];
+  }
+  auto grouped = group(rows, by_node, cancel);
   if (!grouped) return Unexpected{std::move(grouped).error()};
-  std::vector<std::uint32_t> order = sort_terms(rows, cancel);
+  by_node = {};
   report("sort", n, n);
 
   report("layout", 0, n);
-  auto layout = lay_out(SortedTerms{rows.arena, rows.term_begins, order}, cancel);
+  auto layout = lay_out(sorted, cancel);
   if (!layout) return Unexpected{RowError{std::move(layout).error()}};
+  sorted = {};
   rows.arena = {};
   rows.term_begins = {};
   prefix::Trie trie;
@@ -478,10 +537,8 @@ Expected<prefix::Trie, RowError> ClickTable::build(std::uint32_t video_top_n, Ca
   report("layout", n, n);
 
   report("payloads", 0, n);
-  fill_payloads(trie, layout->terminal_ranks, order, *grouped, video_top_n, cancel);
+  fill_payloads(trie, *grouped, video_top_n, cancel);
   *grouped = {};
-  layout->terminal_ranks = {};
-  order = {};
   trie.id_mode = rows.ids;
   trie.video_int_ids = std::move(rows.int_ids);
   trie.video_uuids = std::move(rows.uuids);

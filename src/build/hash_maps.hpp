@@ -8,10 +8,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace torrelm::build {
+
+// An allocator for large tables read at random: on Linux it asks for huge pages before the table
+// is first written, so that lookups spread over hundreds of megabytes do not each miss the TLB.
+// Elsewhere, or where the system says no, it is the plain allocator.
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  TableAllocator() = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    T* p = std::allocator<T>().allocate(n);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+    const std::uintptr_t end = begin + n * sizeof(T);
+    if (end > first + kHuge) {
+      (void)madvise(reinterpret_cast<void*>(first), (end - first) & ~std::uintptr_t{kHuge - 1},
+                    MADV_HUGEPAGE);
+    }
+#endif
+    return p;
+  }
+  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+  friend bool operator==(const TableAllocator&, const TableAllocator&) = default;
+};
 
 // A hash of `bytes`, eight of them per multiply: terms run from a few bytes to megabytes.
 inline std::uint64_t hash_bytes(std::string_view bytes) noexcept {
@@ -44,16 +77,24 @@ constexpr std::uint32_t mix32(std::uint32_t x) noexcept {
 }
 
 // Dense ids (0, 1, 2, ... in order of insertion) of keys kept by the caller, found by a 32-bit
-// hash of the key. A slot holds the hash and the id plus one (0: empty), so that the caller's key
-// is read only when the hashes agree and growing never reads a key at all.
+// hash of the key. A slot holds the hash, the id plus one (0: empty) and a reference of the
+// caller's choosing (where the key is kept), so that a key is read only when the hashes agree, from
+// where the slot points, and growing never reads a key at all.
 class IdMap {
  public:
   static constexpr std::uint32_t kAbsent = 0xFFFF'FFFF;
 
-  // Where `hash` was found or would go; id is kAbsent when not found.
+  struct Slot {
+    std::uint64_t ref;
+    std::uint32_t hash;
+    std::uint32_t id_plus_one;
+  };
+
+  // Where `hash` was found (with its id and reference) or would go (id kAbsent).
   struct Probe {
     std::size_t slot;
     std::uint32_t id;
+    std::uint64_t ref;
   };
 
   // Makes room for one more id, so that the slot of a following find() can be filled.
@@ -61,43 +102,45 @@ class IdMap {
     if ((size_ + 1) * 10 > slots_.size() * 7) grow();
   }
 
-  // The id whose key hashes to `hash` and for which same(id) holds. Requires reserve_one() first
-  // when the result may be put().
+  // The id whose key hashes to `hash` and for which same(ref, id) holds. Requires reserve_one()
+  // first when the result may be put().
   template <class Same>
   Probe find(std::uint32_t hash, Same&& same) const {
-    if (slots_.empty()) return {0, kAbsent};
+    if (slots_.empty()) return {0, kAbsent, 0};
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots_[slot];
-      if (held == 0) return {slot, kAbsent};
-      const auto id = static_cast<std::uint32_t>(held) - 1;
-      if (static_cast<std::uint32_t>(held >> 32) == hash && same(id)) return {slot, id};
+      const Slot& held = slots_[slot];
+      if (held.id_plus_one == 0) return {slot, kAbsent, 0};
+      if (held.hash == hash && same(held.ref, held.id_plus_one - 1)) {
+        return {slot, held.id_plus_one - 1, held.ref};
+      }
     }
   }
 
   // Fills the empty slot that find() reported for `hash`.
-  void put(const Probe& probe, std::uint32_t hash, std::uint32_t id) {
-    slots_[probe.slot] = std::uint64_t{hash} << 32 | (std::uint64_t{id} + 1);
+  void put(const Probe& probe, std::uint32_t hash, std::uint32_t id, std::uint64_t ref) {
+    slots_[probe.slot] = {ref, hash, id + 1};
     ++size_;
   }
 
   std::size_t size() const noexcept { return size_; }
-  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(std::uint64_t); }
+  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
 
  private:
   void grow() {
-    std::vector<std::uint64_t> old(slots_.empty() ? 16 : slots_.size() * 2);
+    std::vector<Slot, TableAllocator<Slot>> old(slots_.empty() ? 16 : slots_.size() * 2,
+                                                Slot{0, 0, 0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
-    for (const std::uint64_t held : old) {
-      if (held == 0) continue;
-      std::size_t slot = static_cast<std::uint32_t>(held >> 32) & mask;
-      while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    for (const Slot& held : old) {
+      if (held.id_plus_one == 0) continue;
+      std::size_t slot = held.hash & mask;
+      while (slots_[slot].id_plus_one != 0) slot = (slot + 1) & mask;
       slots_[slot] = held;
     }
   }
 
-  std::vector<std::uint64_t> slots_;
+  std::vector<Slot, TableAllocator<Slot>> slots_;
   std::size_t size_ = 0;
 };
 
@@ -149,7 +192,8 @@ class SumMap {
   }
 
   void grow() {
-    std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{kEmpty, 0});
+    std::vector<Slot, TableAllocator<Slot>> old(slots_.empty() ? 16 : slots_.size() * 2,
+                                                Slot{kEmpty, 0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& held : old) {
@@ -160,7 +204,7 @@ class SumMap {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, TableAllocator<Slot>> slots_;
   std::size_t size_ = 0;
 };
 

@@ -51,25 +51,19 @@ constexpr std::uint64_t kMaxNodes = 0xFFFF'FFFF;
 
 }  // namespace
 
-Expected<Layout, std::string> lay_out(const SortedTerms& terms, Cancel& cancel) {
-  // First pass: how many nodes each depth has and how many terms end there. A term has a node of
-  // its own at every depth past the prefix it shares with the term before it, up to its length.
-  // change[d] is the number of nodes at depth d less that at depth d - 1, modulo 2**64.
+Expected<Layout, std::string> lay_out(std::span<const std::string_view> terms, Cancel& cancel) {
+  // First pass: how many nodes each depth has. A term has a node of its own at every depth past
+  // the prefix it shares with the term before it, up to its length. change[d] is the number of
+  // nodes at depth d less that at depth d - 1, modulo 2**64.
   std::vector<std::uint64_t> change(2);
-  std::vector<std::uint32_t> ending(1);
   std::uint64_t nodes = 1;
   std::string_view previous;
-  for (std::size_t r = 0; r < terms.size(); ++r) {
-    const std::string_view term = terms[r];
+  for (const std::string_view term : terms) {
     const Shared shared = shared_prefix(previous, term);
     const std::size_t length = shared.chars + count_chars(term.substr(shared.bytes));
-    if (change.size() < length + 2) {
-      change.resize(length + 2);
-      ending.resize(length + 1);
-    }
+    if (change.size() < length + 2) change.resize(length + 2);
     change[shared.chars + 1] += 1;
     change[length + 1] -= 1;
-    ++ending[length];
     nodes += length - shared.chars;
     previous = term;
     cancel.step(term.size());
@@ -79,35 +73,26 @@ Expected<Layout, std::string> lay_out(const SortedTerms& terms, Cancel& cancel) 
                       " trie nodes; an index holds at most " + std::to_string(kMaxNodes)};
   }
 
-  // Each depth's run of ids, and each length's run of places among the term-ending nodes.
+  // Each depth's run of ids.
   const std::size_t deepest = change.size() - 2;
   std::vector<std::uint32_t> next(deepest + 1);    // the next id to hand out at each depth
   std::vector<std::uint32_t> latest(deepest + 1);  // the latest node numbered at each depth
-  std::vector<std::uint32_t> place(deepest + 1);   // the next place of a term of each length
   std::uint64_t width = 0;
   std::uint64_t id = 1;
-  std::uint32_t placed = 0;
-  for (std::size_t d = 0; d <= deepest; ++d) {
-    if (d > 0) {
-      width += change[d];
-      next[d] = static_cast<std::uint32_t>(id);
-      id += width;
-    }
-    place[d] = placed;
-    placed += ending[d];
+  for (std::size_t d = 1; d <= deepest; ++d) {
+    width += change[d];
+    next[d] = static_cast<std::uint32_t>(id);
+    id += width;
   }
   change = {};
-  ending = {};
 
   Layout out;
   const auto n = static_cast<std::size_t>(nodes);
   out.child_labels.resize(n);  // the root's label, U'\0', among them
   out.node_shifts.resize(n);   // each node's child count until the last step
   out.is_terminal.resize(n);
-  out.terminal_ranks.resize(terms.size());
   previous = {};
-  for (std::size_t r = 0; r < terms.size(); ++r) {
-    const std::string_view term = terms[r];
+  for (const std::string_view term : terms) {
     const Shared shared = shared_prefix(previous, term);
     // Every term since the latest one to reach this depth shares its prefix there, so that
     // term's node is the parent of this term's first new node.
@@ -123,7 +108,6 @@ Expected<Layout, std::string> lay_out(const SortedTerms& terms, Cancel& cancel) 
       latest[depth] = parent = node;
     }
     out.is_terminal[parent] = 1;
-    out.terminal_ranks[place[depth]++] = static_cast<std::uint32_t>(r);
     previous = term;
     cancel.step(term.size());
   }
@@ -134,6 +118,24 @@ Expected<Layout, std::string> lay_out(const SortedTerms& terms, Cancel& cancel) 
   for (std::uint32_t& shift : out.node_shifts) start += std::exchange(shift, start);
   out.child_transitions.resize(n - 1);
   std::iota(out.child_transitions.begin(), out.child_transitions.end(), prefix::NodeId{1});
+  return out;
+}
+
+std::vector<std::uint32_t> terminal_order(std::span<const std::string_view> terms, Cancel& cancel) {
+  // A counting sort by length, stable, so that ranks stay in order within a length.
+  std::vector<std::uint32_t> lengths(terms.size());
+  std::vector<std::size_t> place(1);
+  for (std::size_t r = 0; r < terms.size(); ++r) {
+    const std::size_t length = count_chars(terms[r]);
+    if (place.size() < length + 2) place.resize(length + 2);
+    ++place[length + 1];
+    lengths[r] = static_cast<std::uint32_t>(length);
+    cancel.step(terms[r].size());
+  }
+  for (std::size_t d = 1; d < place.size(); ++d) place[d] += place[d - 1];
+  std::vector<std::uint32_t> out(terms.size());
+  for (std::size_t r = 0; r < terms.size(); ++r)
+    out[place[lengths[r]]++] = static_cast<std::uint32_t>(r);
   return out;
 }
 

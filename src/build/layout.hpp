@@ -21,31 +21,22 @@
 
 namespace torrelm::build {
 
-// Terms by rank, borrowed: term t spans arena[begins[t], begins[t + 1]), rank r is term order[r].
-struct SortedTerms {
-  std::string_view arena;
-  std::span<const std::size_t> begins;  // one more than there are terms
-  std::span<const std::uint32_t> order;
-
-  std::size_t size() const noexcept { return order.size(); }
-  std::string_view operator[](std::size_t rank) const noexcept {
-    const std::uint32_t t = order[rank];
-    return arena.substr(begins[t], begins[t + 1] - begins[t]);
-  }
-};
-
 struct Layout {
   std::vector<std::uint32_t> node_shifts;
   std::vector<char32_t> child_labels;
   std::vector<prefix::NodeId> child_transitions;
   std::vector<std::uint8_t> is_terminal;
-  // The rank of the term each term-ending node spells, for those nodes in id order.
-  std::vector<std::uint32_t> terminal_ranks;
 };
 
-// The layout of `terms`: non-empty, valid UTF-8 without U+0000, distinct, sorted by their bytes
-// (which is code point order). Node 0 is the root, labelled U+0000. Fails with a message when the
-// nodes would not fit 32-bit node ids. Counts a step per character on `cancel`.
-Expected<Layout, std::string> lay_out(const SortedTerms& terms, Cancel& cancel);
+// The layout of `terms` (a term's rank is its place here): non-empty, valid UTF-8 without U+0000,
+// distinct, sorted by their bytes (which is code point order). Node 0 is the root, labelled
+// U+0000. Fails with a message when the nodes would not fit 32-bit node ids. Counts a step per
+// byte on `cancel`.
+Expected<Layout, std::string> lay_out(std::span<const std::string_view> terms, Cancel& cancel);
+
+// The ranks of the same `terms` in the order of their term-ending nodes: by length in characters,
+// then by rank, since each depth numbers its nodes in term order. Lets payloads be laid out in node
+// order before the layout itself. Counts a step per byte on `cancel`.
+std::vector<std::uint32_t> terminal_order(std::span<const std::string_view> terms, Cancel& cancel);
 
 }  // namespace torrelm::build

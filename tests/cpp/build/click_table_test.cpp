@@ -376,6 +376,9 @@ TEST(ClickTable, RefusesTotalsBelowTheirCountsAtBuild) {
       {"below the saturated sum",
        {{"cat", 1u, kCountMax}, {"cat", 2u, 5}, {"cat", 2u, 1, kCountMax - 1}},
        "term 'cat': total_count 4294967294 is below the sum of its video counts, 4294967295"},
+      {"of several, the first term added",
+       {{"zebra", 1u, 9}, {"zebra", 1u, 1, 8}, {"ant", 1u, 9}, {"ant", 1u, 1, 7}},
+       "term 'zebra': total_count 8 is below the sum of its video counts, 9"},
       {"at the sum", {{"cat", 1u, 60}, {"cat", 1u, 1, 60}}, ""},
       {"both past 2**32-1", {{"cat", 1u, big * 2}, {"cat", 1u, 1, big}}, ""},
   };

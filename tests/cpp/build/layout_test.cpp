@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 
 #include "build/reference.hpp"
 #include "support/tries.hpp"
@@ -11,26 +10,10 @@
 namespace torrelm::build {
 namespace {
 
-// The terms' bytes end to end, in the given order, which is taken as their rank order.
-struct Arena {
-  explicit Arena(const std::vector<std::string>& terms) : begins{0}, order(terms.size()) {
-    for (const auto& term : terms) {
-      bytes += term;
-      begins.push_back(bytes.size());
-    }
-    std::iota(order.begin(), order.end(), 0u);
-  }
-  SortedTerms view() const { return {bytes, begins, order}; }
-
-  std::string bytes;
-  std::vector<std::size_t> begins;
-  std::vector<std::uint32_t> order;
-};
-
 Layout laid_out(const std::vector<std::string>& sorted) {
-  const Arena arena(sorted);
+  const std::vector<std::string_view> views(sorted.begin(), sorted.end());
   Cancel cancel;
-  auto layout = lay_out(arena.view(), cancel);
+  auto layout = lay_out(views, cancel);
   EXPECT_TRUE(layout.has_value());
   return layout ? std::move(*layout) : Layout{};
 }
@@ -45,7 +28,7 @@ void expect_reference_layout(const std::set<std::u32string>& terms) {
   EXPECT_EQ(got.child_labels, want.trie.child_labels);
   EXPECT_EQ(got.child_transitions, want.trie.child_transitions);
   EXPECT_EQ(got.is_terminal, want.trie.is_terminal);
-  // Term-ending nodes in id order name the ranks of the terms they spell.
+  // Term-ending nodes in id order spell the terms of these ranks.
   std::vector<std::uint32_t> ranks;
   for (const auto& [spelled, node] : want.node_of) {
     if (!terms.contains(spelled)) continue;
@@ -54,7 +37,9 @@ void expect_reference_layout(const std::set<std::u32string>& terms) {
     ranks[node] = static_cast<std::uint32_t>(rank);
   }
   std::erase(ranks, ~0u);
-  EXPECT_EQ(got.terminal_ranks, ranks);
+  const std::vector<std::string_view> views(sorted.begin(), sorted.end());
+  Cancel cancel;
+  EXPECT_EQ(terminal_order(views, cancel), ranks);
 }
 
 TEST(LayOut, MatchesTheReferenceOnWorkedTermSets) {
@@ -93,9 +78,10 @@ TEST(LayOut, AMillionCharacterTermIsOneChain) {
   for (std::size_t i = 0; i < 1'000'000; ++i)
     term += test::kAlphabet[i % std::size(test::kAlphabet)];
   const std::string bytes = test::utf8(term);
-  std::u32string fork = term.substr(0, 999'999) + U'\U0010FFFF';  // last char sorts after
-  std::u32string half = term.substr(0, 500'000);
-  const Layout got = laid_out({test::utf8(half), bytes, test::utf8(fork)});
+  // Its first half, itself, and a fork at its last character, in sorted order.
+  const std::vector<std::string> sorted = {test::utf8(term.substr(0, 500'000)), bytes,
+                                           test::utf8(term.substr(0, 999'999) + U'\U0010FFFF')};
+  const Layout got = laid_out(sorted);
   ASSERT_EQ(got.child_labels.size(), 1'000'002u);
   EXPECT_EQ(got.child_labels[0], U'\0');
   for (std::size_t d = 1; d < 1'000'000; ++d) {
@@ -109,15 +95,18 @@ TEST(LayOut, AMillionCharacterTermIsOneChain) {
   EXPECT_EQ(got.node_shifts[1'000'000], 1'000'001u);
   EXPECT_EQ(std::count(got.is_terminal.begin(), got.is_terminal.end(), 1), 3);
   EXPECT_EQ(got.is_terminal[500'000], 1);
-  EXPECT_EQ(got.terminal_ranks, (std::vector<std::uint32_t>{0, 1, 2}));
+  const std::vector<std::string_view> views(sorted.begin(), sorted.end());
+  Cancel cancel;
+  EXPECT_EQ(terminal_order(views, cancel), (std::vector<std::uint32_t>{0, 1, 2}));
 }
 
 TEST(LayOut, StopsWhenTheHookSaysSo) {
-  const Arena arena({std::string(100'000, 'a')});
+  const std::string term(100'000, 'a');
+  const std::string_view terms[] = {term};
   std::size_t calls = 0;
   Cancel cancel([](void* count) noexcept { return ++*static_cast<std::size_t*>(count) > 0; },
                 &calls);
-  EXPECT_THROW((void)lay_out(arena.view(), cancel), Cancelled);
+  EXPECT_THROW((void)lay_out(terms, cancel), Cancelled);
   EXPECT_EQ(calls, 1u);
 }
 
