@@ -30,7 +30,8 @@ def main(argv: list[str] | None = None) -> int:
 
     from pyspark.sql import SparkSession, functions as F
 
-    spark = SparkSession.builder.appName("torrelm click counts").getOrCreate()
+    spark = (SparkSession.builder.appName("torrelm click counts")
+             .config("spark.ui.showConsoleProgress", "false").getOrCreate())
     try:
         clicks = spark.read.parquet(args.clicks)
         counts = (

@@ -121,6 +121,8 @@ dist() {
   "$fresh/venv/bin/python" -m pip install -q --disable-pip-version-check "$root"/dist/*.whl
   say "running the examples against the installed wheel"
   for example in "$root"/examples/*.py; do
+    # The Spark job needs Spark and its logs: make test-spark runs it.
+    case "$(basename "$example")" in spark_*) continue ;; esac
     (cd "$fresh" && "$fresh/venv/bin/python" "$example" >/dev/null) || return 1
   done
   say "type-checking a project outside the source tree against the installed wheel"
