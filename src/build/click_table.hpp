@@ -8,9 +8,10 @@
 //
 // build() sorts the terms, numbers the trie's nodes breadth first (the nodes of each depth in the
 // order of the prefixes they spell, children of one parent side by side), gives every term-ending
-// node its payload (videos by summed count, largest first, the lower position first among equal
-// counts, sums saturated at 2**32-1; total = the term's given total or else the saturated sum) and
-// propagates payloads up the tree with Trie::propagate.
+// node its payload (videos by summed count, largest first by the full 64-bit sum, the lower
+// position first among equal sums, counts saturated at 2**32-1; total = the term's given total or
+// else the saturated sum, saturated too) and propagates payloads up the tree with Trie::propagate.
+// Time is linear in the characters of the distinct terms, the sort aside.
 #pragma once
 
 #include <cstddef>

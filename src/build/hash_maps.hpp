@@ -59,7 +59,7 @@ inline std::uint64_t hash_bytes(std::string_view bytes) noexcept {
     h ^= h >> 29;
   }
   std::uint64_t tail = 0;
-  std::memcpy(&tail, p, left);
+  if (left != 0) std::memcpy(&tail, p, left);
   h = (h ^ tail) * 0xBF58'476D'1CE4'E5B9;
   h ^= h >> 31;
   h *= 0x94D0'49BB'1331'11EB;
