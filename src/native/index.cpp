@@ -106,10 +106,8 @@ nb::bytes to_bytes(const Index& self) {
     auto bytes = nb::steal<nb::bytes>(
         made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
-    run_released([&](Cancel) {
-      format::encode(trie, std::span(data, static_cast<std::size_t>(size)));
-      return 0;
-    });
+    run_released(
+        [&](Cancel) { format::encode(trie, std::span(data, static_cast<std::size_t>(size))); });
     return bytes;
   });
 }
