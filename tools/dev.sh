@@ -141,6 +141,9 @@ videos = index.fuzzy_match_video("a", 1, 5, include_prefix_nodes=np.bool_(True))
 builder = torrelm.IndexBuilder()
 builder.add("a", np.uint32(7), np.int64(3))
 torrelm.save(builder.build(video_top_n=np.uint8(2)), "videos.idx")
+loaded: torrelm.Index = torrelm.load("videos.idx")
+terms = torrelm.Index.from_bytes(memoryview(loaded.to_bytes())).fuzzy_match("a", limit=np.int64(3))
+videos = loaded.fuzzy_match_video("a", include_prefix_nodes=np.bool_(False))
 EOF
   (cd "$fresh/project" && "$fresh/venv/bin/python" -m mypy --strict uses_torrelm.py) || return 1
   rm -rf "$fresh"
