@@ -49,6 +49,9 @@ class Index:
     def to_prefix_search(self) -> _torrelm.PrefixSearch:
         """The same index as a _torrelm.PrefixSearch, through its stored form."""
 
+    def memory_bytes(self) -> int:
+        """The heap bytes the index holds."""
+
     def __repr__(self) -> str: ...
 
 class RowTable:

@@ -209,6 +209,9 @@ void register_index(nb::module_& m) {
       .def("to_prefix_search", &to_prefix_search,
            nb::sig("def to_prefix_search(self) -> _torrelm.PrefixSearch"),
            "The same index as a _torrelm.PrefixSearch, through its stored form.")
+      .def(
+          "memory_bytes", [](const Index& self) { return self.trie().memory_bytes(); },
+          "The heap bytes the index holds.")
       .def("__repr__", &repr);
 }
 

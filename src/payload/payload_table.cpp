@@ -46,6 +46,30 @@ std::optional<Payload> PayloadTable::payload(std::size_t node) const {
                  {view->video_counts.begin(), view->video_counts.end()}};
 }
 
+PayloadTable PayloadTable::all_present(std::vector<std::uint32_t> totals,
+                                       std::span<const std::size_t> lengths,
+                                       std::vector<std::uint32_t> ids,
+                                       std::vector<std::uint32_t> counts) {
+  PayloadTable table;
+  table.size_ = lengths.size();
+  table.words_.resize((lengths.size() + kWordBits - 1) / kWordBits);
+  for (std::size_t w = 0; w < table.words_.size(); ++w) {
+    const std::size_t in_word = std::min(kWordBits, lengths.size() - w * kWordBits);
+    table.words_[w] = {in_word == kWordBits ? ~std::uint64_t{0} : (std::uint64_t{1} << in_word) - 1,
+                       w * kWordBits};
+  }
+  table.ids_end_.reserve(lengths.size());
+  std::size_t end = 0;
+  for (const std::size_t length : lengths) table.ids_end_.push_back(end += length);
+  if (end != ids.size() || end != counts.size() || totals.size() != lengths.size()) {
+    throw InternalFault("payload arrays disagree with their lengths", SourceLocation::current());
+  }
+  table.total_count_ = std::move(totals);
+  table.video_ids_ = std::move(ids);
+  table.video_counts_ = std::move(counts);
+  return table;
+}
+
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
   reserve(slots, slots, entries, entries);
 }

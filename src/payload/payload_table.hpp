@@ -112,6 +112,14 @@ class PayloadTable {
     }
   }
 
+  // A table of lengths.size() slots, all present: slot i has totals[i] and the next lengths[i]
+  // entries of `ids` and of `counts` (which must hold exactly as many entries as the lengths add
+  // up to). Takes the arrays over instead of copying them.
+  static PayloadTable all_present(std::vector<std::uint32_t> totals,
+                                  std::span<const std::size_t> lengths,
+                                  std::vector<std::uint32_t> ids,
+                                  std::vector<std::uint32_t> counts);
+
   // Room for `slots` slots, all present, holding `entries` positions and as many counts.
   void reserve(std::size_t slots, std::size_t entries);
   // Room for `slots` slots of which `present` are present, holding `ids` positions and `counts`

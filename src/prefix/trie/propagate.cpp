@@ -4,6 +4,7 @@
 // position (saturating sums are associative) and sorts once at the end, so all of a node's
 // sources are combined in one pass instead of re-hashing the receiver once per child.
 #include <algorithm>
+#include <new>
 #include <span>
 
 #include "prefix/trie/trie.hpp"
@@ -38,18 +39,58 @@ class Propagation {
 
   payload::PayloadTable run() {
     const std::size_t n = trie_.node_count();
+    reserve_results();
     for (std::size_t c = n; c-- > 0;) process(static_cast<NodeId>(c));
 
-    payload::PayloadTable table;
-    table.reserve(n, ids_.size());
+    // The nodes' entries were appended last node first. Reversing the arrays, then each node's
+    // run back, puts them in node order where they lie, so the table takes them over without a
+    // second copy of every entry.
+    std::reverse(ids_.begin(), ids_.end());
+    std::reverse(counts_.begin(), counts_.end());
+    std::size_t at = 0;
     for (std::size_t c = 0; c < n; ++c) {
-      table.push(total_[c], std::span(ids_).subspan(begin_[c], length_[c]),
-                 std::span(counts_).subspan(begin_[c], length_[c]));
+      const auto from = static_cast<std::ptrdiff_t>(at);
+      const auto to = static_cast<std::ptrdiff_t>(at + length_[c]);
+      std::reverse(ids_.begin() + from, ids_.begin() + to);
+      std::reverse(counts_.begin() + from, counts_.begin() + to);
+      at += length_[c];
+      if (c % Cancel::kInterval == 0) cancel_.step(Cancel::kInterval);
     }
-    return table;
+    return payload::PayloadTable::all_present(std::move(total_), length_, std::move(ids_),
+                                              std::move(counts_));
   }
 
  private:
+  // Room for every node's cut payload, so that the result arrays never move while they grow
+  // (a move copies them and touches their pages twice). A node keeps at most top_n entries and
+  // at most as many as its subtree holds: summed bottom up, that bounds the result exactly for
+  // a tree (a child numbered before its parent is left out, and the arrays then grow as needed).
+  void reserve_results() {
+    const std::size_t n = trie_.node_count();
+    std::vector<std::size_t> below(n);
+    std::size_t room = 0;
+    for (std::size_t c = n; c-- > 0;) {
+      const auto own = trie_.payloads.at(c);
+      std::size_t held = own ? own->video_ids.size() : 0;
+      const ChildRange range = trie_.children(static_cast<NodeId>(c));
+      for (std::size_t p = range.begin; p < range.end && held < top_n_; ++p) {
+        const NodeId d = trie_.child(p);
+        if (d > c && d < n) held += below[d];
+      }
+      below[c] = std::min<std::size_t>(held, top_n_);
+      room += below[c];
+      if (c % Cancel::kInterval == 0) cancel_.step(Cancel::kInterval);
+    }
+    if (room > ids_.max_size() / 2) return;
+    try {
+      ids_.reserve(room);
+      counts_.reserve(room);
+    } catch (const std::bad_alloc&) {
+      ids_ = {};
+      counts_ = {};
+    }
+  }
+
   // The payload that node d holds while node c is being processed.
   PayloadView current(NodeId d) const {
     if (checked_at(state_, d) != State::Own) {
