@@ -179,7 +179,8 @@ case "${1:-}" in
   bench)
     setup
     apt_packages=(wbulgarian) && install_system_packages
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
+      marisa-trie
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
     cmake --build "$root/build/bench"
@@ -187,6 +188,7 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_bytes.py"
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
     "$venv/bin/python" "$root/bench/bench_video.py"
+    "$venv/bin/python" "$root/bench/bench_ingest.py"
     ;;
   bench-report)
     setup
