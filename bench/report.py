@@ -8,11 +8,13 @@ import argparse
 import ctypes
 import datetime
 import gc
+import json
 import os
 import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -28,7 +30,7 @@ from _torrelm import PrefixSearch  # noqa: E402
 from bench_fuzzy import PythonTrie, make_queries  # noqa: E402
 from bench_video import PythonRanking, same, typed_prefixes  # noqa: E402
 from layout import read_words, with_videos  # noqa: E402
-from torrelm._builder import lay_out as builder_layout  # noqa: E402
+import torrelm  # noqa: E402
 
 VOCABULARIES = {
     "wamerican-insane": Path("/usr/share/dict/american-english-insane"),
@@ -81,9 +83,9 @@ def fuzzy_section(name, path, options, log):
     log(f"{name}: {len(words):,} terms; {len(queries)} queries, {len(subset)} for slow peers")
     builds = {}
 
-    def ours():  # the package's own layout, as IndexBuilder runs it
-        arrays = builder_layout({w: {} for w in words}, {}, lambda *_: None)
-        return PrefixSearch.from_internal_data_v2(*arrays, [], 10)
+    def ours():  # the package's native build, one video a word
+        return torrelm.build({"term": words, "video": [i % 100_000 for i in range(len(words))],
+                              "count": [1] * len(words)})
 
     index, seconds, memory = measured_build(ours)
     builds["torrelm"] = (seconds, memory)
@@ -169,6 +171,45 @@ def storage_section(log):
     return result
 
 
+def ingest_section(log):
+    """The figures of bench_ingest.py, each case in a child process of its own."""
+    with tempfile.TemporaryDirectory() as scratch:
+        figures = Path(scratch) / "ingest.json"
+        subprocess.run([sys.executable, str(ROOT / "bench" / "bench_ingest.py"), "--json",
+                        str(figures)], check=True, stdout=sys.stderr)
+        results = json.loads(figures.read_text())
+    log(f"  ingest: {len(results)} figures")
+    return results
+
+
+def ingest_lines(results):
+    """The ingest benchmark as report lines."""
+    lines = ["## Building from click logs (torrelm.build)", "",
+             "Each case in a fresh process; peak growth is the rise of the process's peak resident "
+             "memory during the build (VmHWM), the index size its own heap bytes.", "",
+             "| case | rows | seconds | peak growth MiB | index MiB |", "|---|---|---|---|---|"]
+    for r in results:
+        if r["case"] in ("clicks-1m", "clicks-1m-old", "words", "clicks-20m"):
+            name = {"clicks-1m": "1M click counts, 300k terms (pyarrow)",
+                    "clicks-1m-old": "the same rows, IndexBuilder as it was (Python layout)",
+                    "words": "wamerican-insane, 1 to 5 videos a word (pyarrow)",
+                    "clicks-20m": "20M click counts, 6M terms (pyarrow)"}[r["case"]]
+            index = f"{r['index_mib']:.0f}" if "index_mib" in r else ""
+            lines.append(f"| {name} | {r['rows']:,} | {r['seconds']:.2f} | "
+                         f"{r['peak_growth_mib']:.0f} | {index} |")
+    lines.append("")
+    for r in results:
+        if r["case"] == "long-term":
+            lines.append(f"- One term of {r['characters']:,} characters: {r['seconds'] * 1e3:.0f} ms "
+                         f"({r['ns_per_character']:.0f} ns a character).")
+        elif r["case"] == "ticker":
+            lines.append(f"- A thread ticking every millisecond during the 1M-row build "
+                         f"({r['build_seconds']:.2f} s) waited at most {r['longest_tick_ms']:.1f} ms.")
+        elif r["case"] == "peers" and "seconds" in r:
+            lines.append(f"- {r['peer']}: the {r['keys']:,} distinct terms in {r['seconds']:.2f} s.")
+    return lines + [""]
+
+
 def machine():
     cpu = "unknown processor"
     try:
@@ -183,7 +224,7 @@ def machine():
             f"{platform.release()}; CPython {platform.python_version()}")
 
 
-def write_report(fuzzy, video, storage, out, options):
+def write_report(fuzzy, video, storage, ingest, out, options):
     plots = out / "plots"
     plots.mkdir(parents=True, exist_ok=True)
     lines = [
@@ -298,6 +339,7 @@ def write_report(fuzzy, video, storage, out, options):
               f"({mb / storage['from_bytes']:,.0f} MB/s), building from arrays "
               f"{storage['build'] * 1e3:.0f} ms: reloading is "
               f"{storage['build'] / storage['from_bytes']:.1f}x faster.", ""]
+    lines += ingest_lines(ingest)
     lines[3:3] = ["", "Headline, on wamerican-insane: the median latency of each peer as a multiple of "
                       "torrelm's (above 1: torrelm is faster): " + "; ".join(headline) + ".", ""]
     (out / "performance.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -323,7 +365,8 @@ def main():
         gc.collect()
     video = video_section(options, log)
     storage = storage_section(log)
-    write_report(fuzzy, video, storage, options.out, options)
+    ingest = ingest_section(log)
+    write_report(fuzzy, video, storage, ingest, options.out, options)
     log(f"wrote {options.out / 'performance.md'}")
 
 
