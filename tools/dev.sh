@@ -16,7 +16,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
-apt_packages=(libgtest-dev wamerican-insane clang-format)
+apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
 pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas)
 
 say() { printf '== %s\n' "$*" >&2; }

@@ -1,0 +1,511 @@
+#include "store/container.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <vector>
+
+// Header-only: nothing to link, and the cross builds need no library built for their target.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace torrelm::store {
+namespace {
+
+using prefix::Trie;
+
+constexpr std::array<std::uint8_t, 8> kMagic = {'T', 'O', 'R', 'R', 'E', 'L', 'M', 0x1A};
+constexpr std::uint32_t kByteOrderMark = 0x0102'0304;
+constexpr std::uint32_t kSwappedMark = 0x0403'0201;
+constexpr std::size_t kHeaderSize = 40;
+constexpr std::size_t kEntrySize = 40;
+constexpr std::size_t kChecksumAt = 32;  // the header checksum covers the bytes before it
+constexpr std::uint64_t kAlignment = 64;
+
+// Header flags.
+constexpr std::uint32_t kIntIds = 1;  // id_mode is Int32
+// Section flags.
+constexpr std::uint32_t kWide = 1;  // range ends of 8 bytes, not 4
+
+enum Kind : std::uint32_t {
+  kNodeShifts = 1,
+  kChildLabels,
+  kChildTransitions,
+  kPresence,
+  kTotals,
+  kIdsEnd,
+  kCountsEnd,
+  kIds,
+  kCounts,
+  kIntIdTable,
+  kUuidTable,
+  kTerminal,
+  kMetadata,
+  kExternalIds,
+  kKindEnd
+};
+
+constexpr const char* kNames[] = {"",
+                                  "node_shifts",
+                                  "child_labels",
+                                  "child_transitions",
+                                  "payload_presence",
+                                  "payload_totals",
+                                  "payload_ids_end",
+                                  "payload_counts_end",
+                                  "payload_ids",
+                                  "payload_counts",
+                                  "video_int_ids",
+                                  "video_uuids",
+                                  "is_terminal",
+                                  "metadata",
+                                  "external_ids"};
+
+std::string name(std::uint32_t kind) {
+  return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
+}
+
+// Bytes per element of a known kind; ranges ends take 8 when wide.
+std::size_t element_size(std::uint32_t kind, std::uint32_t flags) {
+  switch (kind) {
+    case kPresence:
+    case kUuidTable:
+      return 16;
+    case kIdsEnd:
+    case kCountsEnd:
+      return (flags & kWide) != 0 ? 8 : 4;
+    case kTerminal:
+    case kMetadata:
+    case kExternalIds:
+      return 1;
+    default:
+      return 4;
+  }
+}
+
+std::uint64_t align(std::uint64_t offset) {
+  return (offset + kAlignment - 1) / kAlignment * kAlignment;
+}
+
+template <class T>
+std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
+  return {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
+}
+template <class T>
+std::span<const std::uint8_t> bytes_of(const std::vector<T>& values) {
+  return bytes_of(std::span<const T>(values));
+}
+
+// Range ends stored 4 bytes wide while the last one fits, as the table holds them.
+struct Ends {
+  std::vector<std::uint32_t> narrow;
+  std::vector<std::uint64_t> wide;
+  bool is_wide() const noexcept { return !wide.empty(); }
+  std::span<const std::uint8_t> bytes() const {
+    return is_wide() ? bytes_of(wide) : bytes_of(narrow);
+  }
+  static Ends of(const std::vector<std::uint64_t>& values) {
+    Ends ends;
+    if (!values.empty() && values.back() > std::numeric_limits<std::uint32_t>::max()) {
+      ends.wide = values;
+    } else {
+      ends.narrow.assign(values.begin(), values.end());
+    }
+    return ends;
+  }
+};
+
+struct Section {
+  std::uint32_t kind;
+  std::uint32_t flags;
+  std::span<const std::uint8_t> data;
+};
+
+// Everything the writer puts down, with the payload table's arrays rebuilt from its slots: the
+// presence words with their ranks, the totals and the range ends.
+struct Plan {
+  std::vector<std::uint64_t> presence;  // bits, rank, for each word of 64 slots
+  std::vector<std::uint32_t> totals;
+  Ends ids_end;
+  Ends counts_end;
+  bool parallel = true;
+  std::vector<Section> sections;
+
+  std::uint64_t table_end() const { return kHeaderSize + kEntrySize * sections.size(); }
+  std::uint64_t size() const {
+    std::uint64_t end = table_end();
+    for (const Section& s : sections) end = align(end) + s.data.size();
+    return end;
+  }
+};
+
+Plan plan(const Trie& trie, const ContainerExtras& extras) {
+  Plan p;
+  const payload::PayloadTable& table = trie.payloads;
+  std::vector<std::uint64_t> ids_end;
+  std::vector<std::uint64_t> counts_end;
+  std::uint64_t ids = 0;
+  std::uint64_t counts = 0;
+  std::size_t slot = 0;
+  p.presence.reserve((table.size() + 63) / 64 * 2);
+  table.for_each([&](bool present, const payload::PayloadView& view) {
+    if (slot % 64 == 0) p.presence.insert(p.presence.end(), {0, p.totals.size()});
+    if (present) {
+      p.presence[p.presence.size() - 2] |= std::uint64_t{1} << (slot % 64);
+      p.totals.push_back(view.total_count);
+      ids_end.push_back(ids += view.video_ids.size());
+      counts_end.push_back(counts += view.video_counts.size());
+      p.parallel = p.parallel && view.video_ids.size() == view.video_counts.size();
+    }
+    ++slot;
+  });
+  p.ids_end = Ends::of(ids_end);
+  if (!p.parallel) p.counts_end = Ends::of(counts_end);
+
+  const auto add = [&](std::uint32_t kind, std::span<const std::uint8_t> data,
+                       std::uint32_t flags = 0) {
+    p.sections.push_back({kind, flags, data});
+  };
+  add(kNodeShifts, bytes_of(trie.node_shifts));
+  add(kChildLabels, bytes_of(trie.child_labels));
+  add(kChildTransitions, bytes_of(trie.child_transitions));
+  add(kPresence, bytes_of(p.presence));
+  add(kTotals, bytes_of(p.totals));
+  add(kIdsEnd, p.ids_end.bytes(), p.ids_end.is_wide() ? kWide : 0);
+  if (!p.parallel) add(kCountsEnd, p.counts_end.bytes(), p.counts_end.is_wide() ? kWide : 0);
+  add(kIds, bytes_of(table.all_video_ids()));
+  add(kCounts, bytes_of(table.all_video_counts()));
+  // The table the id mode selects always; the other only when it holds something.
+  const bool ints = trie.id_mode == prefix::IdMode::Int32;
+  if (ints || !trie.video_int_ids.empty()) add(kIntIdTable, bytes_of(trie.video_int_ids));
+  if (!ints || !trie.video_uuids.empty()) add(kUuidTable, bytes_of(trie.video_uuids));
+  add(kTerminal, bytes_of(trie.is_terminal));
+  const auto text = [](const std::string& s) {
+    return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  };
+  if (!extras.metadata.empty()) add(kMetadata, text(extras.metadata));
+  if (!extras.external_ids.empty()) add(kExternalIds, text(extras.external_ids));
+  return p;
+}
+
+template <class T>
+void put(std::span<std::uint8_t> out, std::size_t at, T value) {
+  std::memcpy(out.data() + at, &value, sizeof value);
+}
+
+template <class T>
+T get(std::span<const std::uint8_t> in, std::uint64_t at) {
+  T value;
+  std::memcpy(&value, in.data() + at, sizeof value);
+  return value;
+}
+
+// The header's checksum: its first kChecksumAt bytes, then the section table.
+std::uint64_t header_checksum(std::span<const std::uint8_t> bytes, std::size_t table_end) {
+  return container_checksum(bytes.subspan(kHeaderSize, table_end - kHeaderSize),
+                            container_checksum(bytes.first(kChecksumAt)));
+}
+
+struct Entry {
+  std::uint32_t kind;
+  std::uint32_t flags;
+  std::uint64_t offset;
+  std::uint64_t length;
+  std::uint64_t checksum;
+};
+
+Unexpected<ContainerError> refuse(std::string message) {
+  return Unexpected{ContainerError{std::move(message)}};
+}
+
+std::string where(const Entry& e) {
+  return "section " + name(e.kind) + " (offset " + std::to_string(e.offset) + ", " +
+         std::to_string(e.length) + " bytes): ";
+}
+
+// Hashes in runs, so that a large section can be stopped.
+std::uint64_t checksum_counted(std::span<const std::uint8_t> data, Cancel& cancel) {
+  constexpr std::size_t kRun = std::size_t{1} << 16;
+  if (data.size() <= kRun) return container_checksum(data);
+  XXH3_state_t state;
+  XXH3_INITSTATE(&state);
+  XXH3_64bits_reset(&state);
+  for (std::size_t done = 0; done < data.size(); done += kRun) {
+    cancel.step(kRun / 4096);
+    const std::size_t run = std::min(kRun, data.size() - done);
+    XXH3_64bits_update(&state, data.data() + done, run);
+  }
+  return XXH3_64bits_digest(&state);
+}
+
+template <class T>
+std::vector<T> copy_out(std::span<const std::uint8_t> data) {
+  std::vector<T> values(data.size() / sizeof(T));
+  if (!values.empty()) std::memcpy(values.data(), data.data(), values.size() * sizeof(T));
+  return values;
+}
+
+std::vector<std::uint64_t> ends_of(const Entry& e, std::span<const std::uint8_t> data) {
+  if ((e.flags & kWide) != 0) return copy_out<std::uint64_t>(data);
+  const auto narrow = copy_out<std::uint32_t>(data);
+  return {narrow.begin(), narrow.end()};
+}
+
+// Rebuilds the payload table from its sections, refusing arrays that disagree.
+Expected<payload::PayloadTable, ContainerError> read_payloads(std::uint64_t slots,
+                                                              const Entry* entries[],
+                                                              std::span<const std::uint8_t> bytes,
+                                                              Cancel& cancel) {
+  const auto data = [&](std::uint32_t kind) {
+    const Entry& e = *entries[kind];
+    return bytes.subspan(static_cast<std::size_t>(e.offset), static_cast<std::size_t>(e.length));
+  };
+  const Entry& presence_entry = *entries[kPresence];
+  const auto presence = copy_out<std::uint64_t>(data(kPresence));
+  const std::uint64_t words = (slots + 63) / 64;
+  if (presence.size() != 2 * words) {
+    return refuse(where(presence_entry) + std::to_string(presence.size() / 2) + " words for " +
+                  std::to_string(slots) + " payload slots (" + std::to_string(words) + " needed)");
+  }
+  std::uint64_t present = 0;
+  for (std::uint64_t w = 0; w < words; ++w) {
+    const std::uint64_t bits = presence[2 * w];
+    if (presence[2 * w + 1] != present) {
+      return refuse(where(presence_entry) + "word " + std::to_string(w) + " has rank " +
+                    std::to_string(presence[2 * w + 1]) + " but " + std::to_string(present) +
+                    " present slots come before it");
+    }
+    const std::uint64_t in_word = std::min<std::uint64_t>(64, slots - 64 * w);
+    if (in_word < 64 && (bits >> in_word) != 0) {
+      return refuse(where(presence_entry) + "word " + std::to_string(w) +
+                    " marks slots past the last one");
+    }
+    for (std::uint64_t b = bits; b != 0; b &= b - 1) ++present;
+  }
+  const auto totals = copy_out<std::uint32_t>(data(kTotals));
+  const auto ids = copy_out<std::uint32_t>(data(kIds));
+  const auto counts = copy_out<std::uint32_t>(data(kCounts));
+  if (totals.size() != present) {
+    return refuse(where(*entries[kTotals]) + std::to_string(totals.size()) + " totals for " +
+                  std::to_string(present) + " present slots");
+  }
+  // Ends must rise to exactly the length of the array they divide.
+  const auto read_ends = [&](std::uint32_t kind, std::size_t length,
+                             std::vector<std::uint64_t>& ends) -> std::optional<std::string> {
+    const Entry& e = *entries[kind];
+    ends = ends_of(e, data(kind));
+    if (ends.size() != present) {
+      return where(e) + std::to_string(ends.size()) + " range ends for " + std::to_string(present) +
+             " present slots";
+    }
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      if (ends[i] < last || ends[i] > length) {
+        return where(e) + "range end " + std::to_string(i) + " is " + std::to_string(ends[i]) +
+               ", outside " + std::to_string(last) + ".." + std::to_string(length);
+      }
+      last = ends[i];
+    }
+    if (last != length) {
+      return where(e) + "the ranges end at " + std::to_string(last) + " but the array holds " +
+             std::to_string(length);
+    }
+    return std::nullopt;
+  };
+  std::vector<std::uint64_t> ids_end;
+  std::vector<std::uint64_t> counts_end;
+  if (auto problem = read_ends(kIdsEnd, ids.size(), ids_end)) return refuse(*problem);
+  if (entries[kCountsEnd] != nullptr) {
+    if (auto problem = read_ends(kCountsEnd, counts.size(), counts_end)) return refuse(*problem);
+  } else if (counts.size() != ids.size()) {
+    return refuse(where(*entries[kCounts]) + std::to_string(counts.size()) + " counts for " +
+                  std::to_string(ids.size()) + " positions and no section payload_counts_end");
+  } else {
+    counts_end = ids_end;
+  }
+
+  payload::PayloadTable table;
+  table.reserve(static_cast<std::size_t>(slots), totals.size(), ids.size(), counts.size());
+  std::size_t p = 0;
+  for (std::uint64_t slot = 0; slot < slots; ++slot) {
+    cancel.step();
+    if ((presence[2 * (slot / 64)] >> (slot % 64) & 1) == 0) {
+      table.push_absent();
+      continue;
+    }
+    const auto ids_begin = static_cast<std::size_t>(p == 0 ? 0 : ids_end[p - 1]);
+    const auto counts_begin = static_cast<std::size_t>(p == 0 ? 0 : counts_end[p - 1]);
+    table.push(totals[p],
+               std::span(ids).subspan(ids_begin, static_cast<std::size_t>(ids_end[p]) - ids_begin),
+               std::span(counts).subspan(counts_begin,
+                                         static_cast<std::size_t>(counts_end[p]) - counts_begin));
+    ++p;
+  }
+  return table;
+}
+
+}  // namespace
+
+bool looks_like_container(std::span<const std::uint8_t> bytes) noexcept {
+  return bytes.size() >= kMagic.size() && std::equal(kMagic.begin(), kMagic.end(), bytes.begin());
+}
+
+std::uint64_t container_checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
+  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+}
+
+std::uint64_t container_size(const Trie& trie, const ContainerExtras& extras) {
+  return plan(trie, extras).size();
+}
+
+void write_container(const Trie& trie, const ContainerExtras& extras, std::span<std::uint8_t> out) {
+  const Plan p = plan(trie, extras);
+  if (p.size() != out.size()) {
+    throw InternalFault("container of " + std::to_string(p.size()) + " bytes written into " +
+                            std::to_string(out.size()),
+                        SourceLocation::current());
+  }
+  std::fill(out.begin(), out.end(), std::uint8_t{0});
+  std::copy(kMagic.begin(), kMagic.end(), out.begin());
+  put(out, 8, kFormatMajor);
+  put(out, 10, kFormatMinor);
+  put(out, 12, kByteOrderMark);
+  put(out, 16, trie.id_mode == prefix::IdMode::Int32 ? kIntIds : std::uint32_t{0});
+  put(out, 20, static_cast<std::uint32_t>(p.sections.size()));
+  put(out, 24, static_cast<std::uint64_t>(trie.payloads.size()));
+  std::uint64_t end = p.table_end();
+  for (std::size_t i = 0; i < p.sections.size(); ++i) {
+    const Section& s = p.sections[i];
+    const std::uint64_t offset = align(end);
+    const std::size_t entry = kHeaderSize + i * kEntrySize;
+    put(out, entry, s.kind);
+    put(out, entry + 4, s.flags);
+    put(out, entry + 8, offset);
+    put(out, entry + 16, static_cast<std::uint64_t>(s.data.size()));
+    put(out, entry + 24, container_checksum(s.data));
+    if (!s.data.empty()) std::memcpy(out.data() + offset, s.data.data(), s.data.size());
+    end = offset + s.data.size();
+  }
+  put(out, kChecksumAt, header_checksum(out, static_cast<std::size_t>(p.table_end())));
+}
+
+Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t> bytes,
+                                                   bool verify_checksums, Cancel cancel) {
+  const std::string file_has = " but the file has " + std::to_string(bytes.size()) + " bytes";
+  const std::size_t seen = std::min(bytes.size(), kMagic.size());
+  if (!std::equal(kMagic.begin(), kMagic.begin() + static_cast<std::ptrdiff_t>(seen),
+                  bytes.begin())) {
+    return refuse("not an index file (bad magic)");
+  }
+  if (bytes.size() < kHeaderSize) {
+    return refuse("truncated: the header ends at byte " + std::to_string(kHeaderSize) + file_has);
+  }
+  // The mark first: on the other byte order every later number reads reversed.
+  const auto mark = get<std::uint32_t>(bytes, 12);
+  if (mark == kSwappedMark) {
+    return refuse(
+        "index file written on a machine of the other byte order (mark 04030201): this reader "
+        "needs one written with its own");
+  }
+  if (mark != kByteOrderMark) return refuse("not an index file (bad byte-order mark)");
+  const auto major = get<std::uint16_t>(bytes, 8);
+  const auto minor = get<std::uint16_t>(bytes, 10);
+  const std::string version = std::to_string(major) + "." + std::to_string(minor);
+  const std::string ours = " than this reader (" + std::to_string(kFormatMajor) + ".x)";
+  if (major > kFormatMajor)
+    return refuse("index file format " + version + " is newer" + ours + ": upgrade torrelm");
+  if (major < kFormatMajor) return refuse("index file format " + version + " is older" + ours);
+
+  const auto flags = get<std::uint32_t>(bytes, 16);
+  const auto count = get<std::uint32_t>(bytes, 20);
+  const auto slots = get<std::uint64_t>(bytes, 24);
+  const std::uint64_t table_end = kHeaderSize + std::uint64_t{kEntrySize} * count;
+  if (table_end > bytes.size()) {
+    return refuse("truncated: the section table ends at byte " + std::to_string(table_end) +
+                  file_has);
+  }
+  if (verify_checksums && get<std::uint64_t>(bytes, kChecksumAt) !=
+                              header_checksum(bytes, static_cast<std::size_t>(table_end))) {
+    return refuse("header (offset 0, " + std::to_string(table_end) + " bytes): checksum mismatch");
+  }
+
+  std::vector<Entry> table(count);
+  const Entry* known[kKindEnd] = {};
+  std::uint64_t end = table_end;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    cancel.step();
+    const std::size_t at = kHeaderSize + std::size_t{i} * kEntrySize;
+    Entry& e = table[i];
+    e = {get<std::uint32_t>(bytes, at), get<std::uint32_t>(bytes, at + 4),
+         get<std::uint64_t>(bytes, at + 8), get<std::uint64_t>(bytes, at + 16),
+         get<std::uint64_t>(bytes, at + 24)};
+    if (e.offset % kAlignment != 0)
+      return refuse(where(e) + "misaligned: sections start at multiples of 64");
+    if (e.offset < end) {
+      return refuse(
+          where(e) + "overlaps " +
+          (i == 0 ? std::string("the section table") : "section " + name(table[i - 1].kind)));
+    }
+    if (e.length > bytes.size() || e.offset > bytes.size() - e.length) {
+      return refuse("truncated: section " + name(e.kind) + " ends at byte " +
+                    std::to_string(e.offset + e.length) + file_has);
+    }
+    // Padding is zero, so that no byte of the file goes unchecked.
+    for (std::uint64_t b = end; b < e.offset; ++b) {
+      if (bytes[static_cast<std::size_t>(b)] != 0) {
+        return refuse("padding before " + where(e) + "byte " + std::to_string(b) + " is not zero");
+      }
+    }
+    if (e.kind > 0 && e.kind < kKindEnd) {
+      if (known[e.kind] != nullptr) return refuse(where(e) + "appears twice");
+      if (e.length % element_size(e.kind, e.flags) != 0) {
+        return refuse(where(e) + "length is not a multiple of " +
+                      std::to_string(element_size(e.kind, e.flags)) + " bytes");
+      }
+      known[e.kind] = &e;
+    }
+    end = e.offset + e.length;
+  }
+  if (end != bytes.size()) {
+    return refuse(std::to_string(bytes.size() - end) +
+                  " bytes after the last section, which ends at byte " + std::to_string(end));
+  }
+  const auto data = [&](const Entry& e) {
+    return bytes.subspan(static_cast<std::size_t>(e.offset), static_cast<std::size_t>(e.length));
+  };
+  if (verify_checksums) {
+    for (const Entry& e : table) {
+      if (checksum_counted(data(e), cancel) != e.checksum)
+        return refuse(where(e) + "checksum mismatch");
+    }
+  }
+  const bool ints = (flags & kIntIds) != 0;
+  for (const std::uint32_t kind :
+       {kNodeShifts, kChildLabels, kChildTransitions, kPresence, kTotals, kIdsEnd, kIds, kCounts,
+        ints ? kIntIdTable : kUuidTable, kTerminal}) {
+    if (known[kind] == nullptr) return refuse("section " + name(kind) + " is missing");
+  }
+  Contained out;
+  Trie& trie = out.trie;
+  const auto section = [&](std::uint32_t kind) {
+    return known[kind] == nullptr ? std::span<const std::uint8_t>() : data(*known[kind]);
+  };
+  trie.node_shifts = copy_out<std::uint32_t>(section(kNodeShifts));
+  trie.child_labels = copy_out<char32_t>(section(kChildLabels));
+  trie.child_transitions = copy_out<prefix::NodeId>(section(kChildTransitions));
+  auto payloads = read_payloads(slots, known, bytes, cancel);
+  if (!payloads) return refuse(payloads.error().message);
+  trie.payloads = std::move(*payloads);
+  trie.video_int_ids = copy_out<std::uint32_t>(section(kIntIdTable));
+  trie.video_uuids = copy_out<prefix::VideoUuid>(section(kUuidTable));
+  trie.id_mode = ints ? prefix::IdMode::Int32 : prefix::IdMode::Uuid;
+  trie.is_terminal = copy_out<std::uint8_t>(section(kTerminal));
+  const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
+  out.extras.metadata = text(section(kMetadata));
+  out.extras.external_ids = text(section(kExternalIds));
+  return out;
+}
+
+}  // namespace torrelm::store

@@ -1,0 +1,71 @@
+// The container file of a whole index: a checked header, a table of sections, then each of the
+// index's arrays in its in-memory form, every section 64-byte aligned and checksummed (XXH3-64).
+// docs/format.md draws the bytes.
+//
+//   offset 0   magic "TORRELM\x1a", format version (major u16, minor u16), byte-order mark,
+//              flags (id mode), section count, payload slot count, header checksum
+//   offset 40  section table: kind, flags, offset, length, checksum for each section
+//   then       the sections, in table order, zero bytes between them, the file ending with the last
+//
+// Numbers are written in the byte order of the machine that wrote them, so that a later reader can
+// use the sections where they lie; the byte-order mark lets a reader on the other order refuse
+// them. A reader takes any minor version of its own major one (sections of kinds it does not know
+// are skipped) and refuses a newer major version.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "common/cancel.hpp"
+#include "common/expected.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace torrelm::store {
+
+inline constexpr std::uint16_t kFormatMajor = 1;
+inline constexpr std::uint16_t kFormatMinor = 0;
+
+// What a container carries besides the index, passed through unread.
+struct ContainerExtras {
+  std::string metadata;      // UTF-8 JSON text (build time, row count, video_top_n, version)
+  std::string external_ids;  // opaque bytes
+  friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
+};
+
+struct Contained {
+  prefix::Trie trie;
+  ContainerExtras extras;
+};
+
+struct ContainerError {
+  std::string message;
+};
+
+// Whether `bytes` start with the container's magic number (the stored form of format/ never does:
+// its first byte is a varint count, and 'T' would declare 84 node shifts of which the magic's
+// remaining bytes could not all be the start).
+bool looks_like_container(std::span<const std::uint8_t> bytes) noexcept;
+
+// The checksum of sections and header: XXH3-64 of `bytes`, seeded.
+std::uint64_t container_checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed = 0);
+
+// The exact length of the container of `trie` with `extras`.
+std::uint64_t container_size(const prefix::Trie& trie, const ContainerExtras& extras);
+
+// Writes the container into `out`, which holds exactly container_size(trie, extras) bytes (a
+// different size is an InternalFault). Never fails otherwise.
+void write_container(const prefix::Trie& trie, const ContainerExtras& extras,
+                     std::span<std::uint8_t> out);
+
+// Reads a container into an owned Trie. Refuses, naming the first problem with its section and
+// byte offset: a wrong magic number, byte order or major version, a truncated header, table or
+// section, a misaligned, overlapping or ill-sized section, nonzero padding, bytes after the last
+// section, a missing section, payload arrays that disagree, and (when `verify_checksums`) a
+// checksum mismatch. Checks the layout only, not the index's consistency: that is validate()'s.
+// Counts its work on `cancel`, and throws Cancelled when its hook says stop.
+Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t> bytes,
+                                                   bool verify_checksums, Cancel cancel = {});
+
+}  // namespace torrelm::store
