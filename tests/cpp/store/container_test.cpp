@@ -244,5 +244,17 @@ TEST(Container, NamesTheFirstProblem) {
   }
 }
 
+TEST(Container, ReadingStopsWhenTheHookSaysSo) {
+  std::vector<test::Node> nodes;
+  for (std::uint32_t i = 0; i < 3 * Cancel::kInterval; ++i) nodes.push_back({i, U'a'});
+  const Bytes bytes = write(test::make_trie(nodes));
+  int asked = 0;
+  const Cancel stop([](void* context) noexcept { return ++*static_cast<int*>(context) >= 2; },
+                    &asked);
+  EXPECT_THROW(read_container(bytes, true, stop), Cancelled);
+  EXPECT_EQ(asked, 2);
+  EXPECT_TRUE(read_container(bytes, true));
+}
+
 }  // namespace
 }  // namespace torrelm::store
