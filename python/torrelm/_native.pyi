@@ -54,6 +54,34 @@ class Index:
 
     def __repr__(self) -> str: ...
 
+    def __len__(self) -> int:
+        """The number of terms: as many as iter() yields."""
+
+    def __contains__(self, term: str, /) -> bool:
+        """
+        Whether term is one of the indexed terms (exactly). Anything but a str raises TypeError.
+        """
+
+    def __iter__(self) -> IndexIterator:
+        """
+        The terms one at a time, in trie order: the order of fuzzy_match('', 65535), which leaves out terms longer than 65535 characters; these come too.
+        """
+
+    def __getstate__(self) -> bytes:
+        """The stored form, for pickle."""
+
+    def __setstate__(self, state: Buffer, /) -> None:
+        """Restores a pickled index from its stored form."""
+
+class IndexIterator:
+    """
+    An iterator over the terms of an Index, made by iter(index). It keeps the index's data alive by itself.
+    """
+
+    def __iter__(self) -> IndexIterator: ...
+
+    def __next__(self) -> str: ...
+
 class RowTable:
     """
     Click rows gathered in native memory, then built into an Index; the engine behind torrelm.build and IndexBuilder.

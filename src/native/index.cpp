@@ -4,7 +4,7 @@
 
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +13,7 @@
 #include "format/index_codec.hpp"
 #include "native/convert.hpp"
 #include "native/errors.hpp"
+#include "prefix/matcher/lookup.hpp"
 #include "prefix/matcher/matcher.hpp"
 #include "ranking/ranking.hpp"
 
@@ -23,6 +24,8 @@ constexpr const char* kFuzzyMatch = "Index.fuzzy_match()";
 constexpr const char* kFuzzyMatchVideo = "Index.fuzzy_match_video()";
 constexpr const char* kFromBytes = "Index.from_bytes()";
 constexpr const char* kFromPrefixSearch = "Index.from_prefix_search()";
+constexpr const char* kContains = "Index.__contains__()";
+constexpr const char* kSetState = "Index.__setstate__()";
 
 PyObject* made(PyObject* object) {
   if (object == nullptr) throw nb::python_error();
@@ -114,14 +117,16 @@ nb::bytes to_bytes(const Index& self) {
 
 // Decodes with the lock released while the buffer stays exported, so that its bytes are neither
 // copied nor moved meanwhile.
-nb::object decode(nb::handle data, Argument where) {
+std::shared_ptr<const prefix::Trie> decode_trie(nb::handle data, Argument where) {
   const BytesView view(data, where);
   auto trie = run_released([&](Cancel cancel) { return format::decode(view.bytes(), cancel); });
   if (!trie) {
     throw nb::value_error(("decode error: " + format::to_string(trie.error())).c_str());
   }
-  return wrap_index(std::move(*trie));
+  return std::make_shared<const prefix::Trie>(std::move(*trie));
 }
+
+nb::object decode(nb::handle data, Argument where) { return wrap_index(decode_trie(data, where)); }
 
 nb::object from_bytes(nb::handle data) {
   return guarded([&] { return decode(data, {kFromBytes, "b"}); });
@@ -146,12 +151,108 @@ nb::object to_prefix_search(const Index& self) {
   return guarded([&] { return prefix_search_type().attr("from_bytes")(to_bytes(self)); });
 }
 
+// Pickled by value: the stored form, decoded again into a fresh index.
+void set_state(Index& self, nb::handle state) {
+  guarded([&] {
+    std::shared_ptr<const prefix::Trie> trie = decode_trie(state, {kSetState, "state"});
+    new (&self) Index(std::move(trie));  // nanobind hands over an instance not yet made
+  });
+}
+
+// The terms are counted by a walk over the index, once: every later len() and repr() reads the
+// count. The walk is TermWalk's, so that len() always equals the length of the iteration and
+// fails where it fails; a count of the terminal flags would also count the root, nodes under
+// U+0000 labels and nodes no child list reaches, none of which the walk reports.
+std::uint64_t term_count(const Index& self) {
+  std::uint64_t terms = self.counted_terms();
+  if (terms == Index::kUncounted) {
+    const prefix::Trie& trie = self.trie();
+    terms = run_released([&](Cancel cancel) {
+      return static_cast<std::uint64_t>(prefix::count_terms(trie, cancel));
+    });
+    self.keep_term_count(terms);
+  }
+  return terms;
+}
+
+std::size_t length(const Index& self) {
+  return guarded([&] { return static_cast<std::size_t>(term_count(self)); });
+}
+
+bool contains(const Index& self, nb::handle term_arg) {
+  return guarded([&] {
+    const std::string_view term = to_text(term_arg, {kContains, "term"});
+    const prefix::Trie& trie = self.trie();
+    return run_released([&](Cancel) { return prefix::find_term(trie, term).has_value(); });
+  });
+}
+
+// 1651080 as "1,651,080".
+std::string grouped(std::uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
 std::string repr(const Index& self) {
-  const prefix::Trie& trie = self.trie();
-  const auto terms = std::count_if(trie.is_terminal.begin(), trie.is_terminal.end(),
-                                   [](std::uint8_t flag) { return flag != 0; });
-  return "<torrelm.Index nodes=" + std::to_string(trie.node_count()) +
-         " terms=" + std::to_string(terms) + ">";
+  return guarded([&] {
+    const prefix::Trie& trie = self.trie();
+    std::string terms;
+    try {
+      terms = grouped(term_count(self));
+    } catch (const InternalFault&) {
+      terms = "?";  // an inconsistent index still prints; len() and iteration report the fault
+    }
+    const bool int_ids = trie.id_mode == prefix::IdMode::Int32;
+    const std::size_t videos = int_ids ? trie.video_int_ids.size() : trie.video_uuids.size();
+    return "<torrelm.Index terms=" + terms + " nodes=" + grouped(trie.node_count()) +
+           " videos=" + grouped(videos) + " ids=" + (int_ids ? "int32" : "uuid") + ">";
+  });
+}
+
+// Lets Ctrl-C stop a next() that has far to go (a large index with few terms) while holding the
+// lock: the handler's exception is then raised and the walk can resume later.
+bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+// iter(index): the terms one per next(), from a walk that holds the trie alive by itself.
+class IndexIterator {
+ public:
+  explicit IndexIterator(std::shared_ptr<const prefix::Trie> trie)
+      : trie_(std::move(trie)), walk_(*trie_) {}
+
+  nb::object next() {
+    if (ended_) throw nb::stop_iteration();
+    std::optional<prefix::NodeId> node;
+    try {
+      Cancel cancel(&signal_raised, nullptr);
+      node = walk_.next(cancel);
+    } catch (const Cancelled&) {
+      throw nb::python_error();
+    } catch (...) {
+      ended_ = true;  // as a generator that raised, it stops for good
+      throw;
+    }
+    if (!node) {
+      ended_ = true;
+      throw nb::stop_iteration();
+    }
+    const std::string& term = walk_.term();
+    return nb::steal(
+        made(PyUnicode_DecodeUTF8(term.data(), static_cast<Py_ssize_t>(term.size()), nullptr)));
+  }
+
+ private:
+  std::shared_ptr<const prefix::Trie> trie_;  // before walk_, which points into it
+  prefix::TermWalk walk_;
+  bool ended_ = false;
+};
+
+IndexIterator iterate(const Index& self) {
+  return guarded([&] { return IndexIterator(self.shared_trie()); });
+}
+
+nb::object next_term(IndexIterator& self) {
+  return guarded([&] { return self.next(); });
 }
 
 constexpr const char* kIndexDoc =
@@ -212,7 +313,27 @@ void register_index(nb::module_& m) {
       .def(
           "memory_bytes", [](const Index& self) { return self.trie().memory_bytes(); },
           "The heap bytes the index holds.")
-      .def("__repr__", &repr);
+      .def("__repr__", &repr)
+      .def("__len__", &length, "The number of terms: as many as iter() yields.")
+      .def("__contains__", &contains, nb::arg("term").none(),
+           nb::sig("def __contains__(self, term: str, /) -> bool"),
+           "Whether term is one of the indexed terms (exactly). Anything but a str raises "
+           "TypeError.")
+      .def("__iter__", &iterate, nb::sig("def __iter__(self) -> IndexIterator"),
+           "The terms one at a time, in trie order: the order of fuzzy_match('', 65535), "
+           "which leaves out terms longer than 65535 characters; these come too.")
+      .def("__getstate__", &to_bytes, "The stored form, for pickle.")
+      .def("__setstate__", &set_state, nb::arg("state"),
+           nb::sig("def __setstate__(self, state: collections.abc.Buffer, /) -> None"),
+           "Restores a pickled index from its stored form.");
+
+  nb::class_<IndexIterator>(m, "IndexIterator", nb::is_final(),
+                            "An iterator over the terms of an Index, made by iter(index). It "
+                            "keeps the index's data alive by itself.")
+      .def(
+          "__iter__", [](nb::object self) { return self; },
+          nb::sig("def __iter__(self) -> IndexIterator"))
+      .def("__next__", &next_term, nb::sig("def __next__(self) -> str"));
 }
 
 }  // namespace torrelm::native

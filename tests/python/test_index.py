@@ -156,7 +156,7 @@ def test_the_class_has_no_constructor_and_no_subclasses():
     with pytest.raises(TypeError):
         type("Sub", (Index,), {})
     index, _ = pair(build())
-    assert repr(index) == "<torrelm.Index nodes=5 terms=2>"
+    assert repr(index) == "<torrelm.Index terms=2 nodes=5 videos=2 ids=int32>"
     assert Index.fuzzy_match(index, "cat", 0) == [("cat", 1, 0)]
 
 
@@ -361,6 +361,11 @@ def test_builder_save_and_load_give_an_index(tmp_path):
     assert {"Index", "PanicException"} <= set(torrelm.__all__)
 
 
+# The special methods the classes define themselves (the others come from nanobind or object).
+DUNDERS = ("__repr__", "__len__", "__iter__", "__next__", "__contains__", "__getstate__",
+           "__setstate__")
+
+
 def test_the_stub_lists_what_the_module_has():
     # The stub is generated (python -m nanobind.stubgen -m torrelm._native); a name added to the
     # module or removed from it without regenerating it shows here.
@@ -376,7 +381,7 @@ def test_the_stub_lists_what_the_module_has():
     for name, node in classes.items():
         runtime = getattr(native, name)
         members = {member for member in vars(runtime)
-                   if not member.startswith("_") or member in ("__repr__", "__len__", "__iter__")}
+                   if not member.startswith("_") or member in DUNDERS}
         if issubclass(runtime, BaseException):
             continue
         # Every class has a runtime __init__ (one that refuses, where there is no constructor).
