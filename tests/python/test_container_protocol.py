@@ -5,6 +5,7 @@ that fail instead of running away."""
 import gc
 import pickle
 import random
+import threading
 import uuid
 
 import pytest
@@ -189,3 +190,20 @@ def test_inconsistent_indexes_fail_instead_of_running_away():
         "in panicked",
         "<torrelm.Index terms=? nodes=2 videos=0 ids=int32>",
     ]
+
+
+def test_threads_counting_and_looking_up_at_once_agree():
+    terms, index = random_index(5, "uuid", count=2000)
+    probes = sorted(terms)[::7] + ["zz", "a\U0001f600x"]
+    want = [probe in terms for probe in probes]
+    results = []
+
+    def work():
+        results.append((len(index), [probe in index for probe in probes], len(list(index))))
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [(len(terms), want, len(terms))] * 8
