@@ -357,6 +357,8 @@ std::uint64_t container_checksum(std::span<const std::uint8_t> bytes, std::uint6
 }
 
 std::uint64_t container_size(const Trie& trie, const ContainerExtras& extras) {
+  // The same plan as the writer's, so that the two never disagree; the payload arrays it derives
+  // hold a few numbers per slot, little next to the entries it only points to.
   return plan(trie, extras).size();
 }
 

@@ -43,9 +43,9 @@ struct ContainerError {
   std::string message;
 };
 
-// Whether `bytes` start with the container's magic number (the stored form of format/ never does:
-// its first byte is a varint count, and 'T' would declare 84 node shifts of which the magic's
-// remaining bytes could not all be the start).
+// Whether `bytes` start with the container's magic number. A stored index of the older form could
+// begin with the same eight bytes (84 node shifts, the first 79), but none that a builder makes
+// does: its first node shift is 0.
 bool looks_like_container(std::span<const std::uint8_t> bytes) noexcept;
 
 // The checksum of sections and header: XXH3-64 of `bytes`, seeded.
