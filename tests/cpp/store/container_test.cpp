@@ -102,6 +102,66 @@ TEST(Container, RoundTripsRandomTriesOfBothIdKindsWithAndWithoutExtras) {
   }
 }
 
+// A container laid out by hand from (kind, flags, bytes) sections, as another writer might.
+struct Raw {
+  std::uint32_t kind;
+  std::uint32_t flags;
+  Bytes data;
+};
+Bytes assemble(const Bytes& written, const std::vector<Raw>& sections) {
+  Bytes out(written.begin(), written.begin() + 32);
+  put(out, 20, static_cast<std::uint32_t>(sections.size()));
+  out.resize(kHeader + kEntry * sections.size());
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    out.resize((out.size() + 63) / 64 * 64);
+    const std::size_t at = kHeader + i * kEntry;
+    put(out, at, sections[i].kind);
+    put(out, at + 4, sections[i].flags);
+    put(out, at + 8, static_cast<std::uint64_t>(out.size()));
+    put(out, at + 16, static_cast<std::uint64_t>(sections[i].data.size()));
+    put(out, at + 24, container_checksum(sections[i].data));
+    out.insert(out.end(), sections[i].data.begin(), sections[i].data.end());
+  }
+  reseal(out);
+  return out;
+}
+
+std::vector<Raw> raw_sections(const Bytes& bytes) {
+  std::vector<Raw> out;
+  for (const Entry& e : entries(bytes)) {
+    const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(e.offset);
+    out.push_back({e.kind, e.flags, Bytes(begin, begin + static_cast<std::ptrdiff_t>(e.length))});
+  }
+  return out;
+}
+
+TEST(Container, ReadsWideEndsAndSkipsUnknownKinds) {
+  const Trie trie = small_trie();
+  const Bytes written = write(trie);
+  std::vector<Raw> sections = raw_sections(written);
+  ASSERT_EQ(assemble(written, sections), written);
+  for (Raw& s : sections) {
+    if (s.kind != 6) continue;  // payload_ids_end, 4 bytes each: widen to 8
+    Bytes wide;
+    for (std::size_t i = 0; i < s.data.size(); i += 4) {
+      const std::uint64_t end = get<std::uint32_t>(s.data, i);
+      wide.resize(wide.size() + 8);
+      std::memcpy(wide.data() + wide.size() - 8, &end, 8);
+    }
+    s = {6, 1, wide};
+  }
+  sections.insert(sections.begin() + 2, Raw{1000, 0, {1, 2, 3}});
+  const auto got = read_container(assemble(written, sections), true);
+  ASSERT_TRUE(got) << got.error().message;
+  EXPECT_EQ(got->trie, trie);
+
+  sections.push_back(sections.front());
+  const Bytes twice = assemble(written, sections);
+  const Entry last = entries(twice).back();
+  EXPECT_EQ(outcome(twice), "section node_shifts (offset " + std::to_string(last.offset) + ", " +
+                                std::to_string(last.length) + " bytes): appears twice");
+}
+
 TEST(Container, RoundTripsUnevenCountsAndBothIdTables) {
   Trie trie = small_trie();
   // A decoded index may give a slot more counts than positions: the table keeps separate ends.

@@ -192,6 +192,9 @@ TEST(Validate, PassesTriesFromTheHelpersAndRandomOnes) {
     const Trie trie =
         test::random_trie(rng, i % 2 == 0 ? prefix::IdMode::Int32 : prefix::IdMode::Uuid);
     ASSERT_EQ(outcome(trie), "ok");
+    Trie propagated = trie;  // every node given a payload, cut to the top videos
+    propagated.propagate(2);
+    ASSERT_EQ(outcome(propagated), "ok");
   }
 }
 
