@@ -259,7 +259,7 @@ def test_another_thread_runs_while_a_query_runs(make, call):
     # query finishing with Stop shows that it ran without the lock all along. With the lock held,
     # the alarm ends it instead.
     outcome, = run_child(f"""
-        import os, signal, threading
+        import os, signal, threading, time
         from torrelm import Index
         SELF_LISTING = {SELF_LISTING!r}
         {DOUBLED_CHAIN}
@@ -272,14 +272,15 @@ def test_another_thread_runs_while_a_query_runs(make, call):
         signal.signal(signal.SIGALRM, raise_(Alarm))
         index = {make}
         def count():
+            time.sleep(0.2)  # the query has begun by now
             n = 0
             while n < 300_000:
                 n += 1
             os.kill(os.getpid(), signal.SIGUSR1)
         counter = threading.Thread(target=count)
         signal.setitimer(signal.ITIMER_REAL, 15)
-        counter.start()
         try:
+            counter.start()  # inside: a signal before the query is still caught
             {call}
             print("finished")
         except (Stop, Alarm) as error:
