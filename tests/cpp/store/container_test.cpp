@@ -5,7 +5,9 @@
 #include <cstring>
 #include <random>
 
+#include "prefix/matcher/matcher.hpp"
 #include "store/random_trie.hpp"
+#include "store/validate.hpp"
 #include "support/tries.hpp"
 
 namespace torrelm::store {
@@ -198,6 +200,30 @@ TEST(Container, DetectsEverySingleByteCorruption) {
       ASSERT_NE(outcome(bad), "ok") << "byte " << at << " xor " << int{flip};
     }
   }
+}
+
+// Without checksums a corrupted container may read, into whatever index its bytes now describe:
+// the reader must still stay inside the file, and validation must judge what it gives back.
+TEST(Container, ReadsCorruptionUncheckedWithoutFaults) {
+  const Bytes good = write(small_trie(), {"{}", ""});
+  std::size_t read = 0;
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    for (const std::uint8_t flip : {0x01, 0x02, 0x80}) {
+      Bytes bad = good;
+      bad[at] ^= flip;
+      const auto got = read_container(bad, false);
+      if (!got) continue;
+      ++read;
+      const auto valid = validate(got->trie);
+      if (valid) {
+        EXPECT_NO_THROW(prefix::fuzzy_match(got->trie, "ab", 1, std::nullopt)) << "byte " << at;
+      }
+    }
+  }
+  // Most flips inside the arrays read: of three flips per section byte, more than one on average.
+  std::size_t section_bytes = 0;
+  for (const Entry& e : entries(good)) section_bytes += static_cast<std::size_t>(e.length);
+  EXPECT_GT(read, section_bytes);
 }
 
 TEST(Container, RefusesEveryTruncation) {
