@@ -104,23 +104,6 @@ TEST(TermLookup, AgreeWithTheMatcherOnRandomTrees) {
   EXPECT_EQ(count_terms(Trie{}), 0u);
 }
 
-// A chain of `levels` nodes labelled 'a' (the last one terminal), each listing its child twice:
-// 2**levels paths from a few dozen nodes.
-Trie doubled_chain(std::size_t levels) {
-  Trie trie;
-  trie.child_labels = {U'\0'};
-  trie.is_terminal = {0};
-  for (std::size_t i = 0; i < levels; ++i) {
-    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
-    trie.child_transitions.insert(trie.child_transitions.end(), 2, static_cast<NodeId>(i + 1));
-    trie.child_labels.push_back(U'a');
-    trie.is_terminal.push_back(i + 1 == levels);
-  }
-  trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
-  for (std::size_t i = 0; i <= levels; ++i) trie.payloads.push_absent();
-  return trie;
-}
-
 TEST(TermLookup, InconsistentIndexesFaultOrEndInsteadOfRunningAway) {
   Trie self_listing;  // the root, labelled 'a' and terminal, lists itself twice
   self_listing.node_shifts = {0};
@@ -135,7 +118,7 @@ TEST(TermLookup, InconsistentIndexesFaultOrEndInsteadOfRunningAway) {
 
   // 2**64 paths to the one terminal node at depth 64 and none to depth 63 or 65 ends: a lookup
   // that tried each path would never return.
-  const Trie shared = doubled_chain(64);
+  const Trie shared = test::doubled_chain(64, false);
   EXPECT_EQ(find_term(shared, std::string(64, 'a')), 64u);
   EXPECT_EQ(find_term(shared, std::string(63, 'a') + "b"), std::nullopt);
   EXPECT_EQ(find_term(shared, std::string(65, 'a')), std::nullopt);

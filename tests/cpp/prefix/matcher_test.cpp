@@ -183,23 +183,6 @@ TEST(FuzzyMatch, AgreesWithReferences) {
   }
 }
 
-// A chain of `levels` nodes labelled 'a', each listing its child twice: 2**levels paths, each a
-// separate result, from a few dozen nodes.
-Trie doubled_chain(std::size_t levels, bool terminal) {
-  Trie trie;
-  trie.child_labels = {U'\0'};
-  trie.is_terminal = {0};
-  for (std::size_t i = 0; i < levels; ++i) {
-    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
-    trie.child_transitions.insert(trie.child_transitions.end(), 2, static_cast<NodeId>(i + 1));
-    trie.child_labels.push_back(U'a');
-    trie.is_terminal.push_back(terminal);
-  }
-  trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
-  for (std::size_t i = 0; i <= levels; ++i) trie.payloads.push_absent();
-  return trie;
-}
-
 // A hook that says stop on its `stop_at`-th call.
 struct CountingHook {
   std::size_t calls = 0;
@@ -215,7 +198,7 @@ struct CountingHook {
 };
 
 TEST(FuzzyMatch, EndlessWalksStopWhenTheHookSaysSo) {
-  const Trie trie = doubled_chain(64, false);
+  const Trie trie = test::doubled_chain(64, false);
   const std::string query(64, 'a');
   for (const RowKind kind : kKinds) {
     SCOPED_TRACE(static_cast<int>(kind));
@@ -226,12 +209,13 @@ TEST(FuzzyMatch, EndlessWalksStopWhenTheHookSaysSo) {
     EXPECT_THROW(detail::fuzzy_match_nodes(trie, query, 1, false, kind, nodes.cancel()), Cancelled);
   }
   CountingHook never{0, std::size_t(-1)};
-  EXPECT_EQ(fuzzy_match(doubled_chain(8, true), "aaaaaaaa", 0, {}, never.cancel()).size(), 256u)
+  EXPECT_EQ(fuzzy_match(test::doubled_chain(8, true), "aaaaaaaa", 0, {}, never.cancel()).size(),
+            256u)
       << "one result per path";
 }
 
 TEST(FuzzyMatch, ResultsPastTheBudgetFailBeforeTakingTheMemory) {
-  const Trie trie = doubled_chain(40, true);
+  const Trie trie = test::doubled_chain(40, true);
   const std::string query(40, 'a');
   for (const RowKind kind : kKinds) {
     SCOPED_TRACE(static_cast<int>(kind));

@@ -64,6 +64,24 @@ inline std::vector<Node> word_nodes(const std::vector<std::u32string>& words) {
   return nodes;
 }
 
+// A chain of `levels` nodes labelled 'a', each listing its child twice: 2**levels paths from a
+// few dozen nodes, as an inconsistent index may hold. The last node ends a term, and so does
+// every other one with `every_level_terminal`.
+inline Trie doubled_chain(std::size_t levels, bool every_level_terminal) {
+  Trie trie;
+  trie.child_labels = {U'\0'};
+  trie.is_terminal = {0};
+  for (std::size_t i = 0; i < levels; ++i) {
+    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+    trie.child_transitions.insert(trie.child_transitions.end(), 2, static_cast<NodeId>(i + 1));
+    trie.child_labels.push_back(U'a');
+    trie.is_terminal.push_back(every_level_terminal || i + 1 == levels);
+  }
+  trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+  for (std::size_t i = 0; i <= levels; ++i) trie.payloads.push_absent();
+  return trie;
+}
+
 inline std::string utf8(const std::u32string& text) {
   std::string out;
   for (const char32_t ch : text) text::append_utf8(out, ch);
