@@ -121,7 +121,7 @@ bool read_payloads(ByteReader& in, payload::PayloadTable& table, Cancel& cancel)
 
 }  // namespace
 
-std::uint64_t encoded_size(const prefix::Trie& trie) {
+std::uint64_t encoded_size(const prefix::TrieView& trie) {
   // Counted in 64 bits: on a 32-bit platform the stored form of a large index can outgrow size_t.
   std::uint64_t size = varints_size(trie.node_shifts);
   size += varint_size(trie.child_labels.size());
@@ -145,7 +145,7 @@ std::uint64_t encoded_size(const prefix::Trie& trie) {
   return size;
 }
 
-void encode(const prefix::Trie& trie, std::span<std::uint8_t> out) {
+void encode(const prefix::TrieView& trie, std::span<std::uint8_t> out) {
   ByteWriter w(out.data(), out.size());
   write_varints(w, trie.node_shifts);
   w.varint(trie.child_labels.size());
@@ -169,7 +169,7 @@ void encode(const prefix::Trie& trie, std::span<std::uint8_t> out) {
   w.bytes(trie.is_terminal.data(), trie.is_terminal.size());
 }
 
-std::vector<std::uint8_t> encode(const prefix::Trie& trie) {
+std::vector<std::uint8_t> encode(const prefix::TrieView& trie) {
   const std::uint64_t size = encoded_size(trie);
   if (size > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
   std::vector<std::uint8_t> out(static_cast<std::size_t>(size));

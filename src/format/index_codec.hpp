@@ -27,11 +27,11 @@
 namespace torrelm::format {
 
 // The exact length of the stored form of `trie` (64 bits wide on every platform).
-std::uint64_t encoded_size(const prefix::Trie& trie);
+std::uint64_t encoded_size(const prefix::TrieView& trie);
 
 // Writes the stored form into `out`, which holds exactly encoded_size(trie) bytes. Never fails.
-void encode(const prefix::Trie& trie, std::span<std::uint8_t> out);
-std::vector<std::uint8_t> encode(const prefix::Trie& trie);
+void encode(const prefix::TrieView& trie, std::span<std::uint8_t> out);
+std::vector<std::uint8_t> encode(const prefix::TrieView& trie);
 
 // Reads an index from the start of `bytes`; whatever follows its last field is ignored. Checks the
 // encoding only, never the index's consistency. Storage reserved for a sequence never exceeds

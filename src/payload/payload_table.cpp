@@ -1,6 +1,7 @@
 #include "payload/payload_table.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "common/fault.hpp"
 
@@ -19,23 +20,60 @@ int ones(std::uint64_t bits) noexcept {
 
 }  // namespace
 
-std::optional<PayloadView> PayloadTable::at(std::size_t node, SourceLocation where) const {
-  if (node >= size_) throw_out_of_bounds(size_, node, where);
+std::optional<PayloadView> PayloadTableView::at(std::size_t node, SourceLocation where) const {
+  if (node >= slots) throw_out_of_bounds(slots, node, where);
   // Propagation gives every node a payload, so in a built index the slot is its own place among
   // the present ones: its ranges are loaded at once, not after a look at the bitmap.
   std::size_t present = node;
-  if (total_count_.size() != size_) {
-    const PresenceWord& word = words_[node / kWordBits];
-    const std::uint64_t bit = std::uint64_t{1} << (node % kWordBits);
+  if (total_count.size() != slots) {
+    const PresenceWord& word = checked_at(words, node / kSlotsPerWord, where);
+    const std::uint64_t bit = std::uint64_t{1} << (node % kSlotsPerWord);
     if ((word.bits & bit) == 0) return std::nullopt;
     present =
         static_cast<std::size_t>(word.rank) + static_cast<std::size_t>(ones(word.bits & (bit - 1)));
   }
-  const Offsets& counts_end = parallel_ ? ids_end_ : counts_end_;
-  const std::size_t ids_begin = present == 0 ? 0 : ids_end_[present - 1];
-  const std::size_t counts_begin = present == 0 ? 0 : counts_end[present - 1];
-  return PayloadView{total_count_[present], ids(ids_begin, ids_end_[present]),
-                     counts(counts_begin, counts_end[present])};
+  const OffsetsView& counts_ends = parallel ? ids_end : counts_end;
+  const std::uint32_t total = checked_at(total_count, present, where);
+  const std::size_t ids_stop = checked_at(ids_end, present, where);
+  const std::size_t counts_stop = checked_at(counts_ends, present, where);
+  const std::size_t ids_begin = present == 0 ? 0 : ids_end[present - 1];
+  const std::size_t counts_begin = present == 0 ? 0 : counts_ends[present - 1];
+  if (ids_begin > ids_stop || ids_stop > video_ids.size() || counts_begin > counts_stop ||
+      counts_stop > video_counts.size()) {
+    throw InternalFault("payload slot " + std::to_string(node) + " has ranges outside its arrays",
+                        where);
+  }
+  return PayloadView{total, video_ids.subspan(ids_begin, ids_stop - ids_begin),
+                     video_counts.subspan(counts_begin, counts_stop - counts_begin)};
+}
+
+std::size_t PayloadTableView::memory_bytes() const noexcept {
+  const auto offsets = [](const OffsetsView& o) {
+    return o.narrow.size_bytes() + o.wide_values.size_bytes();
+  };
+  return words.size_bytes() + total_count.size_bytes() + offsets(ids_end) +
+         (parallel ? 0 : offsets(counts_end)) + video_ids.size_bytes() + video_counts.size_bytes();
+}
+
+bool operator==(const PayloadTableView& a, const PayloadTableView& b) {
+  if (a.size() != b.size() || a.present_count() != b.present_count() ||
+      a.entry_count() != b.entry_count()) {
+    return false;
+  }
+  bool same = true;
+  std::size_t slot = 0;
+  a.for_each([&](bool present, const PayloadView& view) {
+    if (!same) return;
+    const auto other = b.at(slot++);
+    if (present != other.has_value()) {
+      same = false;
+    } else if (present) {
+      same = view.total_count == other->total_count &&
+             std::ranges::equal(view.video_ids, other->video_ids) &&
+             std::ranges::equal(view.video_counts, other->video_counts);
+    }
+  });
+  return same;
 }
 
 std::optional<Payload> PayloadTable::payload(std::size_t node) const {

@@ -26,6 +26,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/fault.hpp"
@@ -38,6 +39,84 @@ struct PayloadView {
   std::span<const std::uint32_t> video_ids;
   std::span<const std::uint32_t> video_counts;
 };
+
+inline constexpr std::size_t kSlotsPerWord = 64;
+
+// 64 slots' presence bits (slot i in bit i mod 64) and the number of present slots before the
+// first of them. Stored files hold these words as they lie in memory.
+struct PresenceWord {
+  std::uint64_t bits = 0;
+  std::uint64_t rank = 0;
+  friend bool operator==(const PresenceWord&, const PresenceWord&) = default;
+};
+
+// Ascending offsets as they lie in memory: 4 bytes each, or 8 when `wide`.
+struct OffsetsView {
+  bool wide = false;
+  std::span<const std::uint32_t> narrow;
+  std::span<const std::uint64_t> wide_values;
+  std::size_t size() const noexcept { return wide ? wide_values.size() : narrow.size(); }
+  std::size_t operator[](std::size_t i) const noexcept {
+    return wide ? static_cast<std::size_t>(wide_values[i]) : narrow[i];
+  }
+};
+
+// The arrays of a payload table, wherever they lie: in a PayloadTable's vectors or in a file
+// mapped into memory. Everything that reads payloads reads them through here.
+//
+// A view over a table that passed the file checks or validation is consistent; one that did not
+// (a file opened without checks) may not be, so at() still checks every range it hands out, a
+// few comparisons against a fault instead of a read outside the arrays.
+struct PayloadTableView {
+  std::size_t slots = 0;
+  std::span<const PresenceWord> words;
+  std::span<const std::uint32_t> total_count;  // by present slot
+  OffsetsView ids_end;
+  bool parallel = true;  // counts share the ranges of positions; counts_end is unused
+  OffsetsView counts_end;
+  std::span<const std::uint32_t> video_ids;
+  std::span<const std::uint32_t> video_counts;
+
+  std::size_t size() const noexcept { return slots; }
+  std::size_t present_count() const noexcept { return total_count.size(); }
+  std::size_t entry_count() const noexcept { return video_ids.size(); }
+  std::span<const std::uint32_t> all_video_ids() const noexcept { return video_ids; }
+  std::span<const std::uint32_t> all_video_counts() const noexcept { return video_counts; }
+
+  // Slot `node`, or nullopt when that slot is absent. A node past the end, or a range that does
+  // not lie inside its array, is an internal fault.
+  std::optional<PayloadView> at(std::size_t node,
+                                SourceLocation where = SourceLocation::current()) const;
+
+  // Calls each(present, view) for every slot in order; an absent slot has an empty view. The
+  // arrays must agree (as the file checks and validation ensure): they are read unchecked.
+  template <class Each>
+  void for_each(Each&& each) const {
+    std::size_t present = 0;
+    std::size_t ids_begin = 0;
+    std::size_t counts_begin = 0;
+    for (std::size_t node = 0; node < slots; ++node) {
+      if ((words[node / kSlotsPerWord].bits >> (node % kSlotsPerWord) & 1) == 0) {
+        each(false, PayloadView{0, {}, {}});
+        continue;
+      }
+      const std::size_t ids_stop = ids_end[present];
+      const std::size_t counts_stop = parallel ? ids_stop : counts_end[present];
+      each(true,
+           PayloadView{total_count[present], video_ids.subspan(ids_begin, ids_stop - ids_begin),
+                       video_counts.subspan(counts_begin, counts_stop - counts_begin)});
+      ids_begin = ids_stop;
+      counts_begin = counts_stop;
+      ++present;
+    }
+  }
+
+  // Bytes the arrays take.
+  std::size_t memory_bytes() const noexcept;
+};
+
+// Whether two tables hold the same slots (not whether they share storage).
+bool operator==(const PayloadTableView& a, const PayloadTableView& b);
 
 // Ascending offsets, 32 bits wide while they fit and 64 bits from the first one that does not.
 class Offsets {
@@ -69,6 +148,7 @@ class Offsets {
     return narrow_.capacity() * sizeof(std::uint32_t) +
            wide_values_.capacity() * sizeof(std::uint64_t);
   }
+  OffsetsView view() const noexcept { return {wide_, narrow_, wide_values_}; }
   friend bool operator==(const Offsets&, const Offsets&) = default;
 
  private:
@@ -79,6 +159,10 @@ class Offsets {
 
 class PayloadTable {
  public:
+  PayloadTableView view() const noexcept {
+    return {size_,      words_,       total_count_, ids_end_.view(), parallel_, counts_end_.view(),
+            video_ids_, video_counts_};
+  }
   std::size_t size() const noexcept { return size_; }
   std::size_t present_count() const noexcept { return total_count_.size(); }
   std::size_t entry_count() const noexcept { return video_ids_.size(); }
@@ -88,28 +172,14 @@ class PayloadTable {
 
   // Slot `node`, or nullopt when that slot is absent. A node past the end is an internal fault.
   std::optional<PayloadView> at(std::size_t node,
-                                SourceLocation where = SourceLocation::current()) const;
+                                SourceLocation where = SourceLocation::current()) const {
+    return view().at(node, where);
+  }
   std::optional<Payload> payload(std::size_t node) const;  // owning copy of at(node)
 
-  // Calls each(present, view) for every slot in order; an absent slot has an empty view.
   template <class Each>
   void for_each(Each&& each) const {
-    std::size_t present = 0;
-    std::size_t ids_begin = 0;
-    std::size_t counts_begin = 0;
-    for (std::size_t node = 0; node < size_; ++node) {
-      if ((words_[node / kWordBits].bits >> (node % kWordBits) & 1) == 0) {
-        each(false, PayloadView{0, {}, {}});
-        continue;
-      }
-      const std::size_t ids_end = ids_end_[present];
-      const std::size_t counts_end = parallel_ ? ids_end : counts_end_[present];
-      each(true, PayloadView{total_count_[present], ids(ids_begin, ids_end),
-                             counts(counts_begin, counts_end)});
-      ids_begin = ids_end;
-      counts_begin = counts_end;
-      ++present;
-    }
+    view().for_each(std::forward<Each>(each));
   }
 
   // A table of lengths.size() slots, all present: slot i has totals[i] and the next lengths[i]
@@ -146,23 +216,9 @@ class PayloadTable {
   friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
 
  private:
-  static constexpr std::size_t kWordBits = 64;
-
-  // 64 slots' presence bits and the number of present slots before the first of them.
-  struct PresenceWord {
-    std::uint64_t bits = 0;
-    std::uint64_t rank = 0;
-    friend bool operator==(const PresenceWord&, const PresenceWord&) = default;
-  };
+  static constexpr std::size_t kWordBits = kSlotsPerWord;
 
   void push_presence(bool present);
-
-  std::span<const std::uint32_t> ids(std::size_t begin, std::size_t end) const noexcept {
-    return std::span(video_ids_).subspan(begin, end - begin);
-  }
-  std::span<const std::uint32_t> counts(std::size_t begin, std::size_t end) const noexcept {
-    return std::span(video_counts_).subspan(begin, end - begin);
-  }
 
   std::size_t size_ = 0;
   std::vector<PresenceWord> words_;

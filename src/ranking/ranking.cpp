@@ -17,9 +17,9 @@ constexpr double kNearWeight = 0.05;
 constexpr double kPrefixFactor = 0.85;
 constexpr double kThreshold = 0.01;
 
-std::vector<prefix::NodeMatch> select_nodes(const prefix::Trie& trie, const std::u32string& term,
-                                            std::size_t max_dist, PrefixNodes prefix_nodes,
-                                            Cancel cancel) {
+std::vector<prefix::NodeMatch> select_nodes(const prefix::TrieView& trie,
+                                            const std::u32string& term, std::size_t max_dist,
+                                            PrefixNodes prefix_nodes, Cancel cancel) {
   if (prefix_nodes == PrefixNodes::Include) {
     return prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel);
   }
@@ -30,14 +30,14 @@ std::vector<prefix::NodeMatch> select_nodes(const prefix::Trie& trie, const std:
   return nodes;
 }
 
-std::size_t table_size(const prefix::Trie& trie) {
+std::size_t table_size(const prefix::TrieView& trie) {
   return trie.id_mode == prefix::IdMode::Int32 ? trie.video_int_ids.size()
                                                : trie.video_uuids.size();
 }
 
 }  // namespace
 
-std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view term,
+std::vector<RankedVideo> rank_videos(const prefix::TrieView& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
                                      PrefixNodes prefix_nodes, Cancel cancel) {
   std::vector<RankedVideo> ranked;
@@ -98,7 +98,7 @@ std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view 
   return ranked;
 }
 
-std::size_t id_text(const prefix::Trie& trie, std::uint32_t position, char* out) {
+std::size_t id_text(const prefix::TrieView& trie, std::uint32_t position, char* out) {
   if (trie.id_mode == prefix::IdMode::Int32) {
     std::uint32_t value = checked_at(trie.video_int_ids, position);
     char digits[10];
@@ -121,7 +121,7 @@ std::size_t id_text(const prefix::Trie& trie, std::uint32_t position, char* out)
   return at;
 }
 
-std::string id_text(const prefix::Trie& trie, std::uint32_t position) {
+std::string id_text(const prefix::TrieView& trie, std::uint32_t position) {
   char buffer[kMaxIdText];
   return std::string(buffer, id_text(trie, position, buffer));
 }

@@ -35,7 +35,7 @@ struct RankedVideo {
 // Ranked videos whose positions lie inside the id table, best first. An index with no nodes at
 // all ranks nothing; other inconsistencies met on the way are InternalFaults. Walks and sums count
 // their steps on `cancel`; a node set past the matchers' result budget throws std::bad_alloc.
-std::vector<RankedVideo> rank_videos(const prefix::Trie& trie, std::string_view term,
+std::vector<RankedVideo> rank_videos(const prefix::TrieView& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
                                      PrefixNodes prefix_nodes, Cancel cancel = {});
 
@@ -44,7 +44,7 @@ inline constexpr std::size_t kMaxIdText = 36;
 // Writes the identifier at `position` as text into `out` (room for kMaxIdText characters) and
 // returns its length: unsigned decimal for 4-byte ids, 8-4-4-4-12 lowercase hex for 16-byte ids.
 // The position must lie inside the table.
-std::size_t id_text(const prefix::Trie& trie, std::uint32_t position, char* out);
-std::string id_text(const prefix::Trie& trie, std::uint32_t position);
+std::size_t id_text(const prefix::TrieView& trie, std::uint32_t position, char* out);
+std::string id_text(const prefix::TrieView& trie, std::uint32_t position);
 
 }  // namespace torrelm::ranking

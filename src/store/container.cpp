@@ -15,6 +15,7 @@ namespace torrelm::store {
 namespace {
 
 using prefix::Trie;
+using prefix::TrieView;
 
 constexpr std::array<std::uint8_t, 8> kMagic = {'T', 'O', 'R', 'R', 'E', 'L', 'M', 0x1A};
 constexpr std::uint32_t kByteOrderMark = 0x0102'0304;
@@ -141,9 +142,9 @@ struct Plan {
   }
 };
 
-Plan plan(const Trie& trie, const ContainerExtras& extras) {
+Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   Plan p;
-  const payload::PayloadTable& table = trie.payloads;
+  const payload::PayloadTableView& table = trie.payloads;
   std::vector<std::uint64_t> ids_end;
   std::vector<std::uint64_t> counts_end;
   std::uint64_t ids = 0;
@@ -233,75 +234,63 @@ std::uint64_t checksum_counted(std::span<const std::uint8_t> data, Cancel& cance
   XXH3_INITSTATE(&state);
   XXH3_64bits_reset(&state);
   for (std::size_t done = 0; done < data.size(); done += kRun) {
-    cancel.step(kRun / 4096);
+    cancel.step(kRun / 64);  // asks every 256 KiB
     const std::size_t run = std::min(kRun, data.size() - done);
     XXH3_64bits_update(&state, data.data() + done, run);
   }
   return XXH3_64bits_digest(&state);
 }
 
+// A section's bytes as the elements they hold, where they lie. The reader has checked that the
+// section starts at a multiple of 64 from a start aligned for any element.
 template <class T>
-std::vector<T> copy_out(std::span<const std::uint8_t> data) {
-  std::vector<T> values(data.size() / sizeof(T));
-  if (!values.empty()) std::memcpy(values.data(), data.data(), values.size() * sizeof(T));
-  return values;
+std::span<const T> elements(std::span<const std::uint8_t> data) {
+  return {reinterpret_cast<const T*>(data.data()), data.size() / sizeof(T)};
 }
 
-std::vector<std::uint64_t> ends_of(const Entry& e, std::span<const std::uint8_t> data) {
-  if ((e.flags & kWide) != 0) return copy_out<std::uint64_t>(data);
-  const auto narrow = copy_out<std::uint32_t>(data);
-  return {narrow.begin(), narrow.end()};
+payload::OffsetsView ends_of(const Entry& e, std::span<const std::uint8_t> data) {
+  if ((e.flags & kWide) != 0) return {true, {}, elements<std::uint64_t>(data)};
+  return {false, elements<std::uint32_t>(data), {}};
 }
 
-// Rebuilds the payload table from its sections, refusing arrays that disagree.
-Expected<payload::PayloadTable, ContainerError> read_payloads(std::uint64_t slots,
-                                                              const Entry* entries[],
-                                                              std::span<const std::uint8_t> bytes,
-                                                              Cancel& cancel) {
+// The payload table's arrays where they lie. Refuses arrays whose lengths disagree, always (a few
+// comparisons), and when `thorough`, ranks and range ends that do not add up (a pass over them).
+Expected<payload::PayloadTableView, ContainerError> read_payloads(
+    std::uint64_t slots, const Entry* entries[], std::span<const std::uint8_t> bytes, bool thorough,
+    Cancel& cancel) {
   const auto data = [&](std::uint32_t kind) {
     const Entry& e = *entries[kind];
     return bytes.subspan(static_cast<std::size_t>(e.offset), static_cast<std::size_t>(e.length));
   };
+  payload::PayloadTableView table;
+  table.slots = static_cast<std::size_t>(slots);
+  table.words = elements<payload::PresenceWord>(data(kPresence));
+  table.total_count = elements<std::uint32_t>(data(kTotals));
+  table.ids_end = ends_of(*entries[kIdsEnd], data(kIdsEnd));
+  table.video_ids = elements<std::uint32_t>(data(kIds));
+  table.video_counts = elements<std::uint32_t>(data(kCounts));
+  table.parallel = entries[kCountsEnd] == nullptr;
+  if (!table.parallel) table.counts_end = ends_of(*entries[kCountsEnd], data(kCountsEnd));
+
   const Entry& presence_entry = *entries[kPresence];
-  const auto presence = copy_out<std::uint64_t>(data(kPresence));
-  const std::uint64_t words = (slots + 63) / 64;
-  if (presence.size() != 2 * words) {
-    return refuse(where(presence_entry) + std::to_string(presence.size() / 2) + " words for " +
+  const std::uint64_t words = slots / 64 + (slots % 64 != 0 ? 1 : 0);
+  if (table.words.size() != words) {
+    return refuse(where(presence_entry) + std::to_string(table.words.size()) + " words for " +
                   std::to_string(slots) + " payload slots (" + std::to_string(words) + " needed)");
   }
-  std::uint64_t present = 0;
-  for (std::uint64_t w = 0; w < words; ++w) {
-    const std::uint64_t bits = presence[2 * w];
-    if (presence[2 * w + 1] != present) {
-      return refuse(where(presence_entry) + "word " + std::to_string(w) + " has rank " +
-                    std::to_string(presence[2 * w + 1]) + " but " + std::to_string(present) +
-                    " present slots come before it");
-    }
-    const std::uint64_t in_word = std::min<std::uint64_t>(64, slots - 64 * w);
-    if (in_word < 64 && (bits >> in_word) != 0) {
-      return refuse(where(presence_entry) + "word " + std::to_string(w) +
-                    " marks slots past the last one");
-    }
-    for (std::uint64_t b = bits; b != 0; b &= b - 1) ++present;
-  }
-  const auto totals = copy_out<std::uint32_t>(data(kTotals));
-  const auto ids = copy_out<std::uint32_t>(data(kIds));
-  const auto counts = copy_out<std::uint32_t>(data(kCounts));
-  if (totals.size() != present) {
-    return refuse(where(*entries[kTotals]) + std::to_string(totals.size()) + " totals for " +
-                  std::to_string(present) + " present slots");
-  }
-  // Ends must rise to exactly the length of the array they divide.
-  const auto read_ends = [&](std::uint32_t kind, std::size_t length,
-                             std::vector<std::uint64_t>& ends) -> std::optional<std::string> {
+  const std::size_t present = table.total_count.size();
+  const auto ends_problem = [&](std::uint32_t kind, const payload::OffsetsView& ends,
+                                std::size_t length) -> std::optional<std::string> {
     const Entry& e = *entries[kind];
-    ends = ends_of(e, data(kind));
     if (ends.size() != present) {
       return where(e) + std::to_string(ends.size()) + " range ends for " + std::to_string(present) +
-             " present slots";
+             " present slots (" + name(kTotals) + ")";
     }
+    if (!thorough) return std::nullopt;
+    // Ends must rise to exactly the length of the array they divide.
     std::uint64_t last = 0;
     for (std::size_t i = 0; i < ends.size(); ++i) {
+      cancel.step();
       if (ends[i] < last || ends[i] > length) {
         return where(e) + "range end " + std::to_string(i) + " is " + std::to_string(ends[i]) +
                ", outside " + std::to_string(last) + ".." + std::to_string(length);
@@ -314,34 +303,37 @@ Expected<payload::PayloadTable, ContainerError> read_payloads(std::uint64_t slot
     }
     return std::nullopt;
   };
-  std::vector<std::uint64_t> ids_end;
-  std::vector<std::uint64_t> counts_end;
-  if (auto problem = read_ends(kIdsEnd, ids.size(), ids_end)) return refuse(*problem);
-  if (entries[kCountsEnd] != nullptr) {
-    if (auto problem = read_ends(kCountsEnd, counts.size(), counts_end)) return refuse(*problem);
-  } else if (counts.size() != ids.size()) {
-    return refuse(where(*entries[kCounts]) + std::to_string(counts.size()) + " counts for " +
-                  std::to_string(ids.size()) + " positions and no section payload_counts_end");
-  } else {
-    counts_end = ids_end;
+  if (auto problem = ends_problem(kIdsEnd, table.ids_end, table.video_ids.size()))
+    return refuse(*problem);
+  if (!table.parallel) {
+    if (auto problem = ends_problem(kCountsEnd, table.counts_end, table.video_counts.size()))
+      return refuse(*problem);
+  } else if (table.video_counts.size() != table.video_ids.size()) {
+    return refuse(where(*entries[kCounts]) + std::to_string(table.video_counts.size()) +
+                  " counts for " + std::to_string(table.video_ids.size()) +
+                  " positions and no section payload_counts_end");
   }
+  if (!thorough) return table;
 
-  payload::PayloadTable table;
-  table.reserve(static_cast<std::size_t>(slots), totals.size(), ids.size(), counts.size());
-  std::size_t p = 0;
-  for (std::uint64_t slot = 0; slot < slots; ++slot) {
+  std::uint64_t counted = 0;
+  for (std::uint64_t w = 0; w < words; ++w) {
     cancel.step();
-    if ((presence[2 * (slot / 64)] >> (slot % 64) & 1) == 0) {
-      table.push_absent();
-      continue;
+    const payload::PresenceWord& word = table.words[static_cast<std::size_t>(w)];
+    if (word.rank != counted) {
+      return refuse(where(presence_entry) + "word " + std::to_string(w) + " has rank " +
+                    std::to_string(word.rank) + " but " + std::to_string(counted) +
+                    " present slots come before it");
     }
-    const auto ids_begin = static_cast<std::size_t>(p == 0 ? 0 : ids_end[p - 1]);
-    const auto counts_begin = static_cast<std::size_t>(p == 0 ? 0 : counts_end[p - 1]);
-    table.push(totals[p],
-               std::span(ids).subspan(ids_begin, static_cast<std::size_t>(ids_end[p]) - ids_begin),
-               std::span(counts).subspan(counts_begin,
-                                         static_cast<std::size_t>(counts_end[p]) - counts_begin));
-    ++p;
+    const std::uint64_t in_word = std::min<std::uint64_t>(64, slots - 64 * w);
+    if (in_word < 64 && (word.bits >> in_word) != 0) {
+      return refuse(where(presence_entry) + "word " + std::to_string(w) +
+                    " marks slots past the last one");
+    }
+    for (std::uint64_t b = word.bits; b != 0; b &= b - 1) ++counted;
+  }
+  if (counted != present) {
+    return refuse(where(*entries[kTotals]) + std::to_string(present) + " totals for " +
+                  std::to_string(counted) + " present slots");
   }
   return table;
 }
@@ -356,13 +348,14 @@ std::uint64_t container_checksum(std::span<const std::uint8_t> bytes, std::uint6
   return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
 }
 
-std::uint64_t container_size(const Trie& trie, const ContainerExtras& extras) {
+std::uint64_t container_size(const TrieView& trie, const ContainerExtras& extras) {
   // The same plan as the writer's, so that the two never disagree; the payload arrays it derives
   // hold a few numbers per slot, little next to the entries it only points to.
   return plan(trie, extras).size();
 }
 
-void write_container(const Trie& trie, const ContainerExtras& extras, std::span<std::uint8_t> out) {
+void write_container(const TrieView& trie, const ContainerExtras& extras,
+                     std::span<std::uint8_t> out) {
   const Plan p = plan(trie, extras);
   if (p.size() != out.size()) {
     throw InternalFault("container of " + std::to_string(p.size()) + " bytes written into " +
@@ -393,8 +386,13 @@ void write_container(const Trie& trie, const ContainerExtras& extras, std::span<
   put(out, kChecksumAt, header_checksum(out, static_cast<std::size_t>(p.table_end())));
 }
 
-Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t> bytes,
-                                                   bool verify_checksums, Cancel cancel) {
+Expected<ContainedView, ContainerError> read_container_view(std::span<const std::uint8_t> bytes,
+                                                            bool checksums, bool arrays,
+                                                            Cancel cancel) {
+  if (reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(std::uint64_t) != 0) {
+    throw InternalFault("a container is read in place from an address aligned for 8 bytes",
+                        SourceLocation::current());
+  }
   const std::string file_has = " but the file has " + std::to_string(bytes.size()) + " bytes";
   const std::size_t seen = std::min(bytes.size(), kMagic.size());
   if (!std::equal(kMagic.begin(), kMagic.begin() + static_cast<std::ptrdiff_t>(seen),
@@ -428,8 +426,8 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
     return refuse("truncated: the section table ends at byte " + std::to_string(table_end) +
                   file_has);
   }
-  if (verify_checksums && get<std::uint64_t>(bytes, kChecksumAt) !=
-                              header_checksum(bytes, static_cast<std::size_t>(table_end))) {
+  if (checksums && get<std::uint64_t>(bytes, kChecksumAt) !=
+                       header_checksum(bytes, static_cast<std::size_t>(table_end))) {
     return refuse("header (offset 0, " + std::to_string(table_end) + " bytes): checksum mismatch");
   }
 
@@ -477,7 +475,7 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   const auto data = [&](const Entry& e) {
     return bytes.subspan(static_cast<std::size_t>(e.offset), static_cast<std::size_t>(e.length));
   };
-  if (verify_checksums) {
+  if (checksums) {
     for (const Entry& e : table) {
       if (checksum_counted(data(e), cancel) != e.checksum)
         return refuse(where(e) + "checksum mismatch");
@@ -489,25 +487,39 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
         ints ? kIntIdTable : kUuidTable, kTerminal}) {
     if (known[kind] == nullptr) return refuse("section " + name(kind) + " is missing");
   }
-  Contained out;
-  Trie& trie = out.trie;
+  ContainedView out;
+  TrieView& trie = out.trie;
   const auto section = [&](std::uint32_t kind) {
     return known[kind] == nullptr ? std::span<const std::uint8_t>() : data(*known[kind]);
   };
-  trie.node_shifts = copy_out<std::uint32_t>(section(kNodeShifts));
-  trie.child_labels = copy_out<char32_t>(section(kChildLabels));
-  trie.child_transitions = copy_out<prefix::NodeId>(section(kChildTransitions));
-  auto payloads = read_payloads(slots, known, bytes, cancel);
+  trie.node_shifts = elements<std::uint32_t>(section(kNodeShifts));
+  trie.child_labels = elements<char32_t>(section(kChildLabels));
+  trie.child_transitions = elements<prefix::NodeId>(section(kChildTransitions));
+  auto payloads = read_payloads(slots, known, bytes, arrays, cancel);
   if (!payloads) return refuse(payloads.error().message);
-  trie.payloads = std::move(*payloads);
-  trie.video_int_ids = copy_out<std::uint32_t>(section(kIntIdTable));
-  trie.video_uuids = copy_out<prefix::VideoUuid>(section(kUuidTable));
+  trie.payloads = *payloads;
+  trie.video_int_ids = elements<std::uint32_t>(section(kIntIdTable));
+  trie.video_uuids = elements<prefix::VideoUuid>(section(kUuidTable));
   trie.id_mode = ints ? prefix::IdMode::Int32 : prefix::IdMode::Uuid;
-  trie.is_terminal = copy_out<std::uint8_t>(section(kTerminal));
-  const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
-  out.extras.metadata = text(section(kMetadata));
-  out.extras.external_ids = text(section(kExternalIds));
+  trie.is_terminal = elements<std::uint8_t>(section(kTerminal));
+  out.metadata = section(kMetadata);
+  out.external_ids = section(kExternalIds);
   return out;
+}
+
+Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t> bytes,
+                                                   bool verify_checksums, Cancel cancel) {
+  // Read in place from an aligned copy when the bytes are not aligned themselves.
+  std::vector<std::uint64_t> aligned;
+  if (reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(std::uint64_t) != 0) {
+    aligned.resize(bytes.size() / sizeof(std::uint64_t) + 1);
+    std::memcpy(aligned.data(), bytes.data(), bytes.size());
+    bytes = {reinterpret_cast<const std::uint8_t*>(aligned.data()), bytes.size()};
+  }
+  auto view = read_container_view(bytes, verify_checksums, true, cancel);
+  if (!view) return Unexpected{std::move(view.error())};
+  const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
+  return Contained{Trie::copy_of(view->trie), {text(view->metadata), text(view->external_ids)}};
 }
 
 }  // namespace torrelm::store

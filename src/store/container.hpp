@@ -39,6 +39,13 @@ struct Contained {
   ContainerExtras extras;
 };
 
+// A container read in place: views into the bytes it was read from, which must outlive it.
+struct ContainedView {
+  prefix::TrieView trie;
+  std::span<const std::uint8_t> metadata;
+  std::span<const std::uint8_t> external_ids;
+};
+
 struct ContainerError {
   std::string message;
 };
@@ -52,19 +59,30 @@ bool looks_like_container(std::span<const std::uint8_t> bytes) noexcept;
 std::uint64_t container_checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed = 0);
 
 // The exact length of the container of `trie` with `extras`.
-std::uint64_t container_size(const prefix::Trie& trie, const ContainerExtras& extras);
+std::uint64_t container_size(const prefix::TrieView& trie, const ContainerExtras& extras);
 
 // Writes the container into `out`, which holds exactly container_size(trie, extras) bytes (a
 // different size is an InternalFault). Never fails otherwise.
-void write_container(const prefix::Trie& trie, const ContainerExtras& extras,
+void write_container(const prefix::TrieView& trie, const ContainerExtras& extras,
                      std::span<std::uint8_t> out);
 
-// Reads a container into an owned Trie. Refuses, naming the first problem with its section and
-// byte offset: a wrong magic number, byte order or major version, a truncated header, table or
+// Reads a container in place: its sections become the arrays of the view, no byte is copied.
+// `bytes` must start at an address aligned for 8 bytes (as a mapped file or any allocation is);
+// another start is an InternalFault. Refuses, naming the first problem with its section and byte
+// offset: a wrong magic number, byte order or major version, a truncated header, table or
 // section, a misaligned, overlapping or ill-sized section, nonzero padding, bytes after the last
-// section, a missing section, payload arrays that disagree, and (when `verify_checksums`) a
-// checksum mismatch. Checks the layout only, not the index's consistency: that is validate()'s.
-// Counts its work on `cancel`, and throws Cancelled when its hook says stop.
+// section, a missing section, and payload arrays of lengths that disagree. With `checksums` it
+// checks those of the header and every section; with `arrays`, the presence ranks and range ends
+// of the payload arrays (without, their views must not be walked with for_each). With neither it
+// reads only the header, the section table and the padding, at the same cost for any size. Checks
+// the layout only, not the index's consistency: that is validate()'s. Counts its work on `cancel`,
+// and throws Cancelled when its hook says stop.
+Expected<ContainedView, ContainerError> read_container_view(std::span<const std::uint8_t> bytes,
+                                                            bool checksums, bool arrays,
+                                                            Cancel cancel = {});
+
+// Reads a container into an owned Trie, with the checks of read_container_view (the checksums
+// only when `verify_checksums`), from bytes aligned or not.
 Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t> bytes,
                                                    bool verify_checksums, Cancel cancel = {});
 

@@ -9,7 +9,7 @@ namespace torrelm::store {
 namespace {
 
 using prefix::NodeId;
-using prefix::Trie;
+using prefix::TrieView;
 
 Unexpected<ValidationError> problem(std::string message) {
   return Unexpected{ValidationError{std::move(message)}};
@@ -28,7 +28,7 @@ std::string count_problem(const char* array, std::size_t has, std::size_t nodes)
 
 // Every list's start is at most the next one's, and none runs past child_transitions: then every
 // position a list covers can be read, and the lists do not overlap.
-std::optional<std::string> check_lists(const Trie& trie, Cancel& cancel) {
+std::optional<std::string> check_lists(const TrieView& trie, Cancel& cancel) {
   const std::size_t n = trie.node_count();
   const std::size_t length = trie.child_transitions.size();
   for (std::size_t node = 0; node < n; ++node) {
@@ -58,7 +58,7 @@ std::optional<std::string> check_lists(const Trie& trie, Cancel& cancel) {
 
 // Each node but the root has exactly one parent, with a smaller id: then every node is reachable
 // from the root along exactly one path, and a walk visits each once.
-std::optional<std::string> check_tree(const Trie& trie, Cancel& cancel) {
+std::optional<std::string> check_tree(const TrieView& trie, Cancel& cancel) {
   const std::size_t n = trie.node_count();
   constexpr NodeId kNone = 0xFFFF'FFFFu;
   std::vector<NodeId> parent(n, kNone);
@@ -92,7 +92,7 @@ std::optional<std::string> check_tree(const Trie& trie, Cancel& cancel) {
   return std::nullopt;
 }
 
-std::optional<std::string> check_nodes(const Trie& trie, Cancel& cancel) {
+std::optional<std::string> check_nodes(const TrieView& trie, Cancel& cancel) {
   for (std::size_t node = 0; node < trie.node_count(); ++node) {
     cancel.step();
     const char32_t label = trie.child_labels[node];
@@ -113,7 +113,7 @@ std::optional<std::string> check_nodes(const Trie& trie, Cancel& cancel) {
   return std::nullopt;
 }
 
-std::optional<std::string> check_payloads(const Trie& trie, Cancel& cancel) {
+std::optional<std::string> check_payloads(const TrieView& trie, Cancel& cancel) {
   if (trie.id_mode != prefix::IdMode::Uuid && trie.id_mode != prefix::IdMode::Int32) {
     return "id_mode " + std::to_string(static_cast<unsigned>(trie.id_mode)) +
            " is neither Uuid (0) nor Int32 (1)";
@@ -147,7 +147,7 @@ std::optional<std::string> check_payloads(const Trie& trie, Cancel& cancel) {
 
 }  // namespace
 
-Expected<bool, ValidationError> validate(const Trie& trie, Cancel cancel) {
+Expected<bool, ValidationError> validate(const TrieView& trie, Cancel cancel) {
   const std::size_t n = trie.node_count();
   if (trie.node_shifts.size() != n)
     return problem(count_problem("node_shifts", trie.node_shifts.size(), n));

@@ -31,6 +31,6 @@ struct ValidationError {
   std::string message;
 };
 
-Expected<bool, ValidationError> validate(const prefix::Trie& trie, Cancel cancel = {});
+Expected<bool, ValidationError> validate(const prefix::TrieView& trie, Cancel cancel = {});
 
 }  // namespace torrelm::store

@@ -9,13 +9,13 @@ namespace torrelm::prefix {
 
 namespace {
 
-bool has_no_nodes(const Trie& trie) noexcept {
+bool has_no_nodes(const TrieView& trie) noexcept {
   return trie.node_shifts.empty() && trie.child_labels.empty();
 }
 
 }  // namespace
 
-std::optional<NodeId> find_term(const Trie& trie, std::string_view term) {
+std::optional<NodeId> find_term(const TrieView& trie, std::string_view term) {
   if (has_no_nodes(trie)) return std::nullopt;
   const std::u32string query = text::decode_utf8(term);
   // U+0000 labels hide their nodes, so no path spells a term containing one.
@@ -66,15 +66,15 @@ std::optional<NodeId> find_term(const Trie& trie, std::string_view term) {
   return std::nullopt;
 }
 
-TermWalk::TermWalk(const Trie& trie)
-    : trie_(&trie), step_limit_(trie.node_count() + trie.child_transitions.size()) {
+TermWalk::TermWalk(const TrieView& trie)
+    : trie_(trie), step_limit_(trie.node_count() + trie.child_transitions.size()) {
   if (has_no_nodes(trie)) return;
   const ChildRange root = trie.children(0);
   stack_.push_back({root.begin, root.end, 0});
 }
 
 std::optional<NodeId> TermWalk::next(Cancel& cancel) {
-  const Trie& trie = *trie_;
+  const TrieView& trie = trie_;
   while (!stack_.empty()) {
     Level& level = stack_.back();
     if (level.position >= level.end) {
@@ -102,7 +102,7 @@ std::optional<NodeId> TermWalk::next(Cancel& cancel) {
   return std::nullopt;
 }
 
-std::size_t count_terms(const Trie& trie, Cancel cancel) {
+std::size_t count_terms(const TrieView& trie, Cancel cancel) {
   TermWalk walk(trie);
   std::size_t count = 0;
   while (walk.next(cancel)) ++count;

@@ -26,13 +26,13 @@ namespace torrelm::prefix {
 // The node that ends `term` (UTF-8), or nullopt when no path spells it down to a terminal node.
 // Where siblings share a label, the first of them in stored order whose subtree ends the term
 // wins, as in the walk. The empty term is never found.
-std::optional<NodeId> find_term(const Trie& trie, std::string_view term);
+std::optional<NodeId> find_term(const TrieView& trie, std::string_view term);
 
 // Terms one at a time, in walk order. Holds a pointer to `trie`, which must outlive it; each
 // next() costs the steps up to the following term, not a pass over the index.
 class TermWalk {
  public:
-  explicit TermWalk(const Trie& trie);
+  explicit TermWalk(const TrieView& trie);
 
   // The next term's node, or nullopt once the walk is over (and on every call after that).
   // Counts its steps on `cancel`. After Cancelled the walk can go on where it stopped; after any
@@ -49,7 +49,7 @@ class TermWalk {
     std::size_t text_size;  // bytes of text_ spelled by the levels above
   };
 
-  const Trie* trie_;
+  TrieView trie_;
   std::vector<Level> stack_;
   std::string text_;
   std::size_t steps_ = 0;
@@ -58,6 +58,6 @@ class TermWalk {
 
 // The number of terms a TermWalk yields, by running one: the same count and the same faults as
 // iterating. Counts its steps on `cancel`.
-std::size_t count_terms(const Trie& trie, Cancel cancel = {});
+std::size_t count_terms(const TrieView& trie, Cancel cancel = {});
 
 }  // namespace torrelm::prefix

@@ -47,32 +47,33 @@ struct NodeMatch {
 
 // The terms (terminal nodes) within `max_dist` of `term` (UTF-8), in walk order. With a limit,
 // the walk stops at the limit-th match; a limit of 0 gives nothing.
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, std::size_t max_dist,
-                                     std::optional<std::size_t> limit, Cancel cancel = {});
+std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term,
+                                     std::size_t max_dist, std::optional<std::size_t> limit,
+                                     Cancel cancel = {});
 
 // The nodes within `max_dist` of `term`, in walk order: only terminal nodes when `terminal_only`,
 // else every node, prefix nodes included. The walk still passes through nodes it does not report.
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only,
                                          Cancel cancel = {});
 // The same for a query already decoded into code points, for callers that walk more than once.
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const std::u32string& query,
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, const std::u32string& query,
                                          std::size_t max_dist, bool terminal_only,
                                          Cancel cancel = {});
 
 // The bytes a query's result may take (counting what the module makes of it): several times the
 // index's own size and at least a few hundred MiB. A tree index never comes near it; only an
 // index that lists nodes many times can.
-std::size_t result_budget(const Trie& trie) noexcept;
+std::size_t result_budget(const TrieView& trie) noexcept;
 
 namespace detail {
 // Which row computation a walk uses; the results are the same. Automatic picks the bit-parallel
 // rows when the query fits a machine word and the bound is small.
 enum class RowKind { Automatic, BitParallel, Banded };
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, std::size_t max_dist,
-                                     std::optional<std::size_t> limit, RowKind rows,
-                                     Cancel cancel = {});
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term,
+                                     std::size_t max_dist, std::optional<std::size_t> limit,
+                                     RowKind rows, Cancel cancel = {});
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only, RowKind rows,
                                          Cancel cancel = {});
 }  // namespace detail

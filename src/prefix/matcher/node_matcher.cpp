@@ -15,7 +15,7 @@ constexpr std::size_t kCharged = 1024;
   budget.spend(kCharged * (sizeof(NodeMatch) + kNodeResultBytes));
 }
 
-std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query,
+std::vector<NodeMatch> match_nodes(const TrieView& trie, const std::u32string& query,
                                    std::size_t max_dist, bool terminal_only, detail::RowKind kind,
                                    Cancel& cancel) {
   using namespace detail;
@@ -36,23 +36,23 @@ std::vector<NodeMatch> match_nodes(const Trie& trie, const std::u32string& query
 
 }  // namespace
 
-std::vector<NodeMatch> detail::fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<NodeMatch> detail::fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                                  std::size_t max_dist, bool terminal_only,
                                                  RowKind kind, Cancel cancel) {
   return match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, kind, cancel);
 }
 
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only, Cancel cancel) {
   return fuzzy_match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, cancel);
 }
 
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, const std::u32string& query,
+std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, const std::u32string& query,
                                          std::size_t max_dist, bool terminal_only, Cancel cancel) {
   return match_nodes(trie, query, max_dist, terminal_only, detail::RowKind::Automatic, cancel);
 }
 
-std::size_t result_budget(const Trie& trie) noexcept {
+std::size_t result_budget(const TrieView& trie) noexcept {
   constexpr std::size_t kLargest = std::numeric_limits<std::size_t>::max() / 4;
   constexpr std::size_t kFloor = std::size_t{256} << 20;
   constexpr std::size_t kTimesIndex = 8;

@@ -21,7 +21,7 @@ constexpr std::size_t kCharged = 1024;
 
 }  // namespace
 
-std::vector<MatchResult> detail::fuzzy_match(const Trie& trie, std::string_view term,
+std::vector<MatchResult> detail::fuzzy_match(const TrieView& trie, std::string_view term,
                                              std::size_t max_dist, std::optional<std::size_t> limit,
                                              RowKind kind, Cancel cancel) {
   std::vector<MatchResult> results;
@@ -47,8 +47,9 @@ std::vector<MatchResult> detail::fuzzy_match(const Trie& trie, std::string_view 
   return results;
 }
 
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, std::size_t max_dist,
-                                     std::optional<std::size_t> limit, Cancel cancel) {
+std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term,
+                                     std::size_t max_dist, std::optional<std::size_t> limit,
+                                     Cancel cancel) {
   return detail::fuzzy_match(trie, term, max_dist, limit, detail::RowKind::Automatic, cancel);
 }
 

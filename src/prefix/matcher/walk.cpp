@@ -2,7 +2,7 @@
 
 namespace torrelm::prefix::detail {
 
-bool reaches_depth(const Trie& trie, std::size_t target) {
+bool reaches_depth(const TrieView& trie, std::size_t target) {
   const std::size_t n = trie.node_count();
   if (trie.node_shifts.size() != n) return true;
   // Visiting more than this means shared or cyclic structure: leave it to the walk.

@@ -30,7 +30,7 @@ struct Cursor {
 // row (kNoMatch when above the bound: some other cell is within it, so the walk goes on below
 // the child). on_match returns true to stop the walk.
 template <class Rows, class OnMatch>
-void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
+void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
   std::vector<Cursor> stack;
   std::size_t steps = 0;
   const ChildRange root = trie.children(0);
@@ -71,7 +71,7 @@ void walk(const Trie& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
 // Charges result bytes against result_budget(); std::bad_alloc once they would exceed it.
 class ResultBudget {
  public:
-  explicit ResultBudget(const Trie& trie) noexcept : left_(result_budget(trie)) {}
+  explicit ResultBudget(const TrieView& trie) noexcept : left_(result_budget(trie)) {}
   void spend(std::size_t bytes) {
     if (bytes > left_) throw std::bad_alloc();
     left_ -= bytes;
@@ -84,14 +84,14 @@ class ResultBudget {
 // Whether a node whose label is not U+0000 lies at depth `target` or deeper, by levels with each
 // node counted once per level. Answers true whenever it cannot tell cheaply (a cycle, a large
 // shared structure, an inconsistent index): the walk then finds out by itself.
-bool reaches_depth(const Trie& trie, std::size_t target);
+bool reaches_depth(const TrieView& trie, std::size_t target);
 
 // Runs `body(rows)` with the row kind suited to the query, or returns false without running it
 // when nothing can be within the bound: an index with no nodes at all, or a query longer than
 // any path of the index plus the bound.
 template <class Body>
-bool with_rows(const Trie& trie, const std::u32string& query, std::size_t max_dist, RowKind kind,
-               Body&& body) {
+bool with_rows(const TrieView& trie, const std::u32string& query, std::size_t max_dist,
+               RowKind kind, Body&& body) {
   if (trie.node_shifts.empty() && trie.child_labels.empty()) return false;
   const auto k = static_cast<std::uint32_t>(std::min(max_dist, kLargestBound));
   const std::size_t m = query.size();

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/cancel.hpp"
@@ -39,7 +40,58 @@ struct ChildRange {
   bool empty() const noexcept { return end <= begin; }
 };
 
-struct Trie {
+// The reads every form of an index shares, over its node arrays (Derived's members).
+template <class Derived>
+struct TrieReads {
+  std::size_t node_count() const noexcept { return self().child_labels.size(); }
+
+  // Child list of node n (guarded on node_shifts). Read entries with child().
+  ChildRange children(NodeId n, SourceLocation where = SourceLocation::current()) const {
+    const Derived& t = self();
+    const std::size_t begin = checked_at(t.node_shifts, n, where);
+    const std::size_t next = std::size_t{n} + 1;
+    const std::size_t end =
+        next < t.node_shifts.size() ? t.node_shifts[next] : t.child_transitions.size();
+    return {begin, end};
+  }
+  NodeId child(std::size_t position, SourceLocation where = SourceLocation::current()) const {
+    return checked_at(self().child_transitions, position, where);
+  }
+  char32_t label(NodeId n, SourceLocation where = SourceLocation::current()) const {
+    return checked_at(self().child_labels, n, where);
+  }
+  bool terminal(NodeId n, SourceLocation where = SourceLocation::current()) const {
+    return checked_at(self().is_terminal, n, where) != 0;
+  }
+
+  friend bool operator==(const TrieReads&, const TrieReads&) = default;
+
+ private:
+  const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }
+};
+
+// An index's arrays wherever they lie: in a Trie's vectors or in a mapped file. Queries, checks
+// and writers read an index through this, so that owned and mapped storage run the same code. It
+// does not keep its arrays alive.
+struct TrieView : TrieReads<TrieView> {
+  std::span<const std::uint32_t> node_shifts;
+  std::span<const char32_t> child_labels;
+  std::span<const NodeId> child_transitions;
+  payload::PayloadTableView payloads;
+  std::span<const VideoUuid> video_uuids;
+  std::span<const std::uint32_t> video_int_ids;
+  IdMode id_mode = IdMode::Uuid;
+  std::span<const std::uint8_t> is_terminal;
+
+  // Bytes the arrays take.
+  std::size_t memory_bytes() const noexcept;
+};
+
+// Whether two views hold the same index (not whether they share storage).
+bool operator==(const TrieView& a, const TrieView& b);
+
+// The index in arrays of its own: what builders and decoders make.
+struct Trie : TrieReads<Trie> {
   std::vector<std::uint32_t> node_shifts;
   std::vector<char32_t> child_labels;
   std::vector<NodeId> child_transitions;
@@ -49,25 +101,23 @@ struct Trie {
   IdMode id_mode = IdMode::Uuid;
   std::vector<std::uint8_t> is_terminal;
 
-  std::size_t node_count() const noexcept { return child_labels.size(); }
+  TrieView view() const noexcept {
+    TrieView v;
+    v.node_shifts = node_shifts;
+    v.child_labels = child_labels;
+    v.child_transitions = child_transitions;
+    v.payloads = payloads.view();
+    v.video_uuids = video_uuids;
+    v.video_int_ids = video_int_ids;
+    v.id_mode = id_mode;
+    v.is_terminal = is_terminal;
+    return v;
+  }
+  // A Trie reads as its view wherever one is taken.
+  operator TrieView() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
 
-  // Child list of node n (guarded on node_shifts). Read entries with child().
-  ChildRange children(NodeId n, SourceLocation where = SourceLocation::current()) const {
-    const std::size_t begin = checked_at(node_shifts, n, where);
-    const std::size_t next = std::size_t{n} + 1;
-    const std::size_t end =
-        next < node_shifts.size() ? node_shifts[next] : child_transitions.size();
-    return {begin, end};
-  }
-  NodeId child(std::size_t position, SourceLocation where = SourceLocation::current()) const {
-    return checked_at(child_transitions, position, where);
-  }
-  char32_t label(NodeId n, SourceLocation where = SourceLocation::current()) const {
-    return checked_at(child_labels, n, where);
-  }
-  bool terminal(NodeId n, SourceLocation where = SourceLocation::current()) const {
-    return checked_at(is_terminal, n, where) != 0;
-  }
+  // An owned copy of the arrays `view` reads.
+  static Trie copy_of(const TrieView& view);
 
   // Gives every node its own videos merged with those of its whole subtree, cut to the
   // `video_top_n` largest counts at every level. Run once, by the builder, before the index is

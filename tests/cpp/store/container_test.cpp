@@ -332,7 +332,7 @@ TEST(Container, NamesTheFirstProblem) {
 
 TEST(Container, ReadingStopsWhenTheHookSaysSo) {
   std::vector<test::Node> nodes;
-  for (std::uint32_t i = 0; i < 3 * Cancel::kInterval; ++i) nodes.push_back({i, U'a'});
+  for (std::uint32_t i = 0; i < 12 * Cancel::kInterval; ++i) nodes.push_back({i, U'a'});
   const Bytes bytes = write(test::make_trie(nodes));
   int asked = 0;
   const Cancel stop([](void* context) noexcept { return ++*static_cast<int*>(context) >= 2; },
