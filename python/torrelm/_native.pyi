@@ -2,8 +2,8 @@
 The native part of torrelm: the immutable index type Index, its builders, and PanicException, raised when the native code meets a broken invariant.
 """
 
-from collections.abc import Buffer, Callable
-from typing import SupportsIndex
+from collections.abc import Buffer, Callable, Sequence
+from typing import Any, Literal, SupportsIndex
 
 import _torrelm
 import numpy
@@ -33,24 +33,10 @@ class Index:
         The videos that best match term, as (video id, share) pairs, best first. Every trie node within max_dist edits takes part: by default the nodes that end a term, or the prefix nodes when none does; include_prefix_nodes=True always counts prefix nodes too, False never does.
         """
 
-    def to_bytes(self) -> bytes:
-        """The whole index in its stored form."""
-
-    @staticmethod
-    def from_bytes(b: Buffer) -> Index:
-        """
-        The index stored in b (bytes, bytearray, memoryview or any other contiguous buffer) by to_bytes(). Raises ValueError('decode error: ...') for anything else.
-        """
-
-    @staticmethod
-    def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index:
-        """An Index answering as ps does, made through ps.to_bytes()."""
-
-    def to_prefix_search(self) -> _torrelm.PrefixSearch:
-        """The same index as a _torrelm.PrefixSearch, through its stored form."""
-
     def memory_bytes(self) -> int:
-        """The heap bytes the index holds."""
+        """
+        The bytes the index's arrays take, in memory of its own or in its mapped file.
+        """
 
     def __repr__(self) -> str: ...
 
@@ -67,11 +53,57 @@ class Index:
         The terms one at a time, in trie order: the order of fuzzy_match('', 65535), which leaves out terms longer than 65535 characters; these come too.
         """
 
+    def to_bytes(self) -> bytes:
+        """
+        The whole index in the older stored form, which _torrelm.PrefixSearch.from_bytes() also reads. An index that names its videos by the site's own ids cannot be written in it (ValueError): use to_container().
+        """
+
+    def to_container(self) -> bytes:
+        """
+        The whole index as a checked container (the bytes torrelm.save() writes), with the site's ids and the build metadata.
+        """
+
+    @staticmethod
+    def from_bytes(b: Buffer, *, verify: bool = True) -> Index:
+        """
+        The index stored in b (bytes, bytearray, memoryview or any other contiguous buffer) by to_container() or to_bytes(), copied. Checks everything first unless verify=False: a problem raises ValueError naming it.
+        """
+
+    @staticmethod
+    def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index:
+        """An Index answering as ps does, made through ps.to_bytes() and checked."""
+
+    def to_prefix_search(self) -> _torrelm.PrefixSearch:
+        """
+        The same index as a _torrelm.PrefixSearch, through its older stored form.
+        """
+
+    @property
+    def metadata(self) -> dict[str, Any] | None:
+        """
+        What the builder recorded (build time, rows, video_top_n, library version), or None.
+        """
+
+    @property
+    def storage(self) -> Literal['owned', 'mapped']:
+        """
+        'mapped' for an index read in place from a file torrelm.open() mapped, else 'owned'.
+        """
+
+    @property
+    def path(self) -> str | None:
+        """The file a mapped index reads, else None."""
+
     def __getstate__(self) -> bytes:
-        """The stored form, for pickle."""
+        """The container, for pickle."""
 
     def __setstate__(self, state: Buffer, /) -> None:
-        """Restores a pickled index from its stored form."""
+        """Restores a pickled index, checked."""
+
+def external_ids_section(ids: Sequence[str] | Sequence[int]) -> bytes:
+    """
+    The table of a site's own video ids, for Index._with_extras(): all str, or all int (from -2**63 to 2**64-1). The index's int id of a video is its place in the table.
+    """
 
 class IndexIterator:
     """

@@ -13,14 +13,14 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 class Storable(Protocol):
-    """An index that can be stored: torrelm.Index, or _torrelm.PrefixSearch."""
+    """An index in the older stored form, such as _torrelm.PrefixSearch."""
 
     def to_bytes(self) -> bytes: ...
 
 
 def _create_temporary(target: Path, mode: int) -> tuple[int, Path]:
     """A new file beside `target`, opened for writing, created with `mode` less the umask."""
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC  # read too: it is written mapped
     for _ in range(100):
         temporary = target.parent / f".{target.name}.{os.urandom(6).hex()}.tmp"
         try:
@@ -30,13 +30,17 @@ def _create_temporary(target: Path, mode: int) -> tuple[int, Path]:
     raise FileExistsError(f"no free temporary name beside {str(target)!r}")
 
 
-def save(index: Storable, path: PathLike) -> None:
-    """Writes index.to_bytes() to `path` atomically: the bytes go to a temporary file in the same
-    folder, are flushed to disk, and only then replace `path`, so that a crash leaves either the
-    old file or the new one, never a truncated index. A replaced file keeps its permission bits;
-    a new one gets those the umask leaves of rw-rw-rw-, like any file a program creates."""
+def save(index: Index | Storable, path: PathLike) -> None:
+    """Writes `index` to `path` as a checked container file (docs/format.md) atomically: the
+    bytes go to a temporary file in the same folder, are flushed to disk, and only then replace
+    `path`, so that a crash leaves either the old file or the new one, never a truncated index.
+    An Index already open on the old file keeps answering from it. A replaced file keeps its
+    permission bits; a new one gets those the umask leaves of rw-rw-rw-, like any file a program
+    creates. `index` is a torrelm.Index or anything with to_bytes(), such as
+    _torrelm.PrefixSearch."""
+    if not isinstance(index, Index):
+        index = Index.from_bytes(index.to_bytes())
     target = Path(path)
-    data = index.to_bytes()
     try:
         kept: int | None = stat.S_IMODE(os.stat(target).st_mode)
     except FileNotFoundError:
@@ -45,12 +49,13 @@ def save(index: Storable, path: PathLike) -> None:
     # that replaces another is made private first, then given the old file's bits.
     descriptor, temporary = _create_temporary(target, 0o600 if kept is not None else 0o666)
     try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(data)
-            file.flush()
+        try:
+            index._write_file(descriptor)
             if kept is not None:
-                os.fchmod(file.fileno(), kept)
-            os.fsync(file.fileno())
+                os.fchmod(descriptor, kept)
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, target)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -63,26 +68,33 @@ def save(index: Storable, path: PathLike) -> None:
         os.close(folder)
 
 
-def load(path: PathLike) -> Index:
-    """The index stored in `path` by save() (or any to_bytes() output), as an Index.
-
-    Only a regular file is read, and no more of it than its size when opened: a device such as
-    /dev/zero, a FIFO or a folder raises ValueError instead of reading forever or blocking."""
+def _read(path: PathLike, *, map: bool, verify: bool) -> Index:
     # O_NONBLOCK: opening a FIFO must not wait for a writer before it can be refused.
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
-        status = os.fstat(descriptor)
-        if not stat.S_ISREG(status.st_mode):
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
             raise ValueError(f"{os.fspath(path)!r} is not a regular file")
-        # Read in place into one buffer that from_bytes decodes as it is: no joined copy.
-        data = bytearray(status.st_size)
-        filled = 0
-        with memoryview(data) as view:
-            while filled < len(data):
-                got = os.readv(descriptor, [view[filled:]])  # one read can return less
-                if not got:
-                    break  # the file shrank; what was read is then not a whole index
-                filled += got
-            return Index.from_bytes(view[:filled])
+        return Index._open_file(descriptor, os.fsdecode(os.path.abspath(path)), map, verify)
     finally:
         os.close(descriptor)
+
+
+def load(path: PathLike, *, verify: bool = True) -> Index:
+    """The index stored in `path` by save() (or any to_bytes() output), read into memory of its
+    own.
+
+    Everything is checked first (checksums, layout, then the index itself) unless verify=False,
+    for a file the caller trusts: a file that fails raises ValueError naming the first problem.
+    Only a regular file is read, and no more of it than its size: a device such as /dev/zero, a
+    FIFO or a folder raises ValueError instead of reading forever or blocking."""
+    return _read(path, map=False, verify=verify)
+
+
+def open(path: PathLike, *, verify: bool = True) -> Index:
+    """The index stored in `path` by save(), mapped read-only and queried where it lies: no copy
+    is made, so every process that opens the same file shares one copy of its pages, and opening
+    costs no more than the checks (verify=False skips them, for a file the caller trusts). The
+    index stays valid when the file is replaced by a later save(); the file must not be
+    truncated or written in place while it is open. A file in the older stored form of
+    to_bytes() cannot be mapped and is read as load() reads it."""
+    return _read(path, map=True, verify=verify)

@@ -16,16 +16,14 @@
 #include "prefix/matcher/lookup.hpp"
 #include "prefix/matcher/matcher.hpp"
 #include "ranking/ranking.hpp"
+#include "store/external_ids.hpp"
 
 namespace torrelm::native {
 namespace {
 
 constexpr const char* kFuzzyMatch = "Index.fuzzy_match()";
 constexpr const char* kFuzzyMatchVideo = "Index.fuzzy_match_video()";
-constexpr const char* kFromBytes = "Index.from_bytes()";
-constexpr const char* kFromPrefixSearch = "Index.from_prefix_search()";
 constexpr const char* kContains = "Index.__contains__()";
-constexpr const char* kSetState = "Index.__setstate__()";
 
 PyObject* made(PyObject* object) {
   if (object == nullptr) throw nb::python_error();
@@ -34,7 +32,8 @@ PyObject* made(PyObject* object) {
 
 // Lists are created at their final length; each tuple goes in before it is filled, so that an
 // error half-way leaves nothing but the list to drop (empty slots are allowed in both).
-nb::list to_term_tuples(const prefix::Trie& trie, const std::vector<prefix::MatchResult>& matches) {
+nb::list to_term_tuples(const prefix::TrieView& trie,
+                        const std::vector<prefix::MatchResult>& matches) {
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const prefix::MatchResult& match = matches[i];
@@ -50,16 +49,38 @@ nb::list to_term_tuples(const prefix::Trie& trie, const std::vector<prefix::Matc
   return list;
 }
 
-nb::list to_video_tuples(const prefix::Trie& trie,
-                         const std::vector<ranking::RankedVideo>& videos) {
+// A video's id as the site gave it, when it gave its own: the index's int id is its place in
+// the table.
+PyObject* external_id(const store::ExternalIds& ids, const prefix::TrieView& trie,
+                      std::uint32_t position) {
+  const std::uint32_t place = checked_at(trie.video_int_ids, position);
+  switch (ids.kind()) {
+    case store::ExternalKind::Text: {
+      const std::string_view text = ids.text(place);
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    case store::ExternalKind::Signed:
+      return PyLong_FromLongLong(ids.signed_value(place));
+    case store::ExternalKind::Unsigned:
+      return PyLong_FromUnsignedLongLong(ids.unsigned_value(place));
+  }
+  throw InternalFault("unknown kind of id table", SourceLocation::current());
+}
+
+nb::list to_video_tuples(const Stored& stored, const std::vector<ranking::RankedVideo>& videos) {
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(videos.size()))));
   char text[ranking::kMaxIdText];
   for (std::size_t i = 0; i < videos.size(); ++i) {
-    const std::size_t length = ranking::id_text(trie, videos[i].position, text);
     PyObject* tuple = made(PyTuple_New(2));
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
-    PyTuple_SET_ITEM(tuple, 0,
-                     made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length))));
+    const std::uint32_t position = videos[i].position;
+    if (stored.external) {
+      PyTuple_SET_ITEM(tuple, 0, made(external_id(*stored.external, stored.trie, position)));
+    } else {
+      const std::size_t length = ranking::id_text(stored.trie, position, text);
+      PyTuple_SET_ITEM(tuple, 0,
+                       made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length))));
+    }
     PyTuple_SET_ITEM(tuple, 1, made(PyFloat_FromDouble(videos[i].score)));
   }
   return list;
@@ -71,7 +92,7 @@ nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist
     const std::string_view term = to_text(term_arg, {kFuzzyMatch, "term"});
     const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatch, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kFuzzyMatch, "limit"});
-    const prefix::Trie& trie = self.trie();
+    const prefix::TrieView& trie = self.trie();
     const auto matches = run_released(
         [&](Cancel cancel) { return prefix::fuzzy_match(trie, term, max_dist, limit, cancel); });
     return to_term_tuples(trie, matches);
@@ -87,75 +108,11 @@ nb::list fuzzy_match_video(const Index& self, nb::handle term_arg, nb::handle ma
         to_optional_index(limit_arg, {kFuzzyMatchVideo, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kFuzzyMatchVideo, "include_prefix_nodes"});
-    const prefix::Trie& trie = self.trie();
+    const prefix::TrieView& trie = self.trie();
     const auto videos = run_released([&](Cancel cancel) {
       return ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, cancel);
     });
-    return to_video_tuples(trie, videos);
-  });
-}
-
-nb::bytes to_bytes(const Index& self) {
-  return guarded([&] {
-    const prefix::Trie& trie = self.trie();
-    const std::uint64_t size = run_released([&](Cancel) { return format::encoded_size(trie); });
-    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      throw nb::value_error(("encode error: the stored form takes " + std::to_string(size) +
-                             " bytes, more than a bytes object can hold")
-                                .c_str());
-    }
-    // Written straight into the bytes object, which no one else sees yet: one allocation, no
-    // copy, and no lock needed while it fills.
-    auto bytes = nb::steal<nb::bytes>(
-        made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
-    run_released(
-        [&](Cancel) { format::encode(trie, std::span(data, static_cast<std::size_t>(size))); });
-    return bytes;
-  });
-}
-
-// Decodes with the lock released while the buffer stays exported, so that its bytes are neither
-// copied nor moved meanwhile.
-std::shared_ptr<const prefix::Trie> decode_trie(nb::handle data, Argument where) {
-  const BytesView view(data, where);
-  auto trie = run_released([&](Cancel cancel) { return format::decode(view.bytes(), cancel); });
-  if (!trie) {
-    throw nb::value_error(("decode error: " + format::to_string(trie.error())).c_str());
-  }
-  return std::make_shared<const prefix::Trie>(std::move(*trie));
-}
-
-nb::object decode(nb::handle data, Argument where) { return wrap_index(decode_trie(data, where)); }
-
-nb::object from_bytes(nb::handle data) {
-  return guarded([&] { return decode(data, {kFromBytes, "b"}); });
-}
-
-nb::object prefix_search_type() { return nb::module_::import_("_torrelm").attr("PrefixSearch"); }
-
-nb::object from_prefix_search(nb::handle search) {
-  return guarded([&] {
-    const int is_search = PyObject_IsInstance(search.ptr(), prefix_search_type().ptr());
-    if (is_search < 0) throw nb::python_error();
-    if (is_search == 0) {
-      PyErr_Format(PyExc_TypeError, "%s argument 'ps' must be a _torrelm.PrefixSearch, not '%s'",
-                   kFromPrefixSearch, Py_TYPE(search.ptr())->tp_name);
-      throw nb::python_error();
-    }
-    return decode(search.attr("to_bytes")(), {kFromPrefixSearch, "ps"});
-  });
-}
-
-nb::object to_prefix_search(const Index& self) {
-  return guarded([&] { return prefix_search_type().attr("from_bytes")(to_bytes(self)); });
-}
-
-// Pickled by value: the stored form, decoded again into a fresh index.
-void set_state(Index& self, nb::handle state) {
-  guarded([&] {
-    std::shared_ptr<const prefix::Trie> trie = decode_trie(state, {kSetState, "state"});
-    new (&self) Index(std::move(trie));  // nanobind hands over an instance not yet made
+    return to_video_tuples(self.stored(), videos);
   });
 }
 
@@ -166,7 +123,7 @@ void set_state(Index& self, nb::handle state) {
 std::uint64_t term_count(const Index& self) {
   std::uint64_t terms = self.counted_terms();
   if (terms == Index::kUncounted) {
-    const prefix::Trie& trie = self.trie();
+    const prefix::TrieView& trie = self.trie();
     terms = run_released([&](Cancel cancel) {
       return static_cast<std::uint64_t>(prefix::count_terms(trie, cancel));
     });
@@ -182,7 +139,7 @@ std::size_t length(const Index& self) {
 bool contains(const Index& self, nb::handle term_arg) {
   return guarded([&] {
     const std::string_view term = to_text(term_arg, {kContains, "term"});
-    const prefix::Trie& trie = self.trie();
+    const prefix::TrieView& trie = self.trie();
     return run_released([&](Cancel) { return prefix::find_term(trie, term).has_value(); });
   });
 }
@@ -194,9 +151,43 @@ std::string grouped(std::uint64_t number) {
   return digits;
 }
 
+std::string id_kind(const Stored& stored) {
+  if (stored.external) {
+    switch (stored.external->kind()) {
+      case store::ExternalKind::Text:
+        return "str";
+      case store::ExternalKind::Signed:
+        return "int64";
+      case store::ExternalKind::Unsigned:
+        return "uint64";
+    }
+  }
+  return stored.trie.id_mode == prefix::IdMode::Int32 ? "int32" : "uuid";
+}
+
+// The video_top_n the builder recorded, or "?".
+std::string recorded_top_n(const Stored& stored) {
+  if (stored.metadata.empty()) return "?";
+  try {
+    nb::object meta = nb::module_::import_("json").attr("loads")(
+        nb::str(stored.metadata.data(), stored.metadata.size()));
+    if (PyDict_Check(meta.ptr())) {
+      PyObject* top_n = PyDict_GetItemString(meta.ptr(), "video_top_n");  // borrowed
+      if (top_n != nullptr && PyLong_Check(top_n) && !PyBool_Check(top_n)) {
+        return nb::cast<std::string>(nb::str(nb::handle(top_n)));
+      }
+    }
+  } catch (const nb::python_error&) {
+    // Metadata that does not parse says nothing here; Index.metadata reports it.
+  } catch (const std::exception&) {
+  }
+  return "?";
+}
+
 std::string repr(const Index& self) {
   return guarded([&] {
-    const prefix::Trie& trie = self.trie();
+    const Stored& stored = self.stored();
+    const prefix::TrieView& trie = stored.trie;
     std::string terms;
     try {
       terms = grouped(term_count(self));
@@ -205,8 +196,14 @@ std::string repr(const Index& self) {
     }
     const bool int_ids = trie.id_mode == prefix::IdMode::Int32;
     const std::size_t videos = int_ids ? trie.video_int_ids.size() : trie.video_uuids.size();
+    std::string storage = "owned";
+    if (!stored.path.empty()) {
+      storage = "mapped path=" +
+                nb::cast<std::string>(nb::repr(nb::str(stored.path.data(), stored.path.size())));
+    }
     return "<torrelm.Index terms=" + terms + " nodes=" + grouped(trie.node_count()) +
-           " videos=" + grouped(videos) + " ids=" + (int_ids ? "int32" : "uuid") + ">";
+           " videos=" + grouped(videos) + " video_top_n=" + recorded_top_n(stored) +
+           " ids=" + id_kind(stored) + " storage=" + storage + ">";
   });
 }
 
@@ -217,8 +214,8 @@ bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 // iter(index): the terms one per next(), from a walk that holds the trie alive by itself.
 class IndexIterator {
  public:
-  explicit IndexIterator(std::shared_ptr<const prefix::Trie> trie)
-      : trie_(std::move(trie)), walk_(*trie_) {}
+  explicit IndexIterator(std::shared_ptr<const Stored> stored)
+      : stored_(std::move(stored)), walk_(stored_->trie) {}
 
   nb::object next() {
     if (ended_) throw nb::stop_iteration();
@@ -242,13 +239,13 @@ class IndexIterator {
   }
 
  private:
-  std::shared_ptr<const prefix::Trie> trie_;  // before walk_, which points into it
+  std::shared_ptr<const Stored> stored_;  // before walk_, which reads what it keeps alive
   prefix::TermWalk walk_;
   bool ended_ = false;
 };
 
 IndexIterator iterate(const Index& self) {
-  return guarded([&] { return IndexIterator(self.shared_trie()); });
+  return guarded([&] { return IndexIterator(self.shared()); });
 }
 
 nb::object next_term(IndexIterator& self) {
@@ -275,22 +272,26 @@ constexpr const char* kFuzzyMatchVideoDoc =
 
 }  // namespace
 
-nb::object wrap_index(std::shared_ptr<const prefix::Trie> trie) {
-  if (!trie) throw InternalFault("an index needs a trie", SourceLocation::current());
-  return nb::cast(Index(std::move(trie)), nb::rv_policy::move);
+nb::object wrap_index(std::shared_ptr<const Stored> stored) {
+  if (!stored) throw InternalFault("an index needs its arrays", SourceLocation::current());
+  return nb::cast(Index(std::move(stored)), nb::rv_policy::move);
 }
 
 nb::object wrap_index(prefix::Trie&& trie) {
-  return wrap_index(std::make_shared<const prefix::Trie>(std::move(trie)));
+  auto owned = std::make_shared<const prefix::Trie>(std::move(trie));
+  auto stored = std::make_shared<Stored>();
+  stored->trie = owned->view();
+  stored->owner = std::move(owned);
+  return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
 }
 
 void register_index(nb::module_& m) {
-  nb::class_<Index>(m, "Index", nb::is_final(), kIndexDoc)
-      .def("fuzzy_match", &fuzzy_match, nb::arg("term"), nb::arg("max_dist") = 1,
-           nb::arg("limit") = nb::none(),
-           nb::sig("def fuzzy_match(self, term: str, max_dist: typing.SupportsIndex = 1, "
-                   "limit: typing.SupportsIndex | None = None) -> list[tuple[str, int, int]]"),
-           kFuzzyMatchDoc)
+  auto cls = nb::class_<Index>(m, "Index", nb::is_final(), kIndexDoc);
+  cls.def("fuzzy_match", &fuzzy_match, nb::arg("term"), nb::arg("max_dist") = 1,
+          nb::arg("limit") = nb::none(),
+          nb::sig("def fuzzy_match(self, term: str, max_dist: typing.SupportsIndex = 1, "
+                  "limit: typing.SupportsIndex | None = None) -> list[tuple[str, int, int]]"),
+          kFuzzyMatchDoc)
       .def("fuzzy_match_video", &fuzzy_match_video, nb::arg("term"), nb::arg("max_dist") = 1,
            nb::arg("limit") = nb::none(), nb::arg("include_prefix_nodes") = nb::none(),
            nb::sig("def fuzzy_match_video(self, term: str, max_dist: typing.SupportsIndex = 1, "
@@ -298,21 +299,9 @@ void register_index(nb::module_& m) {
                    "include_prefix_nodes: bool | numpy.bool_ | None = None) "
                    "-> list[tuple[str, float]]"),
            kFuzzyMatchVideoDoc)
-      .def("to_bytes", &to_bytes, "The whole index in its stored form.")
-      .def_static("from_bytes", &from_bytes, nb::arg("b"),
-                  nb::sig("def from_bytes(b: collections.abc.Buffer) -> Index"),
-                  "The index stored in b (bytes, bytearray, memoryview or any other "
-                  "contiguous buffer) by to_bytes(). Raises ValueError('decode error: ...') "
-                  "for anything else.")
-      .def_static("from_prefix_search", &from_prefix_search, nb::arg("ps"),
-                  nb::sig("def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index"),
-                  "An Index answering as ps does, made through ps.to_bytes().")
-      .def("to_prefix_search", &to_prefix_search,
-           nb::sig("def to_prefix_search(self) -> _torrelm.PrefixSearch"),
-           "The same index as a _torrelm.PrefixSearch, through its stored form.")
       .def(
           "memory_bytes", [](const Index& self) { return self.trie().memory_bytes(); },
-          "The heap bytes the index holds.")
+          "The bytes the index's arrays take, in memory of its own or in its mapped file.")
       .def("__repr__", &repr)
       .def("__len__", &length, "The number of terms: as many as iter() yields.")
       .def("__contains__", &contains, nb::arg("term").none(),
@@ -321,11 +310,8 @@ void register_index(nb::module_& m) {
            "TypeError.")
       .def("__iter__", &iterate, nb::sig("def __iter__(self) -> IndexIterator"),
            "The terms one at a time, in trie order: the order of fuzzy_match('', 65535), "
-           "which leaves out terms longer than 65535 characters; these come too.")
-      .def("__getstate__", &to_bytes, "The stored form, for pickle.")
-      .def("__setstate__", &set_state, nb::arg("state"),
-           nb::sig("def __setstate__(self, state: collections.abc.Buffer, /) -> None"),
-           "Restores a pickled index from its stored form.");
+           "which leaves out terms longer than 65535 characters; these come too.");
+  register_index_storage(cls, m);
 
   nb::class_<IndexIterator>(m, "IndexIterator", nb::is_final(),
                             "An iterator over the terms of an Index, made by iter(index). It "

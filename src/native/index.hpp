@@ -1,10 +1,11 @@
-// torrelm.Index: the package's index type, one immutable Trie behind a shared pointer.
+// torrelm.Index: the package's index type, one immutable index behind a shared pointer.
 //
-// The Trie is shared, not owned by value, so that an index can live on storage someone else keeps
-// alive (a mapped file, through shared_ptr's aliasing constructor) as well as on owned arrays, and
-// so that work running without the interpreter lock can hold it whatever happens to the Python
-// object. Instances come only from wrap_index() and from unpickling (__setstate__ fills an
-// instance that Python made blank): the class has no public constructor.
+// An index reads its arrays through a TrieView, wherever they lie: in a Trie the builder made, in
+// a buffer read from a file or from bytes, or in a file mapped into memory. The Stored record
+// keeps the owner of those arrays alive with the view, so that work running without the
+// interpreter lock (and every iterator) can hold the index whatever happens to the Python object.
+// Instances come only from wrap_index() and from unpickling (__setstate__ fills an instance that
+// Python made blank): the class has no public constructor.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -12,25 +13,37 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "prefix/trie/trie.hpp"
+#include "store/external_ids.hpp"
 
 namespace torrelm::native {
 
 namespace nb = nanobind;
 
+struct Stored {
+  prefix::TrieView trie;
+  std::optional<store::ExternalIds> external;  // the site's own ids, when it gave them
+  std::string metadata;                        // JSON text, empty when there is none
+  std::string path;                            // the file mapped, empty when owned
+  std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
+};
+
 class Index {
  public:
-  // `trie` is never null.
-  explicit Index(std::shared_ptr<const prefix::Trie> trie) noexcept : trie_(std::move(trie)) {}
+  // `stored` is never null.
+  explicit Index(std::shared_ptr<const Stored> stored) noexcept : stored_(std::move(stored)) {}
   Index(Index&& other) noexcept
-      : trie_(std::move(other.trie_)), terms_(other.terms_.load(std::memory_order_relaxed)) {}
+      : stored_(std::move(other.stored_)), terms_(other.terms_.load(std::memory_order_relaxed)) {}
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   Index& operator=(Index&&) = delete;
 
-  const prefix::Trie& trie() const noexcept { return *trie_; }
-  const std::shared_ptr<const prefix::Trie>& shared_trie() const noexcept { return trie_; }
+  const prefix::TrieView& trie() const noexcept { return stored_->trie; }
+  const Stored& stored() const noexcept { return *stored_; }
+  const std::shared_ptr<const Stored>& shared() const noexcept { return stored_; }
 
   // The number of terms once someone counted them (prefix::count_terms), else kUncounted. The
   // count is the same whoever makes it, so threads that count at once may all store theirs.
@@ -41,16 +54,21 @@ class Index {
   }
 
  private:
-  std::shared_ptr<const prefix::Trie> trie_;
+  std::shared_ptr<const Stored> stored_;
   mutable std::atomic<std::uint64_t> terms_{kUncounted};
 };
 
-// A new torrelm.Index over a finished Trie (built and propagated, or decoded). Call with the lock
-// held, once the module is initialised. A null `trie` is an InternalFault.
-nb::object wrap_index(std::shared_ptr<const prefix::Trie> trie);
+// A new torrelm.Index. Call with the lock held, once the module is initialised. A null `stored`
+// is an InternalFault.
+nb::object wrap_index(std::shared_ptr<const Stored> stored);
+// Over a finished Trie (built and propagated, or decoded), which it takes over.
 nb::object wrap_index(prefix::Trie&& trie);
 
 // Adds the class Index to the module.
 void register_index(nb::module_& m);
+
+// The storage methods of Index (index_storage.cpp): reading and writing containers, opening
+// files, pickling, the site's ids and metadata. Called by register_index.
+void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
 
 }  // namespace torrelm::native

@@ -4,6 +4,37 @@
 
 namespace torrelm::text {
 
+bool valid_utf8(std::string_view utf8) noexcept {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
+  const auto* const end = p + utf8.size();
+  while (p < end) {
+    // Runs of ASCII, the common case, eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word = 0;
+      for (int i = 0; i < 8; ++i) word |= std::uint64_t{p[i]} << (8 * i);
+      if ((word & 0x8080'8080'8080'8080) != 0) break;
+      p += 8;
+    }
+    if (p == end) break;
+    const std::uint8_t lead = *p;
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    }
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
+    if (extra < 0 || lead > 0xF4 || end - p <= extra) return false;
+    char32_t ch = lead & (0x3F >> extra);
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      ch = ch << 6 | (p[i] & 0x3F);
+    }
+    static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (ch < kSmallest[extra] || ch > 0x10FFFF || (ch >= 0xD800 && ch <= 0xDFFF)) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
 std::u32string decode_utf8(std::string_view utf8) {
   std::u32string out;
   out.reserve(utf8.size());

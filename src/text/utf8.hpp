@@ -10,6 +10,9 @@ namespace torrelm::text {
 // Code points of `utf8`; a byte that does not start a well-formed sequence reads as U+FFFD.
 std::u32string decode_utf8(std::string_view utf8);
 
+// Whether `utf8` is well-formed UTF-8 throughout (no surrogates, nothing past U+10FFFF).
+bool valid_utf8(std::string_view utf8) noexcept;
+
 // Appends the UTF-8 form of `ch`; a value that is not a Unicode scalar value gives U+FFFD.
 void append_utf8(std::string& out, char32_t ch);
 

@@ -1,0 +1,403 @@
+// How a torrelm.Index is stored and restored: containers read in place (from bytes or from a
+// file, copied or mapped), the older stored form, pickling, and the site's own ids and metadata.
+// Everything from outside is checked by default: the container's layout and checksums, then the
+// index itself (store::validate), so that what passes can neither hang nor fault a query.
+#include <nanobind/stl/string.h>
+
+#include <cerrno>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "format/index_codec.hpp"
+#include "native/convert.hpp"
+#include "native/errors.hpp"
+#include "native/index.hpp"
+#include "store/container.hpp"
+#include "store/external_ids.hpp"
+#include "store/mapped_file.hpp"
+#include "store/validate.hpp"
+#include "text/utf8.hpp"
+
+namespace torrelm::native {
+namespace {
+
+constexpr const char* kFromBytes = "Index.from_bytes()";
+constexpr const char* kFromPrefixSearch = "Index.from_prefix_search()";
+constexpr const char* kSetState = "Index.__setstate__()";
+constexpr const char* kWithExtras = "Index._with_extras()";
+
+PyObject* made(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return object;
+}
+
+std::string text_of(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+
+// What reading found: the index, or the first problem, worded for ValueError.
+using Read = Expected<std::shared_ptr<const Stored>, std::string>;
+
+Read refused(std::string message) { return Unexpected{std::move(message)}; }
+
+// The checks that need the whole index: its tree and, when it names videos by the site's ids,
+// that the table names every video.
+std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
+  if (auto valid = store::validate(stored.trie, cancel); !valid) {
+    return "invalid index: " + valid.error().message;
+  }
+  if (stored.external) {
+    auto named = store::check_names_every_video(*stored.external, stored.trie, cancel);
+    if (!named) return "invalid index: " + named.error().message;
+  }
+  if (!text::valid_utf8(stored.metadata)) return "invalid index: section metadata is not UTF-8";
+  return std::nullopt;
+}
+
+// An index from the bytes of `file`, in either stored form. A container is read where its bytes
+// lie (which `file` keeps alive); the older form is decoded into arrays of its own. With
+// `verify`, every check; without, only what reading the layout needs.
+Read read_index(store::FileBytes file, bool verify, const std::string& path, Cancel cancel) {
+  auto stored = std::make_shared<Stored>();
+  if (!store::looks_like_container(file.bytes())) {
+    auto trie = format::decode(file.bytes(), cancel);
+    if (!trie) return refused("decode error: " + format::to_string(trie.error()));
+    auto owned = std::make_shared<const prefix::Trie>(std::move(*trie));
+    stored->trie = owned->view();
+    stored->owner = std::move(owned);
+  } else {
+    auto holder = std::make_shared<const store::FileBytes>(std::move(file));
+    auto view = store::read_container_view(holder->bytes(), verify, verify, cancel);
+    if (!view) return refused("invalid index file: " + view.error().message);
+    stored->trie = view->trie;
+    if (!view->external_ids.empty()) {
+      auto ids = store::ExternalIds::read(view->external_ids, verify, cancel);
+      if (!ids) return refused("invalid index file: " + ids.error().message);
+      stored->external = *ids;
+    }
+    stored->metadata = text_of(view->metadata);
+    if (holder->mapped()) stored->path = path;
+    stored->owner = std::move(holder);
+  }
+  if (verify) {
+    if (auto problem = check_index(*stored, cancel)) return refused(std::move(*problem));
+  }
+  return std::shared_ptr<const Stored>(std::move(stored));
+}
+
+nb::object wrap_read(Read read) {
+  if (!read) throw nb::value_error(read.error().c_str());
+  return wrap_index(std::move(*read));
+}
+
+// The bytes of a buffer, copied (with the lock released) to where they can be read in place.
+store::FileBytes copy_buffer(nb::handle data, Argument where) {
+  const BytesView view(data, where);
+  return run_released([&](Cancel) { return store::FileBytes::copy_of(view.bytes()); });
+}
+
+nb::object from_bytes(nb::handle data, bool verify) {
+  return guarded([&] {
+    store::FileBytes file = copy_buffer(data, {kFromBytes, "b"});
+    return wrap_read(run_released(
+        [&](Cancel cancel) { return read_index(std::move(file), verify, {}, cancel); }));
+  });
+}
+
+nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
+  return guarded([&] {
+    auto file = run_released([&](Cancel cancel) { return store::FileBytes::of(fd, map, cancel); });
+    if (!file) {
+      errno = file.error().code;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+      throw nb::python_error();
+    }
+    auto read = run_released(
+        [&](Cancel cancel) { return read_index(std::move(*file), verify, path, cancel); });
+    if (!read) throw nb::value_error((path + ": " + read.error()).c_str());
+    return wrap_index(std::move(*read));
+  });
+}
+
+store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external) {
+  return {stored.metadata, text_of(external)};
+}
+
+// The external table's bytes as stored: kept by with_extras and read_index beside the view.
+std::span<const std::uint8_t> external_bytes(const Stored& stored);
+
+std::uint64_t checked_size(std::uint64_t size) {
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    throw nb::value_error(("encode error: the index takes " + std::to_string(size) +
+                           " bytes, more than a bytes object can hold")
+                              .c_str());
+  }
+  return size;
+}
+
+nb::bytes to_container(const Index& self) {
+  return guarded([&] {
+    const Stored& stored = self.stored();
+    const store::ContainerExtras extras = extras_of(stored, external_bytes(stored));
+    const std::uint64_t size = checked_size(
+        run_released([&](Cancel) { return store::container_size(stored.trie, extras); }));
+    auto bytes = nb::steal<nb::bytes>(
+        made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+    run_released([&](Cancel) {
+      store::write_container(stored.trie, extras, std::span(data, static_cast<std::size_t>(size)));
+    });
+    return bytes;
+  });
+}
+
+void write_file(const Index& self, int fd) {
+  guarded([&] {
+    const Stored& stored = self.stored();
+    const store::ContainerExtras extras = extras_of(stored, external_bytes(stored));
+    auto written = run_released([&](Cancel) {
+      const std::uint64_t size = store::container_size(stored.trie, extras);
+      return store::write_file(fd, size, [&](std::span<std::uint8_t> out) {
+        store::write_container(stored.trie, extras, out);
+      });
+    });
+    if (!written) {
+      errno = written.error().code;
+      PyErr_SetFromErrno(PyExc_OSError);
+      throw nb::python_error();
+    }
+  });
+}
+
+nb::bytes to_bytes(const Index& self) {
+  return guarded([&] {
+    const Stored& stored = self.stored();
+    if (stored.external) {
+      throw nb::value_error(
+          "this index names its videos by the site's own ids, which the older stored form of "
+          "to_bytes() cannot hold: use torrelm.save() or to_container()");
+    }
+    const std::uint64_t size =
+        checked_size(run_released([&](Cancel) { return format::encoded_size(stored.trie); }));
+    // Written straight into the bytes object, which no one else sees yet: one allocation, no
+    // copy, and no lock needed while it fills.
+    auto bytes = nb::steal<nb::bytes>(
+        made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+    run_released([&](Cancel) {
+      format::encode(stored.trie, std::span(data, static_cast<std::size_t>(size)));
+    });
+    return bytes;
+  });
+}
+
+nb::object prefix_search_type() { return nb::module_::import_("_torrelm").attr("PrefixSearch"); }
+
+nb::object from_prefix_search(nb::handle search) {
+  return guarded([&] {
+    const int is_search = PyObject_IsInstance(search.ptr(), prefix_search_type().ptr());
+    if (is_search < 0) throw nb::python_error();
+    if (is_search == 0) {
+      PyErr_Format(PyExc_TypeError, "%s argument 'ps' must be a _torrelm.PrefixSearch, not '%s'",
+                   kFromPrefixSearch, Py_TYPE(search.ptr())->tp_name);
+      throw nb::python_error();
+    }
+    store::FileBytes file = copy_buffer(search.attr("to_bytes")(), {kFromPrefixSearch, "ps"});
+    return wrap_read(
+        run_released([&](Cancel cancel) { return read_index(std::move(file), true, {}, cancel); }));
+  });
+}
+
+nb::object to_prefix_search(const Index& self) {
+  return guarded([&] { return prefix_search_type().attr("from_bytes")(to_bytes(self)); });
+}
+
+// Pickled by value, as a container (which keeps the site's ids and the metadata), checked in full
+// when restored: a pickle is bytes from outside like any other.
+void set_state(Index& self, nb::handle state) {
+  guarded([&] {
+    store::FileBytes file = copy_buffer(state, {kSetState, "state"});
+    Read read =
+        run_released([&](Cancel cancel) { return read_index(std::move(file), true, {}, cancel); });
+    if (!read) throw nb::value_error(read.error().c_str());
+    new (&self) Index(std::move(*read));  // nanobind hands over an instance not yet made
+  });
+}
+
+// The site's ids in the table layout: all str, or all int (signed 64-bit, else unsigned).
+nb::bytes external_ids_section(nb::handle ids_arg) {
+  return guarded([&] {
+    nb::object sequence = nb::steal(made(PySequence_Fast(
+        ids_arg.ptr(), "external_ids_section() argument 'ids' must be a sequence")));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
+    bool texts = false, ints = false, unsigned_needed = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];
+      if (PyUnicode_Check(item)) {
+        texts = true;
+      } else if (PyLong_Check(item) && !PyBool_Check(item)) {
+        ints = true;
+        int overflow = 0;
+        (void)PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow < 0) {
+          PyErr_Format(PyExc_ValueError, "video %R: an integer id must lie in -2**63 .. 2**64-1",
+                       item);
+          throw nb::python_error();
+        }
+        if (overflow > 0) {
+          (void)PyLong_AsUnsignedLongLong(item);
+          if (PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "video %R: an integer id must lie in -2**63 .. 2**64-1",
+                         item);
+            throw nb::python_error();
+          }
+          unsigned_needed = true;
+        }
+      } else {
+        PyErr_Format(PyExc_TypeError, "video %R: expected a str or an int, not %s", item,
+                     Py_TYPE(item)->tp_name);
+        throw nb::python_error();
+      }
+      if (texts && ints) {
+        PyErr_Format(PyExc_TypeError,
+                     "video %R: str and int ids cannot be mixed in one index; use one kind", item);
+        throw nb::python_error();
+      }
+    }
+    if (ints && unsigned_needed) {
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+        if (overflow == 0 && value < 0) {
+          PyErr_Format(PyExc_ValueError,
+                       "video %R: ids above 2**63-1 and below 0 cannot share one index", items[i]);
+          throw nb::python_error();
+        }
+      }
+    }
+    store::ExternalIdWriter writer(texts             ? store::ExternalKind::Text
+                                   : unsigned_needed ? store::ExternalKind::Unsigned
+                                                     : store::ExternalKind::Signed);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];
+      if (texts) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr) throw nb::python_error();
+        writer.add_text({text, static_cast<std::size_t>(size)});
+      } else if (unsigned_needed) {
+        writer.add_unsigned(PyLong_AsUnsignedLongLong(item));
+      } else {
+        writer.add_signed(PyLong_AsLongLong(item));
+      }
+    }
+    const std::vector<std::uint8_t> bytes = writer.finish();
+    return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  });
+}
+
+// A record that keeps a copied external table's bytes beside the index it names.
+struct WithExtras {
+  std::shared_ptr<const void> index_owner;
+  store::FileBytes external;
+};
+
+nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle metadata_arg) {
+  return guarded([&] {
+    const Stored& base = self.stored();
+    auto stored = std::make_shared<Stored>(base);
+    if (!metadata_arg.is_none())
+      stored->metadata = to_text(metadata_arg, {kWithExtras, "metadata"});
+    if (!external_arg.is_none()) {
+      auto holder = std::make_shared<WithExtras>(
+          WithExtras{base.owner, copy_buffer(external_arg, {kWithExtras, "external_ids"})});
+      auto ids = store::ExternalIds::read(holder->external.bytes(), true);
+      if (!ids) throw nb::value_error(ids.error().message.c_str());
+      auto named = run_released([&](Cancel cancel) {
+        return store::check_names_every_video(*ids, stored->trie, cancel);
+      });
+      if (!named) throw nb::value_error(named.error().message.c_str());
+      stored->external = *ids;
+      stored->owner = std::move(holder);
+    }
+    return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
+  });
+}
+
+std::span<const std::uint8_t> external_bytes(const Stored& stored) {
+  return stored.external ? stored.external->section() : std::span<const std::uint8_t>();
+}
+
+nb::object metadata(const Index& self) {
+  return guarded([&]() -> nb::object {
+    const std::string& text = self.stored().metadata;
+    if (text.empty()) return nb::none();
+    return nb::module_::import_("json").attr("loads")(nb::str(text.data(), text.size()));
+  });
+}
+
+}  // namespace
+
+void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
+  cls.def("to_bytes", &to_bytes,
+          "The whole index in the older stored form, which _torrelm.PrefixSearch.from_bytes() "
+          "also reads. An index that names its videos by the site's own ids cannot be written "
+          "in it (ValueError): use to_container().")
+      .def("to_container", &to_container,
+           "The whole index as a checked container (the bytes torrelm.save() writes), with the "
+           "site's ids and the build metadata.")
+      .def_static("from_bytes", &from_bytes, nb::arg("b"), nb::kw_only(), nb::arg("verify") = true,
+                  nb::sig("def from_bytes(b: collections.abc.Buffer, *, verify: bool = True) "
+                          "-> Index"),
+                  "The index stored in b (bytes, bytearray, memoryview or any other contiguous "
+                  "buffer) by to_container() or to_bytes(), copied. Checks everything first "
+                  "unless verify=False: a problem raises ValueError naming it.")
+      .def_static("from_prefix_search", &from_prefix_search, nb::arg("ps"),
+                  nb::sig("def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index"),
+                  "An Index answering as ps does, made through ps.to_bytes() and checked.")
+      .def("to_prefix_search", &to_prefix_search,
+           nb::sig("def to_prefix_search(self) -> _torrelm.PrefixSearch"),
+           "The same index as a _torrelm.PrefixSearch, through its older stored form.")
+      .def_static("_open_file", &open_file, nb::arg("fd"), nb::arg("path"), nb::arg("map"),
+                  nb::arg("verify"),
+                  "The index in the regular file open on fd (which the caller closes), mapped "
+                  "or read; path names it in messages and in repr.")
+      .def("_write_file", &write_file, nb::arg("fd"),
+           "Writes the container into the empty file open on fd, which the caller flushes.")
+      .def("_with_extras", &with_extras, nb::arg("external_ids").none() = nb::none(),
+           nb::arg("metadata").none() = nb::none(),
+           nb::sig("def _with_extras(self, external_ids: collections.abc.Buffer | None = None, "
+                   "metadata: str | None = None) -> Index"),
+           "The same index with a table of the site's ids (external_ids_section()'s bytes) and "
+           "metadata (JSON text).")
+      .def_prop_ro("metadata", &metadata,
+                   nb::sig("def metadata(self) -> dict[str, typing.Any] | None"),
+                   "What the builder recorded (build time, rows, video_top_n, library version), "
+                   "or None.")
+      .def_prop_ro(
+          "storage",
+          [](const Index& self) { return self.stored().path.empty() ? "owned" : "mapped"; },
+          nb::sig("def storage(self) -> typing.Literal['owned', 'mapped']"),
+          "'mapped' for an index read in place from a file torrelm.open() mapped, else 'owned'.")
+      .def_prop_ro(
+          "path",
+          [](const Index& self) -> nb::object {
+            const std::string& path = self.stored().path;
+            if (path.empty()) return nb::none();
+            return nb::str(path.data(), path.size());
+          },
+          nb::sig("def path(self) -> str | None"), "The file a mapped index reads, else None.")
+      .def("__getstate__", &to_container, "The container, for pickle.")
+      .def("__setstate__", &set_state, nb::arg("state"),
+           nb::sig("def __setstate__(self, state: collections.abc.Buffer, /) -> None"),
+           "Restores a pickled index, checked.");
+  m.def("external_ids_section", &external_ids_section, nb::arg("ids"),
+        nb::sig("def external_ids_section(ids: collections.abc.Sequence[str] | "
+                "collections.abc.Sequence[int]) -> bytes"),
+        "The table of a site's own video ids, for Index._with_extras(): all str, or all int "
+        "(from -2**63 to 2**64-1). The index's int id of a video is its place in the table.");
+}
+
+}  // namespace torrelm::native
