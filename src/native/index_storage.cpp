@@ -203,8 +203,8 @@ nb::object from_prefix_search(nb::handle search) {
       throw nb::python_error();
     }
     store::FileBytes file = copy_buffer(search.attr("to_bytes")(), {kFromPrefixSearch, "ps"});
-    return wrap_read(
-        run_released([&](Cancel cancel) { return read_index(std::move(file), true, {}, cancel); }));
+    return wrap_read(run_released(
+        [&](Cancel cancel) { return read_index(std::move(file), false, {}, cancel); }));
   });
 }
 
@@ -356,7 +356,9 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
                   "unless verify=False: a problem raises ValueError naming it.")
       .def_static("from_prefix_search", &from_prefix_search, nb::arg("ps"),
                   nb::sig("def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index"),
-                  "An Index answering as ps does, made through ps.to_bytes() and checked.")
+                  "An Index answering as ps does, whatever its shape (as from_bytes(ps.to_bytes(), "
+                  "verify=False)): the shapes a PrefixSearch may take, which the builders never "
+                  "make (U+0000 labels, nodes under two parents), are answered the same way.")
       .def("to_prefix_search", &to_prefix_search,
            nb::sig("def to_prefix_search(self) -> _torrelm.PrefixSearch"),
            "The same index as a _torrelm.PrefixSearch, through its older stored form.")
