@@ -178,6 +178,12 @@ std::vector<std::uint8_t> encode(const prefix::TrieView& trie) {
 }
 
 Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel) {
+  std::size_t unread = 0;
+  return decode(bytes, cancel, unread);
+}
+
+Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel,
+                                           std::size_t& unread) {
   ByteReader in(bytes);
   prefix::Trie trie;
   const auto failed = [&] { return Unexpected{in.error()}; };
@@ -222,6 +228,7 @@ Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, 
   }
   std::uint8_t past_flag = 0;
   if (count != trie.is_terminal.size() && !in.boolean(past_flag)) return failed();
+  unread = in.remaining();
   return trie;
 }
 

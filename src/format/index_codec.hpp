@@ -42,4 +42,9 @@ std::vector<std::uint8_t> encode(const prefix::TrieView& trie);
 // Cancelled when its hook says stop.
 Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel = {});
 
+// As decode(), and sets `unread` to the number of bytes left after the stored index, which
+// decode() ignores.
+Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, Cancel cancel,
+                                           std::size_t& unread);
+
 }  // namespace torrelm::format

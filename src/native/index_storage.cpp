@@ -60,8 +60,16 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
 Read read_index(store::FileBytes file, bool verify, const std::string& path, Cancel cancel) {
   auto stored = std::make_shared<Stored>();
   if (!store::looks_like_container(file.bytes())) {
-    auto trie = format::decode(file.bytes(), cancel);
+    std::size_t unread = 0;
+    auto trie = format::decode(file.bytes(), cancel, unread);
     if (!trie) return refused("decode error: " + format::to_string(trie.error()));
+    // What follows a whole index is not part of it: a file of zeros or of another program can
+    // begin with what reads as a small index.
+    if (verify && unread != 0) {
+      return refused("invalid index: " + std::to_string(unread) +
+                     " bytes follow the stored index, from byte offset " +
+                     std::to_string(file.bytes().size() - unread));
+    }
     auto owned = std::make_shared<const prefix::Trie>(std::move(*trie));
     stored->trie = owned->view();
     stored->owner = std::move(owned);

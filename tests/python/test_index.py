@@ -170,8 +170,13 @@ def test_stored_forms_round_trip(words, search):
     back = index.to_prefix_search()
     assert type(back) is PrefixSearch and back.to_bytes() == data
     for view in [bytearray(data), memoryview(data), memoryview(b"xx" + data)[2:],
-                 array.array("B", data), data + b"trailing is ignored"]:
+                 array.array("B", data)]:
         assert Index.from_bytes(view).to_bytes() == data
+    # As PrefixSearch does, an unchecked read ignores what follows the index; a checked one
+    # refuses it, as it refuses anything else that is not an index.
+    assert Index.from_bytes(data + b"trailing", verify=False).to_bytes() == data
+    with pytest.raises(ValueError, match="8 bytes follow the stored index"):
+        Index.from_bytes(data + b"trailing")
     assert Index.from_bytes(b=data).fuzzy_match("a", 1) == search.fuzzy_match("a", 1)
 
 

@@ -1,0 +1,228 @@
+"""Index files: save, open (mapped) and load (owned) give back the same index for every kind of
+video id; whatever else a file holds (a flipped byte, a cut, a newer format, another program, an
+index that would hang a query) is refused with ValueError when checked; an open index outlives
+its file being replaced; pickles carry the whole index."""
+
+import os
+import pickle
+import random
+import struct
+import uuid
+
+import pytest
+
+import torrelm
+from _torrelm import PrefixSearch
+from torrelm import Index, IndexBuilder
+from torrelm._native import external_ids_section
+
+from conftest import run_child
+
+SELF_LISTING = bytes([1, 0, 1, ord("a"), 2, 0, 0, 1, 0, 0, 0, 1, 1, 1])
+INCONSISTENT = bytes([2, 0, 5, 2, 0, ord("a"), 1, 1, 2, 0, 0, 0, 0, 1, 2, 0, 1])
+
+
+def vocabulary_rows(seed, videos=40):
+    rng = random.Random(seed)
+    words = sorted({"".join(rng.choices("abcdeé", k=rng.randint(1, 7))) for _ in range(300)})
+    return [(w, rng.randrange(videos), rng.randint(1, 50)) for w in words for _ in range(3)]
+
+
+def index_with_ids(kind, seed=5):
+    """An index over places 0..n-1, named by ids of `kind`, and the ids by place."""
+    rows = vocabulary_rows(seed)
+    builder = IndexBuilder()
+    places: dict[int, int] = {}
+    for term, video, count in rows:
+        builder.add(term, places.setdefault(video, len(places)), count)
+    index = builder.build(video_top_n=5)
+    n = len(places)
+    ids = {
+        "int32": None,
+        "uuid": None,
+        "str": [f"slug-{i:03d}-é" for i in range(n)],
+        "int64": [-(2**63) + i * 7 for i in range(n)],
+        "uint64": [2**64 - 1 - i for i in range(n)],
+    }[kind]
+    if kind == "uuid":
+        builder = IndexBuilder()
+        for term, video, count in rows:
+            builder.add(term, uuid.UUID(int=places[video] + 1), count)
+        return builder.build(video_top_n=5), None
+    if ids is None:
+        return index, None
+    return index._with_extras(external_ids_section(ids), '{"video_top_n": 5}'), ids
+
+
+def answers(index):
+    queries = ["a", "ab", "cé", "dd", "e", "bca", ""]
+    return ([index.fuzzy_match(q, 1) for q in queries],
+            [index.fuzzy_match_video(q, 1, limit=8) for q in queries],
+            list(index), len(index))
+
+
+def sections(data):
+    """(kind, offset, length) of every entry of a container's section table."""
+    count = struct.unpack_from("<I", data, 20)[0]
+    return [struct.unpack_from("<IIQQ", data, 40 + 40 * i)[::1][:1] +
+            struct.unpack_from("<IIQQ", data, 40 + 40 * i)[2:] for i in range(count)]
+
+
+@pytest.mark.parametrize("kind", ["int32", "uuid", "str", "int64", "uint64"])
+def test_save_open_load_and_pickle_give_back_the_same_index(tmp_path, kind):
+    index, ids = index_with_ids(kind)
+    path = tmp_path / "videos.idx"
+    torrelm.save(index, path)
+    expected = answers(index)
+    if ids is not None:  # the site's ids come back as given, with their own type
+        videos = {v for found in expected[1] for v, _ in found}
+        assert videos and videos <= set(ids)
+    mapped, owned = torrelm.open(path), torrelm.load(path)
+    unchecked = torrelm.open(path, verify=False)
+    assert (mapped.storage, mapped.path, owned.storage, owned.path) == (
+        "mapped", str(path), "owned", None)
+    for other in [mapped, owned, unchecked, pickle.loads(pickle.dumps(mapped)),
+                  Index.from_bytes(path.read_bytes())]:
+        assert answers(other) == expected
+        assert other.metadata == index.metadata
+        assert other.to_container() == index.to_container()
+    shown = repr(mapped)
+    assert f"ids={kind}" in shown and f"path={str(path)!r}" in shown
+
+
+def test_an_open_index_outlives_its_file_being_replaced(tmp_path):
+    path = tmp_path / "videos.idx"
+    first, _ = index_with_ids("str", seed=1)
+    second, _ = index_with_ids("int32", seed=2)
+    torrelm.save(first, path)
+    serving = torrelm.open(path)
+    torrelm.save(second, path)
+    assert answers(serving) == answers(first)
+    assert answers(torrelm.open(path)) == answers(second)
+    os.unlink(path)
+    assert answers(serving) == answers(first)
+
+
+def test_older_stored_form_still_loads_and_is_checked(tmp_path):
+    index, _ = index_with_ids("int32")
+    path = tmp_path / "old.idx"
+    path.write_bytes(index.to_bytes())
+    for read in [torrelm.load, torrelm.open]:
+        assert answers(read(path)) == answers(index)
+        assert read(path).storage == "owned"  # decoded: the older form cannot be mapped
+
+
+@pytest.mark.parametrize("data, message", [
+    (SELF_LISTING, "node 0, the root, is listed as a child"),
+    (INCONSISTENT, "past the end of child_transitions"),
+    (PrefixSearch.from_internal_data_v2(  # each node lists its child twice
+        [2 * i for i in range(9)], [""] + ["a"] * 8, [None] * 8 + [(1, [0], [1])],
+        [i // 2 + 1 for i in range(16)], [bytes(4)], 10).to_bytes(), "is listed"),
+    (PrefixSearch.from_internal_data_v2(  # a position past the id table
+        [0, 1], ["", "a"], [None, (1, [3], [1])], [1], [bytes(4)], 10).to_bytes(),
+     "position 3"),
+])
+def test_indexes_that_would_hang_or_fault_a_query_are_refused(tmp_path, data, message):
+    path = tmp_path / "bad.idx"
+    path.write_bytes(data)
+    for read in [torrelm.load, torrelm.open, Index.from_bytes]:
+        with pytest.raises(ValueError, match=message):
+            read(data if read is Index.from_bytes else path)
+    # Saved as a container it is refused all the same.
+    torrelm.save(Index.from_bytes(data, verify=False), path)
+    with pytest.raises(ValueError, match=message):
+        torrelm.open(path)
+
+
+def corrupted(data, rng):
+    at = rng.randrange(len(data))
+    flipped = bytearray(data)
+    flipped[at] = (flipped[at] + rng.randrange(1, 256)) % 256
+    return bytes(flipped), at
+
+
+def test_every_flipped_byte_is_refused():
+    index, _ = index_with_ids("str")
+    data = index.to_container()
+    rng = random.Random(2026)
+    for _ in range(300):
+        bad, at = corrupted(data, rng)
+        with pytest.raises(ValueError):
+            Index.from_bytes(bad)
+            pytest.fail(f"byte {at} changed, loaded silently")
+
+
+def test_flipped_bytes_read_unchecked_never_crash():
+    # Unchecked reads are for trusted files; a damaged one may fail a query, but never the process.
+    index, _ = index_with_ids("str")
+    data = index.to_container()
+    outcome = run_child(f"""
+        import random
+        from torrelm import Index, PanicException
+        data = {data!r}
+        rng = random.Random(7)
+        for _ in range(200):
+            bad = bytearray(data)
+            at = rng.randrange(len(bad))
+            bad[at] ^= 1 << rng.randrange(8)
+            try:
+                index = Index.from_bytes(bytes(bad), verify=False)
+                for q in ["a", "cé", "bb", ""]:
+                    index.fuzzy_match(q, 1)
+                    index.fuzzy_match_video(q, 1, limit=5)
+                list(index)
+            except (ValueError, MemoryError, UnicodeDecodeError, PanicException):
+                pass
+        print("survived")
+    """, timeout=120)
+    assert outcome == "survived\n"
+
+
+def test_truncation_at_every_section_boundary_is_refused(tmp_path):
+    index, _ = index_with_ids("str")
+    data = index.to_container()
+    cuts = {0, 8, 39, 40}
+    for _, offset, length in sections(data):
+        cuts |= {offset, offset + length // 2, offset + length - 1}
+    cuts.discard(len(data))
+    path = tmp_path / "cut.idx"
+    for cut in sorted(c for c in cuts if 0 <= c < len(data)):
+        path.write_bytes(data[:cut])
+        for verify in [True, False]:
+            with pytest.raises(ValueError):
+                torrelm.open(path, verify=verify)
+                pytest.fail(f"cut at {cut} opened (verify={verify})")
+
+
+def test_a_newer_major_version_is_refused_and_a_newer_minor_one_read(tmp_path):
+    index, _ = index_with_ids("int32")
+    data = bytearray(index.to_container())
+    path = tmp_path / "future.idx"
+    struct.pack_into("<H", data, 8, 2)
+    path.write_bytes(data)
+    for verify in [True, False]:
+        with pytest.raises(ValueError, match=r"format 2\.0 is newer than this reader \(1\.x\)"):
+            torrelm.open(path, verify=verify)
+
+
+@pytest.mark.parametrize("make", [
+    lambda size: bytes(size),
+    lambda size: open("/bin/sh", "rb").read(size),  # another program
+    lambda size: b"TORRELM\x1a" + bytes(size),
+])
+def test_files_that_are_not_indexes_are_refused(tmp_path, make):
+    path = tmp_path / "other.idx"
+    path.write_bytes(make(4096))
+    for read in [torrelm.load, torrelm.open]:
+        with pytest.raises(ValueError):
+            read(path)
+
+
+def test_unknown_id_tables_are_refused():
+    index, _ = index_with_ids("int32")
+    for ids, error in [([1.5], TypeError), (["a", 1], TypeError), ([2**64], ValueError),
+                       ([-1, 2**63], ValueError), (["x"], ValueError)]:  # too few for the videos
+        with pytest.raises(error):
+            index._with_extras(external_ids_section(ids))
+    with pytest.raises(ValueError, match="cannot hold"):
+        index._with_extras(external_ids_section([str(i) for i in range(100)])).to_bytes()
