@@ -2,19 +2,24 @@
 
 from __future__ import annotations
 
+import datetime
+import json
 import operator
 import sys
 import uuid
-from collections.abc import Callable, Iterable
-from typing import Literal, SupportsIndex, Union
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Literal, SupportsIndex, Union, cast
 
-from ._native import Index, RowTable
+from ._native import Index, RowTable, external_ids_section
 
-Video = Union[SupportsIndex, uuid.UUID, bytes]
+Video = Union[SupportsIndex, str, uuid.UUID, bytes]
 Progress = Callable[[str, int, int], None]
+Kind = Literal["int", "str", "uuid"]
 
 _MAX_U32 = 2**32 - 1
 _MAX_U64 = 2**64 - 1
+_MIN_I64 = -(2**63)
+_MAX_I64 = 2**63 - 1
 
 
 def _integer(value: object, what: str, where: str) -> int:
@@ -34,10 +39,13 @@ def _integer(value: object, what: str, where: str) -> int:
         ) from None
 
 
-def _video_key(video: object, where: str) -> tuple[Literal["int", "uuid"], bytes]:
-    """The kind of a video identifier and its stored bytes."""
+def _video_key(video: object, where: str) -> tuple[Kind, int | str | bytes]:
+    """The kind of a video identifier and the key it is told apart by: an exact int, a plain
+    str, or the 16 bytes of a uuid."""
     if type(video) is int and 0 <= video <= _MAX_U32:  # most calls
-        return "int", video.to_bytes(4, "little")
+        return "int", video
+    if isinstance(video, str):
+        return "str", str.__str__(video)  # a plain str: a subclass's __eq__ must not merge ids
     if isinstance(video, uuid.UUID):
         return "uuid", video.bytes
     if isinstance(video, bytes):
@@ -49,12 +57,41 @@ def _video_key(video: object, where: str) -> tuple[Literal["int", "uuid"], bytes
         number = _integer(video, "video", where)
     except TypeError:
         raise TypeError(
-            f"{where}video {video!r}: expected an int (0 to 2**32-1), a uuid.UUID or 16 bytes, "
+            f"{where}video {video!r}: expected an int, a str, a uuid.UUID or 16 bytes, "
             f"not {type(video).__name__}"
         ) from None
-    if not 0 <= number <= _MAX_U32:
-        raise ValueError(f"{where}video {video!r}: an integer id must lie in 0 .. 2**32-1")
-    return "int", number.to_bytes(4, "little")
+    if not _MIN_I64 <= number <= _MAX_U64:
+        raise ValueError(f"{where}video {video!r}: an integer id must lie in -2**63 .. 2**64-1")
+    return "int", number
+
+
+def _check_signs(ids: Sequence[int]) -> None:
+    """Refuses ints that no one 64-bit type holds: a table of ids is signed or unsigned."""
+    if ids and min(ids) < 0 and max(ids) > _MAX_I64:
+        raise ValueError(f"videos {min(ids)!r} and {max(ids)!r}: ids above 2**63-1 and below 0 "
+                         "cannot share one index")
+
+
+def _build_metadata(rows: int, video_top_n: int) -> str:
+    """What a builder records in the index it makes, as JSON text."""
+    from . import __version__  # here, not at the top: the package imports this module
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+    return json.dumps({
+        "build_time": now.strftime("%Y-%m-%dT%H:%M:%S.%fZ"),
+        "rows": rows,
+        "video_top_n": video_top_n,
+        "library_version": __version__,
+    })
+
+
+def _finish(index: Index, ids: Sequence[int] | Sequence[str] | None, rows: int,
+            video_top_n: int) -> Index:
+    """`index` with its build metadata and, when it was built from places, the table of the ids
+    those places stand for."""
+    table = None if ids is None else external_ids_section(ids)
+    extended: Index = cast(Any, index)._with_extras(table, _build_metadata(rows, video_top_n))
+    return extended
 
 
 def _check_term(term: object, where: str) -> str:
@@ -92,19 +129,26 @@ class IndexBuilder:
     >>> index.fuzzy_match_video("cat", max_dist=0)
     [('17', 0.6), ('42', 0.4)]
 
-    Video identifiers are ints from 0 to 2**32-1, or 16-byte values (uuid.UUID or bytes); one
-    index holds one kind only. Any integer type (numpy's included, bool excepted) is taken as an
-    int. Counts of the same (term, video) pair add up; a term's total count is the sum of its
-    video counts unless set_total() says otherwise. Sums stop at 2**32-1.
+    Video identifiers are ints, strs (a site's own ids, such as 11-character slugs) or 16-byte
+    values (uuid.UUID or bytes); one index holds one kind only. Any integer type (numpy's
+    included, bool excepted) is taken as an int. When every id is an int from 0 to 2**32-1 the
+    index names its videos by their decimal text, as above; ints from -2**63 to 2**64-1 beyond
+    that range, and strs, come back from fuzzy_match_video() exactly as they were given (ints
+    below 0 and above 2**63-1 cannot share one index). Counts of the same (term, video) pair add
+    up; a term's total count is the sum of its video counts unless set_total() says otherwise.
+    Sums stop at 2**32-1. The index's metadata records when, from how many add() calls and with
+    which video_top_n it was built.
     """
 
     def __init__(self) -> None:
         self._terms: dict[str, dict[int, int]] = {}
         self._totals: dict[str, int] = {}
-        self._video_kind: Literal["int", "uuid"] | None = None
-        self._positions: dict[bytes, int] = {}  # stored id bytes -> position in video_index
-        self._videos: list[int | bytes] = []  # by position: the id as the native table takes it
+        self._video_kind: Kind | None = None
+        self._wide = False  # an int id outside 0 .. 2**32-1 was added: ids are kept as given
+        self._positions: dict[int | str | bytes, int] = {}  # id key -> position in video_index
+        self._videos: list[int | str | bytes] = []  # by position: the id key
         self._first_terms: list[str] = []  # by position: the term first seen with the video
+        self._rows = 0  # add() calls that added a row
 
     def __len__(self) -> int:
         """The number of distinct terms added so far."""
@@ -141,11 +185,14 @@ class IndexBuilder:
         position = self._positions.get(key)
         if position is None:
             position = self._positions[key] = len(self._positions)
-            self._videos.append(int.from_bytes(key, "little") if kind == "int" else key)
+            self._videos.append(key)
             self._first_terms.append(term)
+            if isinstance(key, int) and not 0 <= key <= _MAX_U32:
+                self._wide = True
         videos = self._terms.setdefault(term, {})
         # The true sum (up to 2**64-1): a payload is ordered by it, its count stops at 2**32-1.
         videos[position] = min(videos.get(position, 0) + number, _MAX_U64)
+        self._rows += 1
 
     def set_total(self, term: str, total_count: SupportsIndex) -> None:
         """Sets the total count of a term (by default, the sum of its video counts): the
@@ -171,14 +218,20 @@ class IndexBuilder:
             if total < counted:
                 raise ValueError(f"term {term!r}: total_count {total} is below the sum of its "
                                  f"video counts, {counted}")
+        # Ids the index cannot hold itself (strs, ints outside 0 .. 2**32-1) are given to the
+        # native table as their positions, and stored beside the index in position order.
+        own_ids = self._video_kind == "str" or self._wide
+        own = cast("list[int] | list[str]", self._videos) if own_ids else None
+        if own_ids and self._video_kind == "int":
+            _check_signs(cast("list[int]", self._videos))
         terms: list[str] = []
-        videos: list[int | bytes] = []
+        videos: list[int | str | bytes] = []
         counts: list[int] = []
         totals: list[int | None] = []
 
         def row(term: str, position: int) -> None:
             terms.append(term)
-            videos.append(self._videos[position])
+            videos.append(position if own_ids else self._videos[position])
             counts.append(self._terms[term][position])
             totals.append(self._totals.get(term))
 
@@ -192,7 +245,8 @@ class IndexBuilder:
                     row(term, position)
         table = RowTable()
         table.add_columns(terms, videos, counts, totals)
-        return table.build(top_n, _progress_reporter(progress))
+        index = table.build(top_n, _progress_reporter(progress))
+        return _finish(index, own, self._rows, top_n)
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:
