@@ -28,6 +28,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 from _torrelm import PrefixSearch  # noqa: E402
 from bench_fuzzy import PythonTrie, make_queries  # noqa: E402
+from bench_storage import report_lines as index_files_lines  # noqa: E402
 from bench_video import PythonRanking, same, typed_prefixes  # noqa: E402
 from layout import read_words, with_videos  # noqa: E402
 import torrelm  # noqa: E402
@@ -182,6 +183,18 @@ def ingest_section(log):
     return results
 
 
+def index_files_section(log):
+    """The figures of bench_storage.py, run as a script of its own: its workers are spawned
+    processes, and its large indexes are kept between runs in its default work folder."""
+    with tempfile.TemporaryDirectory() as scratch:
+        figures = Path(scratch) / "storage.json"
+        subprocess.run([sys.executable, str(ROOT / "bench" / "bench_storage.py"), "--json",
+                        str(figures)], check=True, stdout=sys.stderr)
+        results = json.loads(figures.read_text())
+    log("  index files: measured")
+    return results
+
+
 def ingest_lines(results):
     """The ingest benchmark as report lines."""
     lines = ["## Building from click logs (torrelm.build)", "",
@@ -224,7 +237,7 @@ def machine():
             f"{platform.release()}; CPython {platform.python_version()}")
 
 
-def write_report(fuzzy, video, storage, ingest, out, options):
+def write_report(fuzzy, video, storage, ingest, out, options, index_files=None):
     plots = out / "plots"
     plots.mkdir(parents=True, exist_ok=True)
     lines = [
@@ -340,6 +353,8 @@ def write_report(fuzzy, video, storage, ingest, out, options):
               f"{storage['build'] * 1e3:.0f} ms: reloading is "
               f"{storage['build'] / storage['from_bytes']:.1f}x faster.", ""]
     lines += ingest_lines(ingest)
+    if index_files:
+        lines += index_files_lines(index_files)
     lines[3:3] = ["", "Headline, on wamerican-insane: the median latency of each peer as a multiple of "
                       "torrelm's (above 1: torrelm is faster): " + "; ".join(headline) + ".", ""]
     (out / "performance.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -366,7 +381,8 @@ def main():
     video = video_section(options, log)
     storage = storage_section(log)
     ingest = ingest_section(log)
-    write_report(fuzzy, video, storage, ingest, options.out, options)
+    index_files = index_files_section(log)
+    write_report(fuzzy, video, storage, ingest, options.out, options, index_files)
     log(f"wrote {options.out / 'performance.md'}")
 
 
