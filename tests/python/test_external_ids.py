@@ -8,6 +8,7 @@ import datetime
 import pickle
 import random
 import re
+import sys
 import uuid
 
 import numpy as np
@@ -175,3 +176,18 @@ def test_metadata_records_the_build(source):
     built = datetime.datetime.fromisoformat(metadata["build_time"].replace("Z", "+00:00"))
     assert before <= built <= datetime.datetime.now(datetime.timezone.utc)
     assert "video_top_n=4 " in repr(index)
+
+
+@pytest.mark.parametrize("videos, error, message", [
+    (["x"], TypeError, "string video ids from Arrow data need pyarrow"),
+    ([2**40], ValueError, "beyond that range from Arrow data need pyarrow"),
+])
+def test_without_pyarrow_arrow_ids_that_need_it_are_refused_clearly(monkeypatch, videos, error,
+                                                                    message):
+    polars = pytest.importorskip("polars")
+    frame = polars.DataFrame({"term": ["a"], "video": videos, "count": [1]})
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow fails
+    with pytest.raises(error, match=message):
+        torrelm.build(frame)
+    assert torrelm.build(polars.DataFrame({"term": ["a"], "video": [5], "count": [1]})) \
+        .fuzzy_match_video("a", 0) == [("5", 1.0)]
