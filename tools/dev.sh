@@ -94,17 +94,20 @@ fuzz() {
   local seconds=${1:-60}
   apt_packages=(clang libclang-rt-14-dev) && install_system_packages
   [ -x "$venv/bin/ninja" ] || setup
-  say "building the fuzz target with clang, ASan and UBSan"
+  say "building the fuzz targets with clang, ASan and UBSan"
   CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORRELM_TESTS=OFF -DTORRELM_FUZZ=ON >/dev/null
   cmake --build "$root/build/fuzz"
-  mkdir -p "$root/build/fuzz/corpus" "$root/build/fuzz/findings"
-  say "fuzzing the reader for $seconds s (seeds in fuzz/corpus, findings in build/fuzz/findings)"
-  # New inputs go to the scratch corpus first; the seeds in the repository stay as they are.
-  "$root/build/fuzz/fuzz_read_index" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix="$root/build/fuzz/findings/" \
-    "$root/build/fuzz/corpus" "$root/fuzz/corpus" 2>&1 |
-    grep -E "^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss|SUMMARY|==[0-9]+== ERROR)"
+  local target
+  for target in read_index read_container; do
+    mkdir -p "$root/build/fuzz/corpus_$target" "$root/build/fuzz/findings"
+    say "fuzzing fuzz_$target for $seconds s (seeds in fuzz/corpus_$target, findings in build/fuzz/findings)"
+    # New inputs go to the scratch corpus first; the seeds in the repository stay as they are.
+    "$root/build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+      -print_final_stats=1 -artifact_prefix="$root/build/fuzz/findings/" \
+      "$root/build/fuzz/corpus_$target" "$root/fuzz/corpus_$target" 2>&1 |
+      grep -E "^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss|SUMMARY|==[0-9]+== ERROR)"
+  done
   say "fuzzing found nothing"  # a finding stops the script above, with libFuzzer's exit status
 }
 

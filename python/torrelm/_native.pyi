@@ -71,11 +71,29 @@ class Index:
 
     @staticmethod
     def from_prefix_search(ps: _torrelm.PrefixSearch) -> Index:
-        """An Index answering as ps does, made through ps.to_bytes() and checked."""
+        """
+        An Index answering as ps does, whatever its shape (as from_bytes(ps.to_bytes(), verify=False)): the shapes a PrefixSearch may take, which the builders never make (U+0000 labels, nodes under two parents), are answered the same way.
+        """
 
     def to_prefix_search(self) -> _torrelm.PrefixSearch:
         """
         The same index as a _torrelm.PrefixSearch, through its older stored form.
+        """
+
+    @staticmethod
+    def _open_file(fd: int, path: str, map: bool, verify: bool) -> Index:
+        """
+        The index in the regular file open on fd (which the caller closes), mapped or read; path names it in messages and in repr.
+        """
+
+    def _write_file(self, fd: int) -> None:
+        """
+        Writes the container into the empty file open on fd, which the caller flushes.
+        """
+
+    def _with_extras(self, external_ids: Buffer | None = None, metadata: str | None = None) -> Index:
+        """
+        The same index with a table of the site's ids (external_ids_section()'s bytes) and metadata (JSON text).
         """
 
     @property

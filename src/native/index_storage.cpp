@@ -372,6 +372,7 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
            "The same index as a _torrelm.PrefixSearch, through its older stored form.")
       .def_static("_open_file", &open_file, nb::arg("fd"), nb::arg("path"), nb::arg("map"),
                   nb::arg("verify"),
+                  nb::sig("def _open_file(fd: int, path: str, map: bool, verify: bool) -> Index"),
                   "The index in the regular file open on fd (which the caller closes), mapped "
                   "or read; path names it in messages and in repr.")
       .def("_write_file", &write_file, nb::arg("fd"),
