@@ -8,7 +8,7 @@ import operator
 import sys
 import uuid
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Literal, SupportsIndex, Union, cast
+from typing import Literal, SupportsIndex, Union, cast
 
 from ._native import Index, RowTable, external_ids_section
 
@@ -90,7 +90,7 @@ def _finish(index: Index, ids: Sequence[int] | Sequence[str] | None, rows: int,
     """`index` with its build metadata and, when it was built from places, the table of the ids
     those places stand for."""
     table = None if ids is None else external_ids_section(ids)
-    extended: Index = cast(Any, index)._with_extras(table, _build_metadata(rows, video_top_n))
+    extended = index._with_extras(table, _build_metadata(rows, video_top_n))
     return extended
 
 
