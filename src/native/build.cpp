@@ -424,8 +424,7 @@ class RowTable {
       std::memcpy(id.data(), PyBytes_AS_STRING(bytes.ptr()), id.size());
       return table_for_row(prefix::IdMode::Uuid, videos, row).add(term, id, count);
     }
-    raise_type_error(where(videos, row) +
-                     "expected an int (0 to 2**32-1), a uuid.UUID or 16 bytes, not " +
+    raise_type_error(where(videos, row) + "expected an int, a str, a uuid.UUID or 16 bytes, not " +
                      Py_TYPE(item)->tp_name);
   }
 
