@@ -45,11 +45,12 @@ ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
 SECTIONS = ("open", "workers", "threads", "mapped", "corrupt")
 ELF_FILES = ("/usr/bin/ls", "/usr/bin/cat", "/usr/bin/env", "/usr/bin/bash", "/usr/bin/git")
-# (rows, distinct terms) of the click logs behind the large indexes: about 430 bytes of file a
-# term at video_top_n 10, so these give files of about 1 GB and 650 MB (60 and 40 MB quick).
+# (rows, distinct terms) of the click logs behind the large indexes: about 340 bytes of file a
+# term at video_top_n 10 (more for fewer terms), so these give files of about 1 GB and 650 MB
+# (70 and 50 MB quick).
 SIZES = {
-    "open": {"full": (8_000_000, 2_400_000), "quick": (500_000, 150_000)},
-    "share": {"full": (5_000_000, 1_500_000), "quick": (330_000, 100_000)},
+    "open": {"full": (10_000_000, 3_000_000), "quick": (500_000, 150_000)},
+    "share": {"full": (6_300_000, 1_900_000), "quick": (330_000, 100_000)},
 }
 
 
