@@ -10,7 +10,7 @@ import uuid
 from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, SupportsIndex, Union, cast
 
-from ._native import Index, RowTable, external_ids_section
+from ._native import Index, RowTable
 
 Video = Union[SupportsIndex, str, uuid.UUID, bytes]
 Progress = Callable[[str, int, int], None]
@@ -85,13 +85,9 @@ def _build_metadata(rows: int, video_top_n: int) -> str:
     })
 
 
-def _finish(index: Index, ids: Sequence[int] | Sequence[str] | None, rows: int,
-            video_top_n: int) -> Index:
-    """`index` with its build metadata and, when it was built from places, the table of the ids
-    those places stand for."""
-    table = None if ids is None else external_ids_section(ids)
-    extended = index._with_extras(table, _build_metadata(rows, video_top_n))
-    return extended
+def _finish(index: Index, rows: int, video_top_n: int) -> Index:
+    """`index` with its build metadata."""
+    return index._with_extras(None, _build_metadata(rows, video_top_n))
 
 
 def _check_term(term: object, where: str) -> str:
@@ -218,11 +214,8 @@ class IndexBuilder:
             if total < counted:
                 raise ValueError(f"term {term!r}: total_count {total} is below the sum of its "
                                  f"video counts, {counted}")
-        # Ids the index cannot hold itself (strs, ints outside 0 .. 2**32-1) are given to the
-        # native table as their positions, and stored beside the index in position order.
-        own_ids = self._video_kind == "str" or self._wide
-        own = cast("list[int] | list[str]", self._videos) if own_ids else None
-        if own_ids and self._video_kind == "int":
+        # The native table refuses such ids too, but naming one of its own rows, not the two ids.
+        if self._wide:
             _check_signs(cast("list[int]", self._videos))
         terms: list[str] = []
         videos: list[int | str | bytes] = []
@@ -231,7 +224,7 @@ class IndexBuilder:
 
         def row(term: str, position: int) -> None:
             terms.append(term)
-            videos.append(position if own_ids else self._videos[position])
+            videos.append(self._videos[position])
             counts.append(self._terms[term][position])
             totals.append(self._totals.get(term))
 
@@ -246,7 +239,7 @@ class IndexBuilder:
         table = RowTable()
         table.add_columns(terms, videos, counts, totals)
         index = table.build(top_n, _progress_reporter(progress))
-        return _finish(index, own, self._rows, top_n)
+        return _finish(index, self._rows, top_n)
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:

@@ -28,7 +28,8 @@ inline constexpr std::size_t kChunkRows = 256;
 
 struct Chunk {
   std::array<std::string_view, kChunkRows> terms;
-  std::array<std::uint32_t, kChunkRows> int_ids;
+  std::array<std::string_view, kChunkRows> text_ids;
+  std::array<std::uint64_t, kChunkRows> int_ids;  // an int64 column's values as their bits
   std::array<prefix::VideoUuid, kChunkRows> uuids;
   std::array<std::uint64_t, kChunkRows> counts;
   std::array<std::uint64_t, kChunkRows> totals;
@@ -145,15 +146,11 @@ void read_int_ids(const Bound& column, std::int64_t first, Window& window, Chunk
     const std::int64_t at = base + static_cast<std::int64_t>(j);
     if (!present(column.validity, at)) return window.cut(j, null_text(column.name));
     const T value = load<T>(column.values, at);
-    bool fits = true;
-    if constexpr (std::is_signed_v<T>) fits = value >= 0;
-    if constexpr (sizeof(T) > 4) fits = fits && static_cast<std::uint64_t>(value) <= 0xFFFFFFFFu;
-    if (!fits) {
-      return window.cut(
-          j, value_text(column.name, std::to_string(value) + " is out of range for a 4-byte id "
-                                                             "(0 to 4294967295)"));
+    if constexpr (std::is_signed_v<T>) {
+      chunk.int_ids[j] = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+    } else {
+      chunk.int_ids[j] = value;
     }
-    chunk.int_ids[j] = static_cast<std::uint32_t>(value);
   }
 }
 
@@ -288,15 +285,17 @@ struct ViewStrings {
   }
 };
 
-template <class Locate, class Strings>
-void read_terms(const Bound& column, std::int64_t first, Window& window, Chunk& chunk) {
+// Reads the strings of a column into chunk.*kInto: terms, or string video ids.
+template <class Locate, class Strings, std::array<std::string_view, kChunkRows> Chunk::*kInto>
+void read_texts(const Bound& column, std::int64_t first, Window& window, Chunk& chunk) {
   const std::size_t rows = window.rows;
   const std::int64_t base = column.offset + first;
   std::string why;
+  auto& into = chunk.*kInto;
   for (std::size_t j = 0; j < rows; ++j) {
     std::int64_t position = 0;
     if (!Locate::locate(column, base + static_cast<std::int64_t>(j), position, why) ||
-        !Strings::get(column, position, chunk.terms[j], why)) {
+        !Strings::get(column, position, into[j], why)) {
       return window.cut(j, std::move(why));
     }
   }
@@ -307,14 +306,26 @@ void read_terms(const Bound& column, std::int64_t first, Window& window, Chunk& 
 using RowAdder = Expected<bool, RowError> (*)(ClickTable& table, const Chunk& chunk,
                                               std::size_t rows, Cancel& cancel);
 
-template <bool kUuid, bool kTotals>
+// How a chunk's video ids are handed to the table.
+enum class Ids : std::uint8_t { Unsigned, Signed, Uuid, Text };
+
+template <Ids kIds, bool kTotals>
 Expected<bool, RowError> add_rows(ClickTable& table, const Chunk& chunk, std::size_t rows,
                                   Cancel& cancel) {
   for (std::size_t j = 0; j < rows; ++j) {
     cancel.step();
     const std::string_view term = chunk.terms[j];
-    auto added = kUuid ? table.add(term, chunk.uuids[j], chunk.counts[j])
-                       : table.add(term, chunk.int_ids[j], chunk.counts[j]);
+    auto added = [&] {
+      if constexpr (kIds == Ids::Uuid) {
+        return table.add(term, chunk.uuids[j], chunk.counts[j]);
+      } else if constexpr (kIds == Ids::Text) {
+        return table.add_text(term, chunk.text_ids[j], chunk.counts[j]);
+      } else if constexpr (kIds == Ids::Signed) {
+        return table.add_signed(term, static_cast<std::int64_t>(chunk.int_ids[j]), chunk.counts[j]);
+      } else {
+        return table.add_unsigned(term, chunk.int_ids[j], chunk.counts[j]);
+      }
+    }();
     if (!added) return added;
     if constexpr (kTotals) {
       auto given = table.set_total(term, chunk.totals[j]);
@@ -322,6 +333,35 @@ Expected<bool, RowError> add_rows(ClickTable& table, const Chunk& chunk, std::si
     }
   }
   return true;
+}
+
+template <Ids kIds>
+RowAdder adder_of(bool totals) {
+  return totals ? &add_rows<kIds, true> : &add_rows<kIds, false>;
+}
+
+RowAdder adder(Ids ids, bool totals) {
+  switch (ids) {
+    case Ids::Uuid:
+      return adder_of<Ids::Uuid>(totals);
+    case Ids::Text:
+      return adder_of<Ids::Text>(totals);
+    case Ids::Signed:
+      return adder_of<Ids::Signed>(totals);
+    default:
+      return adder_of<Ids::Unsigned>(totals);
+  }
+}
+
+std::string kind_text(VideoKind kind) {
+  switch (kind) {
+    case VideoKind::Int:
+      return "integer ids";
+    case VideoKind::Uuid:
+      return "16-byte ids";
+    default:
+      return "string ids";
+  }
 }
 
 // ---- Types from format strings ----
@@ -366,15 +406,15 @@ bool text_layout(std::string_view format, Layout& layout) {
   return true;
 }
 
-template <class Locate>
+template <class Locate, std::array<std::string_view, kChunkRows> Chunk::*kInto>
 Reader text_reader(Layout layout) {
   switch (layout) {
     case Layout::Utf8:
-      return &read_terms<Locate, OffsetStrings<std::int32_t>>;
+      return &read_texts<Locate, OffsetStrings<std::int32_t>, kInto>;
     case Layout::LargeUtf8:
-      return &read_terms<Locate, OffsetStrings<std::int64_t>>;
+      return &read_texts<Locate, OffsetStrings<std::int64_t>, kInto>;
     case Layout::View:
-      return &read_terms<Locate, ViewStrings>;
+      return &read_texts<Locate, ViewStrings, kInto>;
     default:
       return nullptr;
   }
@@ -456,23 +496,32 @@ Expected<std::int64_t, RowError> find_column(const ArrowSchema& schema, std::str
 
 constexpr std::string_view kIntegers = "an integer type";
 
-Expected<Column, RowError> term_column(const ArrowSchema& schema, std::int64_t index,
-                                       std::string name) {
+// A column of strings, read into chunk.*kInto; its reader is null when the column holds
+// something else.
+template <std::array<std::string_view, kChunkRows> Chunk::*kInto>
+Column text_column(const ArrowSchema& schema, std::int64_t index, std::string name) {
   const ArrowSchema& child = *schema.children[index];
   Column column{index, std::move(name), nullptr, Layout::Ints, Layout::Ints, false};
-  constexpr std::string_view kStrings =
-      "strings: utf8, large utf8 or string view, plain or dictionary-encoded";
   if (child.dictionary == nullptr) {
     if (text_layout(format_of(child), column.layout)) {
-      column.reader = text_reader<Plain>(column.layout);
+      column.reader = text_reader<Plain, kInto>(column.layout);
     }
   } else if (child.dictionary->dictionary == nullptr &&
              text_layout(format_of(*child.dictionary), column.values)) {
     column.dictionary = true;
-    column.reader = by_int_type(format_of(child),
-                                [&]<class I>() { return text_reader<Indexed<I>>(column.values); });
+    column.reader = by_int_type(
+        format_of(child), [&]<class I>() { return text_reader<Indexed<I>, kInto>(column.values); });
   }
-  if (column.reader == nullptr) return wrong_type(child, column.name, kStrings);
+  return column;
+}
+
+Expected<Column, RowError> term_column(const ArrowSchema& schema, std::int64_t index,
+                                       std::string name) {
+  Column column = text_column<&Chunk::terms>(schema, index, std::move(name));
+  if (column.reader == nullptr) {
+    return wrong_type(*schema.children[index], column.name,
+                      "strings: utf8, large utf8 or string view, plain or dictionary-encoded");
+  }
   return column;
 }
 
@@ -630,18 +679,25 @@ Expected<BatchReader, RowError> BatchReader::open(const ArrowSchema& schema,
   const ArrowSchema& video_schema = *schema.children[*video];
   if (video_schema.dictionary == nullptr && format_of(video_schema) == "w:16") {
     reader.video_ = Column{*video, names.video, &read_uuids, Layout::Fixed16, Layout::Ints, false};
-    reader.id_mode_ = prefix::IdMode::Uuid;
+    reader.kind_ = VideoKind::Uuid;
+  } else if (Column texts = text_column<&Chunk::text_ids>(schema, *video, names.video);
+             texts.reader != nullptr) {
+    reader.video_ = std::move(texts);
+    reader.kind_ = VideoKind::Text;
   } else {
     Column column{*video, names.video, nullptr, Layout::Ints, Layout::Ints, false};
+    const std::string_view format = format_of(video_schema);
     if (video_schema.dictionary == nullptr) {
-      column.reader = by_int_type(format_of(video_schema),
-                                  []<class T>() -> Reader { return &read_int_ids<T>; });
+      column.reader = by_int_type(format, []<class T>() -> Reader { return &read_int_ids<T>; });
     }
     if (column.reader == nullptr) {
-      return wrong_type(video_schema, names.video, "an integer type or 16-byte fixed-size binary");
+      return wrong_type(video_schema, names.video,
+                        "an integer type, strings or 16-byte fixed-size binary");
     }
     reader.video_ = std::move(column);
-    reader.id_mode_ = prefix::IdMode::Int32;
+    reader.kind_ = VideoKind::Int;
+    // Unsigned columns hand their values over as they are; all others as int64.
+    reader.signed_ids_ = format != "C" && format != "S" && format != "I" && format != "L";
   }
 
   auto count = find_column(schema, names.count);
@@ -677,10 +733,9 @@ Expected<BatchReader, RowError> BatchReader::open(ArrowArrayStream& stream,
 
 Expected<bool, RowError> BatchReader::add(ClickTable& table, const ArrowArray& batch,
                                           Cancel& cancel) const {
-  if (table.id_mode() != id_mode_) {
-    return fail(column_named(video_.name) + (id_mode_ == prefix::IdMode::Uuid
-                                                 ? " has 16-byte ids; the table takes 4-byte ids"
-                                                 : " has 4-byte ids; the table takes 16-byte ids"));
+  if (table.kind() != kind_) {
+    return fail(column_named(video_.name) + " has " + kind_text(kind_) + "; the table takes " +
+                kind_text(table.kind()));
   }
   if (batch.release == nullptr) return fail("the batch has been released");
   if (batch.length < 0 || batch.offset < 0 || batch.offset > kMaxPosition - batch.length) {
@@ -702,9 +757,11 @@ Expected<bool, RowError> BatchReader::add(ClickTable& table, const ArrowArray& b
     if (!column) return Unexpected{std::move(column).error()};
     bound[c] = *column;
   }
-  const bool uuid = id_mode_ == prefix::IdMode::Uuid;
-  const RowAdder add_chunk = uuid ? (has_totals ? &add_rows<true, true> : &add_rows<true, false>)
-                                  : (has_totals ? &add_rows<false, true> : &add_rows<false, false>);
+  const Ids ids = kind_ == VideoKind::Uuid   ? Ids::Uuid
+                  : kind_ == VideoKind::Text ? Ids::Text
+                  : signed_ids_              ? Ids::Signed
+                                             : Ids::Unsigned;
+  const RowAdder add_chunk = adder(ids, has_totals);
 
   Chunk chunk;
   for (std::int64_t first = 0; first < batch.length; first += std::int64_t{kChunkRows}) {

@@ -6,8 +6,9 @@
 //
 //   term    utf8 "u", large utf8 "U", string view "vu", or a dictionary of those with any
 //           integer index type
-//   video   any integer type (values 0 to 2**32-1: 4-byte ids) or fixed-size binary "w:16"
-//           (16-byte ids; also the storage of the uuid extension type, whatever the metadata)
+//   video   any integer type (integer ids), fixed-size binary "w:16" (16-byte ids; also the
+//           storage of the uuid extension type, whatever the metadata), or strings as the term
+//           column takes them (string ids)
 //   count   any integer type, not negative
 //   totals  optional, any integer type, not negative: the term's total, given on its rows
 //
@@ -74,7 +75,7 @@ class BatchReader {
   static Expected<BatchReader, RowError> open(ArrowArrayStream& stream, const ColumnNames& names);
 
   // The kind of video id of the batches: a table of the same kind must receive them.
-  prefix::IdMode id_mode() const noexcept { return id_mode_; }
+  VideoKind kind() const noexcept { return kind_; }
 
   // Adds every row of one batch (a struct array of the schema given to open()) to `table`:
   // table.add(term, video, count), then table.set_total(term, total) when there is a totals
@@ -88,7 +89,8 @@ class BatchReader {
   BatchReader() = default;
 
   std::int64_t columns_ = 0;  // in the schema, used or not
-  prefix::IdMode id_mode_ = prefix::IdMode::Int32;
+  VideoKind kind_ = VideoKind::Int;
+  bool signed_ids_ = false;  // integer ids are read as int64 (else uint64)
   arrow_detail::Column term_, video_, count_, totals_;
 };
 

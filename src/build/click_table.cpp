@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -11,6 +12,7 @@
 #include "build/hash_maps.hpp"
 #include "build/layout.hpp"
 #include "payload/payload.hpp"
+#include "store/external_ids.hpp"
 
 namespace torrelm::build {
 namespace {
@@ -65,7 +67,26 @@ std::string quoted(std::string_view term) {
   return out;
 }
 
-std::string video_text(std::uint32_t video) { return std::to_string(video); }
+// An integer id as the table keeps it: its 64 bits, and whether they are those of a negative
+// value (an int64) or not (a uint64). No table holds both a negative value and one above 2**63-1,
+// so the bits alone tell the ids of one table apart.
+struct IntId {
+  std::uint64_t bits;
+  bool negative;
+
+  bool high() const noexcept { return !negative && bits > 0x7FFF'FFFF'FFFF'FFFFu; }
+  bool wide() const noexcept { return negative || bits > 0xFFFF'FFFFu; }
+};
+
+// A string id: UTF-8 bytes, kept in the table's own arena.
+struct TextId {
+  std::string_view bytes;
+};
+
+std::string video_text(const IntId& video) {
+  return video.negative ? std::to_string(static_cast<std::int64_t>(video.bits))
+                        : std::to_string(video.bits);
+}
 
 std::string video_text(const VideoUuid& video) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -138,8 +159,19 @@ std::optional<std::string> term_refusal(std::string_view term) {
   return std::nullopt;
 }
 
-constexpr const char* kind_name(IdMode mode) {
-  return mode == IdMode::Int32 ? "4-byte integer" : "16-byte";
+constexpr const char* kind_name(VideoKind kind) {
+  switch (kind) {
+    case VideoKind::Int:
+      return "integer";
+    case VideoKind::Uuid:
+      return "16-byte";
+    default:
+      return "string";
+  }
+}
+
+constexpr VideoKind kind_of(IdMode mode) {
+  return mode == IdMode::Int32 ? VideoKind::Int : VideoKind::Uuid;
 }
 
 std::uint32_t saturated(std::uint64_t sum) noexcept {
@@ -157,12 +189,12 @@ bool by_sum(const Entry& a, const Entry& b) noexcept {
   return a.sum != b.sum ? a.sum > b.sum : a.position < b.position;
 }
 
-// Terms longer than this are refused: a term's length is kept in 32 bits.
+// Terms and string ids longer than this are refused: their lengths are kept in 32 bits.
 constexpr std::uint64_t kMaxTermBytes = 0xFFFF'FFFF;
 
 // What the rows added up to.
 struct Rows {
-  explicit Rows(IdMode mode) : ids(mode) {}
+  explicit Rows(VideoKind kind) : ids(kind) {}
 
   // The term whose bytes start at `begin` in the arena.
   std::string_view term_at(std::size_t begin) const noexcept {
@@ -188,7 +220,7 @@ struct Rows {
   // lines of the term itself.
   static constexpr std::size_t kHeader = 8;
 
-  IdMode ids;
+  VideoKind ids;
   std::uint64_t rows = 0;
   // Distinct terms in order of first appearance; term t's bytes start at term_begins[t], and the
   // term map's slots hold the same offsets.
@@ -201,33 +233,112 @@ struct Rows {
   // tables give none.
   std::vector<std::uint64_t> totals;
   std::vector<bool> has_total;
-  // Distinct videos by position; one of the two is in use.
-  std::vector<std::uint32_t> int_ids;
+  // Distinct videos by position; one of the three is in use. Integers are kept as IntId bits; a
+  // string id's bytes follow their 32-bit length in the arena, in order of position, and the
+  // position map's slots hold where they start.
+  std::vector<std::uint64_t> int_ids;
   std::vector<VideoUuid> uuids;
+  std::string video_arena;
+  // Integer ids seen so far: the first one below 0 and the first one above 2**63-1 (for the
+  // message refusing the other), and whether any lies outside 0..2**32-1.
+  std::optional<IntId> first_negative, first_high;
+  bool wide = false;
   IdMap positions;
   SumMap sums;  // by term id << 32 | position
 };
 
-std::uint32_t video_hash(std::uint32_t video) noexcept { return mix32(video); }
+// The high half folds into the low one only when it is not zero: on ids below 2**32 the hash is
+// mix32, a bijection, so that a table of such ids alone never compares them.
+std::uint32_t video_hash(const IntId& video) noexcept {
+  return mix32(static_cast<std::uint32_t>(video.bits ^ (video.bits >> 32) * 0x9E37'79B9'7F4A'7C15));
+}
 std::uint32_t video_hash(const VideoUuid& video) noexcept {
   return static_cast<std::uint32_t>(
       hash_bytes({reinterpret_cast<const char*>(video.data()), video.size()}) >> 32);
 }
-
-bool same_video(const Rows&, std::uint32_t, std::uint32_t) noexcept {
-  return true;  // the hash is a bijection: equal hashes are equal ids
+std::uint32_t video_hash(const TextId& video) noexcept {
+  return static_cast<std::uint32_t>(hash_bytes(video.bytes) >> 32);
 }
-bool same_video(const Rows& rows, std::uint32_t position, const VideoUuid& video) noexcept {
+
+std::string_view text_at(const std::string& arena, std::uint64_t begin) noexcept {
+  std::uint32_t length;
+  std::memcpy(&length, arena.data() + begin - sizeof length, sizeof length);
+  return {arena.data() + begin, length};
+}
+
+bool same_video(const Rows& rows, std::uint64_t, std::uint32_t position, const IntId& video) {
+  // Equal hashes of two ids below 2**32 are equal ids.
+  return (!rows.wide && !video.wide()) || rows.int_ids[position] == video.bits;
+}
+bool same_video(const Rows& rows, std::uint64_t, std::uint32_t position, const VideoUuid& video) {
   return rows.uuids[position] == video;
 }
+bool same_video(const Rows& rows, std::uint64_t begin, std::uint32_t, const TextId& video) {
+  return text_at(rows.video_arena, begin) == video.bytes;
+}
 
-void keep_video(Rows& rows, std::uint32_t video) { rows.int_ids.push_back(video); }
-void keep_video(Rows& rows, const VideoUuid& video) { rows.uuids.push_back(video); }
+// Where the video just given a position is kept: the slot reference of the position map.
+std::uint64_t keep_video(Rows& rows, const IntId& video) {
+  rows.int_ids.push_back(video.bits);
+  if (video.negative && !rows.first_negative) rows.first_negative = video;
+  if (video.high() && !rows.first_high) rows.first_high = video;
+  rows.wide = rows.wide || video.wide();
+  return 0;
+}
+std::uint64_t keep_video(Rows& rows, const VideoUuid& video) {
+  rows.uuids.push_back(video);
+  return 0;
+}
+std::uint64_t keep_video(Rows& rows, const TextId& video) {
+  const auto length = static_cast<std::uint32_t>(video.bytes.size());
+  rows.video_arena.append(reinterpret_cast<const char*>(&length), sizeof length);
+  const std::uint64_t begin = rows.video_arena.size();
+  rows.video_arena.append(video.bytes);
+  return begin;
+}
+
+// Why a video of the table's kind cannot join it, or nullopt when it can.
+std::optional<std::string> video_refusal(const Rows& rows, const IntId& video) {
+  const std::optional<IntId>& other = video.negative ? rows.first_high : rows.first_negative;
+  if ((video.negative || video.high()) && other) {
+    return "video " + video_text(video) +
+           ": ids above 2**63-1 and below 0 cannot share one index (an earlier row holds " +
+           video_text(*other) + ")";
+  }
+  return std::nullopt;
+}
+std::optional<std::string> video_refusal(const Rows&, const VideoUuid&) { return std::nullopt; }
+std::optional<std::string> video_refusal(const Rows&, const TextId& video) {
+  if (const std::size_t bad = first_invalid_utf8(video.bytes); bad != std::string_view::npos) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(video.bytes[bad]);
+    return std::string("video id is not valid UTF-8 (byte 0x") + kHex[byte >> 4] +
+           kHex[byte & 0xF] + " at offset " + std::to_string(bad) + ")";
+  }
+  if (video.bytes.size() > kMaxTermBytes) {
+    return "video id of " + std::to_string(video.bytes.size()) + " bytes: an id holds at most " +
+           std::to_string(kMaxTermBytes) + " bytes";
+  }
+  return std::nullopt;
+}
+
+std::string video_text(const TextId& video) { return quoted(video.bytes); }
+
+template <class Video>
+constexpr VideoKind kind_of_video() {
+  if constexpr (std::is_same_v<Video, VideoUuid>) {
+    return VideoKind::Uuid;
+  } else if constexpr (std::is_same_v<Video, TextId>) {
+    return VideoKind::Text;
+  } else {
+    return VideoKind::Int;
+  }
+}
 
 template <class Video>
 Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video& video,
                                  std::uint64_t count) {
-  constexpr IdMode kKind = std::is_same_v<Video, VideoUuid> ? IdMode::Uuid : IdMode::Int32;
+  constexpr VideoKind kKind = kind_of_video<Video>();
   const std::uint64_t row = rows.rows++;
 
   // Everything is looked up and checked before anything changes, so that a refused row leaves
@@ -260,9 +371,13 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
                                kind_name(rows.ids) + " ids and cannot mix in " + kind_name(kKind) +
                                " ids; use one kind of identifier for every video"}};
   }
+  if (auto refusal = video_refusal(rows, video)) {
+    return Unexpected{RowError{at_row(row) + *refusal}};
+  }
   const std::uint32_t video_hash_value = video_hash(video);
   const IdMap::Probe video_probe = rows.positions.find(
-      video_hash_value, [&](std::uint64_t, std::uint32_t p) { return same_video(rows, p, video); });
+      video_hash_value,
+      [&](std::uint64_t ref, std::uint32_t p) { return same_video(rows, ref, p, video); });
   if (video_probe.id == IdMap::kAbsent && rows.positions.size() >= kMaxIds) {
     return Unexpected{RowError{at_row(row) + "video " + video_text(video) +
                                ": a table holds at most " + std::to_string(kMaxIds) +
@@ -283,8 +398,7 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
   std::uint32_t position = video_probe.id;
   if (position == IdMap::kAbsent) {
     position = static_cast<std::uint32_t>(rows.positions.size());
-    keep_video(rows, video);
-    rows.positions.put(video_probe, video_hash_value, position, 0);
+    rows.positions.put(video_probe, video_hash_value, position, keep_video(rows, video));
   }
   if (rows.sums.add(std::uint64_t{t} << 32 | position, count)) rows.count_video_at(begin);
   rows.last_term = t;
@@ -431,22 +545,83 @@ void fill_payloads(prefix::Trie& trie, const Grouped& grouped, std::uint32_t vid
   }
 }
 
+// Gives `trie` its video ids from what the rows named, releasing them from `rows`: the ids
+// themselves when they are 16-byte values or integers in 0..2**32-1, else their positions, and
+// then the section of the table that maps positions back to the ids, which is returned.
+std::optional<std::vector<std::uint8_t>> site_ids(Rows& rows, prefix::Trie& trie, Cancel& cancel) {
+  if (rows.ids == VideoKind::Uuid) {
+    trie.id_mode = IdMode::Uuid;
+    trie.video_uuids = std::move(rows.uuids);
+    return std::nullopt;
+  }
+  trie.id_mode = IdMode::Int32;
+  if (rows.ids == VideoKind::Int && !rows.wide) {
+    trie.video_int_ids.reserve(rows.int_ids.size());
+    for (const std::uint64_t id : rows.int_ids) {
+      trie.video_int_ids.push_back(static_cast<std::uint32_t>(id));
+    }
+    rows.int_ids = {};
+    return std::nullopt;
+  }
+  const bool text = rows.ids == VideoKind::Text;
+  store::ExternalIdWriter writer(text              ? store::ExternalKind::Text
+                                 : rows.first_high ? store::ExternalKind::Unsigned
+                                                   : store::ExternalKind::Signed);
+  if (text) {
+    for (std::size_t at = 0; at < rows.video_arena.size();) {
+      const std::string_view id = text_at(rows.video_arena, at + sizeof(std::uint32_t));
+      writer.add_text(id);
+      at += sizeof(std::uint32_t) + id.size();
+    }
+    rows.video_arena = {};
+  } else {
+    for (const std::uint64_t id : rows.int_ids) {
+      if (rows.first_high) {
+        writer.add_unsigned(id);
+      } else {
+        writer.add_signed(static_cast<std::int64_t>(id));
+      }
+    }
+    rows.int_ids = {};
+  }
+  trie.video_int_ids.resize(writer.size());
+  std::iota(trie.video_int_ids.begin(), trie.video_int_ids.end(), std::uint32_t{0});
+  cancel.step(writer.size());
+  return writer.finish();
+}
+
 }  // namespace
 
 struct ClickTable::State : Rows {
   using Rows::Rows;
 };
 
-ClickTable::ClickTable(IdMode ids) : state_(std::make_unique<State>(ids)) {}
+ClickTable::ClickTable(VideoKind kind) : state_(std::make_unique<State>(kind)) {}
+ClickTable::ClickTable(IdMode ids) : ClickTable(kind_of(ids)) {}
 ClickTable::~ClickTable() = default;
 ClickTable::ClickTable(ClickTable&&) noexcept = default;
 ClickTable& ClickTable::operator=(ClickTable&&) noexcept = default;
 
-IdMode ClickTable::id_mode() const noexcept { return state_->ids; }
+VideoKind ClickTable::kind() const noexcept { return state_->ids; }
 
 Expected<bool, RowError> ClickTable::add(std::string_view term, std::uint32_t video,
                                          std::uint64_t count) {
-  return add_row(*state_, term, video, count);
+  return add_row(*state_, term, IntId{video, false}, count);
+}
+
+Expected<bool, RowError> ClickTable::add_signed(std::string_view term, std::int64_t video,
+                                                std::uint64_t count) {
+  return add_row(*state_, term, IntId{static_cast<std::uint64_t>(video), video < 0}, count);
+}
+
+Expected<bool, RowError> ClickTable::add_unsigned(std::string_view term, std::uint64_t video,
+                                                  std::uint64_t count) {
+  return add_row(*state_, term, IntId{video, false}, count);
+}
+
+Expected<bool, RowError> ClickTable::add_text(std::string_view term, std::string_view video,
+                                              std::uint64_t count) {
+  return add_row(*state_, term, TextId{video}, count);
 }
 
 Expected<bool, RowError> ClickTable::add(std::string_view term, const VideoUuid& video,
@@ -491,13 +666,13 @@ std::size_t ClickTable::memory_bytes() const noexcept {
   const Rows& rows = *state_;
   return sizeof(State) + rows.arena.capacity() + rows.term_begins.capacity() * sizeof(std::size_t) +
          rows.term_ids.memory_bytes() + rows.totals.capacity() * sizeof(std::uint64_t) +
-         rows.has_total.capacity() / 8 + rows.int_ids.capacity() * sizeof(std::uint32_t) +
-         rows.uuids.capacity() * sizeof(VideoUuid) + rows.positions.memory_bytes() +
-         rows.sums.memory_bytes();
+         rows.has_total.capacity() / 8 + rows.int_ids.capacity() * sizeof(std::uint64_t) +
+         rows.uuids.capacity() * sizeof(VideoUuid) + rows.video_arena.capacity() +
+         rows.positions.memory_bytes() + rows.sums.memory_bytes();
 }
 
-Expected<prefix::Trie, RowError> ClickTable::build(std::uint32_t video_top_n, Cancel cancel,
-                                                   const Progress& progress) {
+Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Cancel cancel,
+                                                 const Progress& progress) {
   // The table is empty from here on, whether the build succeeds, fails or is cancelled; what it
   // held is released stage by stage as the index takes its place.
   const std::unique_ptr<State> taken = std::exchange(state_, std::make_unique<State>(state_->ids));
@@ -539,16 +714,14 @@ Expected<prefix::Trie, RowError> ClickTable::build(std::uint32_t video_top_n, Ca
   report("payloads", 0, n);
   fill_payloads(trie, *grouped, video_top_n, cancel);
   *grouped = {};
-  trie.id_mode = rows.ids;
-  trie.video_int_ids = std::move(rows.int_ids);
-  trie.video_uuids = std::move(rows.uuids);
+  std::optional<std::vector<std::uint8_t>> external = site_ids(rows, trie, cancel);
   report("payloads", n, n);
 
   const std::size_t nodes = trie.node_count();
   report("propagate", 0, nodes);
   trie.propagate(video_top_n, cancel);
   report("propagate", nodes, nodes);
-  return trie;
+  return BuiltIndex{std::move(trie), std::move(external)};
 }
 
 }  // namespace torrelm::build

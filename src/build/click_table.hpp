@@ -6,6 +6,12 @@
 // is the order of first appearance, as IndexBuilder numbers them), and one summed count per
 // distinct (term, video) pair, so memory grows with the distinct data, not with the rows.
 //
+// Videos are named by integers (any from -2**63 to 2**64-1), by 16-byte values or by strings (a
+// site's own ids, kept once in an arena of their own). An index holds 4-byte integer ids or
+// 16-byte ids; the site's other ids go into a table beside it (store::ExternalIdWriter), in which
+// the index's 4-byte id of a video is its position. So integers that all lie in 0..2**32-1 are the
+// index's ids themselves, and any other integers or strings are numbered by position.
+//
 // build() sorts the terms, numbers the trie's nodes breadth first (the nodes of each depth in the
 // order of the prefixes they spell, children of one parent side by side), gives every term-ending
 // node its payload (videos by summed count, largest first by the full 64-bit sum, the lower
@@ -18,8 +24,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/cancel.hpp"
 #include "common/expected.hpp"
@@ -39,25 +47,46 @@ struct RowError {
 using Progress =
     std::function<void(std::string_view stage, std::uint64_t done, std::uint64_t total)>;
 
+// The kind of video id a table takes.
+enum class VideoKind : std::uint8_t { Int, Uuid, Text };
+
+// What build() makes: the index, and the site's ids when the index names its videos by position.
+struct BuiltIndex {
+  prefix::Trie trie;
+  // A section in the layout of store::ExternalIds (native byte order): the ids by position, when
+  // they are strings (kind Text) or integers not all in 0..2**32-1 (Signed, or Unsigned when one
+  // lies above 2**63-1). Empty otherwise.
+  std::optional<std::vector<std::uint8_t>> external_ids;
+};
+
 class ClickTable {
  public:
-  // One kind of video id per table: 4-byte unsigned integers or 16-byte values. A table that has
-  // been moved from can only be assigned to or destroyed.
+  // One kind of video id per table. A table that has been moved from can only be assigned to or
+  // destroyed. IdMode::Int32 is VideoKind::Int and IdMode::Uuid is VideoKind::Uuid.
+  explicit ClickTable(VideoKind kind);
   explicit ClickTable(prefix::IdMode ids);
   ~ClickTable();
   ClickTable(ClickTable&&) noexcept;
   ClickTable& operator=(ClickTable&&) noexcept;
 
-  prefix::IdMode id_mode() const noexcept;
+  VideoKind kind() const noexcept;
 
   // Adds `count` clicks of `term` (UTF-8) on a video. A term that is empty, is not valid UTF-8
-  // or contains U+0000 is refused; so is a video of the other kind. Counts of one (term, video)
-  // pair add up (in 64 bits; saturated when laid out). Each call is one row: the table numbers
-  // them from 0 and names the row in messages. A refused row leaves the table as it was (its
-  // number is used up all the same, so later messages keep naming the caller's rows).
+  // or contains U+0000 is refused; so is a video of another kind, an integer below 0 in a table
+  // that holds one above 2**63-1 or the other way round (no 64-bit type holds both), and a string
+  // id that is not valid UTF-8. Counts of one (term, video) pair add up (in 64 bits; saturated
+  // when laid out). Each call is one row: the table numbers them from 0 and names the row in
+  // messages. A refused row leaves the table as it was (its number is used up all the same, so
+  // later messages keep naming the caller's rows).
   Expected<bool, RowError> add(std::string_view term, std::uint32_t video, std::uint64_t count);
+  Expected<bool, RowError> add_signed(std::string_view term, std::int64_t video,
+                                      std::uint64_t count);
+  Expected<bool, RowError> add_unsigned(std::string_view term, std::uint64_t video,
+                                        std::uint64_t count);
   Expected<bool, RowError> add(std::string_view term, const prefix::VideoUuid& video,
                                std::uint64_t count);
+  Expected<bool, RowError> add_text(std::string_view term, std::string_view video,
+                                    std::uint64_t count);
 
   // The total count of `term`, given on the row just added (messages name that row): the
   // denominator against which its videos are weighed. Every row of one term that gives a total
@@ -71,13 +100,13 @@ class ClickTable {
   std::size_t pairs() const noexcept;         // distinct (term, video) pairs
   std::size_t memory_bytes() const noexcept;  // heap bytes held
 
-  // The finished index. Fails (RowError naming the term, its total and its sum) when a total is
-  // below the sum of its counts, or when the terms spell more nodes than 32-bit ids can number.
-  // Counts its steps on `cancel` (Cancelled is thrown when its hook says stop). Whatever the
-  // outcome, the table is left empty, of the same id kind, and what it held is released as the
-  // build goes.
-  Expected<prefix::Trie, RowError> build(std::uint32_t video_top_n, Cancel cancel = {},
-                                         const Progress& progress = {});
+  // The finished index, with the site's ids beside it when they are not its own. Fails (RowError
+  // naming the term, its total and its sum) when a total is below the sum of its counts, or when
+  // the terms spell more nodes than 32-bit ids can number. Counts its steps on `cancel`
+  // (Cancelled is thrown when its hook says stop). Whatever the outcome, the table is left empty,
+  // of the same id kind, and what it held is released as the build goes.
+  Expected<BuiltIndex, RowError> build(std::uint32_t video_top_n, Cancel cancel = {},
+                                       const Progress& progress = {});
 
  private:
   struct State;

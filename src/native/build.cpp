@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "build/click_table.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
+#include "store/mapped_file.hpp"
 
 namespace torrelm::native {
 namespace {
@@ -45,8 +47,18 @@ T checked(Expected<T, RowError> result) {
   return std::move(*result);
 }
 
-std::string kind_name(prefix::IdMode mode) {
-  return mode == prefix::IdMode::Int32 ? "4-byte integer ids" : "16-byte ids";
+using build::VideoKind;
+
+// A kind of id as messages name it: one id of the kind, or ids of the kind.
+std::string kind_name(VideoKind kind, bool one = false) {
+  switch (kind) {
+    case VideoKind::Int:
+      return one ? "an integer id" : "integer ids";
+    case VideoKind::Uuid:
+      return one ? "a 16-byte id" : "16-byte ids";
+    default:
+      return one ? "a str id" : "str ids";
+  }
 }
 
 // Owns what was moved out of a capsule and releases it once.
@@ -142,18 +154,30 @@ class PyColumn {
 
   // Value i of an integer buffer, or nullopt when it is negative (its text in `negative`).
   std::optional<std::uint64_t> unsigned_at(std::size_t i, std::string& negative) const {
+    const Integer value = integer_at(i);
+    if (value.negative) {
+      negative = std::to_string(static_cast<std::int64_t>(value.bits));
+      return std::nullopt;
+    }
+    return value.bits;
+  }
+
+  // Value i of an integer buffer: its 64 bits, and whether they are those of a negative int64.
+  struct Integer {
+    std::uint64_t bits;
+    bool negative;
+  };
+  Integer integer_at(std::size_t i) const {
     const char* at =
         static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
-    const auto read = [&]<class T>(T) -> std::optional<std::uint64_t> {
+    const auto read = [&]<class T>(T) -> Integer {
       T value;
       std::memcpy(&value, at, sizeof value);
       if constexpr (std::is_signed_v<T>) {
-        if (value < 0) {
-          negative = std::to_string(value);
-          return std::nullopt;
-        }
+        return {static_cast<std::uint64_t>(static_cast<std::int64_t>(value)), value < 0};
+      } else {
+        return {static_cast<std::uint64_t>(value), false};
       }
-      return static_cast<std::uint64_t>(value);
     };
     switch (code_) {
       case 'b':
@@ -228,7 +252,7 @@ class RowTable {
       move_out(capsule, "arrow_array_stream", stream);
       const build::BatchReader reader =
           checked(build::BatchReader::open(stream.value, names(term, video, count, totals)));
-      ClickTable& table = table_for(reader.id_mode());
+      ClickTable& table = table_for(reader.kind());
       const ProgressCall report(progress);
       checked(run_released([&](Cancel cancel) {
         return build::add_stream(table, stream.value, reader, cancel,
@@ -248,7 +272,7 @@ class RowTable {
       move_out(array_capsule, "arrow_array", array);
       const build::BatchReader reader =
           checked(build::BatchReader::open(*schema, names(term, video, count, totals)));
-      ClickTable& table = table_for(reader.id_mode());
+      ClickTable& table = table_for(reader.kind());
       checked(run_released([&](Cancel cancel) { return reader.add(table, array.value, cancel); }));
     });
   }
@@ -282,7 +306,7 @@ class RowTable {
   nb::object build(std::uint32_t video_top_n, nb::handle progress) {
     return guarded([&] {
       // No rows at all: the index of nothing, with the empty id table the array builder gives.
-      ClickTable& table = table_for(table_ ? table_->id_mode() : prefix::IdMode::Uuid);
+      ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
       const ProgressCall report(progress);
       build::Progress stages;
       if (report.active()) {
@@ -290,9 +314,14 @@ class RowTable {
           report.released(stage, done, total);
         };
       }
-      auto trie =
+      auto built =
           run_released([&](Cancel cancel) { return table.build(video_top_n, cancel, stages); });
-      return wrap_index(checked(std::move(trie)));
+      build::BuiltIndex index = checked(std::move(built));
+      std::shared_ptr<Stored> stored = stored_of(std::move(index.trie));
+      if (index.external_ids) {
+        attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
+      }
+      return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
     });
   }
 
@@ -309,14 +338,14 @@ class RowTable {
   }
 
   // The table, made for the id kind of the first rows; rows of the other kind are refused.
-  ClickTable& table_for(prefix::IdMode mode) {
+  ClickTable& table_for(VideoKind kind) {
     if (!table_) {
-      table_.emplace(mode);
-    } else if (table_->id_mode() != mode && table_->rows() > 0) {
-      raise_value_error("these rows hold " + kind_name(mode) + ", the rows before them " +
-                        kind_name(table_->id_mode()) + "; use one kind of id for every video");
-    } else if (table_->id_mode() != mode) {
-      table_.emplace(mode);
+      table_.emplace(kind);
+    } else if (table_->kind() != kind && table_->rows() > 0) {
+      raise_value_error("these rows hold " + kind_name(kind) + ", the rows before them " +
+                        kind_name(table_->kind()) + "; use one kind of id for every video");
+    } else if (table_->kind() != kind) {
+      table_.emplace(kind);
     }
     return *table_;
   }
@@ -368,14 +397,10 @@ class RowTable {
     const std::uint64_t count = count_at(counts, i, row);
     Expected<bool, RowError> added = true;
     if (videos.buffered()) {
-      std::string negative;
-      const auto video = videos.unsigned_at(i, negative);
-      if (!video || *video > 0xFFFF'FFFFu) {
-        raise_value_error(where(videos, row) + (video ? std::to_string(*video) : negative) +
-                          " is out of range for a 4-byte id (0 to 4294967295)");
-      }
-      added = table_for_row(prefix::IdMode::Int32, videos, row)
-                  .add(term, static_cast<std::uint32_t>(*video), count);
+      const PyColumn::Integer video = videos.integer_at(i);
+      ClickTable& table = table_for_row(VideoKind::Int, videos, row);
+      added = video.negative ? table.add_signed(term, static_cast<std::int64_t>(video.bits), count)
+                             : table.add_unsigned(term, video.bits, count);
     } else {
       added = add_video(term, videos, i, row, count);
     }
@@ -388,10 +413,23 @@ class RowTable {
     }
   }
 
-  // A video given as a Python value: an int from 0 to 2**32-1, 16 bytes, or a uuid.UUID.
+  // A video given as a Python value: an int from -2**63 to 2**64-1, a str, 16 bytes, or a
+  // uuid.UUID.
   Expected<bool, RowError> add_video(std::string_view term, const PyColumn& videos, std::size_t i,
                                      std::uint64_t row, std::uint64_t count) {
     PyObject* item = videos.item(i);
+    if (PyUnicode_Check(item)) {
+      // A subclass is read for its characters alone: none of its methods decides what it is.
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+      if (utf8 == nullptr) {
+        PyErr_Clear();
+        raise_value_error(where(videos, row) + repr(item) +
+                          ": an id cannot contain lone surrogates");
+      }
+      return table_for_row(VideoKind::Text, videos, row)
+          .add_text(term, {utf8, static_cast<std::size_t>(size)}, count);
+    }
     if (PyBytes_Check(item)) {
       if (PyBytes_GET_SIZE(item) != 16) {
         raise_value_error(where(videos, row) + repr(item) +
@@ -400,19 +438,24 @@ class RowTable {
       }
       prefix::VideoUuid id;
       std::memcpy(id.data(), PyBytes_AS_STRING(item), id.size());
-      return table_for_row(prefix::IdMode::Uuid, videos, row).add(term, id, count);
+      return table_for_row(VideoKind::Uuid, videos, row).add(term, id, count);
     }
     if (!PyBool_Check(item) && PyIndex_Check(item)) {
       nb::object number = nb::steal(PyNumber_Index(item));
       if (!number.is_valid()) throw nb::python_error();
-      const unsigned long value = PyLong_AsUnsignedLong(number.ptr());
-      if ((value == static_cast<unsigned long>(-1) && PyErr_Occurred()) || value > 0xFFFF'FFFFul) {
+      int overflow = 0;
+      const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+      if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+      if (overflow == 0) {
+        return table_for_row(VideoKind::Int, videos, row).add_signed(term, value, count);
+      }
+      const unsigned long long wide = overflow > 0 ? PyLong_AsUnsignedLongLong(number.ptr()) : 0;
+      if (overflow < 0 || (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
         PyErr_Clear();
         raise_value_error(where(videos, row) + repr(number.ptr()) +
-                          " is out of range for a 4-byte id (0 to 4294967295)");
+                          " is out of range for an id (-2**63 to 2**64-1)");
       }
-      return table_for_row(prefix::IdMode::Int32, videos, row)
-          .add(term, static_cast<std::uint32_t>(value), count);
+      return table_for_row(VideoKind::Int, videos, row).add_unsigned(term, wide, count);
     }
     if (is_uuid(item)) {
       nb::object bytes = nb::steal(PyObject_GetAttrString(item, "bytes"));
@@ -422,20 +465,20 @@ class RowTable {
       }
       prefix::VideoUuid id;
       std::memcpy(id.data(), PyBytes_AS_STRING(bytes.ptr()), id.size());
-      return table_for_row(prefix::IdMode::Uuid, videos, row).add(term, id, count);
+      return table_for_row(VideoKind::Uuid, videos, row).add(term, id, count);
     }
     raise_type_error(where(videos, row) + "expected an int, a str, a uuid.UUID or 16 bytes, not " +
                      Py_TYPE(item)->tp_name);
   }
 
   // table_for, with the mixed-kind refusal naming the row.
-  ClickTable& table_for_row(prefix::IdMode mode, const PyColumn& videos, std::uint64_t row) {
-    if (table_ && table_->id_mode() != mode && table_->rows() > 0) {
-      raise_value_error(where(videos, row) + "this row holds one of " + kind_name(mode) +
-                        " where the rows before it hold " + kind_name(table_->id_mode()) +
+  ClickTable& table_for_row(VideoKind kind, const PyColumn& videos, std::uint64_t row) {
+    if (table_ && table_->kind() != kind && table_->rows() > 0) {
+      raise_value_error(where(videos, row) + "this row holds " + kind_name(kind, true) +
+                        " where the rows before it hold " + kind_name(table_->kind()) +
                         "; use one kind of id for every video");
     }
-    return table_for(mode);
+    return table_for(kind);
   }
 
   static bool is_uuid(PyObject* item) {

@@ -277,12 +277,16 @@ nb::object wrap_index(std::shared_ptr<const Stored> stored) {
   return nb::cast(Index(std::move(stored)), nb::rv_policy::move);
 }
 
-nb::object wrap_index(prefix::Trie&& trie) {
+std::shared_ptr<Stored> stored_of(prefix::Trie&& trie) {
   auto owned = std::make_shared<const prefix::Trie>(std::move(trie));
   auto stored = std::make_shared<Stored>();
   stored->trie = owned->view();
   stored->owner = std::move(owned);
-  return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
+  return stored;
+}
+
+nb::object wrap_index(prefix::Trie&& trie) {
+  return wrap_index(std::shared_ptr<const Stored>(stored_of(std::move(trie))));
 }
 
 void register_index(nb::module_& m) {

@@ -18,6 +18,7 @@
 
 #include "prefix/trie/trie.hpp"
 #include "store/external_ids.hpp"
+#include "store/mapped_file.hpp"
 
 namespace torrelm::native {
 
@@ -63,6 +64,15 @@ class Index {
 nb::object wrap_index(std::shared_ptr<const Stored> stored);
 // Over a finished Trie (built and propagated, or decoded), which it takes over.
 nb::object wrap_index(prefix::Trie&& trie);
+// The record of an index over a finished Trie, which it takes over (a Stored to complete before
+// it is wrapped).
+std::shared_ptr<Stored> stored_of(prefix::Trie&& trie);
+
+// Gives `stored` the site's own ids: `section`, a table in the layout of store::ExternalIds,
+// which is checked in full, and must name every video of the index (ValueError when it does
+// not). The one way a new index comes by such a table, from a build or from _with_extras().
+// Call with the lock held.
+void attach_external_ids(Stored& stored, store::FileBytes section);
 
 // Adds the class Index to the module.
 void register_index(nb::module_& m);

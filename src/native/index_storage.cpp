@@ -306,29 +306,13 @@ nb::bytes external_ids_section(nb::handle ids_arg) {
   });
 }
 
-// A record that keeps a copied external table's bytes beside the index it names.
-struct WithExtras {
-  std::shared_ptr<const void> index_owner;
-  store::FileBytes external;
-};
-
 nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle metadata_arg) {
   return guarded([&] {
-    const Stored& base = self.stored();
-    auto stored = std::make_shared<Stored>(base);
+    auto stored = std::make_shared<Stored>(self.stored());
     if (!metadata_arg.is_none())
       stored->metadata = to_text(metadata_arg, {kWithExtras, "metadata"});
     if (!external_arg.is_none()) {
-      auto holder = std::make_shared<WithExtras>(
-          WithExtras{base.owner, copy_buffer(external_arg, {kWithExtras, "external_ids"})});
-      auto ids = store::ExternalIds::read(holder->external.bytes(), true);
-      if (!ids) throw nb::value_error(ids.error().message.c_str());
-      auto named = run_released([&](Cancel cancel) {
-        return store::check_names_every_video(*ids, stored->trie, cancel);
-      });
-      if (!named) throw nb::value_error(named.error().message.c_str());
-      stored->external = *ids;
-      stored->owner = std::move(holder);
+      attach_external_ids(*stored, copy_buffer(external_arg, {kWithExtras, "external_ids"}));
     }
     return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
   });
@@ -347,6 +331,27 @@ nb::object metadata(const Index& self) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record that keeps an external table's bytes beside the index it names.
+struct WithExtras {
+  std::shared_ptr<const void> index_owner;
+  store::FileBytes external;
+};
+
+}  // namespace
+
+void attach_external_ids(Stored& stored, store::FileBytes section) {
+  auto holder = std::make_shared<WithExtras>(WithExtras{stored.owner, std::move(section)});
+  auto ids = store::ExternalIds::read(holder->external.bytes(), true);
+  if (!ids) throw nb::value_error(ids.error().message.c_str());
+  auto named = run_released(
+      [&](Cancel cancel) { return store::check_names_every_video(*ids, stored.trie, cancel); });
+  if (!named) throw nb::value_error(named.error().message.c_str());
+  stored.external = *ids;
+  stored.owner = std::move(holder);
+}
 
 void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
   cls.def("to_bytes", &to_bytes,

@@ -351,9 +351,10 @@ Expected<bool, RowError> add_directly(ClickTable& table, const std::vector<Row>&
 }
 
 prefix::Trie built(ClickTable& table) {
-  auto trie = table.build(/*video_top_n=*/8);
-  if (!trie) ADD_FAILURE() << trie.error().message;
-  return trie ? std::move(*trie) : prefix::Trie{};
+  auto built = table.build(/*video_top_n=*/8);
+  if (!built) ADD_FAILURE() << built.error().message;
+  if (built && built->external_ids) ADD_FAILURE() << "an id table for ids the index holds itself";
+  return built ? std::move(built->trie) : prefix::Trie{};
 }
 
 // Reads `batch` into a fresh table and checks that it holds what adding `rows` directly gives.
@@ -361,8 +362,8 @@ void expect_same_as_direct(TestArray& batch, const std::vector<Row>& rows, const
                            bool uuid) {
   auto reader = BatchReader::open(batch.arrow_schema(), names);
   ASSERT_TRUE(reader) << reader.error().message;
-  ASSERT_EQ(reader->id_mode(), uuid ? IdMode::Uuid : IdMode::Int32);
-  const IdMode mode = reader->id_mode();
+  ASSERT_EQ(reader->kind(), uuid ? VideoKind::Uuid : VideoKind::Int);
+  const VideoKind mode = reader->kind();
   ClickTable read(mode), direct(mode);
   Cancel cancel;
   const auto added = reader->add(read, batch.arrow(), cancel);
@@ -519,9 +520,9 @@ std::string outcome(TestArray& data, const ColumnNames& names,
   auto reader = BatchReader::open(data.arrow_schema(), names);
   if (!reader) return reader.error().message;
   if (spoil) spoil(data);
-  ClickTable table(reader->id_mode());
+  ClickTable table(reader->kind());
   for (std::uint64_t i = 0; i < before; ++i) {
-    if (reader->id_mode() == IdMode::Uuid) {
+    if (reader->kind() == VideoKind::Uuid) {
       (void)table.add("earlier", uuid_of(i), 1);
     } else {
       (void)table.add("earlier", static_cast<std::uint32_t>(i), 1);
@@ -582,27 +583,24 @@ TEST(ArrowRows, RefusesBadValuesNamingRowColumnAndValue) {
        },
        {},
        "row 0: column 'total': -5 is negative"},
-      {"id past 4 bytes",
+      {"string id that is not UTF-8",
        [] {
-         return three_rows(good_terms(), ints<std::int64_t>({1, 2, 4294967296}), good_counts());
+         return three_rows(good_terms(), strings({"a", "b\xc0", "c"}, "u"), good_counts());
        },
        {},
-       "row 2: column 'video': 4294967296 is out of range for a 4-byte id (0 to 4294967295)"},
-      {"largest uint64 id",
+       "row 1: video id is not valid UTF-8 (byte 0xc0 at offset 1)"},
+      {"null string id",
        [] {
-         return three_rows(good_terms(),
-                           ints<std::uint64_t>({std::numeric_limits<std::uint64_t>::max(), 2, 3}),
-                           good_counts());
+         return three_rows(good_terms(), strings({"a", "b", std::nullopt}, "U"), good_counts());
        },
        {},
-       "row 0: column 'video': 18446744073709551615 is out of range for a 4-byte id (0 to "
-       "4294967295)"},
-      {"negative id",
+       "row 2: column 'video' is null"},
+      {"string id past its data",
        [] {
-         return three_rows(good_terms(), ints<std::int32_t>({1, -1, 3}), good_counts());
+         return three_rows(good_terms(), strings({"a", "b", "c"}, "u"), good_counts());
        },
-       {},
-       "row 1: column 'video': -1 is out of range for a 4-byte id (0 to 4294967295)"},
+       [](TestArray& b) { set_at<std::int32_t>(b.children[1]->buffers[1], 1, -4); },
+       "row 0: column 'video': offsets decrease (from 0 to -4)"},
       {"decreasing offsets", [] { return three_rows(good_terms(), good_ids(), good_counts()); },
        [](TestArray& b) { set_at<std::int32_t>(b.children[0]->buffers[1], 2, 1); },
        "row 1: column 'term': offsets decrease (from 2 to 1)"},
@@ -712,11 +710,167 @@ TEST(ArrowRows, RefusesBadValuesNamingRowColumnAndValue) {
   Cancel cancel;
   const auto added = reader->add(table, ids16->arrow(), cancel);
   ASSERT_FALSE(added);
-  EXPECT_EQ(added.error().message, "column 'video' has 16-byte ids; the table takes 4-byte ids");
+  EXPECT_EQ(added.error().message, "column 'video' has 16-byte ids; the table takes integer ids");
   ClickTable uuid_table(IdMode::Uuid);
   ids16->arrow().release(&ids16->array);
   const auto released = reader->add(uuid_table, ids16->array, cancel);
   EXPECT_EQ(released ? "ok" : released.error().message, "the batch has been released");
+}
+
+// ---- The site's own ids ----
+
+// A video id column and the ids it holds, one per row, as the table is given them one by one.
+struct SiteIds {
+  const char* name;
+  std::function<Owned()> column;
+  std::function<Expected<bool, RowError>(ClickTable&, std::string_view term, std::size_t row)> add;
+  VideoKind kind;
+};
+
+template <class T>
+SiteIds int_ids(const char* name, std::vector<T> values) {
+  return {name,
+          [=] {
+            std::vector<std::optional<T>> column(values.begin(), values.end());
+            return ints(column);
+          },
+          [=](ClickTable& table, std::string_view term, std::size_t row) {
+            if constexpr (std::is_signed_v<T>) {
+              return table.add_signed(term, values[row], 1 + row);
+            } else {
+              return table.add_unsigned(term, values[row], 1 + row);
+            }
+          },
+          VideoKind::Int};
+}
+
+SiteIds text_ids(const char* name, std::vector<std::string> values,
+                 const std::function<Owned(const Texts&)>& column) {
+  return {name, [=] { return column(Texts(values.begin(), values.end())); },
+          [=](ClickTable& table, std::string_view term, std::size_t row) {
+            return table.add_text(term, values[row], 1 + row);
+          },
+          VideoKind::Text};
+}
+
+TEST(ArrowRows, ReadsSiteIdsOfEveryIntegerAndStringType) {
+  constexpr std::int64_t kLow = std::numeric_limits<std::int64_t>::min();
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  const std::vector<std::string> slugs = {"dQw4w9WgXcQ",           "x",         "dQw4w9WgXcQ",
+                                          "a slug longer than 12", "h\xc3\xa9", "x"};
+  const auto as = [](const char* format) {
+    return [format = std::string(format)](const Texts& v) { return strings(v, format); };
+  };
+  const SiteIds cases[] = {
+      int_ids<std::int64_t>("int64 past 4 bytes", {1, 4294967296, 1, kLow, -1, 7}),
+      int_ids<std::uint64_t>("uint64 above 2**63-1", {kTop, 5, 1ull << 63, 5, 0, 1}),
+      int_ids<std::int32_t>("int32 negatives", {-1, 3, -1, 2147483647, -2147483648, 0}),
+      int_ids<std::int8_t>("int8", {-128, 127, 0, 1, -1, 0}),
+      int_ids<std::uint64_t>("uint64 within 4 bytes", {4294967295, 0, 4294967295, 1, 2, 3}),
+      text_ids("utf8", slugs, as("u")),
+      text_ids("large utf8", slugs, as("U")),
+      text_ids("string view", slugs, as("vu")),
+      text_ids("dictionary of utf8", slugs,
+               [](const Texts& v) { return dictionary_strings<std::int32_t>(v, "u"); }),
+      text_ids("dictionary of string views", slugs,
+               [](const Texts& v) { return dictionary_strings<std::uint8_t>(v, "vu"); }),
+  };
+  const std::vector<std::string> terms = {"cat", "car", "cat", "dog", "cat", "do"};
+  for (const SiteIds& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::optional<std::uint64_t>> counts;
+    for (std::size_t i = 0; i < terms.size(); ++i) counts.emplace_back(1 + i);
+    std::vector<std::pair<std::string, Owned>> columns;
+    columns.emplace_back("term", strings(Texts(terms.begin(), terms.end()), "u"));
+    columns.emplace_back("video", c.column());
+    columns.emplace_back("count", ints(counts));
+    auto data = batch(std::move(columns));
+    data->offset = 1;  // the batch's rows start one into its columns
+    data->length -= 1;
+    auto reader = BatchReader::open(data->arrow_schema(), ColumnNames{});
+    ASSERT_TRUE(reader) << reader.error().message;
+    EXPECT_EQ(reader->kind(), c.kind);
+    ClickTable read(c.kind), direct(c.kind);
+    Cancel cancel;
+    const auto added = reader->add(read, data->arrow(), cancel);
+    ASSERT_TRUE(added) << added.error().message;
+    for (std::size_t row = 1; row < terms.size(); ++row) {
+      ASSERT_TRUE(c.add(direct, terms[row], row));
+    }
+    EXPECT_EQ(read.videos(), direct.videos());
+    auto from_arrow = read.build(4);
+    auto from_calls = direct.build(4);
+    ASSERT_TRUE(from_arrow && from_calls);
+    EXPECT_TRUE(from_arrow->trie == from_calls->trie);
+    EXPECT_EQ(from_arrow->external_ids, from_calls->external_ids);
+  }
+}
+
+TEST(ArrowRows, RefusesSiteIdsOfAnotherKindOrSignNamingTheRow) {
+  const auto read_all = [](std::vector<Owned> batches) {
+    auto reader = BatchReader::open(batches.front()->arrow_schema(), ColumnNames{});
+    if (!reader) return reader.error().message;
+    ClickTable table(reader->kind());
+    Cancel cancel;
+    for (Owned& data : batches) {
+      // Each batch is read with the reader of its own schema, into the table of the first.
+      auto own = BatchReader::open(data->arrow_schema(), ColumnNames{});
+      if (!own) return own.error().message;
+      const auto added = own->add(table, data->arrow(), cancel);
+      if (!added) return added.error().message;
+    }
+    return std::string("ok");
+  };
+  const auto rows_of = [](Owned video) {
+    return three_rows(good_terms(), std::move(video), good_counts());
+  };
+  const auto list = [](Owned a, Owned b) {
+    std::vector<Owned> out;
+    out.push_back(std::move(a));
+    out.push_back(std::move(b));
+    return out;
+  };
+  struct Case {
+    const char* name;
+    std::function<std::vector<Owned>()> batches;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"strings after integers",
+       [&] {
+         return list(rows_of(ints<std::int64_t>({1, 2, 3})),
+                     rows_of(strings({"a", "b", "c"}, "u")));
+       },
+       "column 'video' has string ids; the table takes integer ids"},
+      {"integers after strings",
+       [&] {
+         return list(rows_of(strings({"a", "b", "c"}, "vu")), rows_of(good_ids()));
+       },
+       "column 'video' has integer ids; the table takes string ids"},
+      {"16-byte ids after strings",
+       [&] {
+         return list(rows_of(strings({"a", "b", "c"}, "U")), rows_of(uuids({1, 2, 3})));
+       },
+       "column 'video' has 16-byte ids; the table takes string ids"},
+      {"above 2**63-1 after negatives, in a later batch",
+       [&] {
+         return list(rows_of(ints<std::int64_t>({1, -2, 3})),
+                     rows_of(ints<std::uint64_t>({4, 1ull << 63, 5})));
+       },
+       "row 4: video 9223372036854775808: ids above 2**63-1 and below 0 cannot share one index "
+       "(an earlier row holds -2)"},
+      {"negative after above 2**63-1",
+       [&] {
+         return list(rows_of(ints<std::uint64_t>({~0ull, 2, 3})),
+                     rows_of(ints<std::int16_t>({4, 5, -6})));
+       },
+       "row 5: video -6: ids above 2**63-1 and below 0 cannot share one index (an earlier row "
+       "holds 18446744073709551615)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(read_all(c.batches()), c.want);
+  }
 }
 
 TEST(ArrowRows, RefusesNullsAtEveryPositionNamingTheTablesRow) {
@@ -902,8 +1056,8 @@ TEST(ArrowRows, RefusesSchemasNamingTheColumnAndItsType) {
          return named({{"term", "u"}, {"video", "w:8"}, {"count", "l"}});
        },
        {},
-       "column 'video' has Arrow type 'w:8' (fixed-size binary); expected an integer type or "
-       "16-byte fixed-size binary"},
+       "column 'video' has Arrow type 'w:8' (fixed-size binary); expected an integer type, "
+       "strings or 16-byte fixed-size binary"},
       {"dictionary-encoded counts",
        [&] {
          auto data = named({{"term", "u"}, {"video", "i"}});
@@ -1061,7 +1215,7 @@ TEST(ArrowRows, StreamsReleaseEveryBatchOnceWhateverHappens) {
     auto reader = BatchReader::open(source.stream, ColumnNames{});
     ASSERT_TRUE(reader) << reader.error().message;
     EXPECT_EQ(source.schema_released, 1);
-    ClickTable table(reader->id_mode());
+    ClickTable table(reader->kind());
     Cancel cancel;
     std::vector<std::uint64_t> progress;
     const auto added = add_stream(table, source.stream, *reader, cancel,

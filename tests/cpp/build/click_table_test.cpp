@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "build/reference.hpp"
 #include "payload/payload.hpp"
+#include "store/external_ids.hpp"
 #include "support/tries.hpp"
 
 namespace torrelm::build {
@@ -48,9 +54,10 @@ std::vector<std::string> refusals(ClickTable& table, const std::vector<Call>& ca
 }
 
 Trie built(ClickTable& table, std::uint32_t top_n) {
-  auto trie = table.build(top_n);
-  EXPECT_TRUE(trie.has_value()) << (trie ? "" : trie.error().message);
-  return trie ? std::move(*trie) : Trie{};
+  auto built = table.build(top_n);
+  EXPECT_TRUE(built.has_value()) << (built ? "" : built.error().message);
+  if (built && built->external_ids) ADD_FAILURE() << "an id table for ids the index holds itself";
+  return built ? std::move(built->trie) : Trie{};
 }
 
 // The rows as the reference reads them: sums per (term, position) kept exactly, positions by first
@@ -240,13 +247,13 @@ TEST(ClickTable, RefusesRowsAndTotalsNamingTheRow) {
       {"a 16-byte video in an integer table",
        IdMode::Int32,
        {{"cat", 7u}, {"cat", kUuid}},
-       {"row 1: video 00112233-4455-6677-8899-aabbccddeeff: this index holds 4-byte integer ids "
-        "and cannot mix in 16-byte ids; use one kind of identifier for every video"}},
+       {"row 1: video 00112233-4455-6677-8899-aabbccddeeff: this index holds integer ids and "
+        "cannot mix in 16-byte ids; use one kind of identifier for every video"}},
       {"an integer video in a 16-byte table",
        IdMode::Uuid,
        {{"cat", 42u}},
-       {"row 0: video 42: this index holds 16-byte ids and cannot mix in 4-byte integer ids; use "
-        "one kind of identifier for every video"}},
+       {"row 0: video 42: this index holds 16-byte ids and cannot mix in integer ids; use one "
+        "kind of identifier for every video"}},
       {"the term is checked before the video",
        IdMode::Uuid,
        {{"", 42u}},
@@ -323,7 +330,7 @@ TEST(ClickTable, CountsRowsTermsVideosAndPairs) {
   EXPECT_EQ(table.videos(), 0u);
   EXPECT_EQ(table.pairs(), 0u);
   EXPECT_LT(table.memory_bytes(), before);
-  EXPECT_EQ(table.id_mode(), IdMode::Uuid);
+  EXPECT_EQ(table.kind(), VideoKind::Uuid);
   EXPECT_TRUE(table.add("dog", kUuid, 1));
 }
 
@@ -437,6 +444,260 @@ TEST(ClickTable, ReportsEachStageAsItStartsAndEnds) {
   EXPECT_EQ(seen, (std::vector<std::string>{"sort 0/2", "sort 2/2", "layout 0/2", "layout 2/2",
                                             "payloads 0/2", "payloads 2/2", "propagate 0/4",
                                             "propagate 4/4"}));
+}
+
+// ---- The site's own ids: 64-bit integers and strings ----
+
+// A video as a site names it.
+using SiteId = std::variant<std::int64_t, std::uint64_t, std::string, VideoUuid>;
+
+struct SiteRow {
+  std::string term;
+  SiteId video;
+  std::uint64_t count = 1;
+};
+
+Expected<bool, RowError> add_site(ClickTable& table, const SiteRow& row) {
+  return std::visit(
+      [&](const auto& id) -> Expected<bool, RowError> {
+        using Id = std::decay_t<decltype(id)>;
+        if constexpr (std::is_same_v<Id, std::int64_t>) {
+          return table.add_signed(row.term, id, row.count);
+        } else if constexpr (std::is_same_v<Id, std::uint64_t>) {
+          return table.add_unsigned(row.term, id, row.count);
+        } else if constexpr (std::is_same_v<Id, std::string>) {
+          return table.add_text(row.term, id, row.count);
+        } else {
+          return table.add(row.term, id, row.count);
+        }
+      },
+      row.video);
+}
+
+SiteId as_kind(const SiteId& id, store::ExternalKind kind);
+
+// The rows with each video replaced by its position of first appearance, and the videos in that
+// order: an index of the positions must rank exactly as one of the site's ids. Integers are one
+// id whichever type gives them (as uint64: no table holds both -1 and 2**64-1).
+std::vector<SiteId> by_position(const std::vector<SiteRow>& rows, ClickTable& positions) {
+  std::vector<SiteId> order;
+  for (const SiteRow& row : rows) {
+    const SiteId key = as_kind(row.video, store::ExternalKind::Unsigned);
+    auto at = std::find(order.begin(), order.end(), key);
+    if (at == order.end()) at = order.insert(order.end(), key);
+    EXPECT_TRUE(positions.add(row.term, static_cast<std::uint32_t>(at - order.begin()), row.count));
+  }
+  return order;
+}
+
+// The ids a table section holds, as site ids of its kind.
+std::vector<SiteId> ids_in(const std::vector<std::uint8_t>& section, store::ExternalKind& kind) {
+  // ExternalIds reads in place from 8-byte aligned memory.
+  std::vector<std::uint64_t> aligned((section.size() + 7) / 8);
+  std::memcpy(aligned.data(), section.data(), section.size());
+  auto ids = store::ExternalIds::read(
+      {reinterpret_cast<const std::uint8_t*>(aligned.data()), section.size()}, true);
+  EXPECT_TRUE(ids) << (ids ? "" : ids.error().message);
+  std::vector<SiteId> out;
+  if (!ids) return out;
+  kind = ids->kind();
+  for (std::size_t i = 0; i < ids->size(); ++i) {
+    switch (kind) {
+      case store::ExternalKind::Text:
+        out.emplace_back(std::string(ids->text(i)));
+        break;
+      case store::ExternalKind::Signed:
+        out.emplace_back(ids->signed_value(i));
+        break;
+      case store::ExternalKind::Unsigned:
+        out.emplace_back(ids->unsigned_value(i));
+        break;
+    }
+  }
+  return out;
+}
+
+// `id` as the table of `kind` holds it: integers of either type compare by value.
+SiteId as_kind(const SiteId& id, store::ExternalKind kind) {
+  if (kind == store::ExternalKind::Signed && std::holds_alternative<std::uint64_t>(id)) {
+    return static_cast<std::int64_t>(std::get<std::uint64_t>(id));
+  }
+  if (kind == store::ExternalKind::Unsigned && std::holds_alternative<std::int64_t>(id)) {
+    return static_cast<std::uint64_t>(std::get<std::int64_t>(id));
+  }
+  return id;
+}
+
+TEST(ClickTable, SiteIdsGoToATableInPositionOrderBesideAnIndexOfPositions) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  constexpr std::int64_t kLow = std::numeric_limits<std::int64_t>::min();
+  struct Case {
+    const char* name;
+    VideoKind kind;
+    std::vector<SiteRow> rows;
+    store::ExternalKind want;
+  };
+  const Case cases[] = {
+      {"one id past 2**32-1",
+       VideoKind::Int,
+       {{"cat", std::uint64_t{7}, 3},
+        {"car", std::uint64_t{1} << 32, 5},
+        {"cat", std::uint64_t{9}}},
+       store::ExternalKind::Signed},
+      {"negative ids",
+       VideoKind::Int,
+       {{"cat", std::int64_t{-1}, 2}, {"cab", kLow, 2}, {"cat", std::int64_t{5}, 4}},
+       store::ExternalKind::Signed},
+      {"ids above 2**63-1",
+       VideoKind::Int,
+       {{"cat", kTop, 1}, {"cart", std::uint64_t{3}, 8}, {"cat", std::uint64_t{1} << 63, 1}},
+       store::ExternalKind::Unsigned},
+      {"largest signed id, given either way",
+       VideoKind::Int,
+       {{"a", std::int64_t{std::numeric_limits<std::int64_t>::max()}, 1},
+        {"b", std::uint64_t{std::numeric_limits<std::int64_t>::max()}, 2}},
+       store::ExternalKind::Signed},
+      {"a wide id after many small ones, one of them again",
+       VideoKind::Int,
+       {{"dog", std::uint64_t{4}, 6},
+        {"do", std::uint64_t{4}, 1},
+        {"dot", std::uint64_t{0}, 1},
+        {"dog", std::int64_t{-7}, 9},
+        {"do", std::uint64_t{0}, 2}},
+       store::ExternalKind::Signed},
+      {"strings",
+       VideoKind::Text,
+       {{"cat", std::string("dQw4w9WgXcQ"), 4},
+        {"cat", std::string("h\xc3\xa9llo"), 4},
+        {"car", std::string(""), 1},
+        {"car", std::string("dQw4w9WgXcQ"), 2},
+        {"cab", std::string("a\0b", 3), 7}},
+       store::ExternalKind::Text},
+      {"strings that spell numbers stay strings",
+       VideoKind::Text,
+       {{"cat", std::string("17"), 1}, {"cat", std::string("017"), 2}},
+       store::ExternalKind::Text},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClickTable table(c.kind), positions(VideoKind::Int);
+    for (const SiteRow& row : c.rows) ASSERT_TRUE(add_site(table, row));
+    const std::vector<SiteId> order = by_position(c.rows, positions);
+    EXPECT_EQ(table.videos(), order.size());
+    auto built = table.build(2);
+    ASSERT_TRUE(built) << built.error().message;
+    const Trie want = ::torrelm::build::built(positions, 2);
+    EXPECT_TRUE(built->trie == want);
+    ASSERT_TRUE(built->external_ids);
+    store::ExternalKind kind{};
+    const std::vector<SiteId> ids = ids_in(*built->external_ids, kind);
+    EXPECT_EQ(kind, c.want);
+    std::vector<SiteId> expected;
+    for (const SiteId& id : order) expected.push_back(as_kind(id, c.want));
+    EXPECT_EQ(ids, expected);
+  }
+}
+
+TEST(ClickTable, IntegersWithinFourBytesStayTheIndexsOwnIds) {
+  // Whichever call gives them, ids in 0..2**32-1 make the index that 4-byte ids make.
+  const std::vector<SiteRow> rows = {{"cat", std::int64_t{17}, 3},
+                                     {"car", std::uint64_t{0xFFFF'FFFF}, 5},
+                                     {"cat", std::uint64_t{0}, 2},
+                                     {"cart", std::int64_t{17}, 1}};
+  ClickTable table(VideoKind::Int), direct(VideoKind::Int);
+  for (const SiteRow& row : rows) {
+    ASSERT_TRUE(add_site(table, row));
+    const auto value = std::visit(
+        [](const auto& id) -> std::uint32_t {
+          if constexpr (std::is_integral_v<std::decay_t<decltype(id)>>) {
+            return static_cast<std::uint32_t>(id);
+          } else {
+            return 0;
+          }
+        },
+        row.video);
+    ASSERT_TRUE(direct.add(row.term, value, row.count));
+  }
+  EXPECT_EQ(table.videos(), 3u);
+  auto from_wide = table.build(4);
+  ASSERT_TRUE(from_wide);
+  EXPECT_FALSE(from_wide->external_ids);
+  EXPECT_EQ(from_wide->trie.video_int_ids, (std::vector<std::uint32_t>{17, 0xFFFF'FFFF, 0}));
+  EXPECT_TRUE(from_wide->trie == built(direct, 4));
+}
+
+TEST(ClickTable, RefusesSiteIdsOfAnotherKindOrSignNamingTheRow) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    const char* name;
+    VideoKind kind;
+    std::vector<SiteRow> rows;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {"a string in an integer table",
+       VideoKind::Int,
+       {{"cat", std::int64_t{-2}}, {"cat", std::string("x")}},
+       {"row 1: video 'x': this index holds integer ids and cannot mix in string ids; use one "
+        "kind of identifier for every video"}},
+      {"an integer in a string table",
+       VideoKind::Text,
+       {{"cat", std::string("x")}, {"cat", kTop}},
+       {"row 1: video 18446744073709551615: this index holds string ids and cannot mix in "
+        "integer ids; use one kind of identifier for every video"}},
+      {"a 16-byte id in a string table",
+       VideoKind::Text,
+       {{"cat", kUuid}},
+       {"row 0: video 00112233-4455-6677-8899-aabbccddeeff: this index holds string ids and "
+        "cannot mix in 16-byte ids; use one kind of identifier for every video"}},
+      {"a string in a 16-byte table",
+       VideoKind::Uuid,
+       {{"cat", std::string("it's")}},
+       {"row 0: video 'it\\'s': this index holds 16-byte ids and cannot mix in string ids; use "
+        "one kind of identifier for every video"}},
+      {"above 2**63-1 after negatives",
+       VideoKind::Int,
+       {{"cat", std::int64_t{-5}}, {"cat", std::int64_t{-6}}, {"cat", std::uint64_t{1} << 63}},
+       {"row 2: video 9223372036854775808: ids above 2**63-1 and below 0 cannot share one index "
+        "(an earlier row holds -5)"}},
+      {"negative after above 2**63-1, small ids between",
+       VideoKind::Int,
+       {{"cat", kTop}, {"cat", std::uint64_t{3}}, {"cat", std::int64_t{-1}}},
+       {"row 2: video -1: ids above 2**63-1 and below 0 cannot share one index (an earlier row "
+        "holds 18446744073709551615)"}},
+      {"a string id that is not UTF-8",
+       VideoKind::Text,
+       {{"cat", std::string("ok")}, {"cat", std::string("bad\xff")}},
+       {"row 1: video id is not valid UTF-8 (byte 0xff at offset 3)"}},
+      {"the term is checked first",
+       VideoKind::Text,
+       {{"", std::int64_t{1}}},
+       {"row 0: term '': an empty term cannot be indexed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClickTable table(c.kind);
+    std::vector<std::string> seen;
+    std::vector<SiteRow> kept;
+    for (const SiteRow& row : c.rows) {
+      const auto added = add_site(table, row);
+      if (added) {
+        kept.push_back(row);
+      } else {
+        seen.push_back(added.error().message);
+      }
+    }
+    EXPECT_EQ(seen, c.want);
+    // A refused row leaves no trace: the table builds what the rows it took build.
+    ClickTable again(c.kind);
+    for (const SiteRow& row : kept) ASSERT_TRUE(add_site(again, row));
+    EXPECT_EQ(table.videos(), again.videos());
+    auto mine = table.build(3);
+    auto theirs = again.build(3);
+    ASSERT_TRUE(mine && theirs);
+    EXPECT_TRUE(mine->trie == theirs->trie);
+    EXPECT_EQ(mine->external_ids, theirs->external_ids);
+  }
 }
 
 }  // namespace
