@@ -13,15 +13,25 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "prefix/trie/trie.hpp"
+#include "ranking/ranking.hpp"
 #include "store/external_ids.hpp"
 
 namespace torrelm::native {
 
 namespace nb = nanobind;
+
+// What the search-box queries derive from an index once, on first use: the largest term count
+// below every node.
+struct SearchAids {
+  std::once_flag once;
+  std::vector<std::uint32_t> best;
+};
 
 struct Stored {
   prefix::TrieView trie;
@@ -29,6 +39,8 @@ struct Stored {
   std::string metadata;                        // JSON text, empty when there is none
   std::string path;                            // the file mapped, empty when owned
   std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
+  // Shared by the indexes that share `trie`.
+  std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
 };
 
 class Index {
@@ -64,11 +76,19 @@ nb::object wrap_index(std::shared_ptr<const Stored> stored);
 // Over a finished Trie (built and propagated, or decoded), which it takes over.
 nb::object wrap_index(prefix::Trie&& trie);
 
+// The (id, share) tuples of ranked videos, ids as the index was given them; of the named tuple
+// class `named` (a tuple subclass with no fields of its own) when given.
+nb::list to_video_list(const Stored& stored, const std::vector<ranking::RankedVideo>& videos,
+                       PyTypeObject* named = nullptr);
+
 // Adds the class Index to the module.
 void register_index(nb::module_& m);
 
 // The storage methods of Index (index_storage.cpp): reading and writing containers, opening
 // files, pickling, the site's ids and metadata. Called by register_index.
 void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
+
+// The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
+void register_index_search(nb::class_<Index>& cls);
 
 }  // namespace torrelm::native
