@@ -106,6 +106,11 @@ struct Texts {
 
 Texts texts_of(nb::handle texts, const char* call) {
   Texts out;
+  if (PyUnicode_Check(texts.ptr())) {  // a sequence of str, but surely meant as one text
+    PyErr_Format(PyExc_TypeError, "%s argument 'texts' must be a sequence of str, not a str",
+                 call);
+    throw nb::python_error();
+  }
   out.sequence = nb::steal(
       made(PySequence_Fast(texts.ptr(), (std::string(call) + " argument 'texts' must be a "
                                                              "sequence of str")

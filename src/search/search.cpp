@@ -149,6 +149,8 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
   const bool shared = starts.size() > 1;
   std::unordered_set<NodeId> opened;
   std::unordered_set<NodeId> reported;
+  std::size_t opens = 0;
+  const std::size_t limit_of_opens = trie.node_count();
   while (!queue.empty() && out.size() < limit) {
     Entry entry = queue.top();
     queue.pop();
@@ -159,6 +161,12 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
       continue;
     }
     if (shared && !opened.insert(entry.node).second) continue;
+    // A tree opens each node once from each start; more means nodes listed under several
+    // parents or in a cycle (an index read unchecked), where the search might never end.
+    if (++opens > limit_of_opens) {
+      throw InternalFault("the index is not a tree: a node is listed under more than one parent",
+                          SourceLocation::current());
+    }
     if (entry.node != 0 && trie.terminal(entry.node)) {
       queue.push({entry.distance, term_count(trie, entry.node), true, entry.node, entry.text});
     }
