@@ -67,25 +67,6 @@ PyObject* external_id(const store::ExternalIds& ids, const prefix::TrieView& tri
   throw InternalFault("unknown kind of id table", SourceLocation::current());
 }
 
-nb::list to_video_tuples(const Stored& stored, const std::vector<ranking::RankedVideo>& videos) {
-  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(videos.size()))));
-  char text[ranking::kMaxIdText];
-  for (std::size_t i = 0; i < videos.size(); ++i) {
-    PyObject* tuple = made(PyTuple_New(2));
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
-    const std::uint32_t position = videos[i].position;
-    if (stored.external) {
-      PyTuple_SET_ITEM(tuple, 0, made(external_id(*stored.external, stored.trie, position)));
-    } else {
-      const std::size_t length = ranking::id_text(stored.trie, position, text);
-      PyTuple_SET_ITEM(tuple, 0,
-                       made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length))));
-    }
-    PyTuple_SET_ITEM(tuple, 1, made(PyFloat_FromDouble(videos[i].score)));
-  }
-  return list;
-}
-
 nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist_arg,
                      nb::handle limit_arg) {
   return guarded([&] {
@@ -112,7 +93,7 @@ nb::list fuzzy_match_video(const Index& self, nb::handle term_arg, nb::handle ma
     const auto videos = run_released([&](Cancel cancel) {
       return ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, cancel);
     });
-    return to_video_tuples(self.stored(), videos);
+    return to_video_list(self.stored(), videos);
   });
 }
 
@@ -272,6 +253,26 @@ constexpr const char* kFuzzyMatchVideoDoc =
 
 }  // namespace
 
+nb::list to_video_list(const Stored& stored, const std::vector<ranking::RankedVideo>& videos,
+                       PyTypeObject* named) {
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(videos.size()))));
+  char text[ranking::kMaxIdText];
+  for (std::size_t i = 0; i < videos.size(); ++i) {
+    PyObject* tuple = made(named != nullptr ? named->tp_alloc(named, 2) : PyTuple_New(2));
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
+    const std::uint32_t position = videos[i].position;
+    if (stored.external) {
+      PyTuple_SET_ITEM(tuple, 0, made(external_id(*stored.external, stored.trie, position)));
+    } else {
+      const std::size_t length = ranking::id_text(stored.trie, position, text);
+      PyTuple_SET_ITEM(tuple, 0,
+                       made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length))));
+    }
+    PyTuple_SET_ITEM(tuple, 1, made(PyFloat_FromDouble(videos[i].score)));
+  }
+  return list;
+}
+
 nb::object wrap_index(std::shared_ptr<const Stored> stored) {
   if (!stored) throw InternalFault("an index needs its arrays", SourceLocation::current());
   return nb::cast(Index(std::move(stored)), nb::rv_policy::move);
@@ -316,6 +317,7 @@ void register_index(nb::module_& m) {
            "The terms one at a time, in trie order: the order of fuzzy_match('', 65535), "
            "which leaves out terms longer than 65535 characters; these come too.");
   register_index_storage(cls, m);
+  register_index_search(cls);
 
   nb::class_<IndexIterator>(m, "IndexIterator", nb::is_final(),
                             "An iterator over the terms of an Index, made by iter(index). It "

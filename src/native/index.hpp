@@ -13,10 +13,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "prefix/trie/trie.hpp"
+#include "ranking/ranking.hpp"
 #include "store/external_ids.hpp"
 #include "store/mapped_file.hpp"
 
@@ -24,12 +27,21 @@ namespace torrelm::native {
 
 namespace nb = nanobind;
 
+// What the search-box queries derive from an index once, on first use: the largest term count
+// below every node.
+struct SearchAids {
+  std::once_flag once;
+  std::vector<std::uint32_t> best;
+};
+
 struct Stored {
   prefix::TrieView trie;
   std::optional<store::ExternalIds> external;  // the site's own ids, when it gave them
   std::string metadata;                        // JSON text, empty when there is none
   std::string path;                            // the file mapped, empty when owned
   std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
+  // Shared by the indexes that share `trie`.
+  std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
 };
 
 class Index {
@@ -74,11 +86,19 @@ std::shared_ptr<Stored> stored_of(prefix::Trie&& trie);
 // Call with the lock held.
 void attach_external_ids(Stored& stored, store::FileBytes section);
 
+// The (id, share) tuples of ranked videos, ids as the index was given them; of the named tuple
+// class `named` (a tuple subclass with no fields of its own) when given.
+nb::list to_video_list(const Stored& stored, const std::vector<ranking::RankedVideo>& videos,
+                       PyTypeObject* named = nullptr);
+
 // Adds the class Index to the module.
 void register_index(nb::module_& m);
 
 // The storage methods of Index (index_storage.cpp): reading and writing containers, opening
 // files, pickling, the site's ids and metadata. Called by register_index.
 void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
+
+// The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
+void register_index_search(nb::class_<Index>& cls);
 
 }  // namespace torrelm::native

@@ -18,8 +18,12 @@ Unexpected<FileError> failed(const char* what) {
 }
 
 std::unique_ptr<std::uint64_t[]> aligned_buffer(std::size_t bytes) {
-  // Zero-filled past the end, so that no byte of the last word is left unset.
-  return std::make_unique<std::uint64_t[]>(bytes / sizeof(std::uint64_t) + 1);
+  // Left unset, as the bytes are written over at once (setting a large buffer first would cost as
+  // much as reading it), but for the last word, so that no byte past the end is left unset.
+  const std::size_t words = bytes / sizeof(std::uint64_t) + 1;
+  auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(words);
+  buffer[words - 1] = 0;
+  return buffer;
 }
 
 }  // namespace

@@ -1,0 +1,286 @@
+// The search-box queries of torrelm.Index: best-first completions and suggestions, videos with
+// keyword arguments, and batches of each answered on every core. Arguments are converted with the
+// lock held, the core runs without it, the named tuples are made with it again.
+#include "search/search.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "native/convert.hpp"
+#include "native/errors.hpp"
+#include "native/index.hpp"
+#include "native/parallel.hpp"
+
+namespace torrelm::native {
+namespace {
+
+constexpr const char* kComplete = "Index.complete()";
+constexpr const char* kSuggest = "Index.suggest()";
+constexpr const char* kVideos = "Index.videos()";
+constexpr const char* kCompleteMany = "Index.complete_many()";
+constexpr const char* kSuggestMany = "Index.suggest_many()";
+constexpr const char* kVideosMany = "Index.videos_many()";
+
+PyObject* made(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return object;
+}
+
+// The named tuple classes of torrelm._results, looked up once.
+PyTypeObject* result_type(const char* name) {
+  nb::object type = nb::module_::import_("torrelm._results").attr(name);
+  if (!PyType_Check(type.ptr()) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type)) {
+    throw InternalFault(std::string("torrelm._results.") + name + " is not a tuple class",
+                        SourceLocation::current());
+  }
+  return reinterpret_cast<PyTypeObject*>(type.release().ptr());  // kept for good
+}
+
+struct Types {
+  PyTypeObject* completion = result_type("Completion");
+  PyTypeObject* suggestion = result_type("Suggestion");
+  PyTypeObject* video = result_type("Video");
+};
+
+const Types& types() {
+  static const Types kTypes;  // made with the lock held: the first call is made under it
+  return kTypes;
+}
+
+PyObject* text(const std::string& term) {
+  return made(PyUnicode_DecodeUTF8(term.data(), static_cast<Py_ssize_t>(term.size()), nullptr));
+}
+
+nb::list to_completions(const std::vector<search::Found>& found) {
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
+  PyTypeObject* type = types().completion;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyObject* tuple = made(type->tp_alloc(type, 2));
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
+    PyTuple_SET_ITEM(tuple, 0, text(found[i].term));
+    PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].count)));
+  }
+  return list;
+}
+
+nb::list to_suggestions(const std::vector<search::Found>& found) {
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
+  PyTypeObject* type = types().suggestion;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyObject* tuple = made(type->tp_alloc(type, 3));
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
+    PyTuple_SET_ITEM(tuple, 0, text(found[i].term));
+    PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].distance)));
+    PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLong(found[i].count)));
+  }
+  return list;
+}
+
+// The largest count below every node, derived once per index (by whichever call comes first;
+// one that is interrupted leaves it for the next).
+std::span<const std::uint32_t> best_of(const Stored& stored, Cancel& cancel) {
+  SearchAids& aids = *stored.aids;
+  std::call_once(aids.once, [&] { aids.best = search::subtree_best(stored.trie, cancel); });
+  return aids.best;
+}
+
+struct Options {
+  std::size_t max_dist;
+  std::size_t limit;
+};
+
+Options options(nb::handle max_dist, nb::handle limit, const char* call) {
+  return {to_index(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"})};
+}
+
+// The texts of a batch, as UTF-8 held by their str objects (kept alive by the list).
+struct Texts {
+  nb::object sequence;
+  std::vector<std::string_view> views;
+};
+
+Texts texts_of(nb::handle texts, const char* call) {
+  Texts out;
+  if (PyUnicode_Check(texts.ptr())) {  // a sequence of str, but surely meant as one text
+    PyErr_Format(PyExc_TypeError, "%s argument 'texts' must be a sequence of str, not a str",
+                 call);
+    throw nb::python_error();
+  }
+  out.sequence = nb::steal(
+      made(PySequence_Fast(texts.ptr(), (std::string(call) + " argument 'texts' must be a "
+                                                             "sequence of str")
+                                            .c_str())));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.sequence.ptr());
+  PyObject** items = PySequence_Fast_ITEMS(out.sequence.ptr());
+  out.views.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out.views.push_back(to_text(items[i], {call, "texts"}));
+  return out;
+}
+
+nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
+                  nb::handle max_dist_arg) {
+  return guarded([&] {
+    const std::string_view prefix = to_text(prefix_arg, {kComplete, "prefix"});
+    const Options o = options(max_dist_arg, limit_arg, kComplete);
+    const Stored& stored = self.stored();
+    return to_completions(run_released([&](Cancel cancel) {
+      return search::complete(stored.trie, best_of(stored, cancel), prefix, o.max_dist, o.limit,
+                              cancel);
+    }));
+  });
+}
+
+nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
+                 nb::handle limit_arg) {
+  return guarded([&] {
+    const std::string_view query = to_text(text_arg, {kSuggest, "text"});
+    const Options o = options(max_dist_arg, limit_arg, kSuggest);
+    const Stored& stored = self.stored();
+    return to_suggestions(run_released([&](Cancel cancel) {
+      return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
+    }));
+  });
+}
+
+nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
+                nb::handle limit_arg, nb::handle prefix_nodes_arg) {
+  return guarded([&] {
+    const std::string_view query = to_text(text_arg, {kVideos, "text"});
+    const std::size_t max_dist = to_index(max_dist_arg, {kVideos, "max_dist"});
+    const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideos, "limit"});
+    const ranking::PrefixNodes prefix_nodes =
+        to_prefix_nodes(prefix_nodes_arg, {kVideos, "include_prefix_nodes"});
+    const Stored& stored = self.stored();
+    const auto ranked = run_released([&](Cancel cancel) {
+      return ranking::rank_videos(stored.trie, query, max_dist, limit, prefix_nodes, cancel);
+    });
+    return to_video_list(stored, ranked, types().video);
+  });
+}
+
+// Answers every text of a batch on every core, then makes the lists in input order.
+template <class Result, class Answer, class Convert>
+nb::list batch(nb::handle texts_arg, const char* call, Answer&& answer, Convert&& convert) {
+  const Texts texts = texts_of(texts_arg, call);
+  std::vector<Result> results(texts.views.size());
+  run_released([&](Cancel cancel) {
+    run_parallel(texts.views.size(), cancel,
+                 [&](std::size_t i, Cancel& mine) { results[i] = answer(texts.views[i], mine); });
+  });
+  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(results.size()))));
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    nb::list one = convert(results[i]);
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), one.release().ptr());
+  }
+  return list;
+}
+
+nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg,
+                       nb::handle max_dist_arg) {
+  return guarded([&] {
+    const Options o = options(max_dist_arg, limit_arg, kCompleteMany);
+    const Stored& stored = self.stored();
+    run_released([&](Cancel cancel) { (void)best_of(stored, cancel); });
+    const std::span<const std::uint32_t> best = stored.aids->best;
+    return batch<std::vector<search::Found>>(
+        texts, kCompleteMany,
+        [&](std::string_view prefix, Cancel& cancel) {
+          return search::complete(stored.trie, best, prefix, o.max_dist, o.limit, cancel);
+        },
+        to_completions);
+  });
+}
+
+nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
+                      nb::handle limit_arg) {
+  return guarded([&] {
+    const Options o = options(max_dist_arg, limit_arg, kSuggestMany);
+    const Stored& stored = self.stored();
+    return batch<std::vector<search::Found>>(
+        texts, kSuggestMany,
+        [&](std::string_view query, Cancel& cancel) {
+          return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
+        },
+        to_suggestions);
+  });
+}
+
+nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
+                     nb::handle limit_arg, nb::handle prefix_nodes_arg) {
+  return guarded([&] {
+    const std::size_t max_dist = to_index(max_dist_arg, {kVideosMany, "max_dist"});
+    const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideosMany, "limit"});
+    const ranking::PrefixNodes prefix_nodes =
+        to_prefix_nodes(prefix_nodes_arg, {kVideosMany, "include_prefix_nodes"});
+    const Stored& stored = self.stored();
+    return batch<std::vector<ranking::RankedVideo>>(
+        texts, kVideosMany,
+        [&](std::string_view query, Cancel& cancel) {
+          return ranking::rank_videos(stored.trie, query, max_dist, limit, prefix_nodes, cancel);
+        },
+        [&](const std::vector<ranking::RankedVideo>& ranked) {
+          return to_video_list(stored, ranked, types().video);
+        });
+  });
+}
+
+constexpr const char* kCompleteDoc =
+    "The limit terms that start with prefix, most searched first (ties in code point order), as "
+    "Completion(term, count). With max_dist=d, the terms below every prefix within d edits of "
+    "prefix, best first by (distance, count). Exact, found best first: the terms below the "
+    "prefix are never all collected.";
+constexpr const char* kSuggestDoc =
+    "The limit terms within max_dist edits of text, best first: smaller distance, then higher "
+    "count, then code point order, as Suggestion(term, distance, count). The same list as "
+    "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit.";
+constexpr const char* kVideosDoc =
+    "fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named "
+    "tuples, ids as the index was given them.";
+
+}  // namespace
+
+void register_index_search(nb::class_<Index>& cls) {
+  cls.def("complete", &complete, nb::arg("prefix"), nb::kw_only(), nb::arg("limit") = 10,
+          nb::arg("max_dist") = 0,
+          nb::sig("def complete(self, prefix: str, *, limit: typing.SupportsIndex = 10, "
+                  "max_dist: typing.SupportsIndex = 0) -> list[torrelm._results.Completion]"),
+          kCompleteDoc)
+      .def("suggest", &suggest, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 2,
+           nb::arg("limit") = 10,
+           nb::sig("def suggest(self, text: str, *, max_dist: typing.SupportsIndex = 2, "
+                   "limit: typing.SupportsIndex = 10) -> list[torrelm._results.Suggestion]"),
+           kSuggestDoc)
+      .def("videos", &videos, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 1,
+           nb::arg("limit") = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::sig("def videos(self, text: str, *, max_dist: typing.SupportsIndex = 1, "
+                   "limit: typing.SupportsIndex | None = 10, "
+                   "include_prefix_nodes: bool | numpy.bool_ | None = None) "
+                   "-> list[torrelm._results.Video]"),
+           kVideosDoc)
+      .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
+           nb::arg("max_dist") = 0,
+           nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "
+                   "limit: typing.SupportsIndex = 10, max_dist: typing.SupportsIndex = 0) "
+                   "-> list[list[torrelm._results.Completion]]"),
+           "complete() for every text, on every core, in input order.")
+      .def("suggest_many", &suggest_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 2,
+           nb::arg("limit") = 10,
+           nb::sig("def suggest_many(self, texts: collections.abc.Sequence[str], *, "
+                   "max_dist: typing.SupportsIndex = 2, limit: typing.SupportsIndex = 10) "
+                   "-> list[list[torrelm._results.Suggestion]]"),
+           "suggest() for every text, on every core, in input order.")
+      .def("videos_many", &videos_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 1,
+           nb::arg("limit") = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::sig("def videos_many(self, texts: collections.abc.Sequence[str], *, "
+                   "max_dist: typing.SupportsIndex = 1, limit: typing.SupportsIndex | None = 10, "
+                   "include_prefix_nodes: bool | numpy.bool_ | None = None) "
+                   "-> list[list[torrelm._results.Video]]"),
+           "videos() for every text, on every core, in input order.");
+}
+
+}  // namespace torrelm::native

@@ -1,0 +1,222 @@
+#include "search/search.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <queue>
+#include <unordered_set>
+
+#include "prefix/matcher/walk.hpp"
+#include "text/utf8.hpp"
+
+namespace torrelm::search {
+namespace {
+
+using prefix::NodeId;
+using prefix::TrieView;
+
+std::uint32_t total_of(const TrieView& trie, NodeId node) {
+  const auto payload = trie.payloads.at(node);
+  return payload ? payload->total_count : 0;
+}
+
+// Better first: smaller distance, larger count, then code point order (which UTF-8 keeps).
+bool better(const Found& a, const Found& b) {
+  if (a.distance != b.distance) return a.distance < b.distance;
+  if (a.count != b.count) return a.count > b.count;
+  return a.term < b.term;
+}
+
+// One entry of the best-first search: a term to report, or a node whose subtree is still to be
+// opened, led by the largest count below it. A node's entry is never worse than any entry its
+// subtree gives (the same distance, a count no larger, a text it prefixes), so entries leave the
+// queue in the order of the answer.
+struct Entry {
+  std::uint32_t distance;
+  std::uint32_t key;  // the term's count, or the largest count below the node
+  bool is_term;
+  NodeId node;
+  std::string text;
+};
+
+struct Worse {
+  bool operator()(const Entry& a, const Entry& b) const {
+    if (a.distance != b.distance) return a.distance > b.distance;
+    if (a.key != b.key) return a.key < b.key;
+    if (a.text != b.text) return a.text > b.text;
+    return a.is_term < b.is_term;  // a node before its own term: either order is right
+  }
+};
+
+struct Start {
+  NodeId node;
+  std::uint32_t distance;
+  std::string text;
+};
+
+// The nodes that spell `query` exactly (siblings may share a label).
+std::vector<Start> exact_starts(const TrieView& trie, const std::u32string& query,
+                                std::string_view text, Cancel& cancel) {
+  std::vector<NodeId> current = {0};
+  std::vector<NodeId> next;
+  for (const char32_t ch : query) {
+    next.clear();
+    for (const NodeId node : current) {
+      const prefix::ChildRange range = trie.children(node);
+      cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
+      for (std::size_t p = range.begin; p < range.end; ++p) {
+        const NodeId child = trie.child(p);
+        if (ch != U'\0' && trie.label(child) == ch) next.push_back(child);
+      }
+    }
+    current.swap(next);
+    if (current.empty()) break;
+  }
+  std::vector<Start> starts;
+  for (const NodeId node : current) starts.push_back({node, 0, std::string(text)});
+  return starts;
+}
+
+// The nodes within `max_dist` of `query`, with their distances and texts; the root too when the
+// whole query is within the bound of the empty prefix.
+std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& query,
+                                std::size_t max_dist, Cancel& cancel) {
+  std::vector<Start> starts;
+  if (query.size() <= max_dist) starts.push_back({0, static_cast<std::uint32_t>(query.size()), {}});
+  prefix::detail::ResultBudget budget(trie);
+  prefix::detail::with_rows(
+      trie, query, max_dist, prefix::detail::RowKind::Automatic, [&](auto& rows) {
+        prefix::detail::walk(
+            trie, rows, cancel,
+            [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+                std::uint32_t distance) {
+              if (distance == prefix::detail::kNoMatch) return false;
+              std::string spelled;
+              for (std::size_t level = 1; level < above.size(); ++level) {
+                text::append_utf8(spelled, above[level].label);
+              }
+              text::append_utf8(spelled, label);
+              budget.spend(sizeof(Start) + spelled.size());
+              starts.push_back({child, distance, std::move(spelled)});
+              return false;
+            });
+      });
+  return starts;
+}
+
+}  // namespace
+
+std::uint32_t term_count(const TrieView& trie, NodeId node) {
+  if (!trie.terminal(node)) return 0;
+  const std::uint64_t total = total_of(trie, node);
+  std::uint64_t below = 0;
+  const prefix::ChildRange range = trie.children(node);
+  for (std::size_t p = range.begin; p < range.end; ++p) below += total_of(trie, trie.child(p));
+  return below <= total ? static_cast<std::uint32_t>(total - below) : 0;
+}
+
+std::vector<std::uint32_t> subtree_best(const TrieView& trie, Cancel cancel) {
+  const std::size_t n = trie.node_count();
+  std::vector<std::uint32_t> best(n, 0);
+  for (std::size_t i = n; i-- > 0;) {
+    const auto node = static_cast<NodeId>(i);
+    const prefix::ChildRange range = trie.children(node);
+    cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
+    std::uint32_t largest = term_count(trie, node);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const NodeId child = trie.child(p);
+      if (child > node && child < n) largest = std::max(largest, best[child]);
+    }
+    best[i] = largest;
+  }
+  return best;
+}
+
+std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t> best,
+                            std::string_view prefix, std::size_t max_dist, std::size_t limit,
+                            Cancel cancel) {
+  std::vector<Found> out;
+  if (limit == 0 || trie.node_count() == 0) return out;
+  const std::u32string query = text::decode_utf8(prefix);
+  std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
+                                            : fuzzy_starts(trie, query, max_dist, cancel);
+  std::priority_queue<Entry, std::vector<Entry>, Worse> queue;
+  for (Start& start : starts) {
+    queue.push(
+        {start.distance, checked_at(best, start.node), false, start.node, std::move(start.text)});
+  }
+  // Several starts can share a subtree: a node opened once has given all its terms at its
+  // smallest distance, and a term is reported once.
+  const bool shared = starts.size() > 1;
+  std::unordered_set<NodeId> opened;
+  std::unordered_set<NodeId> reported;
+  std::size_t opens = 0;
+  const std::size_t limit_of_opens = trie.node_count();
+  while (!queue.empty() && out.size() < limit) {
+    Entry entry = queue.top();
+    queue.pop();
+    cancel.step();
+    if (entry.is_term) {
+      if (shared && !reported.insert(entry.node).second) continue;
+      out.push_back({std::move(entry.text), entry.node, entry.key, entry.distance});
+      continue;
+    }
+    if (shared && !opened.insert(entry.node).second) continue;
+    // A tree opens each node once from each start; more means nodes listed under several
+    // parents or in a cycle (an index read unchecked), where the search might never end.
+    if (++opens > limit_of_opens) {
+      throw InternalFault("the index is not a tree: a node is listed under more than one parent",
+                          SourceLocation::current());
+    }
+    if (entry.node != 0 && trie.terminal(entry.node)) {
+      queue.push({entry.distance, term_count(trie, entry.node), true, entry.node, entry.text});
+    }
+    const prefix::ChildRange range = trie.children(entry.node);
+    cancel.step(range.empty() ? 0 : range.end - range.begin);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const NodeId child = trie.child(p);
+      const char32_t label = trie.label(child);
+      if (label == U'\0') continue;
+      std::string spelled = entry.text;
+      text::append_utf8(spelled, label);
+      queue.push({entry.distance, checked_at(best, child), false, child, std::move(spelled)});
+    }
+  }
+  return out;
+}
+
+std::vector<Found> suggest(const TrieView& trie, std::string_view text, std::size_t max_dist,
+                           std::size_t limit, Cancel cancel) {
+  std::vector<Found> out;
+  if (limit == 0) return out;
+  const std::u32string query = text::decode_utf8(text);
+  const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
+  prefix::detail::ResultBudget budget(trie);
+  std::vector<Found> level;
+  for (std::size_t d = 0; d <= bound && out.size() < limit; ++d) {
+    level.clear();
+    prefix::detail::with_rows(trie, query, d, prefix::detail::RowKind::Automatic, [&](auto& rows) {
+      prefix::detail::walk(
+          trie, rows, cancel,
+          [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+              std::uint32_t distance) {
+            if (distance != d || !trie.terminal(child)) return false;
+            std::string spelled;
+            for (std::size_t l = 1; l < above.size(); ++l) {
+              text::append_utf8(spelled, above[l].label);
+            }
+            text::append_utf8(spelled, label);
+            budget.spend(sizeof(Found) + spelled.size());
+            level.push_back({std::move(spelled), child, term_count(trie, child), distance});
+            return false;
+          });
+    });
+    const std::size_t take = std::min(limit - out.size(), level.size());
+    std::partial_sort(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(take), level.end(),
+                      better);
+    std::move(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(take),
+              std::back_inserter(out));
+  }
+  return out;
+}
+
+}  // namespace torrelm::search

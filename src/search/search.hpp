@@ -1,0 +1,55 @@
+// The queries of a search box, best first: completions of a typed prefix and suggestions for a
+// possibly misspelt word, ranked by how often each term was searched.
+//
+// A term's count is its own total count: propagation gave every node the total of its whole
+// subtree, so a term's own is its node's total less its children's (0 where the subtree's total
+// stopped at 2**32-1 and no longer tells). Ties between equal counts go to the term that comes
+// first in code point order, a term before the longer ones it prefixes: the trie order of every
+// index the builders make.
+//
+// complete() never collects the terms below a prefix: a best-first search over the subtree, led
+// by the largest count below each node (subtree_best), stops at the limit-th term. suggest()
+// walks with bounds 0, 1, ... max_dist and stops once a bound's matches fill the limit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/cancel.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace torrelm::search {
+
+struct Found {
+  std::string term;  // UTF-8, as spelled by the trie
+  prefix::NodeId node;
+  std::uint32_t count;
+  std::uint32_t distance;
+  friend bool operator==(const Found&, const Found&) = default;
+};
+
+// The count of the term ending at `node` (0 for a node that ends none).
+std::uint32_t term_count(const prefix::TrieView& trie, prefix::NodeId node);
+
+// For every node, the largest term count in its subtree, itself included. Reads the index as
+// the tree a checked one is (children after their parent); a child listed before its parent is
+// left out, so that no shape of index makes this run long. Counts its steps on `cancel`.
+std::vector<std::uint32_t> subtree_best(const prefix::TrieView& trie, Cancel cancel = {});
+
+// The `limit` terms that start with a prefix within `max_dist` edits of `prefix`, best first by
+// (distance, larger count, code point order); a term below several such prefixes takes the
+// smallest distance. `best` is subtree_best(trie).
+std::vector<Found> complete(const prefix::TrieView& trie, std::span<const std::uint32_t> best,
+                            std::string_view prefix, std::size_t max_dist, std::size_t limit,
+                            Cancel cancel = {});
+
+// The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
+// code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so.
+std::vector<Found> suggest(const prefix::TrieView& trie, std::string_view text,
+                           std::size_t max_dist, std::size_t limit, Cancel cancel = {});
+
+}  // namespace torrelm::search

@@ -1,0 +1,154 @@
+"""The search-box queries of torrelm.Index against brute force over every term: completions and
+suggestions best first by (distance, count, code point order), on random vocabularies with
+Unicode and many equal counts; batches equal their loops; videos equal fuzzy_match_video."""
+
+import random
+
+import pytest
+
+import torrelm
+from torrelm import Completion, Index, Suggestion, Video
+
+from conftest import run_child
+
+
+def levenshtein(a, b):
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        previous, row[0] = row[0], i
+        for j, cb in enumerate(b, 1):
+            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, previous + (ca != cb))
+    return row[-1]
+
+
+def vocabulary(seed, alphabet="abcéß中", size=250, counts=(1, 3)):
+    """Rows and each term's count (the sum of its rows' counts, as the builders count it)."""
+    rng = random.Random(seed)
+    terms = sorted({"".join(rng.choices(alphabet, k=rng.randint(1, 6))) for _ in range(size)})
+    rows, counts_of = [], {}
+    for term in terms:
+        for _ in range(rng.randint(1, 2)):
+            count = rng.randint(*counts)
+            rows.append((term, rng.randrange(30), count))
+            counts_of[term] = counts_of.get(term, 0) + count
+    return rows, counts_of
+
+
+def expected_completions(counts, prefix, limit, max_dist=0):
+    scored = []
+    for term, count in counts.items():
+        distance = min(levenshtein(term[:k], prefix) for k in range(len(term) + 1))
+        if distance <= max_dist:
+            scored.append((distance, -count, term))
+    return [Completion(term, -count) for _, count, term in sorted(scored)[:limit]]
+
+
+def expected_suggestions(counts, text, max_dist, limit):
+    scored = sorted((levenshtein(term, text), -count, term) for term, count in counts.items())
+    return [Suggestion(term, d, -count) for d, count, term in scored if d <= max_dist][:limit]
+
+
+QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé"]
+CASES = [(seed, alphabet, counts) for seed, alphabet, counts in [
+    (1, "abcéß中", (1, 3)),      # many ties
+    (2, "ab", (1, 1)),           # every count equal: code point order alone
+    (3, "abcdefg", (1, 10_000)),
+]]
+
+
+@pytest.fixture(scope="module", params=CASES, ids=["unicode ties", "all equal", "spread"])
+def built(request):
+    seed, alphabet, counts = request.param
+    rows, counts_of = vocabulary(seed, alphabet, counts=counts)
+    return torrelm.build(rows, video_top_n=4), counts_of
+
+
+@pytest.mark.parametrize("limit", [1, 3, 10, 1000])
+def test_complete_equals_brute_force(built, limit):
+    index, counts = built
+    for prefix in QUERIES:
+        assert index.complete(prefix, limit=limit) == expected_completions(counts, prefix, limit)
+
+
+@pytest.mark.parametrize("max_dist, limit", [(1, 5), (1, 1000), (2, 20)])
+def test_complete_within_edits_equals_brute_force(built, max_dist, limit):
+    index, counts = built
+    for prefix in QUERIES:
+        got = index.complete(prefix, limit=limit, max_dist=max_dist)
+        assert got == expected_completions(counts, prefix, limit, max_dist), prefix
+
+
+@pytest.mark.parametrize("max_dist, limit", [(0, 10), (1, 1), (1, 10), (2, 10), (2, 1000)])
+def test_suggest_equals_brute_force_and_sorted_fuzzy_match(built, max_dist, limit):
+    index, counts = built
+    for text in QUERIES:
+        got = index.suggest(text, max_dist=max_dist, limit=limit)
+        assert got == expected_suggestions(counts, text, max_dist, limit), text
+        by_key = sorted(index.fuzzy_match(text, max_dist), key=lambda m: (m[2], -counts[m[0]], m[0]))
+        assert [(s.term, s.distance) for s in got] == [(t, d) for t, _, d in by_key[:limit]]
+
+
+def test_batches_equal_their_loops(built):
+    index, _ = built
+    texts = QUERIES * 30
+    assert index.complete_many(texts, limit=4) == [index.complete(t, limit=4) for t in texts]
+    assert index.complete_many(texts, limit=3, max_dist=1) == [
+        index.complete(t, limit=3, max_dist=1) for t in texts]
+    assert index.suggest_many(texts, max_dist=1, limit=5) == [
+        index.suggest(t, max_dist=1, limit=5) for t in texts]
+    assert index.videos_many(texts, max_dist=1, limit=3) == [
+        index.videos(t, max_dist=1, limit=3) for t in texts]
+    assert index.suggest_many([]) == []
+
+
+@pytest.mark.parametrize("prefix_nodes", [None, True, False])
+def test_videos_are_fuzzy_match_video_as_named_tuples(built, prefix_nodes):
+    index, _ = built
+    for text in QUERIES:
+        got = index.videos(text, max_dist=1, limit=5, include_prefix_nodes=prefix_nodes)
+        assert all(type(v) is Video for v in got)
+        assert got == index.fuzzy_match_video(text, 1, 5, prefix_nodes)
+
+
+def test_videos_keep_the_sites_own_ids():
+    index = torrelm.build([("cat", "dQw4w9WgXcQ", 3), ("cat", "x9", 1)])
+    assert index.videos("cat") == [Video("dQw4w9WgXcQ", 0.75), Video("x9", 0.25)]
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda ix: ix.complete(b"a"), TypeError),
+    (lambda ix: ix.complete("a", limit=-1), OverflowError),
+    (lambda ix: ix.suggest("a", max_dist=None), TypeError),
+    (lambda ix: ix.suggest_many("abc"), TypeError),  # a str is not a batch of texts
+    (lambda ix: ix.suggest_many(["a", 3]), TypeError),
+    (lambda ix: ix.complete("a", 5), TypeError),  # limit is keyword-only
+])
+def test_bad_arguments_are_refused(call, error):
+    with pytest.raises(error):
+        call(torrelm.build([("cat", 1, 1)]))
+
+
+def test_limits_of_zero_and_empty_indexes_give_nothing():
+    index = torrelm.build([("cat", 1, 1)])
+    assert index.complete("c", limit=0) == [] and index.suggest("cat", limit=0) == []
+    empty = torrelm.IndexBuilder().build()
+    assert empty.complete("") == [] and empty.suggest("a") == [] and empty.videos("a") == []
+
+
+def test_shapes_read_unchecked_end_instead_of_running_away():
+    # The root lists itself twice: a best-first search over it would never run out of nodes.
+    outcome = run_child("""
+        from torrelm import Index, PanicException
+        index = Index.from_bytes(bytes([1, 0, 1, ord("a"), 2, 0, 0, 1, 0, 0, 0, 1, 1, 1]),
+                                 verify=False)
+        for call in [lambda: index.complete(""), lambda: index.complete("a", max_dist=1),
+                     lambda: index.suggest("aaa", max_dist=1)]:
+            try:
+                call()
+                print("answered")
+            except (PanicException, MemoryError) as error:
+                print(type(error).__name__)
+    """, timeout=60)
+    # Every path through the root spells "a" again: the walks end at their bound, and the
+    # best-first search finds that it opens a node twice.
+    assert outcome.split() == ["PanicException", "answered", "answered"]
