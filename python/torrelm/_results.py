@@ -9,7 +9,7 @@ class Completion(NamedTuple):
     """A term that completes the typed prefix, and how often it was searched."""
 
     term: str
-    count: int
+    count: int  # type: ignore[assignment]  # the field, not tuple.count
 
 
 class Suggestion(NamedTuple):
@@ -18,7 +18,7 @@ class Suggestion(NamedTuple):
 
     term: str
     distance: int
-    count: int
+    count: int  # type: ignore[assignment]  # the field, not tuple.count
 
 
 class Video(NamedTuple):
