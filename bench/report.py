@@ -28,6 +28,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 from _torrelm import PrefixSearch  # noqa: E402
 from bench_fuzzy import PythonTrie, make_queries  # noqa: E402
+from bench_search import report_lines as search_lines  # noqa: E402
 from bench_storage import report_lines as index_files_lines  # noqa: E402
 from bench_video import PythonRanking, same, typed_prefixes  # noqa: E402
 from layout import read_words, with_videos  # noqa: E402
@@ -195,6 +196,18 @@ def index_files_section(log):
     return results
 
 
+def search_section(log):
+    """The figures of bench_search.py, run as a script of its own (its peers hold gigabytes that
+    are best given back with the process)."""
+    with tempfile.TemporaryDirectory() as scratch:
+        figures = Path(scratch) / "search.json"
+        subprocess.run([sys.executable, str(ROOT / "bench" / "bench_search.py"), "--json",
+                        str(figures)], check=True, stdout=sys.stderr)
+        results = json.loads(figures.read_text())
+    log("  search box: measured")
+    return results
+
+
 def ingest_lines(results):
     """The ingest benchmark as report lines."""
     lines = ["## Building from click logs (torrelm.build)", "",
@@ -237,7 +250,7 @@ def machine():
             f"{platform.release()}; CPython {platform.python_version()}")
 
 
-def write_report(fuzzy, video, storage, ingest, out, options, index_files=None):
+def write_report(fuzzy, video, storage, ingest, out, options, index_files=None, search=None):
     plots = out / "plots"
     plots.mkdir(parents=True, exist_ok=True)
     lines = [
@@ -355,6 +368,8 @@ def write_report(fuzzy, video, storage, ingest, out, options, index_files=None):
     lines += ingest_lines(ingest)
     if index_files:
         lines += index_files_lines(index_files)
+    if search:
+        lines += search_lines(search)
     lines[3:3] = ["", "Headline, on wamerican-insane: the median latency of each peer as a multiple of "
                       "torrelm's (above 1: torrelm is faster): " + "; ".join(headline) + ".", ""]
     (out / "performance.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -382,7 +397,8 @@ def main():
     storage = storage_section(log)
     ingest = ingest_section(log)
     index_files = index_files_section(log)
-    write_report(fuzzy, video, storage, ingest, options.out, options, index_files)
+    search = search_section(log)
+    write_report(fuzzy, video, storage, ingest, options.out, options, index_files, search)
     log(f"wrote {options.out / 'performance.md'}")
 
 

@@ -183,7 +183,7 @@ case "${1:-}" in
     setup
     apt_packages=(wbulgarian) && install_system_packages
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
-      marisa-trie
+      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
     cmake --build "$root/build/bench"
@@ -192,11 +192,14 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
     "$venv/bin/python" "$root/bench/bench_video.py"
     "$venv/bin/python" "$root/bench/bench_ingest.py"
+    "$venv/bin/python" "$root/bench/bench_search.py"
     ;;
   bench-report)
     setup
     apt_packages=(wbulgarian wpolish) && install_system_packages
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy matplotlib
+    # fast-autocomplete imports pkg_resources, which setuptools 81 and later no longer ship.
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy matplotlib \
+      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
     "$venv/bin/python" "$root/bench/report.py" "${@:2}"
     ;;
   fuzz) fuzz "${@:2}" ;;
