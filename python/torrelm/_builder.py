@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, SupportsIndex, Union, cast
 
 from ._native import Index, RowTable
+from ._normalize import NormalizeOption, recorded, resolve
 
 Video = Union[SupportsIndex, str, uuid.UUID, bytes]
 Progress = Callable[[str, int, int], None]
@@ -72,7 +73,7 @@ def _check_signs(ids: Sequence[int]) -> None:
                          "cannot share one index")
 
 
-def _build_metadata(rows: int, video_top_n: int) -> str:
+def _build_metadata(rows: int, video_top_n: int, normalized: dict[str, str]) -> str:
     """What a builder records in the index it makes, as JSON text."""
     from . import __version__  # here, not at the top: the package imports this module
 
@@ -82,12 +83,19 @@ def _build_metadata(rows: int, video_top_n: int) -> str:
         "rows": rows,
         "video_top_n": video_top_n,
         "library_version": __version__,
+        **normalized,
     })
 
 
-def _finish(index: Index, rows: int, video_top_n: int) -> Index:
-    """`index` with its build metadata."""
-    return index._with_extras(None, _build_metadata(rows, video_top_n))
+def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
+            normalize: NormalizeOption) -> Index:
+    """The index of `table`, its terms normalised as `normalize` says, with its build metadata
+    (which names the normalisation, so that its queries are normalised alike)."""
+    function, name = resolve(normalize)
+    index = table.build(video_top_n, progress, function)
+    custom = function if name == "custom" else None
+    return index._with_extras(None, _build_metadata(rows, video_top_n, recorded(function, name)),
+                              custom)
 
 
 def _check_term(term: object, where: str) -> str:
@@ -134,9 +142,14 @@ class IndexBuilder:
     up; a term's total count is the sum of its video counts unless set_total() says otherwise.
     Sums stop at 2**32-1. The index's metadata records when, from how many add() calls and with
     which video_top_n it was built.
+
+    `normalize` folds the terms as torrelm.build() does: None, "casefold", "fold-accents" or a
+    callable str -> str.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, *, normalize: NormalizeOption = None) -> None:
+        resolve(normalize)  # a bad option is refused now, not at build()
+        self._normalize = normalize
         self._terms: dict[str, dict[int, int]] = {}
         self._totals: dict[str, int] = {}
         self._video_kind: Kind | None = None
@@ -238,8 +251,7 @@ class IndexBuilder:
                     row(term, position)
         table = RowTable()
         table.add_columns(terms, videos, counts, totals)
-        index = table.build(top_n, _progress_reporter(progress))
-        return _finish(index, self._rows, top_n)
+        return _finish(table, self._rows, top_n, _progress_reporter(progress), self._normalize)
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:

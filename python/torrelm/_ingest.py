@@ -6,6 +6,8 @@ import itertools
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
+from ._normalize import NormalizeOption
+
 if TYPE_CHECKING:
     from ._native import Index, RowTable
 
@@ -17,7 +19,8 @@ _BATCH = 65_536
 
 
 def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
-          video_top_n: int = 10, progress: Progress | bool | None = None) -> Index:
+          video_top_n: int = 10, progress: Progress | bool | None = None,
+          normalize: NormalizeOption = None) -> Index:
     """The index of (term, video, count) rows.
 
     `rows` is any object that exports Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`:
@@ -35,11 +38,19 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     ValueError or TypeError naming its number (from 0), its column and its value, and nothing is
     built. `progress` is called as progress(stage, done, total) between batches and stages, or
     shows a bar on standard error if True (with tqdm when installed). The index records when and
-    from how many rows it was built in its metadata."""
+    from how many rows it was built in its metadata.
+
+    `normalize` folds the terms: None keeps them as given; "casefold" applies Unicode case
+    folding and NFKC; "fold-accents" also removes accents (NFKD, combining marks dropped, NFC);
+    a callable str -> str does what it does. Terms that fold alike merge (their counts add), and
+    complete() and suggest() show the most counted spelling of each; the index records the
+    choice, and every query folds its text the same way."""
     from ._builder import _finish, _progress_reporter
     from ._native import RowTable
+    from ._normalize import resolve
 
     names = _column_names(columns)
+    resolve(normalize)  # a bad option is refused before any row is read
     if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
         raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
     if not 0 <= video_top_n <= 2**32 - 1:
@@ -67,8 +78,7 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
                         f"(term, video, count) triples, not {type(rows).__name__}")
     else:
         _add_triples(table, rows, report, names)
-    added = table.rows
-    return _finish(table.build(video_top_n, report), added, video_top_n)
+    return _finish(table, table.rows, video_top_n, report, normalize)
 
 
 def _arrow_stream(rows: Any) -> Any:

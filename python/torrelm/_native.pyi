@@ -93,9 +93,9 @@ class Index:
         Writes the container into the empty file open on fd, which the caller flushes.
         """
 
-    def _with_extras(self, external_ids: Buffer | None = None, metadata: str | None = None) -> Index:
+    def _with_extras(self, external_ids: Buffer | None = None, metadata: str | None = None, normalize: Callable[[str], str] | None = None) -> Index:
         """
-        The same index with a table of the site's ids (external_ids_section()'s bytes) and metadata (JSON text).
+        The same index with a table of the site's ids (external_ids_section()'s bytes), metadata (JSON text) and a normalize function of the caller's for its queries.
         """
 
     @property
@@ -114,10 +114,12 @@ class Index:
     def path(self) -> str | None:
         """The file a mapped index reads, else None."""
 
-    def __getstate__(self) -> bytes:
-        """The container, for pickle."""
+    def __getstate__(self) -> bytes | tuple[bytes, Callable[[str], str]]:
+        """
+        The container, for pickle, with the index's normalize function when it is the caller's own.
+        """
 
-    def __setstate__(self, state: Buffer, /) -> None:
+    def __setstate__(self, state: Buffer | tuple[Buffer, Callable[[str], str]], /) -> None:
         """Restores a pickled index, checked."""
 
     def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex = 0) -> list[torrelm._results.Completion]:
@@ -192,5 +194,7 @@ class RowTable:
         Adds rows given as columns: sequences, or integer arrays read in place. A total of None gives no total for its row.
         """
 
-    def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None) -> Index:
-        """The Index of every row added; the table is left empty."""
+    def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None, normalize: Callable[[str], str] | None = None) -> Index:
+        """
+        The Index of every row added; the table is left empty. With normalize, the terms that normalise alike are merged first, each showing its most counted spelling.
+        """

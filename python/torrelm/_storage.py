@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Protocol, Union
 
 from ._native import Index
+from ._normalize import Normalize, custom_name
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -68,33 +69,47 @@ def save(index: Index | Storable, path: PathLike) -> None:
         os.close(folder)
 
 
-def _read(path: PathLike, *, map: bool, verify: bool) -> Index:
+def _read(path: PathLike, *, map: bool, verify: bool, normalize: Normalize | None) -> Index:
     # O_NONBLOCK: opening a FIFO must not wait for a writer before it can be refused.
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
             raise ValueError(f"{os.fspath(path)!r} is not a regular file")
-        return Index._open_file(descriptor, os.fsdecode(os.path.abspath(path)), map, verify)
+        index = Index._open_file(descriptor, os.fsdecode(os.path.abspath(path)), map, verify)
     finally:
         os.close(descriptor)
+    custom = custom_name(index.metadata)
+    if normalize is not None:
+        if not callable(normalize):
+            raise TypeError(f"normalize must be a callable str -> str, not "
+                            f"{type(normalize).__name__}")
+        return index._with_extras(normalize=normalize)
+    if custom is not None:
+        # Its queries would not be folded as its terms were: every answer would be wrong.
+        raise ValueError(f"{os.fspath(path)!r} was built with normalize={custom}, a function of "
+                         "the caller's: pass it again, as normalize=...")
+    return index
 
 
-def load(path: PathLike, *, verify: bool = True) -> Index:
+def load(path: PathLike, *, verify: bool = True, normalize: Normalize | None = None) -> Index:
     """The index stored in `path` by save() (or any to_bytes() output), read into memory of its
     own.
 
     Everything is checked first (checksums, layout, then the index itself) unless verify=False,
     for a file the caller trusts: a file that fails raises ValueError naming the first problem.
     Only a regular file is read, and no more of it than its size: a device such as /dev/zero, a
-    FIFO or a folder raises ValueError instead of reading forever or blocking."""
-    return _read(path, map=False, verify=verify)
+    FIFO or a folder raises ValueError instead of reading forever or blocking. An index built
+    with a normalize function of the caller's needs it again (`normalize=`): its queries must
+    fold their text as its terms were folded; one built with "casefold" or "fold-accents" does
+    so by itself."""
+    return _read(path, map=False, verify=verify, normalize=normalize)
 
 
-def open(path: PathLike, *, verify: bool = True) -> Index:
+def open(path: PathLike, *, verify: bool = True, normalize: Normalize | None = None) -> Index:
     """The index stored in `path` by save(), mapped read-only and queried where it lies: no copy
     is made, so every process that opens the same file shares one copy of its pages, and opening
     costs no more than the checks (verify=False skips them, for a file the caller trusts). The
     index stays valid when the file is replaced by a later save(); the file must not be
     truncated or written in place while it is open. A file in the older stored form of
     to_bytes() cannot be mapped and is read as load() reads it."""
-    return _read(path, map=True, verify=verify)
+    return _read(path, map=True, verify=verify, normalize=normalize)

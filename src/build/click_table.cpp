@@ -215,6 +215,28 @@ struct Rows {
   }
   std::size_t term_count() const noexcept { return term_begins.size(); }
 
+  // The id of `term` (hashed to `hash`, looked up as `probe` after term_ids.reserve_one()),
+  // adding it when the probe found none; sets `begin` to where its bytes start.
+  std::uint32_t intern_term(const IdMap::Probe& probe, std::uint32_t hash, std::string_view term,
+                            std::size_t& begin) {
+    if (probe.id != IdMap::kAbsent) {
+      begin = static_cast<std::size_t>(probe.ref);
+      return probe.id;
+    }
+    const auto t = static_cast<std::uint32_t>(term_count());
+    const std::uint32_t header[] = {static_cast<std::uint32_t>(term.size()), 0};
+    arena.append(reinterpret_cast<const char*>(header), sizeof header);
+    begin = arena.size();
+    arena.append(term);
+    term_begins.push_back(begin);
+    term_ids.put(probe, hash, t, begin);
+    return t;
+  }
+  IdMap::Probe find_term(std::uint32_t hash, std::string_view term) const {
+    return term_ids.find(
+        hash, [&](std::uint64_t begin, std::uint32_t) { return term_at(begin) == term; });
+  }
+
   // Each term's length and number of distinct videos, 32 bits each, precede its bytes in the
   // arena: a lookup compares the length and the bytes, and a new pair counts itself, in the cache
   // lines of the term itself.
@@ -245,6 +267,9 @@ struct Rows {
   bool wide = false;
   IdMap positions;
   SumMap sums;  // by term id << 32 | position
+  // After merge_terms: by term id, the most counted spelling the term was given, where that is
+  // not the term itself.
+  std::vector<std::string> spellings;
 };
 
 // The high half folds into the low one only when it is not zero: on ids below 2**32 the hash is
@@ -350,8 +375,7 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
   if (rows.last_term == IdMap::kAbsent || rows.term_at(rows.last_begin) != term) {
     rows.term_ids.reserve_one();
     term_hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
-    term_probe = rows.term_ids.find(
-        term_hash, [&](std::uint64_t begin, std::uint32_t) { return rows.term_at(begin) == term; });
+    term_probe = rows.find_term(term_hash, term);
   }
   if (term_probe.id == IdMap::kAbsent) {
     // A term is checked once, when first seen: its later rows find it already indexed.
@@ -384,17 +408,8 @@ Expected<bool, RowError> add_row(Rows& rows, std::string_view term, const Video&
                                " distinct videos"}};
   }
 
-  std::uint32_t t = term_probe.id;
-  auto begin = static_cast<std::size_t>(term_probe.ref);
-  if (t == IdMap::kAbsent) {
-    t = static_cast<std::uint32_t>(rows.term_count());
-    const std::uint32_t header[] = {static_cast<std::uint32_t>(term.size()), 0};
-    rows.arena.append(reinterpret_cast<const char*>(header), sizeof header);
-    begin = rows.arena.size();
-    rows.arena.append(term);
-    rows.term_begins.push_back(begin);
-    rows.term_ids.put(term_probe, term_hash, t, begin);
-  }
+  std::size_t begin = 0;
+  const std::uint32_t t = rows.intern_term(term_probe, term_hash, term, begin);
   std::uint32_t position = video_probe.id;
   if (position == IdMap::kAbsent) {
     position = static_cast<std::uint32_t>(rows.positions.size());
@@ -657,6 +672,100 @@ Expected<bool, RowError> ClickTable::set_total(std::string_view term, std::uint6
   return true;
 }
 
+std::vector<std::string_view> ClickTable::term_texts() const {
+  const Rows& rows = *state_;
+  std::vector<std::string_view> texts(rows.term_count());
+  for (std::size_t t = 0; t < texts.size(); ++t) texts[t] = rows.term(t);
+  return texts;
+}
+
+Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> normalized,
+                                                 Cancel cancel) {
+  Rows& rows = *state_;
+  const std::size_t n = rows.term_count();
+  if (normalized.size() != n) {
+    throw InternalFault(
+        std::to_string(normalized.size()) + " normalised terms for " + std::to_string(n) + " terms",
+        SourceLocation::current());
+  }
+  for (std::size_t t = 0; t < n; ++t) {
+    if (auto refusal = term_refusal(normalized[t])) {
+      return Unexpected{RowError{"term " + quoted(rows.term(t)) + " normalises to " +
+                                 quoted(normalized[t]) + ", which cannot be indexed: " + *refusal}};
+    }
+  }
+  // How often each spelling was searched: the sum of its counts.
+  std::vector<std::uint64_t> own(n, 0);
+  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+    std::uint64_t& total = own[static_cast<std::size_t>(key >> 32)];
+    total = total + sum < total ? ~std::uint64_t{0} : total + sum;
+    cancel.step();
+  });
+
+  // The merged table keeps the videos, their positions and the rows' numbering as they are.
+  auto merged = std::make_unique<State>(rows.ids);
+  Rows& into = *merged;
+  into.rows = rows.rows;
+  into.int_ids = std::move(rows.int_ids);
+  into.uuids = std::move(rows.uuids);
+  into.video_arena = std::move(rows.video_arena);
+  into.first_negative = rows.first_negative;
+  into.first_high = rows.first_high;
+  into.wide = rows.wide;
+  into.positions = std::move(rows.positions);
+  std::vector<std::uint32_t> merged_id(n);
+  std::vector<std::size_t> merged_begin(n);
+  std::vector<std::uint32_t> spelled_by;  // by merged id: the original that names it
+  for (std::size_t t = 0; t < n; ++t) {
+    cancel.step();
+    const std::string_view term = normalized[t];
+    into.term_ids.reserve_one();
+    const auto hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
+    const std::uint32_t m =
+        into.intern_term(into.find_term(hash, term), hash, term, merged_begin[t]);
+    merged_id[t] = m;
+    if (m == spelled_by.size()) {
+      spelled_by.push_back(static_cast<std::uint32_t>(t));
+    } else {
+      // The most counted spelling wins, the first in code point order among equal counts.
+      const std::uint32_t held = spelled_by[m];
+      if (own[t] > own[held] || (own[t] == own[held] && rows.term(t) < rows.term(held))) {
+        spelled_by[m] = static_cast<std::uint32_t>(t);
+      }
+    }
+  }
+  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+    const auto t = static_cast<std::size_t>(key >> 32);
+    const std::uint64_t merged_key = std::uint64_t{merged_id[t]} << 32 | (key & 0xFFFF'FFFFu);
+    if (into.sums.add(merged_key, sum)) into.count_video_at(merged_begin[t]);
+    cancel.step();
+  });
+  // A merged term's total adds those of its spellings: each one's given total, or else the sum of
+  // its counts.
+  bool any_total = false;
+  for (std::size_t t = 0; t < n && !any_total; ++t) {
+    any_total = t < rows.has_total.size() && rows.has_total[t];
+  }
+  if (any_total) {
+    into.totals.assign(into.term_count(), 0);
+    into.has_total.assign(into.term_count(), false);
+    for (std::size_t t = 0; t < n; ++t) {
+      const bool given = t < rows.has_total.size() && rows.has_total[t];
+      std::uint64_t& total = into.totals[merged_id[t]];
+      const std::uint64_t add = given ? rows.totals[t] : own[t];
+      total = total + add < total ? ~std::uint64_t{0} : total + add;
+      if (given) into.has_total[merged_id[t]] = true;
+    }
+  }
+  into.spellings.resize(into.term_count());
+  for (std::size_t m = 0; m < spelled_by.size(); ++m) {
+    const std::string_view spelling = rows.term(spelled_by[m]);
+    if (spelling != into.term(m)) into.spellings[m] = spelling;
+  }
+  state_ = std::move(merged);
+  return true;
+}
+
 std::uint64_t ClickTable::rows() const noexcept { return state_->rows; }
 std::size_t ClickTable::terms() const noexcept { return state_->term_count(); }
 std::size_t ClickTable::videos() const noexcept { return state_->positions.size(); }
@@ -701,6 +810,11 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   report("layout", 0, n);
   auto layout = lay_out(sorted, cancel);
   if (!layout) return Unexpected{RowError{std::move(layout).error()}};
+  std::vector<std::pair<std::string, std::string>> spellings;
+  for (std::size_t t = 0; t < rows.spellings.size(); ++t) {
+    if (!rows.spellings[t].empty()) spellings.emplace_back(rows.term(t), rows.spellings[t]);
+  }
+  rows.spellings = {};
   sorted = {};
   rows.arena = {};
   rows.term_begins = {};
@@ -721,7 +835,7 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   report("propagate", 0, nodes);
   trie.propagate(video_top_n, cancel);
   report("propagate", nodes, nodes);
-  return BuiltIndex{std::move(trie), std::move(external)};
+  return BuiltIndex{std::move(trie), std::move(external), std::move(spellings)};
 }
 
 }  // namespace torrelm::build

@@ -25,8 +25,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.hpp"
@@ -57,6 +59,8 @@ struct BuiltIndex {
   // they are strings (kind Text) or integers not all in 0..2**32-1 (Signed, or Unsigned when one
   // lies above 2**63-1). Empty otherwise.
   std::optional<std::vector<std::uint8_t>> external_ids;
+  // (term, spelling) for each term that merge_terms() gave a spelling other than itself.
+  std::vector<std::pair<std::string, std::string>> spellings;
 };
 
 class ClickTable {
@@ -93,6 +97,17 @@ class ClickTable {
   // must give the same one; a term without rows is refused. Checked at build to be at least the
   // saturated sum of its counts; saturated at 2**32-1 when laid out.
   Expected<bool, RowError> set_total(std::string_view term, std::uint64_t total);
+
+  // The distinct terms by id (views into the table, valid until it changes).
+  std::vector<std::string_view> term_texts() const;
+
+  // Merges the terms that normalise alike: term t (of term_texts()) becomes `normalized[t]`.
+  // The counts of merged terms add up per video, and so do their totals (each spelling's given
+  // total, or the sum of its counts); each merged term remembers its most counted spelling (the
+  // first in code point order among equal counts), which build() reports where it differs from
+  // the term. A normalised term that cannot be indexed (empty, U+0000, not UTF-8) is refused,
+  // naming the term it came from, and the table is left as it was. Videos keep their positions.
+  Expected<bool, RowError> merge_terms(std::span<const std::string> normalized, Cancel cancel = {});
 
   std::uint64_t rows() const noexcept;        // rows added so far
   std::size_t terms() const noexcept;         // distinct terms

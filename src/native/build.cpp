@@ -17,12 +17,15 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "build/arrow_rows.hpp"
 #include "build/click_table.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
+#include "prefix/matcher/lookup.hpp"
 #include "store/mapped_file.hpp"
+#include "store/spellings.hpp"
 
 namespace torrelm::native {
 namespace {
@@ -303,10 +306,11 @@ class RowTable {
     });
   }
 
-  nb::object build(std::uint32_t video_top_n, nb::handle progress) {
+  nb::object build(std::uint32_t video_top_n, nb::handle progress, nb::handle normalize) {
     return guarded([&] {
       // No rows at all: the index of nothing, with the empty id table the array builder gives.
       ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
+      if (!normalize.is_none()) merge_normalized(table, normalize);
       const ProgressCall report(progress);
       build::Progress stages;
       if (report.active()) {
@@ -317,15 +321,54 @@ class RowTable {
       auto built =
           run_released([&](Cancel cancel) { return table.build(video_top_n, cancel, stages); });
       build::BuiltIndex index = checked(std::move(built));
+      std::vector<std::pair<prefix::NodeId, std::string>> spelled;
+      for (auto& [term, spelling] : index.spellings) {
+        const auto node = prefix::find_term(index.trie, term);
+        if (!node)
+          throw InternalFault("a merged term is not in its index", SourceLocation::current());
+        spelled.emplace_back(*node, std::move(spelling));
+      }
       std::shared_ptr<Stored> stored = stored_of(std::move(index.trie));
       if (index.external_ids) {
         attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
+      }
+      if (!spelled.empty()) {
+        attach_spellings(*stored,
+                         store::FileBytes::copy_of(store::spellings_section(std::move(spelled))));
       }
       return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
     });
   }
 
  private:
+  // Gives every distinct term to `normalize` (once each, with the lock held) and merges the
+  // terms that come out alike.
+  static void merge_normalized(ClickTable& table, nb::handle normalize) {
+    const std::vector<std::string_view> texts = table.term_texts();
+    std::vector<std::string> normalized;
+    normalized.reserve(texts.size());
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      if (t % Cancel::kInterval == Cancel::kInterval - 1 && PyErr_CheckSignals() != 0) {
+        throw nb::python_error();
+      }
+      nb::object term = nb::steal(
+          PyUnicode_DecodeUTF8(texts[t].data(), static_cast<Py_ssize_t>(texts[t].size()), nullptr));
+      if (!term.is_valid()) throw nb::python_error();
+      nb::object out = nb::steal(PyObject_CallOneArg(normalize.ptr(), term.ptr()));
+      if (!out.is_valid()) throw nb::python_error();
+      if (!PyUnicode_Check(out.ptr())) {
+        PyErr_Format(PyExc_TypeError, "normalize(%R) returned %s, not str", term.ptr(),
+                     Py_TYPE(out.ptr())->tp_name);
+        throw nb::python_error();
+      }
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(out.ptr(), &size);
+      if (utf8 == nullptr) throw nb::python_error();
+      normalized.emplace_back(utf8, static_cast<std::size_t>(size));
+    }
+    checked(run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
+  }
+
   static build::ColumnNames names(const std::string& term, const std::string& video,
                                   const std::string& count,
                                   const std::optional<std::string>& totals) {
@@ -514,9 +557,12 @@ void register_build(nb::module_& m) {
            "Adds rows given as columns: sequences, or integer arrays read in place. A total of "
            "None gives no total for its row.")
       .def("build", &RowTable::build, nb::arg("video_top_n"), nb::arg("progress").none(),
+           nb::arg("normalize").none() = nb::none(),
            nb::sig("def build(self, video_top_n: int, progress: "
-                   "collections.abc.Callable[[str, int, int], object] | None) -> Index"),
-           "The Index of every row added; the table is left empty.");
+                   "collections.abc.Callable[[str, int, int], object] | None, "
+                   "normalize: collections.abc.Callable[[str], str] | None = None) -> Index"),
+           "The Index of every row added; the table is left empty. With normalize, the terms "
+           "that normalise alike are merged first, each showing its most counted spelling.");
 }
 
 }  // namespace torrelm::native

@@ -70,7 +70,8 @@ PyObject* external_id(const store::ExternalIds& ids, const prefix::TrieView& tri
 nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist_arg,
                      nb::handle limit_arg) {
   return guarded([&] {
-    const std::string_view term = to_text(term_arg, {kFuzzyMatch, "term"});
+    const nb::object text = query_text(self, term_arg, kFuzzyMatch, "term");
+    const std::string_view term = to_text(text, {kFuzzyMatch, "term"});
     const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatch, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kFuzzyMatch, "limit"});
     const prefix::TrieView& trie = self.trie();
@@ -83,7 +84,8 @@ nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist
 nb::list fuzzy_match_video(const Index& self, nb::handle term_arg, nb::handle max_dist_arg,
                            nb::handle limit_arg, nb::handle prefix_nodes_arg) {
   return guarded([&] {
-    const std::string_view term = to_text(term_arg, {kFuzzyMatchVideo, "term"});
+    const nb::object text = query_text(self, term_arg, kFuzzyMatchVideo, "term");
+    const std::string_view term = to_text(text, {kFuzzyMatchVideo, "term"});
     const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatchVideo, "max_dist"});
     const std::optional<std::size_t> limit =
         to_optional_index(limit_arg, {kFuzzyMatchVideo, "limit"});
@@ -119,7 +121,8 @@ std::size_t length(const Index& self) {
 
 bool contains(const Index& self, nb::handle term_arg) {
   return guarded([&] {
-    const std::string_view term = to_text(term_arg, {kContains, "term"});
+    const nb::object text = query_text(self, term_arg, kContains, "term");
+    const std::string_view term = to_text(text, {kContains, "term"});
     const prefix::TrieView& trie = self.trie();
     return run_released([&](Cancel) { return prefix::find_term(trie, term).has_value(); });
   });
@@ -273,9 +276,32 @@ nb::list to_video_list(const Stored& stored, const std::vector<ranking::RankedVi
   return list;
 }
 
-nb::object wrap_index(std::shared_ptr<const Stored> stored) {
+nb::object wrap_index(std::shared_ptr<const Stored> stored, nb::handle normalize) {
   if (!stored) throw InternalFault("an index needs its arrays", SourceLocation::current());
-  return nb::cast(Index(std::move(stored)), nb::rv_policy::move);
+  nb::object chosen;
+  if (normalize.is_valid() && !normalize.is_none()) {
+    chosen = nb::borrow(normalize);
+  } else if (stored->metadata.find("\"normalize\"") != std::string::npos) {
+    // Only metadata that names a normalisation costs a parse.
+    chosen = nb::module_::import_("torrelm._normalize")
+                 .attr("from_metadata")(nb::str(stored->metadata.data(), stored->metadata.size()));
+  }
+  Index index(std::move(stored));
+  if (chosen.is_valid() && !chosen.is_none()) index.set_normalizer(std::move(chosen));
+  return nb::cast(std::move(index), nb::rv_policy::move);
+}
+
+nb::object query_text(const Index& index, nb::handle text, const char* call, const char* name) {
+  (void)to_text(text, {call, name});  // the same TypeError whether the index normalises or not
+  const nb::handle normalize = index.normalizer();
+  if (!normalize.is_valid()) return nb::borrow(text);
+  nb::object out = nb::steal(made(PyObject_CallOneArg(normalize.ptr(), text.ptr())));
+  if (!PyUnicode_Check(out.ptr())) {
+    PyErr_Format(PyExc_TypeError, "%s: the index's normalize function returned %s, not str", call,
+                 Py_TYPE(out.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  return out;
 }
 
 std::shared_ptr<Stored> stored_of(prefix::Trie&& trie) {

@@ -22,6 +22,7 @@
 #include "ranking/ranking.hpp"
 #include "store/external_ids.hpp"
 #include "store/mapped_file.hpp"
+#include "store/spellings.hpp"
 
 namespace torrelm::native {
 
@@ -37,6 +38,7 @@ struct SearchAids {
 struct Stored {
   prefix::TrieView trie;
   std::optional<store::ExternalIds> external;  // the site's own ids, when it gave them
+  std::optional<store::Spellings> spellings;   // of terms merged by normalising, when any
   std::string metadata;                        // JSON text, empty when there is none
   std::string path;                            // the file mapped, empty when owned
   std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
@@ -49,7 +51,9 @@ class Index {
   // `stored` is never null.
   explicit Index(std::shared_ptr<const Stored> stored) noexcept : stored_(std::move(stored)) {}
   Index(Index&& other) noexcept
-      : stored_(std::move(other.stored_)), terms_(other.terms_.load(std::memory_order_relaxed)) {}
+      : stored_(std::move(other.stored_)),
+        normalize_(std::move(other.normalize_)),
+        terms_(other.terms_.load(std::memory_order_relaxed)) {}
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   Index& operator=(Index&&) = delete;
@@ -57,6 +61,11 @@ class Index {
   const prefix::TrieView& trie() const noexcept { return stored_->trie; }
   const Stored& stored() const noexcept { return *stored_; }
   const std::shared_ptr<const Stored>& shared() const noexcept { return stored_; }
+
+  // What every query does to its text first, as the terms were when the index was built: a
+  // callable str -> str, or a null handle for none.
+  nb::handle normalizer() const noexcept { return normalize_; }
+  void set_normalizer(nb::object normalize) noexcept { normalize_ = std::move(normalize); }
 
   // The number of terms once someone counted them (prefix::count_terms), else kUncounted. The
   // count is the same whoever makes it, so threads that count at once may all store theirs.
@@ -68,12 +77,15 @@ class Index {
 
  private:
   std::shared_ptr<const Stored> stored_;
+  nb::object normalize_;  // held here, not in Stored: only a Python object may drop it
   mutable std::atomic<std::uint64_t> terms_{kUncounted};
 };
 
 // A new torrelm.Index. Call with the lock held, once the module is initialised. A null `stored`
-// is an InternalFault.
-nb::object wrap_index(std::shared_ptr<const Stored> stored);
+// is an InternalFault. The index normalises its queries as its metadata says the terms were,
+// with one of the package's own functions, or with `normalize` when given (a function of the
+// caller's, which metadata can only name).
+nb::object wrap_index(std::shared_ptr<const Stored> stored, nb::handle normalize = {});
 // Over a finished Trie (built and propagated, or decoded), which it takes over.
 nb::object wrap_index(prefix::Trie&& trie);
 // The record of an index over a finished Trie, which it takes over (a Stored to complete before
@@ -85,6 +97,14 @@ std::shared_ptr<Stored> stored_of(prefix::Trie&& trie);
 // not). The one way a new index comes by such a table, from a build or from _with_extras().
 // Call with the lock held.
 void attach_external_ids(Stored& stored, store::FileBytes section);
+
+// Gives `stored` the spellings of its merged terms: `section`, in the layout of store::Spellings,
+// checked in full (ValueError when it is not well formed or names a node that ends no term).
+void attach_spellings(Stored& stored, store::FileBytes section);
+
+// `text` as the index's queries take it: normalised when the index was built so (the str the
+// normaliser returned, which the caller keeps while it reads the text), else `text` itself.
+nb::object query_text(const Index& index, nb::handle text, const char* call, const char* name);
 
 // The (id, share) tuples of ranked videos, ids as the index was given them; of the named tuple
 // class `named` (a tuple subclass with no fields of its own) when given.

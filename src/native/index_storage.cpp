@@ -50,6 +50,10 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
     auto named = store::check_names_every_video(*stored.external, stored.trie, cancel);
     if (!named) return "invalid index: " + named.error().message;
   }
+  if (stored.spellings) {
+    auto spelled = store::check_spelled_nodes(*stored.spellings, stored.trie);
+    if (!spelled) return "invalid index: " + spelled.error().message;
+  }
   if (!text::valid_utf8(stored.metadata)) return "invalid index: section metadata is not UTF-8";
   return std::nullopt;
 }
@@ -82,6 +86,11 @@ Read read_index(store::FileBytes file, bool verify, const std::string& path, Can
       auto ids = store::ExternalIds::read(view->external_ids, verify, cancel);
       if (!ids) return refused("invalid index file: " + ids.error().message);
       stored->external = *ids;
+    }
+    if (!view->spellings.empty()) {
+      auto spellings = store::Spellings::read(view->spellings, verify, cancel);
+      if (!spellings) return refused("invalid index file: " + spellings.error().message);
+      stored->spellings = *spellings;
     }
     stored->metadata = text_of(view->metadata);
     if (holder->mapped()) stored->path = path;
@@ -128,7 +137,8 @@ nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
 }
 
 store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external) {
-  return {stored.metadata, text_of(external)};
+  return {stored.metadata, text_of(external),
+          stored.spellings ? text_of(stored.spellings->section()) : std::string()};
 }
 
 // The external table's bytes as stored: kept by with_extras and read_index beside the view.
@@ -222,13 +232,34 @@ nb::object to_prefix_search(const Index& self) {
 
 // Pickled by value, as a container (which keeps the site's ids and the metadata), checked in full
 // when restored: a pickle is bytes from outside like any other.
+// A normalize function of the caller's goes with the container, pickled by reference as any
+// function is; the package's own are named by the metadata.
 void set_state(Index& self, nb::handle state) {
   guarded([&] {
-    store::FileBytes file = copy_buffer(state, {kSetState, "state"});
+    nb::handle data = state;
+    nb::handle normalize;
+    if (PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2) {
+      data = PyTuple_GET_ITEM(state.ptr(), 0);
+      normalize = PyTuple_GET_ITEM(state.ptr(), 1);
+    }
+    store::FileBytes file = copy_buffer(data, {kSetState, "state"});
     Read read =
         run_released([&](Cancel cancel) { return read_index(std::move(file), true, {}, cancel); });
     if (!read) throw nb::value_error(read.error().c_str());
-    new (&self) Index(std::move(*read));  // nanobind hands over an instance not yet made
+    nb::object made_index = wrap_index(std::move(*read), normalize);
+    new (&self) Index(std::move(nb::cast<Index&>(made_index)));  // nanobind hands over a blank
+  });
+}
+
+nb::object get_state(const Index& self) {
+  return guarded([&]() -> nb::object {
+    nb::object container = to_container(self);
+    const nb::handle normalize = self.normalizer();
+    if (!normalize.is_valid()) return container;
+    const nb::object named = nb::module_::import_("torrelm._normalize")
+                                 .attr("from_metadata")(nb::str(self.stored().metadata.c_str()));
+    if (named.ptr() == normalize.ptr()) return container;
+    return nb::make_tuple(container, nb::borrow(normalize));
   });
 }
 
@@ -306,7 +337,8 @@ nb::bytes external_ids_section(nb::handle ids_arg) {
   });
 }
 
-nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle metadata_arg) {
+nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle metadata_arg,
+                       nb::handle normalize_arg) {
   return guarded([&] {
     auto stored = std::make_shared<Stored>(self.stored());
     if (!metadata_arg.is_none())
@@ -314,7 +346,14 @@ nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle me
     if (!external_arg.is_none()) {
       attach_external_ids(*stored, copy_buffer(external_arg, {kWithExtras, "external_ids"}));
     }
-    return wrap_index(std::shared_ptr<const Stored>(std::move(stored)));
+    if (!normalize_arg.is_none() && !PyCallable_Check(normalize_arg.ptr())) {
+      PyErr_Format(PyExc_TypeError, "%s argument 'normalize' must be callable, not %s", kWithExtras,
+                   Py_TYPE(normalize_arg.ptr())->tp_name);
+      throw nb::python_error();
+    }
+    // A normaliser of the caller's stays with the index unless another replaces it.
+    const nb::handle normalize = normalize_arg.is_none() ? self.normalizer() : normalize_arg;
+    return wrap_index(std::shared_ptr<const Stored>(std::move(stored)), normalize);
   });
 }
 
@@ -353,6 +392,16 @@ void attach_external_ids(Stored& stored, store::FileBytes section) {
   stored.owner = std::move(holder);
 }
 
+void attach_spellings(Stored& stored, store::FileBytes section) {
+  auto holder = std::make_shared<WithExtras>(WithExtras{stored.owner, std::move(section)});
+  auto spellings = store::Spellings::read(holder->external.bytes(), true);
+  if (!spellings) throw nb::value_error(spellings.error().message.c_str());
+  auto spelled = store::check_spelled_nodes(*spellings, stored.trie);
+  if (!spelled) throw nb::value_error(spelled.error().message.c_str());
+  stored.spellings = *spellings;
+  stored.owner = std::move(holder);
+}
+
 void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
   cls.def("to_bytes", &to_bytes,
           "The whole index in the older stored form, which _torrelm.PrefixSearch.from_bytes() "
@@ -383,11 +432,12 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
       .def("_write_file", &write_file, nb::arg("fd"),
            "Writes the container into the empty file open on fd, which the caller flushes.")
       .def("_with_extras", &with_extras, nb::arg("external_ids").none() = nb::none(),
-           nb::arg("metadata").none() = nb::none(),
+           nb::arg("metadata").none() = nb::none(), nb::arg("normalize").none() = nb::none(),
            nb::sig("def _with_extras(self, external_ids: collections.abc.Buffer | None = None, "
-                   "metadata: str | None = None) -> Index"),
-           "The same index with a table of the site's ids (external_ids_section()'s bytes) and "
-           "metadata (JSON text).")
+                   "metadata: str | None = None, "
+                   "normalize: collections.abc.Callable[[str], str] | None = None) -> Index"),
+           "The same index with a table of the site's ids (external_ids_section()'s bytes), "
+           "metadata (JSON text) and a normalize function of the caller's for its queries.")
       .def_prop_ro("metadata", &metadata,
                    nb::sig("def metadata(self) -> dict[str, typing.Any] | None"),
                    "What the builder recorded (build time, rows, video_top_n, library version), "
@@ -405,9 +455,14 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m) {
             return nb::str(path.data(), path.size());
           },
           nb::sig("def path(self) -> str | None"), "The file a mapped index reads, else None.")
-      .def("__getstate__", &to_container, "The container, for pickle.")
+      .def("__getstate__", &get_state,
+           nb::sig("def __getstate__(self) -> bytes | tuple[bytes, collections.abc.Callable[[str], "
+                   "str]]"),
+           "The container, for pickle, with the index's normalize function when it is the "
+           "caller's own.")
       .def("__setstate__", &set_state, nb::arg("state"),
-           nb::sig("def __setstate__(self, state: collections.abc.Buffer, /) -> None"),
+           nb::sig("def __setstate__(self, state: collections.abc.Buffer | tuple[collections.abc."
+                   "Buffer, collections.abc.Callable[[str], str]], /) -> None"),
            "Restores a pickled index, checked.");
   m.def("external_ids_section", &external_ids_section, nb::arg("ids"),
         nb::sig("def external_ids_section(ids: collections.abc.Sequence[str] | "

@@ -56,25 +56,36 @@ PyObject* text(const std::string& term) {
   return made(PyUnicode_DecodeUTF8(term.data(), static_cast<Py_ssize_t>(term.size()), nullptr));
 }
 
-nb::list to_completions(const std::vector<search::Found>& found) {
+// A term as the results show it: its most searched spelling, where normalising merged several.
+PyObject* shown(const Stored& stored, const search::Found& found) {
+  if (stored.spellings) {
+    if (const auto spelling = stored.spellings->of(found.node)) {
+      return made(PyUnicode_DecodeUTF8(spelling->data(), static_cast<Py_ssize_t>(spelling->size()),
+                                       nullptr));
+    }
+  }
+  return text(found.term);
+}
+
+nb::list to_completions(const Stored& stored, const std::vector<search::Found>& found) {
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
   PyTypeObject* type = types().completion;
   for (std::size_t i = 0; i < found.size(); ++i) {
     PyObject* tuple = made(type->tp_alloc(type, 2));
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
-    PyTuple_SET_ITEM(tuple, 0, text(found[i].term));
+    PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
     PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].count)));
   }
   return list;
 }
 
-nb::list to_suggestions(const std::vector<search::Found>& found) {
+nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& found) {
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
   PyTypeObject* type = types().suggestion;
   for (std::size_t i = 0; i < found.size(); ++i) {
     PyObject* tuple = made(type->tp_alloc(type, 3));
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
-    PyTuple_SET_ITEM(tuple, 0, text(found[i].term));
+    PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
     PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].distance)));
     PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLong(found[i].count)));
   }
@@ -101,14 +112,14 @@ Options options(nb::handle max_dist, nb::handle limit, const char* call) {
 // The texts of a batch, as UTF-8 held by their str objects (kept alive by the list).
 struct Texts {
   nb::object sequence;
+  std::vector<nb::object> normalized;  // what the index's normaliser made of them, if it has one
   std::vector<std::string_view> views;
 };
 
-Texts texts_of(nb::handle texts, const char* call) {
+Texts texts_of(const Index& index, nb::handle texts, const char* call) {
   Texts out;
   if (PyUnicode_Check(texts.ptr())) {  // a sequence of str, but surely meant as one text
-    PyErr_Format(PyExc_TypeError, "%s argument 'texts' must be a sequence of str, not a str",
-                 call);
+    PyErr_Format(PyExc_TypeError, "%s argument 'texts' must be a sequence of str, not a str", call);
     throw nb::python_error();
   }
   out.sequence = nb::steal(
@@ -118,39 +129,46 @@ Texts texts_of(nb::handle texts, const char* call) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.sequence.ptr());
   PyObject** items = PySequence_Fast_ITEMS(out.sequence.ptr());
   out.views.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.views.push_back(to_text(items[i], {call, "texts"}));
+  out.normalized.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    out.normalized.push_back(query_text(index, items[i], call, "texts"));
+    out.views.push_back(to_text(out.normalized.back(), {call, "texts"}));
+  }
   return out;
 }
 
 nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
                   nb::handle max_dist_arg) {
   return guarded([&] {
-    const std::string_view prefix = to_text(prefix_arg, {kComplete, "prefix"});
+    const nb::object normalized = query_text(self, prefix_arg, kComplete, "prefix");
+    const std::string_view prefix = to_text(normalized, {kComplete, "prefix"});
     const Options o = options(max_dist_arg, limit_arg, kComplete);
     const Stored& stored = self.stored();
-    return to_completions(run_released([&](Cancel cancel) {
-      return search::complete(stored.trie, best_of(stored, cancel), prefix, o.max_dist, o.limit,
-                              cancel);
-    }));
+    return to_completions(stored, run_released([&](Cancel cancel) {
+                            return search::complete(stored.trie, best_of(stored, cancel), prefix,
+                                                    o.max_dist, o.limit, cancel);
+                          }));
   });
 }
 
 nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
                  nb::handle limit_arg) {
   return guarded([&] {
-    const std::string_view query = to_text(text_arg, {kSuggest, "text"});
+    const nb::object normalized = query_text(self, text_arg, kSuggest, "text");
+    const std::string_view query = to_text(normalized, {kSuggest, "text"});
     const Options o = options(max_dist_arg, limit_arg, kSuggest);
     const Stored& stored = self.stored();
-    return to_suggestions(run_released([&](Cancel cancel) {
-      return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
-    }));
+    return to_suggestions(stored, run_released([&](Cancel cancel) {
+                            return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
+                          }));
   });
 }
 
 nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
                 nb::handle limit_arg, nb::handle prefix_nodes_arg) {
   return guarded([&] {
-    const std::string_view query = to_text(text_arg, {kVideos, "text"});
+    const nb::object normalized = query_text(self, text_arg, kVideos, "text");
+    const std::string_view query = to_text(normalized, {kVideos, "text"});
     const std::size_t max_dist = to_index(max_dist_arg, {kVideos, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideos, "limit"});
     const ranking::PrefixNodes prefix_nodes =
@@ -165,8 +183,9 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
 
 // Answers every text of a batch on every core, then makes the lists in input order.
 template <class Result, class Answer, class Convert>
-nb::list batch(nb::handle texts_arg, const char* call, Answer&& answer, Convert&& convert) {
-  const Texts texts = texts_of(texts_arg, call);
+nb::list batch(const Index& index, nb::handle texts_arg, const char* call, Answer&& answer,
+               Convert&& convert) {
+  const Texts texts = texts_of(index, texts_arg, call);
   std::vector<Result> results(texts.views.size());
   run_released([&](Cancel cancel) {
     run_parallel(texts.views.size(), cancel,
@@ -188,11 +207,11 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
     run_released([&](Cancel cancel) { (void)best_of(stored, cancel); });
     const std::span<const std::uint32_t> best = stored.aids->best;
     return batch<std::vector<search::Found>>(
-        texts, kCompleteMany,
+        self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
           return search::complete(stored.trie, best, prefix, o.max_dist, o.limit, cancel);
         },
-        to_completions);
+        [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
 }
 
@@ -202,11 +221,11 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
     const Options o = options(max_dist_arg, limit_arg, kSuggestMany);
     const Stored& stored = self.stored();
     return batch<std::vector<search::Found>>(
-        texts, kSuggestMany,
+        self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
           return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
         },
-        to_suggestions);
+        [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
   });
 }
 
@@ -219,7 +238,7 @@ nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_ar
         to_prefix_nodes(prefix_nodes_arg, {kVideosMany, "include_prefix_nodes"});
     const Stored& stored = self.stored();
     return batch<std::vector<ranking::RankedVideo>>(
-        texts, kVideosMany,
+        self, texts, kVideosMany,
         [&](std::string_view query, Cancel& cancel) {
           return ranking::rank_videos(stored.trie, query, max_dist, limit, prefix_nodes, cancel);
         },

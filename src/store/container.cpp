@@ -45,6 +45,7 @@ enum Kind : std::uint32_t {
   kTerminal,
   kMetadata,
   kExternalIds,
+  kSpellings,
   kKindEnd
 };
 
@@ -62,7 +63,8 @@ constexpr const char* kNames[] = {"",
                                   "video_uuids",
                                   "is_terminal",
                                   "metadata",
-                                  "external_ids"};
+                                  "external_ids",
+                                  "spellings"};
 
 std::string name(std::uint32_t kind) {
   return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
@@ -80,6 +82,7 @@ std::size_t element_size(std::uint32_t kind, std::uint32_t flags) {
     case kTerminal:
     case kMetadata:
     case kExternalIds:
+    case kSpellings:
       return 1;
     default:
       return 4;
@@ -188,6 +191,7 @@ Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   };
   if (!extras.metadata.empty()) add(kMetadata, text(extras.metadata));
   if (!extras.external_ids.empty()) add(kExternalIds, text(extras.external_ids));
+  if (!extras.spellings.empty()) add(kSpellings, text(extras.spellings));
   return p;
 }
 
@@ -504,6 +508,7 @@ Expected<ContainedView, ContainerError> read_container_view(std::span<const std:
   trie.is_terminal = elements<std::uint8_t>(section(kTerminal));
   out.metadata = section(kMetadata);
   out.external_ids = section(kExternalIds);
+  out.spellings = section(kSpellings);
   return out;
 }
 
@@ -519,7 +524,8 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   auto view = read_container_view(bytes, verify_checksums, true, cancel);
   if (!view) return Unexpected{std::move(view.error())};
   const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
-  return Contained{Trie::copy_of(view->trie), {text(view->metadata), text(view->external_ids)}};
+  return Contained{Trie::copy_of(view->trie),
+                   {text(view->metadata), text(view->external_ids), text(view->spellings)}};
 }
 
 }  // namespace torrelm::store

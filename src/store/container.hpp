@@ -31,6 +31,7 @@ inline constexpr std::uint16_t kFormatMinor = 0;
 struct ContainerExtras {
   std::string metadata;      // UTF-8 JSON text (build time, row count, video_top_n, version)
   std::string external_ids;  // opaque bytes
+  std::string spellings = {};  // opaque bytes
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
 
@@ -44,6 +45,7 @@ struct ContainedView {
   prefix::TrieView trie;
   std::span<const std::uint8_t> metadata;
   std::span<const std::uint8_t> external_ids;
+  std::span<const std::uint8_t> spellings;
 };
 
 struct ContainerError {
