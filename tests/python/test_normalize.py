@@ -1,0 +1,126 @@
+"""Normalised indexes against brute force: terms that fold alike merge with their counts added,
+completions and suggestions show each merged term's most counted spelling, every query is folded
+as the terms were, and the choice survives files and pickles."""
+
+import pickle
+import random
+import unicodedata
+
+import pytest
+
+import torrelm
+from torrelm import Completion, Suggestion
+from torrelm._normalize import casefold, fold_accents
+
+from test_search import levenshtein
+
+
+def shout(text):
+    """A normalisation of the caller's: upper case, spaces dropped."""
+    return text.upper().replace(" ", "")
+
+
+MODES = [("casefold", casefold), ("fold-accents", fold_accents), (shout, shout)]
+
+
+def merged(rows, fold):
+    """Each folded term's count and its most counted spelling (the first in code point order
+    among equal counts), computed apart from the index."""
+    by_spelling = {}
+    for term, _, count in rows:
+        by_spelling[term] = by_spelling.get(term, 0) + count
+    counts, shown = {}, {}
+    for spelling, count in sorted(by_spelling.items()):
+        key = fold(spelling)
+        counts[key] = counts.get(key, 0) + count
+        best = shown.get(key)
+        if best is None or count > by_spelling[best]:
+            shown[key] = spelling
+    return counts, shown
+
+
+def random_rows(seed):
+    rng = random.Random(seed)
+    letters = ["a", "A", "é", "É", "e\u0301", "ß", "SS", "ﬁ", "o", "Ö", " "]
+    words = {"".join(rng.choices(letters, k=rng.randint(1, 4))).strip() or "a" for _ in range(300)}
+    return [(w, rng.randrange(20), rng.randint(1, 4)) for w in sorted(words) for _ in range(2)]
+
+
+@pytest.mark.parametrize("mode, fold", MODES, ids=["casefold", "fold-accents", "callable"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_queries_equal_brute_force_over_merged_terms(mode, fold, seed):
+    rows = random_rows(seed)
+    index = torrelm.build(rows, normalize=mode, video_top_n=3)
+    counts, shown = merged(rows, fold)
+    assert sorted(index) == sorted(counts)
+    for query in ["", "a", "É", "SS", "e\u0301", "fi", "ÖA", "a a"]:
+        key = fold(query)
+        expected = sorted((-c, t) for t, c in counts.items() if t.startswith(key))[:5]
+        assert index.complete(query, limit=5) == [Completion(shown[t], -c) for c, t in expected]
+        scored = sorted((levenshtein(t, key), -c, t) for t, c in counts.items())
+        expected = [Suggestion(shown[t], d, -c) for d, c, t in scored if d <= 1][:5]
+        assert index.suggest(query, max_dist=1, limit=5) == expected
+        assert index.fuzzy_match(query, 1) == index.fuzzy_match(key, 1)
+        assert (query in index) == (key in counts)
+
+
+@pytest.mark.parametrize("text, casefolded, accents_folded", [
+    ("Straße", "strasse", "strasse"),
+    ("CAFÉ", "café", "cafe"),
+    ("Cafe\u0301", "café", "cafe"),  # a combining accent composes first
+    ("ﬁne", "fine", "fine"),
+    ("Ångström", "ångström", "angstrom"),
+    ("ＦＵＬＬ", "full", "full"),
+    ("plain", "plain", "plain"),
+])
+def test_the_package_folds_as_unicode_says(text, casefolded, accents_folded):
+    assert casefold(text) == casefolded == unicodedata.normalize("NFC", casefolded)
+    assert fold_accents(text) == accents_folded
+    assert casefold(casefolded) == casefolded and fold_accents(accents_folded) == accents_folded
+
+
+def test_totals_of_merged_spellings_add_up():
+    rows = {"term": ["Cat", "cat", "CAT"], "video": [1, 1, 2], "count": [2, 3, 1],
+            "total": [10, 20, 20]}
+    index = torrelm.build(rows, columns=("term", "video", "count", "total"), normalize="casefold")
+    # Each spelling's total adds: 10 + 20 + 20; video 1 has 2 + 3 clicks, video 2 has 1.
+    assert index.videos("CAT", max_dist=0) == [("1", 5 / 50), ("2", 1 / 50)]
+    # A term counts its total; "cat" is the spelling clicked most.
+    assert index.complete("c") == [Completion("cat", 50)]
+
+
+@pytest.mark.parametrize("mode", ["casefold", shout])
+def test_files_and_pickles_keep_the_folding(tmp_path, mode):
+    rows = [("Café", 1, 5), ("CAFÉ", 2, 1), ("dog house", 3, 2)]
+    index = torrelm.build(rows, normalize=mode)
+    path = tmp_path / "folded.idx"
+    torrelm.save(index, path)
+    answers = [index.complete("CA"), index.suggest("Dog house"), index.videos("café")]
+    if mode == "casefold":
+        reopened = [torrelm.open(path), torrelm.load(path)]
+    else:
+        with pytest.raises(ValueError, match="normalize="):
+            torrelm.open(path)
+        reopened = [torrelm.open(path, normalize=shout), torrelm.load(path, normalize=shout)]
+    for other in reopened + [pickle.loads(pickle.dumps(index))]:
+        assert [other.complete("CA"), other.suggest("Dog house"), other.videos("café")] == answers
+
+
+@pytest.mark.parametrize("normalize, error", [
+    ("lower", ValueError), (3, TypeError), (lambda t: "", ValueError), (lambda t: 3, TypeError),
+])
+def test_bad_normalisations_are_refused(normalize, error):
+    with pytest.raises(error):
+        torrelm.build([("cat", 1, 1)], normalize=normalize)
+    if error is ValueError and isinstance(normalize, str):
+        with pytest.raises(error):
+            torrelm.IndexBuilder(normalize=normalize)
+
+
+def test_index_builder_folds_like_build():
+    rows = random_rows(3)
+    builder = torrelm.IndexBuilder(normalize="fold-accents")
+    builder.add_many(rows)
+    built = torrelm.build(rows, normalize="fold-accents")
+    for query in ["", "a", "É", "o"]:
+        assert builder.build().complete(query, limit=50) == built.complete(query, limit=50)
