@@ -690,8 +690,8 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
   }
   for (std::size_t t = 0; t < n; ++t) {
     if (auto refusal = term_refusal(normalized[t])) {
-      return Unexpected{RowError{"term " + quoted(rows.term(t)) + " normalises to " +
-                                 quoted(normalized[t]) + ", which cannot be indexed: " + *refusal}};
+      return Unexpected{RowError{"term " + quoted(rows.term(t)) +
+                                 " normalises to what cannot be indexed: " + *refusal}};
     }
   }
   // How often each spelling was searched: the sum of its counts.

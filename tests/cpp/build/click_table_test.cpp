@@ -702,3 +702,58 @@ TEST(ClickTable, RefusesSiteIdsOfAnotherKindOrSignNamingTheRow) {
 
 }  // namespace
 }  // namespace torrelm::build
+
+namespace torrelm::build {
+namespace {
+
+// Merging by normalised term gives the index of the rows as if they had been written normalised,
+// with each merged term's most counted spelling reported beside it.
+TEST(ClickTable, MergesTermsThatNormaliseAlike) {
+  struct Row {
+    std::string term;
+    std::uint32_t video;
+    std::uint64_t count;
+  };
+  const auto lower = [](std::string_view term) {
+    std::string out(term);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+  };
+  const std::vector<Row> rows = {{"Cat", 7, 2}, {"cat", 7, 3}, {"CAT", 9, 5},
+                                 {"dog", 9, 1}, {"Dog", 7, 1}, {"cow", 1, 4}};
+  ClickTable merged(IdMode::Int32), expected(IdMode::Int32);
+  for (const Row& row : rows) {
+    ASSERT_TRUE(merged.add(row.term, row.video, row.count));
+    ASSERT_TRUE(expected.add(lower(row.term), row.video, row.count));
+  }
+  std::vector<std::string> normalized;
+  for (const std::string_view term : merged.term_texts()) normalized.push_back(lower(term));
+  ASSERT_TRUE(merged.merge_terms(normalized));
+  EXPECT_EQ(merged.terms(), 3u);
+  auto got = merged.build(10);
+  auto want = expected.build(10);
+  ASSERT_TRUE(got && want);
+  EXPECT_EQ(got->trie, want->trie);
+  // "CAT" has 5 clicks against 3 and 2; "Dog" and "dog" tie at 1: code point order picks "Dog".
+  const std::vector<std::pair<std::string, std::string>> spellings = {{"cat", "CAT"},
+                                                                      {"dog", "Dog"}};
+  auto reported = got->spellings;
+  std::sort(reported.begin(), reported.end());
+  EXPECT_EQ(reported, spellings);
+}
+
+TEST(ClickTable, RefusesANormalisedTermThatCannotBeIndexedAndKeepsItsRows) {
+  ClickTable table(IdMode::Int32);
+  ASSERT_TRUE(table.add("a", 1, 1));
+  ASSERT_TRUE(table.add("b", 1, 1));
+  const std::vector<std::string> normalized = {"a", ""};
+  const auto refused = table.merge_terms(normalized);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message,
+            "term 'b' normalises to what cannot be indexed: term '': an empty term cannot be "
+            "indexed");
+  EXPECT_EQ(table.terms(), 2u);
+}
+
+}  // namespace
+}  // namespace torrelm::build

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "store/mapped_file.hpp"
+#include "store/spellings.hpp"
 #include "support/tries.hpp"
 
 namespace torrelm::store {
@@ -127,6 +128,39 @@ TEST(TrieView, ViewsCompareByContentAndCopyBack) {
   EXPECT_TRUE(view == other.view());
   other.child_labels[2] = U'x';
   EXPECT_FALSE(view == other.view());
+}
+
+}  // namespace
+}  // namespace torrelm::store
+
+namespace torrelm::store {
+namespace {
+
+TEST(Spellings, ReadBackByNodeAndRefuseWhatIsNotWellFormed) {
+  const std::vector<std::uint8_t> section =
+      spellings_section({{9, "Café"}, {2, "CAT"}, {5, "Straße"}});
+  const FileBytes bytes = FileBytes::copy_of(section);
+  const auto read = Spellings::read(bytes.bytes(), true);
+  ASSERT_TRUE(read) << read.error().message;
+  EXPECT_EQ(read->of(2), "CAT");
+  EXPECT_EQ(read->of(9), "Café");
+  EXPECT_FALSE(read->of(3));
+
+  std::vector<std::uint8_t> falling = section;
+  std::swap_ranges(falling.begin() + 8, falling.begin() + 12, falling.begin() + 12);  // 5, 2, 9
+  const FileBytes bad = FileBytes::copy_of(falling);
+  const auto refused = Spellings::read(bad.bytes(), true);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().message.find("does not come after node"), std::string::npos);
+  const FileBytes cut = FileBytes::copy_of(std::span(section).first(section.size() - 1));
+  EXPECT_FALSE(Spellings::read(cut.bytes(), false));
+
+  prefix::Trie trie = test::make_trie({{0, U'a'}, {0, U'b'}});
+  trie.is_terminal = {0, 1, 0};
+  const FileBytes one = FileBytes::copy_of(spellings_section({{1, "A"}}));
+  const FileBytes two = FileBytes::copy_of(spellings_section({{2, "B"}}));
+  EXPECT_TRUE(check_spelled_nodes(*Spellings::read(one.bytes(), true), trie));
+  EXPECT_FALSE(check_spelled_nodes(*Spellings::read(two.bytes(), true), trie));  // ends no term
 }
 
 }  // namespace
