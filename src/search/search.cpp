@@ -152,7 +152,8 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
   std::size_t opens = 0;
   const std::size_t limit_of_opens = trie.node_count();
   while (!queue.empty() && out.size() < limit) {
-    Entry entry = queue.top();
+    // Taken out of the queue, not copied: pop() compares only the entries that stay.
+    Entry entry = std::move(const_cast<Entry&>(queue.top()));
     queue.pop();
     cancel.step();
     if (entry.is_term) {
