@@ -20,6 +20,7 @@
 
 #include "prefix/trie/trie.hpp"
 #include "ranking/ranking.hpp"
+#include "search/search.hpp"
 #include "store/external_ids.hpp"
 #include "store/mapped_file.hpp"
 #include "store/spellings.hpp"
@@ -28,11 +29,11 @@ namespace torrelm::native {
 
 namespace nb = nanobind;
 
-// What the search-box queries derive from an index once, on first use: the largest term count
-// below every node.
+// What the search-box queries derive from an index once, on first use: every node's term count
+// and the largest below it.
 struct SearchAids {
   std::once_flag once;
-  std::vector<std::uint32_t> best;
+  search::Counts counts;
 };
 
 struct Stored {

@@ -94,10 +94,10 @@ nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& 
 
 // The largest count below every node, derived once per index (by whichever call comes first;
 // one that is interrupted leaves it for the next).
-std::span<const std::uint32_t> best_of(const Stored& stored, Cancel& cancel) {
+const search::Counts& counts_of(const Stored& stored, Cancel& cancel) {
   SearchAids& aids = *stored.aids;
-  std::call_once(aids.once, [&] { aids.best = search::subtree_best(stored.trie, cancel); });
-  return aids.best;
+  std::call_once(aids.once, [&] { aids.counts = search::count_terms(stored.trie, cancel); });
+  return aids.counts;
 }
 
 struct Options {
@@ -145,7 +145,7 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(stored.trie, best_of(stored, cancel), prefix,
+                            return search::complete(stored.trie, counts_of(stored, cancel), prefix,
                                                     o.max_dist, o.limit, cancel);
                           }));
   });
@@ -159,7 +159,8 @@ nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg
     const Options o = options(max_dist_arg, limit_arg, kSuggest);
     const Stored& stored = self.stored();
     return to_suggestions(stored, run_released([&](Cancel cancel) {
-                            return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
+                            return search::suggest(stored.trie, counts_of(stored, cancel), query,
+                                                   o.max_dist, o.limit, cancel);
                           }));
   });
 }
@@ -204,12 +205,12 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, kCompleteMany);
     const Stored& stored = self.stored();
-    run_released([&](Cancel cancel) { (void)best_of(stored, cancel); });
-    const std::span<const std::uint32_t> best = stored.aids->best;
+    run_released([&](Cancel cancel) { (void)counts_of(stored, cancel); });
+    const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(stored.trie, best, prefix, o.max_dist, o.limit, cancel);
+          return search::complete(stored.trie, counts, prefix, o.max_dist, o.limit, cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
@@ -220,10 +221,12 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, kSuggestMany);
     const Stored& stored = self.stored();
+    run_released([&](Cancel cancel) { (void)counts_of(stored, cancel); });
+    const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
-          return search::suggest(stored.trie, query, o.max_dist, o.limit, cancel);
+          return search::suggest(stored.trie, counts, query, o.max_dist, o.limit, cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
   });

@@ -47,6 +47,16 @@ struct Worse {
   }
 };
 
+// The UTF-8 text of a node the walk is at: the labels above it, then its own.
+std::string spell(const std::vector<prefix::detail::Cursor>& above, char32_t label) {
+  std::string spelled;
+  for (std::size_t level = 1; level < above.size(); ++level) {
+    text::append_utf8(spelled, above[level].label);
+  }
+  text::append_utf8(spelled, label);
+  return spelled;
+}
+
 struct Start {
   NodeId node;
   std::uint32_t distance;
@@ -114,26 +124,26 @@ std::uint32_t term_count(const TrieView& trie, NodeId node) {
   return below <= total ? static_cast<std::uint32_t>(total - below) : 0;
 }
 
-std::vector<std::uint32_t> subtree_best(const TrieView& trie, Cancel cancel) {
+Counts count_terms(const TrieView& trie, Cancel cancel) {
   const std::size_t n = trie.node_count();
-  std::vector<std::uint32_t> best(n, 0);
+  Counts counts{std::vector<std::uint32_t>(n, 0), std::vector<std::uint32_t>(n, 0)};
   for (std::size_t i = n; i-- > 0;) {
     const auto node = static_cast<NodeId>(i);
     const prefix::ChildRange range = trie.children(node);
     cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
-    std::uint32_t largest = term_count(trie, node);
+    counts.own[i] = term_count(trie, node);
+    std::uint32_t largest = counts.own[i];
     for (std::size_t p = range.begin; p < range.end; ++p) {
       const NodeId child = trie.child(p);
-      if (child > node && child < n) largest = std::max(largest, best[child]);
+      if (child > node && child < n) largest = std::max(largest, counts.best[child]);
     }
-    best[i] = largest;
+    counts.best[i] = largest;
   }
-  return best;
+  return counts;
 }
 
-std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t> best,
-                            std::string_view prefix, std::size_t max_dist, std::size_t limit,
-                            Cancel cancel) {
+std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
+                            std::size_t max_dist, std::size_t limit, Cancel cancel) {
   std::vector<Found> out;
   if (limit == 0 || trie.node_count() == 0) return out;
   const std::u32string query = text::decode_utf8(prefix);
@@ -141,8 +151,8 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
                                             : fuzzy_starts(trie, query, max_dist, cancel);
   std::priority_queue<Entry, std::vector<Entry>, Worse> queue;
   for (Start& start : starts) {
-    queue.push(
-        {start.distance, checked_at(best, start.node), false, start.node, std::move(start.text)});
+    queue.push({start.distance, checked_at(counts.best, start.node), false, start.node,
+                std::move(start.text)});
   }
   // Several starts can share a subtree: a node opened once has given all its terms at its
   // smallest distance, and a term is reported once.
@@ -169,7 +179,8 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
                           SourceLocation::current());
     }
     if (entry.node != 0 && trie.terminal(entry.node)) {
-      queue.push({entry.distance, term_count(trie, entry.node), true, entry.node, entry.text});
+      queue.push(
+          {entry.distance, checked_at(counts.own, entry.node), true, entry.node, entry.text});
     }
     const prefix::ChildRange range = trie.children(entry.node);
     cancel.step(range.empty() ? 0 : range.end - range.begin);
@@ -179,43 +190,59 @@ std::vector<Found> complete(const TrieView& trie, std::span<const std::uint32_t>
       if (label == U'\0') continue;
       std::string spelled = entry.text;
       text::append_utf8(spelled, label);
-      queue.push({entry.distance, checked_at(best, child), false, child, std::move(spelled)});
+      queue.push(
+          {entry.distance, checked_at(counts.best, child), false, child, std::move(spelled)});
     }
   }
   return out;
 }
 
-std::vector<Found> suggest(const TrieView& trie, std::string_view text, std::size_t max_dist,
-                           std::size_t limit, Cancel cancel) {
+std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,
+                           std::size_t max_dist, std::size_t limit, Cancel cancel) {
   std::vector<Found> out;
   if (limit == 0) return out;
   const std::u32string query = text::decode_utf8(text);
   const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
   prefix::detail::ResultBudget budget(trie);
-  std::vector<Found> level;
+  // Each bound's walk keeps the `need` best of the terms exactly that far, worst on top; once it
+  // has that many, a subtree whose best term cannot beat the worst kept is passed by.
+  const auto worse_kept = [](const Found& a, const Found& b) { return better(a, b); };
+  std::vector<Found> kept;
   for (std::size_t d = 0; d <= bound && out.size() < limit; ++d) {
-    level.clear();
+    const std::size_t need = limit - out.size();
+    kept.clear();
     prefix::detail::with_rows(trie, query, d, prefix::detail::RowKind::Automatic, [&](auto& rows) {
       prefix::detail::walk(
           trie, rows, cancel,
           [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
               std::uint32_t distance) {
-            if (distance != d || !trie.terminal(child)) return false;
-            std::string spelled;
-            for (std::size_t l = 1; l < above.size(); ++l) {
-              text::append_utf8(spelled, above[l].label);
+            using prefix::detail::Visit;
+            if (kept.size() == need) {
+              // Every term below spells the child's text and more: none beats the worst kept
+              // when the child's largest count is below its count, or equal with a later text.
+              const Found& worst = kept.front();
+              const std::uint32_t most = checked_at(counts.best, child);
+              if (most < worst.count) return Visit::Skip;
+              if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
             }
-            text::append_utf8(spelled, label);
-            budget.spend(sizeof(Found) + spelled.size());
-            level.push_back({std::move(spelled), child, term_count(trie, child), distance});
-            return false;
+            if (distance != d || !trie.terminal(child)) return Visit::Descend;
+            Found found{{}, child, checked_at(counts.own, child), distance};
+            // A smaller count loses before the term is spelled; an equal one needs its text.
+            if (kept.size() == need && found.count < kept.front().count) return Visit::Descend;
+            found.term = spell(above, label);
+            if (kept.size() == need) {
+              if (!better(found, kept.front())) return Visit::Descend;
+              std::pop_heap(kept.begin(), kept.end(), worse_kept);
+              kept.pop_back();
+            }
+            budget.spend(sizeof(Found) + found.term.size());
+            kept.push_back(std::move(found));
+            std::push_heap(kept.begin(), kept.end(), worse_kept);
+            return Visit::Descend;
           });
     });
-    const std::size_t take = std::min(limit - out.size(), level.size());
-    std::partial_sort(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(take), level.end(),
-                      better);
-    std::move(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(take),
-              std::back_inserter(out));
+    std::sort_heap(kept.begin(), kept.end(), worse_kept);
+    std::move(kept.begin(), kept.end(), std::back_inserter(out));
   }
   return out;
 }

@@ -8,8 +8,9 @@
 // index the builders make.
 //
 // complete() never collects the terms below a prefix: a best-first search over the subtree, led
-// by the largest count below each node (subtree_best), stops at the limit-th term. suggest()
-// walks with bounds 0, 1, ... max_dist and stops once a bound's matches fill the limit.
+// by the largest count below each node (count_terms), stops at the limit-th term. suggest()
+// walks with bounds 0, 1, ... max_dist and stops once a bound's matches fill the limit; each walk
+// keeps only the best it still needs and passes by subtrees whose counts cannot beat them.
 #pragma once
 
 #include <cstddef>
@@ -35,21 +36,30 @@ struct Found {
 // The count of the term ending at `node` (0 for a node that ends none).
 std::uint32_t term_count(const prefix::TrieView& trie, prefix::NodeId node);
 
-// For every node, the largest term count in its subtree, itself included. Reads the index as
-// the tree a checked one is (children after their parent); a child listed before its parent is
-// left out, so that no shape of index makes this run long. Counts its steps on `cancel`.
-std::vector<std::uint32_t> subtree_best(const prefix::TrieView& trie, Cancel cancel = {});
+// Every node's own term count (term_count) and the largest term count in its subtree, itself
+// included: what the searches below are led by, derived once per index.
+struct Counts {
+  std::vector<std::uint32_t> own;
+  std::vector<std::uint32_t> best;
+};
+
+// The Counts of `trie`. Reads the index as the tree a checked one is (children after their
+// parent); a child listed before its parent is left out of `best`, so that no shape of index
+// makes this run long. Counts its steps on `cancel`.
+Counts count_terms(const prefix::TrieView& trie, Cancel cancel = {});
 
 // The `limit` terms that start with a prefix within `max_dist` edits of `prefix`, best first by
 // (distance, larger count, code point order); a term below several such prefixes takes the
-// smallest distance. `best` is subtree_best(trie).
-std::vector<Found> complete(const prefix::TrieView& trie, std::span<const std::uint32_t> best,
+// smallest distance. `counts` is count_terms(trie).
+std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {});
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
-// code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so.
-std::vector<Found> suggest(const prefix::TrieView& trie, std::string_view text,
-                           std::size_t max_dist, std::size_t limit, Cancel cancel = {});
+// code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
+// count_terms(trie): subtrees that cannot give a better term are passed by.
+std::vector<Found> suggest(const prefix::TrieView& trie, const Counts& counts,
+                           std::string_view text, std::size_t max_dist, std::size_t limit,
+                           Cancel cancel = {});
 
 }  // namespace torrelm::search

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "prefix/matcher/edit_row.hpp"
@@ -25,10 +26,14 @@ struct Cursor {
   char32_t label;  // U+0000 for the root
 };
 
+// What on_match may answer instead of a bool: go on below the child, leave its subtree out, or
+// stop the walk.
+enum class Visit { Descend, Skip, Stop };
+
 // Calls on_match(child, label, stack, distance) for every node within the bound, in walk order,
 // with `stack` the levels above the child (root first) and `distance` the cell m of the child's
 // row (kNoMatch when above the bound: some other cell is within it, so the walk goes on below
-// the child). on_match returns true to stop the walk.
+// the child). on_match returns true to stop the walk, or a Visit.
 template <class Rows, class OnMatch>
 void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
   std::vector<Cursor> stack;
@@ -47,7 +52,13 @@ void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) 
       const char32_t label = trie.label(child);
       if (label == U'\0' || !rows.advance(depth, label)) continue;
       cursor.position = position;
-      if (on_match(child, label, stack, rows.final_distance(depth + 1))) return;
+      const auto verdict = on_match(child, label, stack, rows.final_distance(depth + 1));
+      if constexpr (std::is_same_v<std::remove_const_t<decltype(verdict)>, Visit>) {
+        if (verdict == Visit::Stop) return;
+        if (verdict == Visit::Skip) continue;
+      } else {
+        if (verdict) return;
+      }
       const ChildRange below = trie.children(child);
       if (!below.empty()) {
         stack.push_back(
