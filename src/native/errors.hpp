@@ -58,6 +58,12 @@ class SignalWatch {
   PyObject* error_ = nullptr;  // owned; set by poll() when a handler raised
 };
 
+// `object`, a new reference from the C API, or the Python error it set when it is null.
+inline PyObject* made(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return object;
+}
+
 // Runs `work(cancel)`, pure core work that touches no Python object, with the interpreter lock
 // released, and returns its result once the lock is held again. Ctrl-C (or any signal whose
 // handler raises) stops it within about SignalWatch::kPeriod; that exception is then raised.

@@ -25,11 +25,6 @@ constexpr const char* kFuzzyMatch = "Index.fuzzy_match()";
 constexpr const char* kFuzzyMatchVideo = "Index.fuzzy_match_video()";
 constexpr const char* kContains = "Index.__contains__()";
 
-PyObject* made(PyObject* object) {
-  if (object == nullptr) throw nb::python_error();
-  return object;
-}
-
 // Lists are created at their final length; each tuple goes in before it is filled, so that an
 // error half-way leaves nothing but the list to drop (empty slots are allowed in both).
 nb::list to_term_tuples(const prefix::TrieView& trie,

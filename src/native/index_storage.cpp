@@ -28,11 +28,6 @@ constexpr const char* kFromPrefixSearch = "Index.from_prefix_search()";
 constexpr const char* kSetState = "Index.__setstate__()";
 constexpr const char* kWithExtras = "Index._with_extras()";
 
-PyObject* made(PyObject* object) {
-  if (object == nullptr) throw nb::python_error();
-  return object;
-}
-
 std::string text_of(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
 
 // What reading found: the index, or the first problem, worded for ValueError.

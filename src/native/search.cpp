@@ -25,11 +25,6 @@ constexpr const char* kCompleteMany = "Index.complete_many()";
 constexpr const char* kSuggestMany = "Index.suggest_many()";
 constexpr const char* kVideosMany = "Index.videos_many()";
 
-PyObject* made(PyObject* object) {
-  if (object == nullptr) throw nb::python_error();
-  return object;
-}
-
 // The named tuple classes of torrelm._results, looked up once.
 PyTypeObject* result_type(const char* name) {
   nb::object type = nb::module_::import_("torrelm._results").attr(name);

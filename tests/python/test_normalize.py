@@ -12,7 +12,7 @@ import torrelm
 from torrelm import Completion, Suggestion
 from torrelm._normalize import casefold, fold_accents
 
-from test_search import levenshtein
+from conftest import levenshtein
 
 
 def shout(text):

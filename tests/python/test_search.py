@@ -9,16 +9,7 @@ import pytest
 import torrelm
 from torrelm import Completion, Index, Suggestion, Video
 
-from conftest import run_child
-
-
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        previous, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, previous + (ca != cb))
-    return row[-1]
+from conftest import levenshtein, run_child
 
 
 def vocabulary(seed, alphabet="abcéß中", size=250, counts=(1, 3)):
