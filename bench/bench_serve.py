@@ -1,0 +1,803 @@
+"""Serving benchmark: the search service (`python -m torrelm serve`) under a load of keystrokes.
+
+The index: the words of wamerican-insane with one to three random videos each and a count per
+row drawn from int(random.paretovariate(1.2)) (seeded; heavy-tailed, as in real search logs),
+saved with torrelm.save into --workdir and reused by later runs. A second build, which leaves out
+one word in 97 and draws other counts, is kept beside it for the reload section.
+
+The service runs as a process of its own, with 2 workers on a free port of 127.0.0.1. The load
+comes from another process: users typing words drawn by their counts (popular words more often,
+half of them with a typo after the first letter), each keystroke, the prefixes 1 to len of the
+word, being one GET /api/complete and one GET /api/videos (both limit=10, max_dist=1). The load
+is open-loop: requests leave on a schedule of Poisson arrivals at the target rate whether or not
+earlier answers have come back, over as many keep-alive connections as that takes, and a
+latency runs from the request's scheduled time to the end of its response, so that queueing in
+the generator, the kernel or the service shows.
+
+The generator speaks HTTP/1.1 over asyncio itself, a request line out and a Content-Length body
+in, rather than through aiohttp or httpx: on two cores it competes with the service for the
+CPU, and a client library would spend several times more of it per request than the service
+under test is asked to. Its own CPU time is measured and reported beside the service's.
+
+Sections (--only picks some; all by default):
+  rates    runs at each of --rates requests per second (default 250, 500, 1000, 1500, 2000):
+           achieved requests per second, p50/p90/p99/max latency per endpoint, errors, the CPU
+           the service and the generator used, and the service's own handler times from /stats
+  reload   1,000 requests per second while the index file is replaced by torrelm.save with the
+           other build a few times: errors, requests over 50 ms, and how long until /stats
+           shows every worker serving the new file
+
+--quick runs short phases on every tenth word, in under a minute. Prints one line per measurement
+and a summary against the targets (p99 <= 10 ms for both endpoints at 1,000 requests per second;
+no errors and no request over 50 ms during reloads); --json keeps the figures, --markdown prints
+the report section of a --json file, --plot draws latency against rate. Not a test: figures vary
+with the machine, and on a machine of two cores the generator's share of the CPU counts.
+
+Needs at run time: starlette and uvicorn (the service's own needs), matplotlib for --plot.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import json
+import math
+import multiprocessing
+import os
+import random
+import re
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+from collections import deque
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+WORDS = Path("/usr/share/dict/american-english-insane")
+SECTIONS = ("rates", "reload")
+ENDPOINTS = ("complete", "videos")
+TARGET_RATE = 1000
+TARGET_P99_MS = 10.0
+SLOW_MS = 50.0
+LIMIT = 10
+MAX_DIST = 1
+# More keep-alive connections than this and a request waits for one to come free (its latency
+# counts the wait): a client that has that many requests in flight has lost anyway.
+MAX_CONNECTIONS = 512
+# Answers still missing this long after the last scheduled request count as errors.
+DRAIN_SECONDS = 10.0
+
+
+def log(text: str = "") -> None:
+    print(text, flush=True)
+
+
+# -- indexes -------------------------------------------------------------------------------------
+
+def read_words(quick: bool) -> list[str]:
+    words = WORDS.read_text(encoding="utf-8", errors="replace").split("\n")
+    words = sorted({w.strip() for w in words if w.strip() and "\0" not in w})
+    return words[::10] if quick else words
+
+
+def counts_of(words: list[str], seed: int) -> list[int]:
+    rng = random.Random(seed)
+    return [int(rng.paretovariate(1.2)) for _ in words]
+
+
+def build_index(words: list[str], variant: int):
+    """Variant 0 holds every word; variant 1 leaves out one word in 97 and draws other counts and
+    videos, so that a reload to it shows in the number of terms."""
+    import numpy as np
+    import torrelm
+
+    if variant:
+        words = [w for i, w in enumerate(words) if i % 97 != 1]
+    rng = np.random.default_rng(2026 + variant)
+    per_word = rng.integers(1, 4, len(words))
+    terms = np.repeat(np.array(words, dtype=object), per_word)
+    pareto = random.Random(2026 + variant)
+    counts = np.array([int(pareto.paretovariate(1.2)) for _ in range(len(terms))], dtype=np.int64)
+    videos = rng.integers(0, 200_000, len(terms)).astype(np.uint32)
+    return torrelm.build({"term": terms.tolist(), "video": videos, "count": counts}, video_top_n=10)
+
+
+def cached_build(path: Path, words: list[str], variant: int) -> Path:
+    import torrelm
+
+    if path.exists():
+        try:
+            torrelm.open(path, verify=True)
+            log(f"  reusing {path} ({path.stat().st_size / 1e6:,.0f} MB)")
+            return path
+        except ValueError as problem:
+            log(f"  rebuilding {path}: {problem}")
+    start = time.perf_counter()
+    index = build_index(words, variant)
+    torrelm.save(index, path)
+    log(f"  built {path.name}: {len(index):,} terms in {time.perf_counter() - start:.1f} s, "
+        f"{path.stat().st_size / 1e6:,.0f} MB")
+    del index
+    gc.collect()
+    return path
+
+
+def keystrokes(words: list[str], counts: list[int], n_words: int, seed: int) -> list[str]:
+    """The texts typed into the box: words drawn by count, every prefix of each in turn."""
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    out = []
+    for i, word in enumerate(rng.choices(words, weights=counts, k=n_words)):
+        if i % 2 and len(word) > 2:
+            at = rng.randrange(1, len(word))
+            word = word[:at] + rng.choice(letters) + word[at + 1:]
+        out += [word[:end] for end in range(1, len(word) + 1)]
+    return out
+
+
+def request_lines(texts: list[str]) -> list[tuple[int, bytes]]:
+    """(endpoint number, the request's bytes): for each keystroke a completion, then videos."""
+    out = []
+    for text in texts:
+        q = urllib.parse.quote(text, safe="")
+        for number, endpoint in enumerate(ENDPOINTS):
+            target = f"/api/{endpoint}?q={q}&limit={LIMIT}&max_dist={MAX_DIST}"
+            out.append((number, f"GET {target} HTTP/1.1\r\nHost: bench\r\n\r\n".encode()))
+    return out
+
+
+# -- the load generator (a process of its own) ---------------------------------------------------
+
+_HEAD_END = b"\r\n\r\n"
+_LENGTH = re.compile(rb"(?i)\r\ncontent-length:\s*(\d+)")
+
+
+class _Connection(asyncio.Protocol):
+    """One keep-alive connection carrying one request at a time."""
+
+    def __init__(self, generator: "_Generator") -> None:
+        self.generator = generator
+        self.transport: asyncio.Transport | None = None
+        self.buffer = bytearray()
+        self.current: tuple[int, int, float] | None = None  # (request number, endpoint, due)
+        self.heard = False  # any byte of the current request's answer
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+        transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def send(self, number: int, endpoint: int, due: float, data: bytes) -> None:
+        self.current = (number, endpoint, due)
+        self.heard = False
+        self.transport.write(data)
+
+    def data_received(self, data: bytes) -> None:
+        self.buffer += data
+        self.heard = True
+        end = self.buffer.find(_HEAD_END)
+        if end < 0 or self.current is None:
+            return
+        match = _LENGTH.search(self.buffer, 0, end + 2)
+        if match is None:  # every answer of the service has a length: anything else is an error
+            self.fail()
+            return
+        total = end + 4 + int(match.group(1))
+        if len(self.buffer) < total:
+            return
+        status = int(self.buffer[9:12])
+        del self.buffer[:total]
+        number, endpoint, due = self.current
+        self.current = None
+        self.generator.answered(self, number, endpoint, due, status)
+
+    def fail(self) -> None:
+        if self.transport is not None:
+            self.transport.close()
+
+    def connection_lost(self, exc) -> None:
+        self.generator.lost(self)
+
+
+class _Generator:
+    def __init__(self, port: int, requests: list[tuple[int, bytes]], schedule: list[float]) -> None:
+        self.port = port
+        self.requests = requests
+        self.schedule = schedule
+        self.loop = asyncio.get_running_loop()
+        self.idle: list[_Connection] = []
+        self.all: set[_Connection] = set()
+        self.opening = 0
+        self.waiting: deque[tuple[int, float]] = deque()  # due, with no connection free
+        self.latency: list[list[float]] = [[] for _ in ENDPOINTS]
+        self.due_offset: list[list[float]] = [[] for _ in ENDPOINTS]
+        self.lag: list[float] = []
+        self.errors: dict[str, int] = {}
+        self.outstanding = 0
+        self.done = asyncio.Event()
+        self.start = 0.0
+        self.first_answer = math.inf
+        self.last_answer = 0.0
+        self.peak_connections = 0
+        self.retried = 0
+        self.sent_all = False
+
+    async def connect(self) -> None:
+        self.opening += 1
+        try:
+            _, connection = await self.loop.create_connection(
+                lambda: _Connection(self), "127.0.0.1", self.port)
+        except OSError as error:
+            self.error(f"connect: {type(error).__name__}")
+            return
+        finally:
+            self.opening -= 1
+        self.all.add(connection)
+        self.peak_connections = max(self.peak_connections, len(self.all))
+        self.free(connection)
+
+    def error(self, kind: str) -> None:
+        self.errors[kind] = self.errors.get(kind, 0) + 1
+
+    def free(self, connection: _Connection) -> None:
+        if self.waiting:
+            number, due = self.waiting.popleft()
+            self.dispatch(connection, number, due)
+        else:
+            self.idle.append(connection)
+
+    def dispatch(self, connection: _Connection, number: int, due: float) -> None:
+        endpoint, data = self.requests[number]
+        self.lag.append(self.loop.time() - due)
+        connection.send(number, endpoint, due, data)
+
+    def submit(self, number: int, due: float) -> None:
+        self.outstanding += 1
+        self.place(number, due)
+
+    def place(self, number: int, due: float) -> None:
+        # The most recently freed connection first: the ones left idle longest are those the
+        # service closes at its keep-alive timeout, and they stay unused.
+        if self.idle:
+            self.dispatch(self.idle.pop(), number, due)
+            return
+        self.waiting.append((number, due))
+        if len(self.all) + self.opening < MAX_CONNECTIONS:
+            self.loop.create_task(self.connect())
+
+    def answered(self, connection, number: int, endpoint: int, due: float, status: int) -> None:
+        now = self.loop.time()
+        self.first_answer = min(self.first_answer, now)
+        self.last_answer = now
+        if status == 200:
+            self.latency[endpoint].append(now - due)
+            self.due_offset[endpoint].append(due - self.start)
+        else:
+            self.error(f"HTTP {status}")
+        self.finish_one()
+        self.free(connection)
+
+    def lost(self, connection: _Connection) -> None:
+        self.all.discard(connection)
+        if connection in self.idle:
+            self.idle.remove(connection)
+        if connection.current is not None:
+            number, _, due = connection.current
+            if not connection.heard:
+                # The service closed an idle keep-alive connection as the request went out on
+                # it: sent again on another, as browsers do with a request that is safe to repeat.
+                self.retried += 1
+                self.place(number, due)
+                return
+            self.error("connection lost")
+            self.finish_one()
+        if self.waiting and len(self.all) + self.opening < MAX_CONNECTIONS:
+            self.loop.create_task(self.connect())
+
+    def finish_one(self) -> None:
+        self.outstanding -= 1
+        if self.outstanding == 0 and self.sent_all:
+            self.done.set()
+
+    async def run(self, warm_connections: int) -> None:
+        await asyncio.gather(*(self.connect() for _ in range(warm_connections)))
+        self.start = self.loop.time() + 0.1
+        schedule, n = self.schedule, len(self.schedule)
+        i = 0
+        while i < n:
+            now = self.loop.time()
+            while i < n and self.start + schedule[i] <= now:
+                self.submit(i, self.start + schedule[i])
+                i += 1
+            if i < n:
+                await asyncio.sleep(max(0.0, self.start + schedule[i] - self.loop.time()))
+        self.sent_all = True
+        if self.outstanding:
+            try:
+                await asyncio.wait_for(self.done.wait(), DRAIN_SECONDS)
+            except TimeoutError:
+                pass
+        if self.outstanding:
+            self.errors["no answer"] = self.errors.get("no answer", 0) + self.outstanding
+        for connection in list(self.all):
+            connection.transport.close()
+
+
+def generate(port: int, requests, schedule, warm_connections: int, results) -> None:
+    """The generator process: runs the schedule and sends back what it measured."""
+    gc.disable()  # a collection pause would land on the requests due meanwhile
+
+    async def main():
+        generator = _Generator(port, requests, schedule)
+        before = os.times()
+        wall = time.perf_counter()
+        await generator.run(warm_connections)
+        after = os.times()
+        return generator, (after.user + after.system - before.user - before.system,
+                           time.perf_counter() - wall)
+
+    generator, (cpu, wall) = asyncio.run(main())
+    answered = sum(len(x) for x in generator.latency)
+    span = generator.last_answer - generator.start if answered else 0.0
+    results.put({
+        "latency": generator.latency, "due": generator.due_offset, "lag": generator.lag,
+        "errors": generator.errors, "answered": answered, "span": span,
+        "cpu_seconds": cpu, "wall_seconds": wall, "peak_connections": generator.peak_connections,
+        "retried": generator.retried,
+    })
+
+
+# -- the service ---------------------------------------------------------------------------------
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get_json(port: int, path: str, timeout: float = 5.0) -> dict:
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=timeout) as answer:
+        return json.loads(answer.read())
+
+
+class Service:
+    """`python -m torrelm serve` as a child process, stopped by its own process id."""
+
+    def __init__(self, index: Path, workers: int) -> None:
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "torrelm", "serve", str(index), "--workers", str(workers),
+             "--host", "127.0.0.1", "--port", str(self.port)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + 60
+        while True:
+            if self.process.poll() is not None:
+                raise RuntimeError("the service exited: " + self.process.stderr.read().decode()[-2000:])
+            try:
+                if get_json(self.port, "/healthz", 1.0).get("status") == "ok":
+                    break
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the service did not answer /healthz within 60 s")
+            time.sleep(0.1)
+        self.workers = workers
+        self.wait_for_workers()
+
+    def pids(self) -> list[int]:
+        """The service's process and its descendants (uvicorn's workers)."""
+        parents: dict[int, int] = {}
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    fields = Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+                except OSError:
+                    continue
+                parents[int(entry)] = int(fields[1])
+        out, frontier = [self.process.pid], [self.process.pid]
+        while frontier:
+            frontier = [p for p, parent in parents.items() if parent in frontier]
+            out += frontier
+        return out
+
+    def cpu_seconds(self) -> float:
+        total = 0
+        for pid in self.pids():
+            try:
+                fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            total += int(fields[11]) + int(fields[12])  # utime, stime
+        return total / os.sysconf("SC_CLK_TCK")
+
+    def worker_stats(self, tries: int = 40) -> dict[int, dict]:
+        """/stats of each worker: every request is a new connection, and whichever worker accepts
+        it answers, so asking a few times reaches them all."""
+        seen: dict[int, dict] = {}
+        for _ in range(tries):
+            stats = get_json(self.port, "/stats")
+            seen[stats["worker"]["pid"]] = stats
+            if len(seen) >= self.workers:
+                break
+        return seen
+
+    def wait_for_workers(self) -> None:
+        deadline = time.monotonic() + 30
+        while len(self.worker_stats(10)) < self.workers and time.monotonic() < deadline:
+            time.sleep(0.2)
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)  # uvicorn stops its workers on an interrupt
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def machine_busy() -> tuple[float, float]:
+    """(busy, all) jiffies of the whole machine so far."""
+    fields = [int(x) for x in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+    idle = fields[3] + fields[4]
+    return sum(fields) - idle, sum(fields)
+
+
+# -- phases --------------------------------------------------------------------------------------
+
+def quantile(values: list[float], q: float) -> float:
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(q * len(ordered)) - 1)] if ordered else math.nan
+
+
+def poisson_schedule(rate: float, seconds: float, seed: int) -> list[float]:
+    rng = random.Random(seed)
+    out, t = [], rng.expovariate(rate)
+    while t < seconds:
+        out.append(t)
+        t += rng.expovariate(rate)
+    return out
+
+
+def run_phase(service: Service, lines, rate: float, seconds: float, seed: int, during=None) -> dict:
+    """Sends `rate` requests a second for `seconds` from a generator process; `during`, if given,
+    runs in this process meanwhile and its result is kept under 'during'."""
+    schedule = poisson_schedule(rate, seconds, seed)
+    offset = random.Random(seed).randrange(len(lines) // 2) & ~1  # start on a keystroke
+    requests = [lines[(offset + i) % len(lines)] for i in range(len(schedule))]
+    context = multiprocessing.get_context("spawn")
+    results = context.Queue()
+    warm = min(MAX_CONNECTIONS, max(8, int(rate * 0.004)))
+    process = context.Process(target=generate, args=(service.port, requests, schedule, warm, results))
+    before_stats = {pid: s["queries"] for pid, s in service.worker_stats().items()}
+    load_before = os.getloadavg()[0]
+    service_cpu, busy = service.cpu_seconds(), machine_busy()
+    process.start()
+    extra = during() if during else None
+    out = results.get(timeout=seconds + DRAIN_SECONDS + 120)
+    process.join()
+    service_cpu = service.cpu_seconds() - service_cpu
+    busy_after = machine_busy()
+    machine = (busy_after[0] - busy[0]) / max(1, busy_after[1] - busy[1]) * (os.cpu_count() or 1)
+    after_stats = service.worker_stats()
+    wall = out["wall_seconds"]
+    figures = {
+        "target_rate": rate, "seconds": seconds, "sent": len(schedule),
+        "achieved_rate": out["answered"] / out["span"] if out["span"] else 0.0,
+        "answered": out["answered"], "errors": out["errors"],
+        "error_count": sum(out["errors"].values()),
+        "peak_connections": out["peak_connections"], "retried": out["retried"],
+        "generator_cores": out["cpu_seconds"] / wall, "service_cores": service_cpu / wall,
+        "machine_cores": machine,
+        # What the rest of the machine took meanwhile: this process and anything else running.
+        "other_cores": max(0.0, machine - service_cpu / wall - out["cpu_seconds"] / wall),
+        "load_average_before": load_before,
+        "lag_p99_ms": quantile(out["lag"], 0.99) * 1e3, "lag_max_ms": max(out["lag"], default=0) * 1e3,
+        "endpoints": {},
+        "workers": {str(pid): {"handled": {k: s["queries"].get(k, 0) - before_stats.get(pid, {}).get(k, 0)
+                                           for k in ENDPOINTS},
+                               "handler_ms": s["latency_ms"]}
+                    for pid, s in after_stats.items()},
+    }
+    for number, endpoint in enumerate(ENDPOINTS):
+        lat = out["latency"][number]
+        figures["endpoints"][endpoint] = {
+            "answered": len(lat),
+            **{f"p{p}_ms": quantile(lat, p / 100) * 1e3 for p in (50, 90, 99)},
+            "max_ms": max(lat, default=math.nan) * 1e3,
+            "over_slow": sum(1 for x in lat if x * 1e3 > SLOW_MS),
+        }
+    figures["slow"] = sorted((round(out["due"][n][i], 3), ENDPOINTS[n], round(x * 1e3, 1))
+                             for n in range(len(ENDPOINTS))
+                             for i, x in enumerate(out["latency"][n]) if x * 1e3 > SLOW_MS)
+    if extra is not None:
+        figures["during"] = extra
+    return figures
+
+
+def phase_line(f: dict) -> str:
+    parts = [f"  {f['target_rate']:6,.0f}/s: achieved {f['achieved_rate']:7,.0f}/s"]
+    for endpoint, e in f["endpoints"].items():
+        parts.append(f"{endpoint} p50 {e['p50_ms']:.2f} p90 {e['p90_ms']:.2f} p99 {e['p99_ms']:.2f} "
+                     f"max {e['max_ms']:.1f} ms")
+    parts.append(f"errors {f['error_count']}")
+    parts.append(f"CPU: service {f['service_cores']:.2f}, generator {f['generator_cores']:.2f}, "
+                 f"other {f['other_cores']:.2f} of the machine's {f['machine_cores']:.2f} cores busy")
+    return "; ".join(parts)
+
+
+def rates_section(options, service: Service, lines, figures: dict) -> None:
+    seconds = options.seconds
+    log(f"rates: {seconds:g} s at each of {', '.join(f'{r:g}' for r in options.rates)} requests/s "
+        f"(Poisson arrivals), half /api/complete and half /api/videos")
+    run_phase(service, lines, 250, 2 if options.quick else 5, seed=1)  # warms pages and pools
+    figures["rates"] = []
+    for k, rate in enumerate(options.rates):
+        f = run_phase(service, lines, rate, seconds, seed=100 + k)
+        figures["rates"].append(f)
+        log(phase_line(f))
+        handler = []
+        for pid, w in f["workers"].items():
+            ms = w["handler_ms"]
+            handler.append(f"pid {pid}: {sum(w['handled'].values()):,} requests, handler p50/p99 "
+                           + ", ".join(f"{k} {ms[k]['p50']:.2f}/{ms[k]['p99']:.2f} ms"
+                                       for k in ENDPOINTS if k in ms))
+        log("          " + "; ".join(handler))
+        log(f"          generator: dispatch lag p99 {f['lag_p99_ms']:.2f} ms, max "
+            f"{f['lag_max_ms']:.1f} ms; {f['peak_connections']} connections at most, "
+            f"{f['retried']} requests sent again after an idle connection closed")
+
+
+def reload_section(options, service: Service, lines, figures: dict, served: Path, builds) -> None:
+    import torrelm
+
+    seconds = options.reload_seconds
+    times = [seconds * (i + 1) / (options.reloads + 1) for i in range(options.reloads)]
+    log(f"reload: {TARGET_RATE:,} requests/s for {seconds:g} s; the served file replaced by "
+        f"torrelm.save {options.reloads} times, alternating two builds")
+    indexes = [torrelm.load(path) for path in builds]
+    terms = [len(index) for index in indexes]
+
+    def replace_meanwhile():
+        events = []
+        start = time.monotonic() + 0.6  # the generator process starts and connects meanwhile
+        for i, at in enumerate(times):
+            time.sleep(max(0.0, start + at - time.monotonic()))
+            which = (i + 1) % 2
+            began = time.monotonic()
+            torrelm.save(indexes[which], served)
+            saved = time.monotonic()
+            inode = served.stat().st_ino
+            # Every worker serves the new file once its /stats shows the file's identity.
+            pending = set(service.worker_stats())
+            seen_at: dict[int, float] = {}
+            deadline = saved + 10
+            while pending - set(seen_at) and time.monotonic() < deadline:
+                for pid, stats in service.worker_stats(4).items():
+                    if stats["index"]["file"]["inode"] == inode and stats["index"]["terms"] == terms[which]:
+                        seen_at.setdefault(pid, time.monotonic())
+                time.sleep(0.05)
+            events.append({"at": round(began - start, 2), "save_seconds": saved - began,
+                           "build": which, "terms": terms[which], "workers": len(pending),
+                           "workers_serving": len(set(seen_at) & pending),
+                           "seconds_to_all": (max(seen_at.values()) - saved)
+                           if pending <= set(seen_at) else None})
+        return events
+
+    f = run_phase(service, lines, TARGET_RATE, seconds, seed=7, during=replace_meanwhile)
+    figures["reload"] = f
+    log(phase_line(f))
+    for e in f["during"]:
+        log(f"  at {e['at']:5.1f} s: saved build {e['build']} ({e['terms']:,} terms) in "
+            f"{e['save_seconds'] * 1e3:.0f} ms; {e['workers_serving']} of {e['workers']} workers "
+            f"served it" + (f" within {e['seconds_to_all']:.2f} s" if e["seconds_to_all"] is not None
+                            else " within 10 s: NOT ALL"))
+    over = sum(e["over_slow"] for e in f["endpoints"].values())
+    log(f"  requests over {SLOW_MS:g} ms: {over}" + (
+        " (scheduled at, endpoint, ms: " + ", ".join(f"{t} s {n} {ms}" for t, n, ms in f["slow"][:12])
+        + ("..." if len(f["slow"]) > 12 else "") + ")" if over else ""))
+    # Leave the service on the build it began with, for any later phase.
+    torrelm.save(indexes[0], served)
+
+
+# -- summary and report --------------------------------------------------------------------------
+
+def at_target(figures: dict) -> dict | None:
+    return next((f for f in figures.get("rates", []) if f["target_rate"] == TARGET_RATE), None)
+
+
+def summary_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
+    rows = []
+    f = at_target(figures)
+    if f:
+        for endpoint in ENDPOINTS:
+            e = f["endpoints"][endpoint]
+            rows.append((f"/api/{endpoint} p99 at {TARGET_RATE:,}/s", f"{e['p99_ms']:.2f} ms",
+                         f"<= {TARGET_P99_MS:g} ms", e["p99_ms"] <= TARGET_P99_MS))
+        rows.append((f"achieved rate at {TARGET_RATE:,}/s", f"{f['achieved_rate']:,.0f}/s", "", None))
+        rows.append((f"errors at {TARGET_RATE:,}/s", str(f["error_count"]), "0", f["error_count"] == 0))
+    for g in figures.get("rates", []):
+        if g is not f:
+            worst = max(g["endpoints"][e]["p99_ms"] for e in ENDPOINTS)
+            rows.append((f"worst p99 at {g['target_rate']:,.0f}/s (achieved {g['achieved_rate']:,.0f}/s)",
+                         f"{worst:.2f} ms", "", None))
+    r = figures.get("reload")
+    if r:
+        over = sum(e["over_slow"] for e in r["endpoints"].values())
+        served = all(e["seconds_to_all"] is not None for e in r["during"])
+        rows.append(("errors during reloads", str(r["error_count"]), "0", r["error_count"] == 0))
+        rows.append((f"requests over {SLOW_MS:g} ms during reloads", str(over), "0", over == 0))
+        rows.append(("every worker serves each new build", "yes" if served else "no", "yes", served))
+    return rows
+
+
+def print_summary(figures: dict) -> None:
+    rows = summary_rows(figures)
+    if not rows:
+        return
+    width = max(len(r[0]) for r in rows)
+    log()
+    log(f"{'figure':<{width}}  {'measured':>12}  {'target':<10}  met")
+    for label, value, target, met in rows:
+        log(f"{label:<{width}}  {value:>12}  {target:<10}  {'' if met is None else 'yes' if met else 'NO'}")
+
+
+def plot(figures: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    rates = figures["rates"]
+    xs = [f["target_rate"] for f in rates]
+    figure, axis = plt.subplots(figsize=(7, 4.5))
+    styles = {"p50": ":", "p90": "--", "p99": "-"}
+    for endpoint, marker, colour in zip(ENDPOINTS, ("o", "s"), ("tab:blue", "tab:orange")):
+        for name, style in styles.items():
+            axis.plot(xs, [f["endpoints"][endpoint][f"{name}_ms"] for f in rates], style,
+                      marker=marker, color=colour, label=f"/api/{endpoint} {name}")
+    axis.axhline(TARGET_P99_MS, color="grey", linewidth=0.8)
+    axis.annotate(f"p99 target {TARGET_P99_MS:g} ms", (xs[0], TARGET_P99_MS), textcoords="offset points",
+                  xytext=(0, 4), color="grey", fontsize=8)
+    axis.set_yscale("log")
+    axis.yaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+    axis.set_xlabel("requests per second sent (open loop, Poisson arrivals)")
+    axis.set_ylabel("latency from scheduled send (ms, log scale)")
+    axis.set_title("python -m torrelm serve --workers 2, keystroke replay")
+    axis.set_xticks(xs)
+    axis.legend(fontsize=8, ncol=2)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def report_lines(figures: dict, plot_name: str = "plots/serve_latency.png") -> list[str]:
+    """The figures as a section of docs/performance.md."""
+    lines = ["## Serving: keystrokes per second", "",
+             "`bench/bench_serve.py`" + (" --quick" if figures.get("quick") else "") +
+             f": `python -m torrelm serve INDEX --workers 2` on {figures.get('index_terms', 0):,} "
+             "terms of wamerican-insane (one to three videos a word, counts from "
+             "`int(random.paretovariate(1.2))`), loaded from another process on the same "
+             f"{figures.get('cores', 2)}-core machine. Each keystroke of a word (drawn by count, half "
+             f"with a typo) is a GET of `/api/complete` and of `/api/videos` (limit {LIMIT}, max_dist "
+             f"{MAX_DIST}), sent open-loop on a Poisson schedule at the target rate over keep-alive "
+             "connections; a latency runs from the scheduled time to the end of the answer, so "
+             "queueing counts. CPU is in cores: the service's processes, the generator's, and "
+             "whatever else the machine ran meanwhile (other CPU).", ""]
+    if figures.get("rates"):
+        lines += ["| sent /s | achieved /s | complete p50 / p90 / p99 / max ms | videos p50 / p90 / p99 / max ms "
+                  "| errors | service CPU | generator CPU | other CPU |", "|---|---|---|---|---|---|---|---|"]
+        for f in figures["rates"]:
+            cells = [f"{f['endpoints'][e]['p50_ms']:.2f} / {f['endpoints'][e]['p90_ms']:.2f} / "
+                     f"**{f['endpoints'][e]['p99_ms']:.2f}** / {f['endpoints'][e]['max_ms']:.0f}"
+                     for e in ENDPOINTS]
+            lines.append(f"| {f['target_rate']:,.0f} | {f['achieved_rate']:,.0f} | {cells[0]} | {cells[1]} | "
+                         f"{f['error_count']} | {f['service_cores']:.2f} | {f['generator_cores']:.2f} | "
+                         f"{f['other_cores']:.2f} |")
+        f = at_target(figures)
+        if f:
+            worst = max(f["endpoints"][e]["p99_ms"] for e in ENDPOINTS)
+            lines += ["", f"Target: p99 ≤ {TARGET_P99_MS:g} ms for both endpoints at {TARGET_RATE:,} "
+                      f"requests per second: measured {worst:.2f} ms at worst, "
+                      f"{'met' if worst <= TARGET_P99_MS else 'missed'}."]
+            handler = [f"{k} p50 {w['handler_ms'][k]['p50']:.2f} ms, p99 {w['handler_ms'][k]['p99']:.2f} ms"
+                       for w in list(f["workers"].values())[:1] for k in ENDPOINTS if k in w["handler_ms"]]
+            if handler:
+                lines += ["", f"Inside the service at {TARGET_RATE:,}/s (a worker's `/stats`: from the "
+                          "handler's start to its answer, parsing and queueing before it not counted): "
+                          + "; ".join(handler) + "."]
+        lines += ["", f"![latency percentiles against request rate]({plot_name})", ""]
+    r = figures.get("reload")
+    if r:
+        over = sum(e["over_slow"] for e in r["endpoints"].values())
+        saves = ", ".join(f"{e['save_seconds'] * 1e3:.0f} ms" for e in r["during"])
+        waits = ", ".join("never" if e["seconds_to_all"] is None else f"{e['seconds_to_all']:.2f} s"
+                          for e in r["during"])
+        worst = max(r["endpoints"][e]["p99_ms"] for e in ENDPOINTS)
+        lines += [f"Reloads under load: {TARGET_RATE:,} requests per second for {r['seconds']:g} s while "
+                  f"the served file was replaced {len(r['during'])} times by `torrelm.save` (two builds "
+                  f"in turn, {r['during'][0]['terms']:,} and {r['during'][1]['terms'] if len(r['during']) > 1 else 0:,} "
+                  f"terms; saves took {saves}): {r['error_count']} errors (target 0), {over} requests "
+                  f"over {SLOW_MS:g} ms (target 0), p99 {worst:.2f} ms, max "
+                  f"{max(r['endpoints'][e]['max_ms'] for e in ENDPOINTS):.0f} ms. Every worker's "
+                  f"`/stats` showed the new file and its number of terms after {waits}.", ""]
+    return lines
+
+
+# -- main ----------------------------------------------------------------------------------------
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="every tenth word, short phases (< 1 minute)")
+    parser.add_argument("--only", default=",".join(SECTIONS),
+                        help=f"comma-separated sections, of {','.join(SECTIONS)}")
+    parser.add_argument("--rates", type=float, nargs="+", help="requests per second to run at")
+    parser.add_argument("--seconds", type=float, help="seconds at each rate (20; 4 quick)")
+    parser.add_argument("--reload-seconds", type=float, help="seconds of the reload run (30; 8 quick)")
+    parser.add_argument("--reloads", type=int, help="files saved during it (5; 2 quick)")
+    parser.add_argument("--workers", type=int, default=2, help="the service's worker processes")
+    parser.add_argument("--workdir", type=Path,
+                        default=Path(tempfile.gettempdir()) / "torrelm-bench-serve",
+                        help="where the built indexes are kept between runs")
+    parser.add_argument("--json", type=Path, help="also write the figures to this file")
+    parser.add_argument("--plot", type=Path, help="draw latency against rate into this image")
+    parser.add_argument("--markdown", type=Path,
+                        help="print the report section of the figures in this --json file, and stop")
+    options = parser.parse_args()
+    if options.markdown:
+        print("\n".join(report_lines(json.loads(options.markdown.read_text()))))
+        return
+    chosen = [s.strip() for s in options.only.split(",") if s.strip()]
+    unknown = set(chosen) - set(SECTIONS)
+    if unknown:
+        parser.error(f"unknown sections {sorted(unknown)}; choose from {','.join(SECTIONS)}")
+    quick = options.quick
+    options.rates = options.rates or ([250, 1000] if quick else [250, 500, 1000, 1500, 2000])
+    options.seconds = options.seconds or (4 if quick else 20)
+    options.reload_seconds = options.reload_seconds or (8 if quick else 30)
+    options.reloads = options.reloads or (2 if quick else 5)
+    workdir = options.workdir / ("quick" if quick else "full")
+    workdir.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+
+    words = read_words(quick)
+    log(f"indexes: {len(words):,} words of {WORDS.name}")
+    builds = [cached_build(workdir / f"words-{v}.trl", words, v) for v in (0, 1)]
+    served = workdir / "served.trl"
+    served.write_bytes(builds[0].read_bytes())  # the file the service watches, replaced later
+    texts = keystrokes(words, counts_of(words, 2026), 4000, seed=11)
+    lines = request_lines(texts)
+    import torrelm
+
+    figures: dict = {"quick": quick, "cores": os.cpu_count(), "workers": options.workers,
+                     "index_terms": len(torrelm.open(served)), "keystrokes": len(texts)}
+    service = Service(served, options.workers)
+    try:
+        log(f"service: pid {service.process.pid}, port {service.port}, {options.workers} workers "
+            f"(pids {', '.join(map(str, service.pids()[1:]))})")
+        if "rates" in chosen:
+            rates_section(options, service, lines, figures)
+        if "reload" in chosen:
+            reload_section(options, service, lines, figures, served, builds)
+    finally:
+        service.stop()
+    print_summary(figures)
+    log(f"({time.perf_counter() - started:.0f} s in all)")
+    if options.plot and figures.get("rates"):
+        plot(figures, options.plot)
+        log(f"plot: {options.plot}")
+    if options.json:
+        options.json.write_text(json.dumps(figures, indent=1))
+
+
+if __name__ == "__main__":
+    main()
