@@ -1,8 +1,9 @@
 # Each target sets up what it needs (system packages, virtual environment, module) by itself.
 .PHONY: demo test bench bench-report fuzz fuzz-python dist sanitize valgrind armhf setup format \
-	test-spark
+	test-spark serve test-browser
 
 FUZZ_SECONDS ?= 600
+SERVE_PORT ?= 8000
 
 demo:
 	bash tools/dev.sh demo
@@ -36,6 +37,12 @@ armhf:
 
 test-spark:
 	bash tools/dev.sh test-spark
+
+serve:
+	bash tools/dev.sh serve $(SERVE_PORT)
+
+test-browser:
+	bash tools/dev.sh test-browser
 
 setup:
 	bash tools/dev.sh setup

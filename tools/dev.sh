@@ -12,12 +12,15 @@
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 #   tools/dev.sh test-spark   click counts by the PySpark example in local mode, built and compared
+#   tools/dev.sh serve [PORT]   the HTTP service and its search page on the demo's index
+#   tools/dev.sh test-browser   the search page in headless Chromium (Selenium) against the service
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
-pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas)
+pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
+  starlette uvicorn httpx)
 
 say() { printf '== %s\n' "$*" >&2; }
 
@@ -232,5 +235,22 @@ case "${1:-}" in
     say "the Spark job in local mode, against DuckDB and the command line"
     (cd "$root" && "$venv/bin/python" tools/spark_check.py)
     ;;
-  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind|armhf|test-spark" >&2; exit 2 ;;
+  serve)
+    setup
+    index="$root/build/demo/videos.idx"
+    if [ ! -f "$index" ]; then
+      say "building the demo's index in $index (once; delete it to build it again)"
+      "$venv/bin/python" "$root/demo/build_index.py" "$index"
+    fi
+    say "serving $index on http://127.0.0.1:${2:-8000}/"
+    exec "$venv/bin/python" -m torrelm serve "$index" --host 127.0.0.1 --port "${2:-8000}"
+    ;;
+  test-browser)
+    setup
+    apt_packages=(chromium chromium-driver) && install_system_packages
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check selenium
+    say "the search page in headless Chromium against the service (screenshot in docs/page.png)"
+    (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/browser)
+    ;;
+  *) echo "usage: $0 setup|test|demo|bench|bench-report|fuzz|fuzz-python|dist|sanitize|valgrind|armhf|test-spark|serve|test-browser" >&2; exit 2 ;;
 esac

@@ -1,4 +1,4 @@
-"""The command line: python -m torrelm build CLICKS... -o INDEX."""
+"""The command line: python -m torrelm build CLICKS... -o INDEX, python -m torrelm serve INDEX."""
 
 from __future__ import annotations
 
@@ -109,6 +109,39 @@ def build_command(args: argparse.Namespace) -> int:
     return 0
 
 
+_SERVE_HELP = """\
+Serves an index over HTTP: JSON endpoints /api/complete, /api/suggest and /api/videos (each
+taking q, limit and max_dist), /healthz, /stats, and a search page at /. Every worker maps the
+index file, so they share one copy of it, and each picks up a newer file written over INDEX by
+torrelm.save or torrelm build within half a second, keeping the old one if the new one fails its
+checks."""
+
+
+def serve_command(args: argparse.Namespace) -> int:
+    try:
+        import starlette  # noqa: F401
+        import uvicorn  # noqa: F401
+    except ImportError:
+        raise SystemExit("torrelm serve: needs Starlette and uvicorn: pip install starlette "
+                         "uvicorn") from None
+    from . import open as open_index
+    from ._serve import serve
+
+    # Checked once here, so that a bad file is one clear message rather than one per worker.
+    try:
+        index = open_index(args.index)
+    except (OSError, ValueError) as error:
+        raise SystemExit(f"torrelm serve: {args.index}: {error}") from None
+    shown = f"[{args.host}]" if ":" in args.host else args.host
+    print(f"torrelm serve: {index!r}\ntorrelm serve: http://{shown}:{args.port}/ "
+          f"({args.workers} worker{'s' if args.workers != 1 else ''}; Ctrl-C stops)",
+          file=sys.stderr, flush=True)
+    del index
+    serve(args.index, host=args.host, port=args.port, workers=args.workers,
+          max_text=args.max_text, max_dist=args.max_dist_limit)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m torrelm", description=_DESCRIPTION)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -124,8 +157,28 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="the aggregation to run over the view 'clicks'")
     build_parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     build_parser.set_defaults(run=build_command)
+    serve_parser = commands.add_parser("serve", help="serve an index over HTTP, with a search page",
+                                       description=_SERVE_HELP)
+    serve_parser.add_argument("index", metavar="INDEX", help="the index file to serve")
+    serve_parser.add_argument("--host", default="127.0.0.1", help="address to listen on "
+                              "(default 127.0.0.1)")
+    serve_parser.add_argument("--port", type=int, default=8000, help="port (default 8000)")
+    serve_parser.add_argument("--workers", type=int, default=1, metavar="N",
+                              help="worker processes (default 1)")
+    serve_parser.add_argument("--max-text", type=int, default=256, metavar="N",
+                              help="the longest q taken, in characters (default 256)")
+    serve_parser.add_argument("--max-dist-limit", type=int, default=2, metavar="N",
+                              help="the largest max_dist a request may ask for (default 2)")
+    serve_parser.set_defaults(run=serve_command)
     args = parser.parse_args(argv)
-    if args.video_top_n < 0:
+    if args.command == "build" and args.video_top_n < 0:
         parser.error("--video-top-n cannot be negative")
+    if args.command == "serve":
+        if args.workers < 1:
+            parser.error("--workers must be at least 1")
+        if not 0 <= args.port <= 65535:
+            parser.error("--port must be between 0 and 65535")
+        if args.max_text < 0 or args.max_dist_limit < 0:
+            parser.error("--max-text and --max-dist-limit cannot be negative")
     result: int = args.run(args)
     return result

@@ -1,0 +1,143 @@
+"use strict";
+// The search box: on every keystroke, completions of the text (or, when nothing completes,
+// corrections) and the best videos, from the JSON endpoints of the same service.
+
+const SUGGESTIONS = 8;  // list lengths the page asks for; the browser test asks the same
+const VIDEOS = 10;
+
+const box = document.getElementById("q");
+const results = document.getElementById("results");
+const suggestionList = document.getElementById("suggestions");
+const videoList = document.getElementById("videos");
+const status = document.getElementById("status");
+
+let latest = 0;           // the sequence number of the newest search started
+let inFlight = null;      // its AbortController: a newer keystroke cancels the older request
+let highlighted = -1;
+
+async function ask(endpoint, params, signal) {
+  const response = await fetch(`/api/${endpoint}?${new URLSearchParams(params)}`, { signal });
+  const body = await response.json();
+  if (!response.ok) throw new Error(body.error || `HTTP ${response.status}`);
+  return body;
+}
+
+async function search(text) {
+  const mine = ++latest;
+  if (inFlight) inFlight.abort();
+  inFlight = new AbortController();
+  const signal = inFlight.signal;
+  results.dataset.pending = "1";
+  if (text === "") {
+    show(mine, text, [], "completion", []);
+    return;
+  }
+  try {
+    const [completed, found] = await Promise.all([
+      ask("complete", { q: text, limit: SUGGESTIONS }, signal),
+      ask("videos", { q: text, limit: VIDEOS }, signal),
+    ]);
+    let items = completed.completions;
+    let kind = "completion";
+    if (items.length === 0) {
+      items = (await ask("suggest", { q: text, limit: SUGGESTIONS }, signal)).suggestions;
+      kind = "correction";
+    }
+    show(mine, text, items, kind, found.videos);
+  } catch (error) {
+    if (error.name === "AbortError" || mine !== latest) return;
+    show(mine, text, [], "completion", [], error.message);
+  }
+}
+
+function show(seq, text, items, kind, videos, error) {
+  // An answer to an older keystroke that arrived late must not replace a newer one.
+  if (seq !== latest) return;
+  suggestionList.replaceChildren(...items.map((item, position) => {
+    const li = document.createElement("li");
+    li.id = `suggestion-${position}`;
+    li.setAttribute("role", "option");
+    li.dataset.term = item.term;
+    li.dataset.count = String(item.count);
+    li.dataset.kind = kind;
+    if (kind === "correction") li.dataset.distance = String(item.distance);
+    const term = document.createElement("span");
+    term.textContent = item.term;
+    const meta = document.createElement("span");
+    meta.className = "meta";
+    meta.textContent = kind === "correction"
+      ? `${item.distance} edit${item.distance === 1 ? "" : "s"} · ${item.count.toLocaleString("en")}`
+      : item.count.toLocaleString("en");
+    li.append(term, meta);
+    li.addEventListener("mousedown", (event) => { event.preventDefault(); pick(item.term); });
+    return li;
+  }));
+  videoList.replaceChildren(...videos.map((video) => {
+    const li = document.createElement("li");
+    li.dataset.id = String(video.id);
+    li.dataset.share = String(video.share);
+    const name = document.createElement("span");
+    name.className = "video";
+    name.textContent = `video ${video.id}`;
+    const bar = document.createElement("span");
+    bar.className = "bar";
+    const fill = document.createElement("span");
+    fill.style.width = `${(video.share * 100).toFixed(1)}%`;
+    bar.append(fill);
+    const share = document.createElement("span");
+    share.className = "meta share";
+    share.textContent = percent(video.share);
+    li.append(name, bar, share);
+    return li;
+  }));
+  highlight(-1);
+  box.setAttribute("aria-expanded", items.length > 0 ? "true" : "false");
+  status.className = error ? "error" : "";
+  status.textContent = error ? error
+    : text === "" ? ""
+    : kind === "correction" && items.length > 0 ? `Nothing starts with “${text}”: did you mean…`
+    : items.length === 0 && videos.length === 0 ? `Nothing found for “${text}”` : "";
+  results.dataset.query = text;
+  results.dataset.pending = "0";
+}
+
+function percent(share) {
+  return `${(share * 100).toFixed(1)} %`;
+}
+
+function highlight(position) {
+  const items = suggestionList.children;
+  highlighted = position;
+  for (let i = 0; i < items.length; i++) {
+    const on = i === position;
+    items[i].classList.toggle("active", on);
+    items[i].setAttribute("aria-selected", on ? "true" : "false");
+  }
+  if (position >= 0) box.setAttribute("aria-activedescendant", items[position].id);
+  else box.removeAttribute("aria-activedescendant");
+}
+
+function pick(term) {
+  box.value = term;
+  search(term);
+}
+
+box.addEventListener("input", () => search(box.value));
+box.addEventListener("keydown", (event) => {
+  const count = suggestionList.children.length;
+  if (event.key === "ArrowDown" && count > 0) {
+    event.preventDefault();
+    highlight(Math.min(highlighted + 1, count - 1));
+  } else if (event.key === "ArrowUp" && count > 0) {
+    event.preventDefault();
+    highlight(Math.max(highlighted - 1, -1));
+  } else if (event.key === "Enter") {
+    event.preventDefault();
+    if (highlighted >= 0) pick(suggestionList.children[highlighted].dataset.term);
+  } else if (event.key === "Escape") {
+    event.preventDefault();
+    box.value = "";
+    search("");
+  }
+});
+if (box.value !== "") search(box.value);  // a box the browser refilled on going back

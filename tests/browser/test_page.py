@@ -1,0 +1,238 @@
+"""The search page in headless Chromium, driven by Selenium against the service in a process of
+its own: after every keystroke, once the page has caught up with the box, the suggestions and
+videos it shows must be exactly what the JSON endpoints answer for that text. Run by
+`make test-browser`, which installs Chromium, its driver and Selenium."""
+
+import json
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+import torrelm
+
+ROOT = Path(__file__).resolve().parents[2]
+SCREENSHOT = ROOT / "docs" / "page.png"
+# The list lengths the page asks for (static/page.js): the expected answers ask the same.
+SUGGESTIONS = 8
+VIDEOS = 10
+
+WORDS = """music musical musician museum muse mushroom mustard must mustang muscle mute mutual
+myth mystery hello help helmet helium helicopter hero heron herb heritage hidden highway hiking
+history hobby holiday honey horizon horse hospital hotel house cat catalog catch category
+cathedral cattle cafe cafeteria camera camp canal candle canyon capital captain car caravan
+card carnival carpet cartoon castle documentary dog dolphin domino door dragon drama drum
+weather wedding whale wheel whisper winter wizard wolf wonder world""".split()
+
+
+def rows():
+    """Every word with one to four of 60 videos and counts spread widely, so that ties are rare
+    and each prefix has its own order."""
+    rng = random.Random(11)
+    made = []
+    for word in WORDS:
+        for video in rng.sample(range(60), rng.randint(1, 4)):
+            made.append((word, f"v{video:02d}", rng.randint(1, 5000)))
+    return made
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def get_json(url):
+    with urllib.request.urlopen(url, timeout=10) as response:
+        return json.load(response)
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    path = tmp_path_factory.mktemp("serve") / "videos.idx"
+    torrelm.save(torrelm.build(rows()), path)
+    port = free_port()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "torrelm", "serve", str(path), "--port", str(port)],
+        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    base = f"http://127.0.0.1:{port}"
+    deadline = time.monotonic() + 60  # waiting for start-up, not measuring it
+    try:
+        while True:
+            if process.poll() is not None:
+                pytest.fail(f"the service stopped at start:\n{process.stdout.read()}")
+            try:
+                if get_json(f"{base}/healthz") == {"status": "ok"}:
+                    break
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                pytest.fail("the service did not answer /healthz")
+            time.sleep(0.1)
+        yield base
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = Options()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--disable-gpu", "--window-size=1100,820", "--force-device-scale-factor=1"):
+        options.add_argument(argument)
+    # Debian's browser and driver, named outright: Selenium must not go looking for others.
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    driver = webdriver.Chrome(options=options, service=Service(
+        executable_path=shutil.which("chromedriver") or "/usr/bin/chromedriver"))
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+@pytest.fixture
+def page(service, browser):
+    browser.get(service + "/")
+    box = browser.find_element(By.ID, "q")
+    settle(browser, "")
+    return box
+
+
+def settle(driver, text):
+    """Waits until the page shows its answer to `text`, the box's content: no request pending
+    and the lists marked as answering that text."""
+    def caught_up(d):
+        return d.execute_script(
+            "const r = document.getElementById('results');"
+            "return r.dataset.pending === '0' && r.dataset.query === arguments[0]"
+            " && document.getElementById('q').value === arguments[0];", text)
+    WebDriverWait(driver, 15).until(caught_up, f"the page never showed the answer to {text!r}")
+
+
+def shown(driver):
+    """What the page shows, read from the DOM."""
+    return driver.execute_script("""
+        const items = (selector) => Array.from(document.querySelectorAll(selector));
+        return {
+          suggestions: items('#suggestions li').map((li) => ({
+            term: li.dataset.term, count: Number(li.dataset.count), kind: li.dataset.kind,
+            distance: li.dataset.distance === undefined ? null : Number(li.dataset.distance),
+            text: li.querySelector('span').textContent})),
+          videos: items('#videos li').map((li) => ({
+            id: li.dataset.id, share: li.dataset.share,
+            text: li.querySelector('.share').textContent})),
+          active: items('#suggestions li').findIndex((li) => li.classList.contains('active')),
+        };""")
+
+
+def expected(base, text):
+    """What the page should show for `text`, from the JSON endpoints: the completions, or the
+    corrections when nothing completes; and the best videos."""
+    if text == "":
+        return {"kind": "completion", "suggestions": [], "videos": []}
+
+    def ask(endpoint, **params):
+        return get_json(f"{base}/api/{endpoint}?" + urllib.parse.urlencode({"q": text, **params}))
+    items = ask("complete", limit=SUGGESTIONS)["completions"]
+    kind = "completion"
+    if not items:
+        items = ask("suggest", limit=SUGGESTIONS)["suggestions"]
+        kind = "correction"
+    return {"kind": kind, "suggestions": items, "videos": ask("videos", limit=VIDEOS)["videos"]}
+
+
+def check_page(driver, base, text):
+    settle(driver, text)
+    page, wanted = shown(driver), expected(base, text)
+    assert [(s["term"], s["count"]) for s in page["suggestions"]] == \
+        [(s["term"], s["count"]) for s in wanted["suggestions"]], text
+    assert all(s["kind"] == wanted["kind"] and s["text"] == s["term"]
+               for s in page["suggestions"]), text
+    if wanted["kind"] == "correction":
+        assert [s["distance"] for s in page["suggestions"]] == \
+            [s["distance"] for s in wanted["suggestions"]], text
+    # Shares go to the page as JavaScript writes a number, the shortest text that reads back as
+    # the same double: parsed, they must equal the JSON's exactly.
+    assert [(v["id"], float(v["share"])) for v in page["videos"]] == \
+        [(str(v["id"]), v["share"]) for v in wanted["videos"]], text
+    assert [v["text"] for v in page["videos"]] == \
+        [f"{v['share'] * 100:.1f} %" for v in wanted["videos"]], text
+    return wanted
+
+
+@pytest.mark.parametrize("word", ["music", "musci", "helcopter", "cathedral"])
+def test_every_keystroke_shows_what_the_api_answers(page, browser, service, word):
+    kinds = []
+    for end in range(1, len(word) + 1):
+        page.send_keys(word[end - 1])
+        kinds.append(check_page(browser, service, word[:end])["kind"])
+    # The misspelt words leave every prefix of the vocabulary on the way: the page must have
+    # switched to corrections, which the check above compared too.
+    if not any(w.startswith(word) for w in WORDS):
+        assert "correction" in kinds
+    else:
+        assert set(kinds) == {"completion"}
+    if word == "music":
+        page.send_keys(Keys.ARROW_DOWN + Keys.ARROW_DOWN)  # a highlighted suggestion, as in use
+        SCREENSHOT.parent.mkdir(exist_ok=True)
+        browser.save_screenshot(str(SCREENSHOT))
+
+
+def test_fast_typing_ends_on_the_last_text(page, browser, service):
+    # Keystrokes sent at once overtake their answers: late answers to older texts must be
+    # dropped, leaving the page on the last text's.
+    page.send_keys("mushroo")
+    check_page(browser, service, "mushroo")
+    page.send_keys(Keys.BACKSPACE * 5 + "ic")
+    check_page(browser, service, "muic")
+
+
+def test_arrow_keys_enter_and_escape(page, browser, service):
+    page.send_keys("ca")
+    wanted = check_page(browser, service, "ca")
+    terms = [s["term"] for s in wanted["suggestions"]]
+    assert len(terms) >= 3
+    moves = [(Keys.ARROW_DOWN, 0), (Keys.ARROW_DOWN, 1), (Keys.ARROW_DOWN, 2), (Keys.ARROW_UP, 1)]
+    for key, active in moves:
+        page.send_keys(key)
+        assert shown(browser)["active"] == active
+        assert browser.find_element(By.CSS_SELECTOR, "#suggestions li.active") \
+            .get_attribute("data-term") == terms[active]
+    page.send_keys(Keys.ENTER)
+    assert page.get_attribute("value") == terms[1]
+    check_page(browser, service, terms[1])
+    assert shown(browser)["active"] == -1
+
+    page.send_keys(Keys.ESCAPE)
+    assert page.get_attribute("value") == ""
+    settle(browser, "")
+    assert shown(browser) == {"suggestions": [], "videos": [], "active": -1}
+
+
+def test_a_refused_text_says_so(page, browser, service):
+    # Longer than the service takes (256 characters by default): the page reports the error
+    # instead of showing lists for some other text.
+    text = "m" * 257
+    browser.execute_script("const box = document.getElementById('q'); box.value = arguments[0];"
+                           "box.dispatchEvent(new Event('input'));", text)
+    settle(browser, text)
+    assert shown(browser)["suggestions"] == [] and shown(browser)["videos"] == []
+    assert "longer than" in browser.find_element(By.ID, "status").text

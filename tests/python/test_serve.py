@@ -1,0 +1,300 @@
+"""The HTTP service (torrelm._serve) through Starlette's test client: every endpoint answers
+what the library answers for the same text and bounds, bad parameters are refused with a 400
+naming them before any query runs, and a worker reopens its index file when a newer build
+replaces it, keeping the old one when the new file is damaged."""
+
+import json
+import os
+
+import pytest
+from starlette.testclient import TestClient
+
+import torrelm
+from torrelm._serve import MAX_LIMIT, RELOAD_INTERVAL, _nearest_rank, create_app
+
+ROWS = [("music", "m1", 90), ("music", "m2", 30), ("musical", "m3", 12), ("museum", "x1", 30),
+        ("mustard", "x2", 7), ("muse", "m2", 25), ("hello", "h1", 88), ("help", "h2", 40),
+        ("helmet", "h3", 9), ("café", "c1", 40), ("cafeteria", "c2", 11), ("cat", "c3", 60)]
+# A later build: other terms and counts, so that which build answers shows in every list.
+NEWER_ROWS = [("music", "n1", 5), ("mushroom", "n2", 70), ("helium", "n3", 15)]
+
+
+class Clock:
+    """Time that moves only when the test says so: reload timing without sleeping."""
+
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+@pytest.fixture
+def index_file(tmp_path):
+    path = tmp_path / "videos.idx"
+    torrelm.save(torrelm.build(ROWS), path)
+    return path
+
+
+@pytest.fixture
+def clock():
+    return Clock()
+
+
+@pytest.fixture
+def client(index_file, clock):
+    with TestClient(create_app(index_file, clock=clock)) as test_client:
+        yield test_client
+
+
+def completions(index, q, limit=10, max_dist=0):
+    return [{"term": c.term, "count": c.count}
+            for c in index.complete(q, limit=limit, max_dist=max_dist)]
+
+
+def suggestions(index, q, limit=10, max_dist=2):
+    return [{"term": s.term, "distance": s.distance, "count": s.count}
+            for s in index.suggest(q, max_dist=max_dist, limit=limit)]
+
+
+def videos(index, q, limit=10, max_dist=1):
+    return [{"id": v.id, "share": v.share}
+            for v in index.videos(q, max_dist=max_dist, limit=limit)]
+
+
+ENDPOINTS = {"complete": ("completions", completions), "suggest": ("suggestions", suggestions),
+             "videos": ("videos", videos)}
+
+
+@pytest.mark.parametrize("endpoint,params,library_args", [
+    # Omitted parameters take the library's own defaults.
+    ("complete", {"q": "mus"}, {}),
+    ("complete", {"q": "mus", "limit": "2"}, {"limit": 2}),
+    ("complete", {"q": "msu", "max_dist": "1"}, {"max_dist": 1}),
+    ("complete", {"q": ""}, {}),
+    ("complete", {"q": "zzz"}, {}),
+    ("suggest", {"q": "helo"}, {}),
+    ("suggest", {"q": "helo", "max_dist": "1", "limit": "1"}, {"max_dist": 1, "limit": 1}),
+    ("suggest", {"q": "cafe", "max_dist": "0"}, {"max_dist": 0}),
+    ("videos", {"q": "mus"}, {}),
+    ("videos", {"q": "musc", "max_dist": "2", "limit": "1"}, {"max_dist": 2, "limit": 1}),
+    ("videos", {"q": "café"}, {}),
+    ("videos", {"q": "hel", "max_dist": "0", "limit": str(MAX_LIMIT)},
+     {"max_dist": 0, "limit": MAX_LIMIT}),
+])
+def test_endpoints_answer_as_the_library(client, index_file, endpoint, params, library_args):
+    response = client.get(f"/api/{endpoint}", params=params)
+    assert response.status_code == 200, response.text
+    key, expected = ENDPOINTS[endpoint]
+    index = torrelm.open(index_file)
+    assert response.json() == {"q": params["q"], key: expected(index, params["q"], **library_args)}
+
+
+@pytest.mark.parametrize("endpoint", sorted(ENDPOINTS))
+@pytest.mark.parametrize("params,parameter", [
+    ({}, "q"),
+    ({"q": "mus", "limit": "ten"}, "limit"),
+    ({"q": "mus", "limit": "1.5"}, "limit"),
+    ({"q": "mus", "limit": ""}, "limit"),
+    ({"q": "mus", "limit": " 3"}, "limit"),
+    ({"q": "mus", "limit": "-1"}, "limit"),
+    ({"q": "mus", "limit": "0"}, "limit"),
+    ({"q": "mus", "limit": str(MAX_LIMIT + 1)}, "limit"),
+    ({"q": "mus", "limit": "9" * 5000}, "limit"),
+    ({"q": "mus", "max_dist": "-1"}, "max_dist"),
+    ({"q": "mus", "max_dist": "3"}, "max_dist"),
+    ({"q": "mus", "max_dist": "1e3"}, "max_dist"),
+    ({"q": "x" * 257}, "q"),
+])
+def test_bad_parameters_are_refused_before_any_query(client, endpoint, params, parameter):
+    response = client.get(f"/api/{endpoint}", params=params)
+    assert response.status_code == 400
+    body = response.json()
+    assert body["parameter"] == parameter and body["error"]
+    assert client.get("/stats").json()["queries"][endpoint] == 0
+
+
+@pytest.mark.parametrize("max_text,max_dist,params,status", [
+    (5, 2, {"q": "hello"}, 200),
+    (5, 2, {"q": "hello!"}, 400),
+    (4, 2, {"q": "café"}, 200),  # characters, not bytes of UTF-8
+    (0, 2, {"q": ""}, 200),
+    (0, 2, {"q": "a"}, 400),
+    (256, 1, {"q": "helo", "max_dist": "1"}, 200),
+    (256, 1, {"q": "helo", "max_dist": "2"}, 400),
+    (256, 0, {"q": "helo", "max_dist": "1"}, 400),
+])
+def test_the_bounds_given_to_the_app(index_file, max_text, max_dist, params, status):
+    with TestClient(create_app(index_file, max_text=max_text, max_dist=max_dist)) as client:
+        assert client.get("/api/suggest", params=params).status_code == status
+
+
+def test_default_distance_never_exceeds_the_bound(index_file):
+    # suggest's default distance is 2: a service bounded at 1 asks for 1, rather than refusing
+    # the requests that name no distance.
+    with TestClient(create_app(index_file, max_dist=1)) as client:
+        response = client.get("/api/suggest", params={"q": "hxllp"})
+        assert response.status_code == 200
+        assert response.json()["suggestions"] == suggestions(torrelm.open(index_file), "hxllp",
+                                                             max_dist=1)
+
+
+def test_health_and_the_page(client):
+    assert client.get("/healthz").json() == {"status": "ok"}
+    page = client.get("/")
+    assert page.status_code == 200 and page.headers["content-type"].startswith("text/html")
+    for needed in ('id="q"', 'id="suggestions"', 'id="videos"', "/static/page.js",
+                   "/static/page.css"):
+        assert needed in page.text
+    for asset, kind in [("/static/page.js", "text/javascript"), ("/static/page.css", "text/css")]:
+        response = client.get(asset)
+        assert response.status_code == 200 and response.headers["content-type"].startswith(kind)
+    assert client.get("/static/nothing.js").status_code == 404
+
+
+def test_stats_tell_the_build_and_the_queries(client, index_file):
+    asked = {"complete": 3, "suggest": 1, "videos": 2}
+    for endpoint, times in asked.items():
+        for _ in range(times):
+            assert client.get(f"/api/{endpoint}", params={"q": "he"}).status_code == 200
+    stats = client.get("/stats").json()
+    index = torrelm.open(index_file)
+    status = os.stat(index_file)
+    assert stats["queries"] == asked
+    assert stats["index"]["terms"] == len(index)
+    assert stats["index"]["metadata"] == index.metadata
+    assert stats["index"]["build_time"] == index.metadata["build_time"]
+    assert stats["index"]["repr"] == repr(index)
+    assert stats["index"]["file"]["inode"] == status.st_ino
+    assert stats["index"]["file"]["mtime_ns"] == status.st_mtime_ns
+    assert stats["worker"]["pid"] == os.getpid()
+    assert stats["reload"]["last_error"] is None
+    for endpoint, times in asked.items():
+        latency = stats["latency_ms"][endpoint]
+        assert latency["samples"] == times
+        assert 0 <= latency["p50"] <= latency["p90"] <= latency["p99"]
+    json.dumps(stats, allow_nan=False)  # plain JSON, whatever the metadata held
+
+
+@pytest.mark.parametrize("samples", [[4.0], [3.0, 1.0], list(range(1, 101)), list(range(7, 0, -1))])
+def test_percentiles_are_nearest_rank(samples):
+    ordered = sorted(samples)
+    for fraction in (0.5, 0.9, 0.99):
+        found = _nearest_rank(ordered, fraction)
+        # The nearest-rank definition: the smallest sample with at least that share at or below.
+        below = sum(1 for s in ordered if s <= found)
+        assert below >= fraction * len(ordered)
+        assert all(sum(1 for s in ordered if s <= smaller) < fraction * len(ordered)
+                   for smaller in ordered if smaller < found)
+
+
+def served_terms(client, q="mu"):
+    return [c["term"] for c in client.get("/api/complete", params={"q": q}).json()["completions"]]
+
+
+def test_a_replaced_file_is_served_after_the_check_interval(client, index_file, clock):
+    old = torrelm.open(index_file)
+    assert served_terms(client) == [c["term"] for c in completions(old, "mu")]
+    torrelm.save(torrelm.build(NEWER_ROWS), index_file)
+    new = torrelm.open(index_file)
+    assert completions(new, "mu") != completions(old, "mu")
+
+    clock.now += RELOAD_INTERVAL / 2  # too soon: not looked at yet
+    assert served_terms(client) == [c["term"] for c in completions(old, "mu")]
+    clock.now += RELOAD_INTERVAL
+    assert served_terms(client) == [c["term"] for c in completions(new, "mu")]
+    stats = client.get("/stats").json()
+    assert stats["reload"]["reloads"] == 1
+    assert stats["index"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["index"]["terms"] == len(new)
+
+
+def test_requests_holding_the_old_index_keep_it(index_file, clock):
+    app = create_app(index_file, clock=clock)
+    with TestClient(app) as client:
+        before = app.state.holder.served
+        torrelm.save(torrelm.build(NEWER_ROWS), index_file)
+        clock.now += RELOAD_INTERVAL
+        client.get("/healthz")
+        client.get("/api/complete", params={"q": "mu"})
+        assert app.state.holder.served is not before
+        # What an in-flight request took still answers from the old build: its mapping keeps
+        # the replaced file's pages.
+        assert completions(before.index, "mu") == completions(torrelm.build(ROWS), "mu")
+
+
+def garbage(path):
+    path.write_bytes(b"not an index" * 100)
+
+
+def truncated(path):
+    data = torrelm.build(NEWER_ROWS).to_container()
+    path.write_bytes(data[: len(data) // 2])
+
+
+def flipped(path):
+    data = bytearray(torrelm.build(NEWER_ROWS).to_container())
+    data[len(data) // 2] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("damage", [garbage, truncated, flipped])
+def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, damage):
+    old_terms = served_terms(client)
+    replacement = index_file.with_name("incoming.idx")
+    damage(replacement)
+    os.replace(replacement, index_file)
+    clock.now += RELOAD_INTERVAL
+    assert served_terms(client) == old_terms
+    stats = client.get("/stats").json()
+    assert stats["reload"]["reloads"] == 0
+    assert stats["reload"]["last_error"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["reload"]["last_error"]["message"]
+    assert stats["index"]["file"]["inode"] != os.stat(index_file).st_ino
+
+    # A good build written over the bad one is taken, and the error is cleared.
+    torrelm.save(torrelm.build(NEWER_ROWS), index_file)
+    clock.now += RELOAD_INTERVAL
+    assert served_terms(client) == [c["term"] for c in
+                                    completions(torrelm.build(NEWER_ROWS), "mu")]
+    assert client.get("/stats").json()["reload"]["last_error"] is None
+
+
+def test_a_missing_file_keeps_the_old_index(client, index_file, clock):
+    old_terms = served_terms(client)
+    index_file.unlink()
+    clock.now += RELOAD_INTERVAL
+    assert served_terms(client) == old_terms
+    assert "FileNotFoundError" in client.get("/stats").json()["reload"]["last_error"]["message"]
+
+
+def test_a_bad_file_fails_at_creation(tmp_path):
+    garbage(tmp_path / "bad.idx")
+    with pytest.raises(ValueError):
+        create_app(tmp_path / "bad.idx")
+    with pytest.raises(FileNotFoundError):
+        create_app(tmp_path / "missing.idx")
+
+
+@pytest.mark.parametrize("arguments,message", [
+    (["--workers", "0"], "--workers must be at least 1"),
+    (["--port", "70000"], "--port must be between 0 and 65535"),
+    (["--max-text", "-1"], "cannot be negative"),
+    (["--max-dist-limit", "-2"], "cannot be negative"),
+])
+def test_the_command_refuses_bad_options(index_file, capsys, arguments, message):
+    from torrelm._cli import main
+
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", str(index_file), *arguments])
+    assert stopped.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+def test_the_command_refuses_a_bad_file_before_serving(tmp_path):
+    from torrelm._cli import main
+
+    garbage(tmp_path / "bad.idx")
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", str(tmp_path / "bad.idx")])
+    assert str(stopped.value).startswith(f"torrelm serve: {tmp_path / 'bad.idx'}: ")
