@@ -122,8 +122,8 @@ def serve_command(args: argparse.Namespace) -> int:
         import starlette  # noqa: F401
         import uvicorn  # noqa: F401
     except ImportError:
-        raise SystemExit("torrelm serve: needs Starlette and uvicorn: pip install starlette "
-                         "uvicorn") from None
+        raise SystemExit("torrelm serve: needs Starlette and uvicorn: pip install "
+                         "'torrelm[serve]'") from None
     from . import open as open_index
     from ._serve import serve
 
