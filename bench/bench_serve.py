@@ -153,6 +153,30 @@ def request_lines(texts: list[str]) -> list[tuple[int, bytes]]:
     return out
 
 
+def query_costs(path: Path, texts: list[str]) -> dict[str, float]:
+    """µs of CPU a call of each query takes in this process on the same texts, results turned into
+    the dicts the service answers with: what a request costs the service before HTTP, routing,
+    threads and JSON."""
+    import torrelm
+
+    index = torrelm.open(path)
+    calls = {
+        "complete": lambda q: [{"term": c.term, "count": c.count}
+                               for c in index.complete(q, limit=LIMIT, max_dist=MAX_DIST)],
+        "videos": lambda q: [{"id": v.id, "share": v.share}
+                             for v in index.videos(q, max_dist=MAX_DIST, limit=LIMIT)],
+    }
+    out = {}
+    for name, call in calls.items():
+        for q in texts[:500]:
+            call(q)
+        start = time.process_time()
+        for q in texts:
+            call(q)
+        out[name] = (time.process_time() - start) / len(texts) * 1e6
+    return out
+
+
 # -- the load generator (a process of its own) ---------------------------------------------------
 
 _HEAD_END = b"\r\n\r\n"
@@ -498,6 +522,8 @@ def run_phase(service: Service, lines, rate: float, seconds: float, seed: int, d
         "machine_cores": machine,
         # What the rest of the machine took meanwhile: this process and anything else running.
         "other_cores": max(0.0, machine - service_cpu / wall - out["cpu_seconds"] / wall),
+        "service_cpu_us_per_request": service_cpu / max(1, out["answered"]) * 1e6,
+        "generator_cpu_us_per_request": out["cpu_seconds"] / max(1, out["answered"]) * 1e6,
         "load_average_before": load_before,
         "lag_p99_ms": quantile(out["lag"], 0.99) * 1e3, "lag_max_ms": max(out["lag"], default=0) * 1e3,
         "endpoints": {},
@@ -550,6 +576,8 @@ def rates_section(options, service: Service, lines, figures: dict) -> None:
                            + ", ".join(f"{k} {ms[k]['p50']:.2f}/{ms[k]['p99']:.2f} ms"
                                        for k in ENDPOINTS if k in ms))
         log("          " + "; ".join(handler))
+        log(f"          CPU a request: service {f['service_cpu_us_per_request']:.0f} µs, generator "
+            f"{f['generator_cpu_us_per_request']:.0f} µs; load average before {f['load_average_before']:.2f}")
         log(f"          generator: dispatch lag p99 {f['lag_p99_ms']:.2f} ms, max "
             f"{f['lag_max_ms']:.1f} ms; {f['peak_connections']} connections at most, "
             f"{f['retried']} requests sent again after an idle connection closed")
@@ -715,6 +743,12 @@ def report_lines(figures: dict, plot_name: str = "plots/serve_latency.png") -> l
                 lines += ["", f"Inside the service at {TARGET_RATE:,}/s (a worker's `/stats`: from the "
                           "handler's start to its answer, parsing and queueing before it not counted): "
                           + "; ".join(handler) + "."]
+        if f and "query_us" in figures:
+            q = figures["query_us"]
+            lines += ["", f"CPU a request at {TARGET_RATE:,}/s: the service's processes "
+                      f"{f['service_cpu_us_per_request']:.0f} µs, of which the query itself (complete "
+                      f"{q['complete']:.0f} µs, videos {q['videos']:.0f} µs a call from Python, results "
+                      f"as dicts) is the small part; the generator {f['generator_cpu_us_per_request']:.0f} µs."]
         lines += ["", f"![latency percentiles against request rate]({plot_name})", ""]
     r = figures.get("reload")
     if r:
@@ -780,6 +814,9 @@ def main() -> None:
 
     figures: dict = {"quick": quick, "cores": os.cpu_count(), "workers": options.workers,
                      "index_terms": len(torrelm.open(served)), "keystrokes": len(texts)}
+    figures["query_us"] = query_costs(served, texts[:4000])
+    log("the queries alone, in one process: " + ", ".join(
+        f"{k} {v:.1f} µs a call" for k, v in figures["query_us"].items()))
     service = Service(served, options.workers)
     try:
         log(f"service: pid {service.process.pid}, port {service.port}, {options.workers} workers "
