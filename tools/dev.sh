@@ -20,7 +20,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
 pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
-  starlette uvicorn httpx)
+  starlette uvicorn httptools uvloop httpx)
 
 say() { printf '== %s\n' "$*" >&2; }
 

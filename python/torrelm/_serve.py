@@ -7,6 +7,8 @@ of its pages, and picks up a newer file (replaced by torrelm.save) between reque
 
 from __future__ import annotations
 
+import asyncio
+
 import json
 import math
 import os
@@ -83,15 +85,20 @@ def _open(path: str) -> Served:
     # The identity is taken before opening: if the file is replaced between the two, the next
     # check sees a different identity and opens the newer file, rather than never noticing it.
     identity = FileIdentity.of(os.stat(path))
-    return Served(open_index(path), identity, time.time())
+    index = open_index(path)
+    # The first completion derives the counts the search-box queries are led by (a pass over
+    # the index): done here, before the index is served, and not by the request that comes first.
+    index.complete("", limit=1)
+    return Served(index, identity, time.time())
 
 
 class IndexHolder:
     """The index a worker serves, reopened when its file is replaced.
 
     Runs on the event loop only: the checks and the swap happen between awaits, so they need no
-    lock. Only the request that finds a replaced file waits for it to be opened (in a thread,
-    verified); the others meanwhile go on with the index they have."""
+    lock. A replaced file is opened (verified, in a thread) by a task of its own, and swapped in
+    when it is ready: no request waits for it, every request meanwhile gets the index in service.
+    """
 
     def __init__(self, path: str, *, interval: float = RELOAD_INTERVAL,
                  clock: Callable[[], float] = time.monotonic) -> None:
@@ -104,6 +111,7 @@ class IndexHolder:
         self.last_error: dict[str, Any] | None = None
         self._failed: FileIdentity | None = None
         self._reloading = False
+        self._task: asyncio.Task[None] | None = None
 
     async def current(self) -> Served:
         now = self.clock()
@@ -119,6 +127,16 @@ class IndexHolder:
         if identity == self.served.identity or identity == self._failed:
             return self.served
         self._reloading = True
+        # Held here: the event loop keeps only a weak reference to a task.
+        self._task = asyncio.get_running_loop().create_task(self._reload(identity))
+        return self.served
+
+    async def reloaded(self) -> None:
+        """Waits for a reload under way, if any (for tests and orderly shutdowns)."""
+        if self._task is not None:
+            await self._task
+
+    async def _reload(self, identity: FileIdentity) -> None:
         try:
             self.served = await run_in_threadpool(_open, self.path)
             self.reloads += 1
@@ -130,7 +148,6 @@ class IndexHolder:
             self._report(error, identity)
         finally:
             self._reloading = False
-        return self.served
 
     def _report(self, error: BaseException, identity: FileIdentity | None) -> None:
         self.last_error = {"message": f"{type(error).__name__}: {error}", "at": time.time(),
