@@ -29,6 +29,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from _torrelm import PrefixSearch  # noqa: E402
 from bench_fuzzy import PythonTrie, make_queries  # noqa: E402
 from bench_search import report_lines as search_lines  # noqa: E402
+from bench_serve import report_lines as serve_lines  # noqa: E402
 from bench_storage import report_lines as index_files_lines  # noqa: E402
 from bench_video import PythonRanking, same, typed_prefixes  # noqa: E402
 from layout import read_words, with_videos  # noqa: E402
@@ -208,6 +209,20 @@ def search_section(log):
     return results
 
 
+def serve_section(out, log):
+    """The figures of bench_serve.py, run as a script of its own: it starts the service in
+    processes of its own and loads it from another; its plot goes beside the report's."""
+    with tempfile.TemporaryDirectory() as scratch:
+        figures = Path(scratch) / "serve.json"
+        (out / "plots").mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, str(ROOT / "bench" / "bench_serve.py"), "--json",
+                        str(figures), "--plot", str(out / "plots" / "serve_latency.png")],
+                       check=True, stdout=sys.stderr)
+        results = json.loads(figures.read_text())
+    log("  serving: measured")
+    return results
+
+
 def ingest_lines(results):
     """The ingest benchmark as report lines."""
     lines = ["## Building from click logs (torrelm.build)", "",
@@ -250,7 +265,8 @@ def machine():
             f"{platform.release()}; CPython {platform.python_version()}")
 
 
-def write_report(fuzzy, video, storage, ingest, out, options, index_files=None, search=None):
+def write_report(fuzzy, video, storage, ingest, out, options, index_files=None, search=None,
+                 serve=None):
     plots = out / "plots"
     plots.mkdir(parents=True, exist_ok=True)
     lines = [
@@ -370,6 +386,8 @@ def write_report(fuzzy, video, storage, ingest, out, options, index_files=None, 
         lines += index_files_lines(index_files)
     if search:
         lines += search_lines(search)
+    if serve:
+        lines += serve_lines(serve)
     lines[3:3] = ["", "Headline, on wamerican-insane: the median latency of each peer as a multiple of "
                       "torrelm's (above 1: torrelm is faster): " + "; ".join(headline) + ".", ""]
     (out / "performance.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -398,7 +416,8 @@ def main():
     ingest = ingest_section(log)
     index_files = index_files_section(log)
     search = search_section(log)
-    write_report(fuzzy, video, storage, ingest, options.out, options, index_files, search)
+    serve = serve_section(options.out, log)
+    write_report(fuzzy, video, storage, ingest, options.out, options, index_files, search, serve)
     log(f"wrote {options.out / 'performance.md'}")
 
 
