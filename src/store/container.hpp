@@ -29,8 +29,8 @@ inline constexpr std::uint16_t kFormatMinor = 0;
 
 // What a container carries besides the index, passed through unread.
 struct ContainerExtras {
-  std::string metadata;      // UTF-8 JSON text (build time, row count, video_top_n, version)
-  std::string external_ids;  // opaque bytes
+  std::string metadata;        // UTF-8 JSON text (build time, row count, video_top_n, version)
+  std::string external_ids;    // opaque bytes
   std::string spellings = {};  // opaque bytes
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
