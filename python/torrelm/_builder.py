@@ -214,11 +214,15 @@ class IndexBuilder:
         self._totals[term] = min(total, _MAX_U32)
 
     def build(
-        self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None
+        self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None, *,
+        normalize: NormalizeOption = None,
     ) -> Index:
         """Builds the index in native code (torrelm.build's engine); each node keeps its
         `video_top_n` best videos. `progress` is called as progress(stage, done, total) between
-        stages, or, if True, reports on standard error (through tqdm when installed)."""
+        stages, or, if True, reports on standard error (through tqdm when installed).
+        `normalize`, when given, folds the terms instead of the builder's own choice."""
+        normalize = self._normalize if normalize is None else normalize
+        resolve(normalize)
         # Keeping more videos than there can be is keeping them all.
         top_n = min(_check_count(video_top_n, "video_top_n"), _MAX_U32)
         for term, total in self._totals.items():
@@ -251,7 +255,7 @@ class IndexBuilder:
                     row(term, position)
         table = RowTable()
         table.add_columns(terms, videos, counts, totals)
-        return _finish(table, self._rows, top_n, _progress_reporter(progress), self._normalize)
+        return _finish(table, self._rows, top_n, _progress_reporter(progress), normalize)
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:

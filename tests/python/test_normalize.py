@@ -122,5 +122,9 @@ def test_index_builder_folds_like_build():
     builder = torrelm.IndexBuilder(normalize="fold-accents")
     builder.add_many(rows)
     built = torrelm.build(rows, normalize="fold-accents")
-    for query in ["", "a", "É", "o"]:
-        assert builder.build().complete(query, limit=50) == built.complete(query, limit=50)
+    later = torrelm.IndexBuilder()
+    later.add_many(rows)
+    for index in [builder.build(), later.build(normalize="fold-accents")]:
+        assert index.metadata["normalize"] == "fold-accents"
+        for query in ["", "a", "É", "o"]:
+            assert index.complete(query, limit=50) == built.complete(query, limit=50)
