@@ -44,9 +44,11 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "videos.idx"
         _, store = timed(lambda: torrelm.save(index, path))
-        index, load = timed(lambda: torrelm.load(path))
-        print(f"saved {path.stat().st_size / 2**20:.1f} MiB in {store * 1000:.0f} ms, loaded it back "
-              f"in {load * 1000:.0f} ms; everything below runs on the loaded index")
+        _, load = timed(lambda: torrelm.load(path))
+        index, mapped = timed(lambda: torrelm.open(path))
+        print(f"saved {path.stat().st_size / 2**20:.1f} MiB in {store * 1000:.0f} ms; loaded it back "
+              f"in {load * 1000:.0f} ms, or mapped it in {mapped * 1000:.0f} ms (both checked in "
+              f"full); everything below runs on the mapped index:\n  {index!r}")
 
     print("\nfuzzy term queries (term, distance), with the latency of each call:")
     for query, max_dist in [("search", 0), ("serch", 1), ("recieve", 2), ("definately", 2),
@@ -54,6 +56,18 @@ def main() -> None:
         matches, seconds = timed(lambda: index.fuzzy_match(query, max_dist, limit=8))
         shown = ", ".join(f"{term} ({distance})" for term, _, distance in matches) or "nothing"
         print(f"  {query!r:>15} max_dist {max_dist}: {seconds * 1e6:7.1f} µs  {shown}")
+
+    print("\na search box: the best suggestions (term, distance, count) for misspelt words (the "
+          "first call also derives the index's search counts, once)")
+    for query in ["serch", "recieve", "definately", "accomodation"]:
+        found, seconds = timed(lambda: index.suggest(query, max_dist=2, limit=3))
+        shown = ", ".join(f"{s.term} ({s.distance}, {s.count:,})" for s in found) or "nothing"
+        print(f"  {query!r:>15}: {seconds * 1e6:7.1f} µs  {shown}")
+    print("and the most searched completions (term, count) of prefixes")
+    for prefix in ["th", "comp", "photogr", "zz"]:
+        found, seconds = timed(lambda: index.complete(prefix, limit=4))
+        shown = ", ".join(f"{c.term} ({c.count:,})" for c in found) or "nothing"
+        print(f"  {prefix!r:>15}: {seconds * 1e6:7.1f} µs  {shown}")
 
     print("\nsearch as you type: the 3 best videos (id, share) after every keystroke, max_dist 1")
     for word in ["video", "musci", "wether", "documentary"]:
