@@ -119,6 +119,11 @@ void register_index(nb::module_& m);
 // files, pickling, the site's ids and metadata. Called by register_index.
 void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
 
+// The search counts of an index: read with it from its file, or derived on first use (once,
+// whichever thread comes first; an interrupted derivation is left for the next). Call without
+// the lock.
+const search::Counts& search_counts(const Stored& stored, Cancel& cancel);
+
 // The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
 void register_index_search(nb::class_<Index>& cls);
 

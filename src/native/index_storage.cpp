@@ -14,6 +14,7 @@
 #include "native/convert.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
+#include "search/search.hpp"
 #include "store/container.hpp"
 #include "store/external_ids.hpp"
 #include "store/mapped_file.hpp"
@@ -44,6 +45,18 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
   if (stored.external) {
     auto named = store::check_names_every_video(*stored.external, stored.trie, cancel);
     if (!named) return "invalid index: " + named.error().message;
+  }
+  if (!stored.aids->counts.own.empty()) {
+    // Counts kept in the file lead the searches: they must be the index's own.
+    const search::Counts derived = search::count_terms(stored.trie, cancel);
+    const search::Counts& kept = stored.aids->counts;
+    for (std::size_t node = 0; node < derived.own.size(); ++node) {
+      if (kept.own[node] != derived.own[node] || kept.best[node] != derived.best[node]) {
+        return "invalid index: sections term_counts and best_counts disagree with the index at "
+               "node " +
+               std::to_string(node);
+      }
+    }
   }
   if (stored.spellings) {
     auto spelled = store::check_spelled_nodes(*stored.spellings, stored.trie);
@@ -86,6 +99,19 @@ Read read_index(store::FileBytes file, bool verify, const std::string& path, Can
       auto spellings = store::Spellings::read(view->spellings, verify, cancel);
       if (!spellings) return refused("invalid index file: " + spellings.error().message);
       stored->spellings = *spellings;
+    }
+    if (!view->term_counts.empty() || !view->best_counts.empty()) {
+      const std::size_t n = view->trie.node_count();
+      if (view->term_counts.size() != n || view->best_counts.size() != n) {
+        return refused("invalid index file: sections term_counts and best_counts hold " +
+                       std::to_string(view->term_counts.size()) + " and " +
+                       std::to_string(view->best_counts.size()) + " counts for " +
+                       std::to_string(n) + " nodes");
+      }
+      search::Counts counts;
+      counts.own = view->term_counts;
+      counts.best = view->best_counts;
+      std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
     }
     stored->metadata = text_of(view->metadata);
     if (holder->mapped()) stored->path = path;
@@ -131,9 +157,26 @@ nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
   });
 }
 
-store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external) {
-  return {stored.metadata, text_of(external),
-          stored.spellings ? text_of(stored.spellings->section()) : std::string()};
+// What a container holds besides the arrays. Derives the search counts first if need be (call
+// without the lock), so that every process that opens the file shares them instead of deriving
+// its own.
+store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external,
+                                 Cancel& cancel) {
+  const auto u32s = [](std::span<const std::uint32_t> values) {
+    return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
+  };
+  store::ContainerExtras extras{
+      stored.metadata, text_of(external),
+      stored.spellings ? text_of(stored.spellings->section()) : std::string()};
+  try {
+    const search::Counts& counts = search_counts(stored, cancel);
+    extras.term_counts = u32s(counts.own);
+    extras.best_counts = u32s(counts.best);
+  } catch (const InternalFault&) {
+    // An index read unchecked may not be a tree: it is saved as it is, without counts, and a
+    // checked read of the file will say what is wrong with it.
+  }
+  return extras;
 }
 
 // The external table's bytes as stored: kept by with_extras and read_index beside the view.
@@ -151,7 +194,8 @@ std::uint64_t checked_size(std::uint64_t size) {
 nb::bytes to_container(const Index& self) {
   return guarded([&] {
     const Stored& stored = self.stored();
-    const store::ContainerExtras extras = extras_of(stored, external_bytes(stored));
+    const store::ContainerExtras extras = run_released(
+        [&](Cancel cancel) { return extras_of(stored, external_bytes(stored), cancel); });
     const std::uint64_t size = checked_size(
         run_released([&](Cancel) { return store::container_size(stored.trie, extras); }));
     auto bytes = nb::steal<nb::bytes>(
@@ -167,8 +211,8 @@ nb::bytes to_container(const Index& self) {
 void write_file(const Index& self, int fd) {
   guarded([&] {
     const Stored& stored = self.stored();
-    const store::ContainerExtras extras = extras_of(stored, external_bytes(stored));
-    auto written = run_released([&](Cancel) {
+    auto written = run_released([&](Cancel cancel) {
+      const store::ContainerExtras extras = extras_of(stored, external_bytes(stored), cancel);
       const std::uint64_t size = store::container_size(stored.trie, extras);
       return store::write_file(fd, size, [&](std::span<std::uint8_t> out) {
         store::write_container(stored.trie, extras, out);

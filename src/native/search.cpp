@@ -90,9 +90,7 @@ nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& 
 // The largest count below every node, derived once per index (by whichever call comes first;
 // one that is interrupted leaves it for the next).
 const search::Counts& counts_of(const Stored& stored, Cancel& cancel) {
-  SearchAids& aids = *stored.aids;
-  std::call_once(aids.once, [&] { aids.counts = search::count_terms(stored.trie, cancel); });
-  return aids.counts;
+  return search_counts(stored, cancel);
 }
 
 struct Options {
@@ -260,6 +258,12 @@ constexpr const char* kVideosDoc =
     "tuples, ids as the index was given them.";
 
 }  // namespace
+
+const search::Counts& search_counts(const Stored& stored, Cancel& cancel) {
+  SearchAids& aids = *stored.aids;
+  std::call_once(aids.once, [&] { aids.counts = search::count_terms(stored.trie, cancel); });
+  return aids.counts;
+}
 
 void register_index_search(nb::class_<Index>& cls) {
   cls.def("complete", &complete, nb::arg("prefix"), nb::kw_only(), nb::arg("limit") = 10,

@@ -126,19 +126,25 @@ std::uint32_t term_count(const TrieView& trie, NodeId node) {
 
 Counts count_terms(const TrieView& trie, Cancel cancel) {
   const std::size_t n = trie.node_count();
-  Counts counts{std::vector<std::uint32_t>(n, 0), std::vector<std::uint32_t>(n, 0)};
+  Counts counts;
+  counts.own_store.assign(n, 0);
+  counts.best_store.assign(n, 0);
+  std::vector<std::uint32_t>& own = counts.own_store;
+  std::vector<std::uint32_t>& best = counts.best_store;
   for (std::size_t i = n; i-- > 0;) {
     const auto node = static_cast<NodeId>(i);
     const prefix::ChildRange range = trie.children(node);
     cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
-    counts.own[i] = term_count(trie, node);
-    std::uint32_t largest = counts.own[i];
+    own[i] = term_count(trie, node);
+    std::uint32_t largest = own[i];
     for (std::size_t p = range.begin; p < range.end; ++p) {
       const NodeId child = trie.child(p);
-      if (child > node && child < n) largest = std::max(largest, counts.best[child]);
+      if (child > node && child < n) largest = std::max(largest, best[child]);
     }
-    counts.best[i] = largest;
+    best[i] = largest;
   }
+  counts.own = own;
+  counts.best = best;
   return counts;
 }
 

@@ -37,10 +37,20 @@ struct Found {
 std::uint32_t term_count(const prefix::TrieView& trie, prefix::NodeId node);
 
 // Every node's own term count (term_count) and the largest term count in its subtree, itself
-// included: what the searches below are led by, derived once per index.
+// included: what the searches below are led by, derived once per index (count_terms) or read
+// where a container file keeps them. The spans read either the vectors or the file; moving keeps
+// them valid (a vector's buffer moves with it), copying would not.
 struct Counts {
-  std::vector<std::uint32_t> own;
-  std::vector<std::uint32_t> best;
+  std::span<const std::uint32_t> own;
+  std::span<const std::uint32_t> best;
+  std::vector<std::uint32_t> own_store;
+  std::vector<std::uint32_t> best_store;
+
+  Counts() = default;
+  Counts(Counts&&) noexcept = default;
+  Counts& operator=(Counts&&) noexcept = default;
+  Counts(const Counts&) = delete;
+  Counts& operator=(const Counts&) = delete;
 };
 
 // The Counts of `trie`. Reads the index as the tree a checked one is (children after their

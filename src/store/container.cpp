@@ -46,6 +46,8 @@ enum Kind : std::uint32_t {
   kMetadata,
   kExternalIds,
   kSpellings,
+  kTermCounts,
+  kBestCounts,
   kKindEnd
 };
 
@@ -64,7 +66,9 @@ constexpr const char* kNames[] = {"",
                                   "is_terminal",
                                   "metadata",
                                   "external_ids",
-                                  "spellings"};
+                                  "spellings",
+                                  "term_counts",
+                                  "best_counts"};
 
 std::string name(std::uint32_t kind) {
   return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
@@ -192,6 +196,8 @@ Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   if (!extras.metadata.empty()) add(kMetadata, text(extras.metadata));
   if (!extras.external_ids.empty()) add(kExternalIds, text(extras.external_ids));
   if (!extras.spellings.empty()) add(kSpellings, text(extras.spellings));
+  if (!extras.term_counts.empty()) add(kTermCounts, text(extras.term_counts));
+  if (!extras.best_counts.empty()) add(kBestCounts, text(extras.best_counts));
   return p;
 }
 
@@ -509,6 +515,8 @@ Expected<ContainedView, ContainerError> read_container_view(std::span<const std:
   out.metadata = section(kMetadata);
   out.external_ids = section(kExternalIds);
   out.spellings = section(kSpellings);
+  out.term_counts = elements<std::uint32_t>(section(kTermCounts));
+  out.best_counts = elements<std::uint32_t>(section(kBestCounts));
   return out;
 }
 
@@ -525,7 +533,8 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   if (!view) return Unexpected{std::move(view.error())};
   const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
   return Contained{Trie::copy_of(view->trie),
-                   {text(view->metadata), text(view->external_ids), text(view->spellings)}};
+                   {text(view->metadata), text(view->external_ids), text(view->spellings),
+                    text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts))}};
 }
 
 }  // namespace torrelm::store

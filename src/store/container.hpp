@@ -25,13 +25,16 @@
 namespace torrelm::store {
 
 inline constexpr std::uint16_t kFormatMajor = 1;
-inline constexpr std::uint16_t kFormatMinor = 0;
+inline constexpr std::uint16_t kFormatMinor = 1;
 
 // What a container carries besides the index, passed through unread.
 struct ContainerExtras {
   std::string metadata;        // UTF-8 JSON text (build time, row count, video_top_n, version)
   std::string external_ids;    // opaque bytes
   std::string spellings = {};  // opaque bytes
+  // The search counts of every node (search::Counts), u32 each, in native byte order.
+  std::string term_counts = {};
+  std::string best_counts = {};
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
 
@@ -46,6 +49,8 @@ struct ContainedView {
   std::span<const std::uint8_t> metadata;
   std::span<const std::uint8_t> external_ids;
   std::span<const std::uint8_t> spellings;
+  std::span<const std::uint32_t> term_counts;
+  std::span<const std::uint32_t> best_counts;
 };
 
 struct ContainerError {
