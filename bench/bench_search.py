@@ -30,7 +30,6 @@ per measurement and a summary of figures against their targets; --json keeps the
 from __future__ import annotations
 
 import argparse
-import ctypes
 import gc
 import hashlib
 import heapq
@@ -50,6 +49,7 @@ sys.path.insert(0, str(ROOT / "demo"))
 import torrelm  # noqa: E402
 
 from layout import read_words  # noqa: E402
+from figures import add_report_options, chosen_sections, measured_build  # noqa: E402
 
 VOCABULARIES = {
     "wamerican-insane": Path("/usr/share/dict/american-english-insane"),
@@ -171,23 +171,6 @@ def best_of(fn, rounds: int) -> float:
     return best
 
 
-libc = ctypes.CDLL("libc.so.6")
-
-
-def rss() -> int:
-    gc.collect()
-    libc.malloc_trim(0)
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
-
-
-def measured_build(make):
-    """(object, seconds, bytes of resident memory it added)."""
-    before = rss()
-    start = time.perf_counter()
-    built = make()
-    seconds = time.perf_counter() - start
-    return built, seconds, rss() - before
 
 
 # -- complete and suggest ------------------------------------------------------------------------
@@ -647,21 +630,13 @@ def report_lines(figures: dict) -> list[str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="every tenth word, small samples (< 1 minute)")
-    parser.add_argument("--only", default=",".join(SECTIONS),
-                        help=f"comma-separated sections, of {','.join(SECTIONS)}")
     parser.add_argument("--vocabulary", action="append", choices=sorted(VOCABULARIES),
                         help="one vocabulary only (repeatable); both by default")
-    parser.add_argument("--json", type=Path, help="also write the figures to this file")
-    parser.add_argument("--markdown", type=Path,
-                        help="print the report section of the figures in this --json file, and stop")
+    add_report_options(parser, SECTIONS)
     options = parser.parse_args()
-    if options.markdown:
-        print("\n".join(report_lines(json.loads(options.markdown.read_text()))))
+    chosen = chosen_sections(parser, options, SECTIONS, report_lines)
+    if chosen is None:
         return
-    chosen = [s.strip() for s in options.only.split(",") if s.strip()]
-    unknown = set(chosen) - set(SECTIONS)
-    if unknown:
-        parser.error(f"unknown sections {sorted(unknown)}; choose from {','.join(SECTIONS)}")
     quick = options.quick
     options.words = 100 if quick else 1000
     options.batch = 2000 if quick else 10_000

@@ -49,7 +49,6 @@ import random
 import re
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -58,6 +57,8 @@ import urllib.parse
 import urllib.request
 from collections import deque
 from pathlib import Path
+
+from figures import add_report_options, cached_index, chosen_sections
 
 ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
@@ -110,23 +111,7 @@ def build_index(words: list[str], variant: int):
 
 
 def cached_build(path: Path, words: list[str], variant: int) -> Path:
-    import torrelm
-
-    if path.exists():
-        try:
-            torrelm.open(path, verify=True)
-            log(f"  reusing {path} ({path.stat().st_size / 1e6:,.0f} MB)")
-            return path
-        except ValueError as problem:
-            log(f"  rebuilding {path}: {problem}")
-    start = time.perf_counter()
-    index = build_index(words, variant)
-    torrelm.save(index, path)
-    log(f"  built {path.name}: {len(index):,} terms in {time.perf_counter() - start:.1f} s, "
-        f"{path.stat().st_size / 1e6:,.0f} MB")
-    del index
-    gc.collect()
-    return path
+    return cached_index(path, lambda: build_index(words, variant), log)
 
 
 def keystrokes(words: list[str], counts: list[int], n_words: int, seed: int) -> list[str]:
@@ -772,8 +757,6 @@ def report_lines(figures: dict, plot_name: str = "plots/serve_latency.png") -> l
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="every tenth word, short phases (< 1 minute)")
-    parser.add_argument("--only", default=",".join(SECTIONS),
-                        help=f"comma-separated sections, of {','.join(SECTIONS)}")
     parser.add_argument("--rates", type=float, nargs="+", help="requests per second to run at")
     parser.add_argument("--seconds", type=float, help="seconds at each rate (20; 4 quick)")
     parser.add_argument("--reload-seconds", type=float, help="seconds of the reload run (30; 8 quick)")
@@ -782,18 +765,12 @@ def main() -> None:
     parser.add_argument("--workdir", type=Path,
                         default=Path(tempfile.gettempdir()) / "torrelm-bench-serve",
                         help="where the built indexes are kept between runs")
-    parser.add_argument("--json", type=Path, help="also write the figures to this file")
     parser.add_argument("--plot", type=Path, help="draw latency against rate into this image")
-    parser.add_argument("--markdown", type=Path,
-                        help="print the report section of the figures in this --json file, and stop")
+    add_report_options(parser, SECTIONS)
     options = parser.parse_args()
-    if options.markdown:
-        print("\n".join(report_lines(json.loads(options.markdown.read_text()))))
+    chosen = chosen_sections(parser, options, SECTIONS, report_lines)
+    if chosen is None:
         return
-    chosen = [s.strip() for s in options.only.split(",") if s.strip()]
-    unknown = set(chosen) - set(SECTIONS)
-    if unknown:
-        parser.error(f"unknown sections {sorted(unknown)}; choose from {','.join(SECTIONS)}")
     quick = options.quick
     options.rates = options.rates or ([250, 1000] if quick else [250, 500, 1000, 1500, 2000])
     options.seconds = options.seconds or (4 if quick else 20)

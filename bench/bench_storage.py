@@ -40,6 +40,7 @@ import time
 from pathlib import Path
 
 import torrelm
+from figures import add_report_options, cached_index, chosen_sections
 
 ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
@@ -104,22 +105,7 @@ def words_index(words: list[str], seed: int = 3) -> torrelm.Index:
 
 def cached(path: Path, make) -> Path:
     """`path`, built by make() and saved unless a previous run left a sound one there."""
-    if path.exists():
-        try:
-            torrelm.open(path, verify=True)
-            log(f"  reusing {path} ({path.stat().st_size / 1e6:,.0f} MB)")
-            return path
-        except ValueError as problem:
-            log(f"  rebuilding {path}: {problem}")
-    start = time.perf_counter()
-    index = make()
-    built = time.perf_counter() - start
-    torrelm.save(index, path)
-    log(f"  built {path.name}: {len(index):,} terms in {built:.1f} s, "
-        f"{path.stat().st_size / 1e6:,.0f} MB")
-    del index
-    gc.collect()
-    return path
+    return cached_index(path, make, log)
 
 
 def warm(path: Path) -> None:
@@ -625,23 +611,15 @@ def report_lines(figures) -> list[str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="small indexes, few runs (< 1 minute)")
-    parser.add_argument("--only", default=",".join(SECTIONS),
-                        help=f"comma-separated sections, of {','.join(SECTIONS)}")
     parser.add_argument("--workdir", type=Path,
                         default=Path(tempfile.gettempdir()) / "torrelm-bench-storage",
                         help="where the built indexes are kept between runs")
-    parser.add_argument("--json", type=Path, help="also write the figures to this file")
-    parser.add_argument("--markdown", type=Path,
-                        help="print the report section of the figures in this --json file, and stop")
+    add_report_options(parser, SECTIONS)
     options = parser.parse_args()
-    if options.markdown:
-        print("\n".join(report_lines(json.loads(options.markdown.read_text()))))
+    chosen = chosen_sections(parser, options, SECTIONS, report_lines)
+    if chosen is None:
         return
     options.size = "quick" if options.quick else "full"
-    chosen = [s.strip() for s in options.only.split(",") if s.strip()]
-    unknown = set(chosen) - set(SECTIONS)
-    if unknown:
-        parser.error(f"unknown sections {sorted(unknown)}; choose from {','.join(SECTIONS)}")
     options.workdir.mkdir(parents=True, exist_ok=True)
     figures: dict[str, object] = {"machine": f"{os.cpu_count()} cores", "quick": options.quick}
     started = time.perf_counter()

@@ -5,7 +5,6 @@ states which machine and when.
 """
 
 import argparse
-import ctypes
 import datetime
 import gc
 import json
@@ -33,6 +32,7 @@ from bench_serve import report_lines as serve_lines  # noqa: E402
 from bench_storage import report_lines as index_files_lines  # noqa: E402
 from bench_video import PythonRanking, same, typed_prefixes  # noqa: E402
 from layout import read_words, with_videos  # noqa: E402
+from figures import measured_build  # noqa: E402
 import torrelm  # noqa: E402
 
 VOCABULARIES = {
@@ -41,23 +41,6 @@ VOCABULARIES = {
     "wpolish": Path("/usr/share/dict/polish"),
 }
 LIBRARIES = ["torrelm", "symspellpy", "rapidfuzz scan", "Python trie"]
-libc = ctypes.CDLL("libc.so.6")
-
-
-def rss():
-    gc.collect()
-    libc.malloc_trim(0)
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
-
-
-def measured_build(make):
-    """(object, seconds, bytes of memory growth)."""
-    before = rss()
-    start = time.perf_counter()
-    built = make()
-    seconds = time.perf_counter() - start
-    return built, seconds, rss() - before
 
 
 def latencies(fn, queries):
