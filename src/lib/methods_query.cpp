@@ -58,7 +58,7 @@ bool to_prefix_nodes(PyObject* value, ranking::PrefixNodes& out) {
 }
 
 // A list of (id text, score) tuples, created at its final length.
-PyObject* to_video_tuples(const prefix::Trie& trie,
+PyObject* to_video_tuples(const prefix::TrieView& trie,
                           const std::vector<ranking::RankedVideo>& videos) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(videos.size())));
   if (!list) return nullptr;
@@ -78,7 +78,7 @@ PyObject* to_video_tuples(const prefix::Trie& trie,
 }
 
 // A list of (term, is_terminal, distance) tuples, created at its final length.
-PyObject* to_term_tuples(const prefix::Trie& trie,
+PyObject* to_term_tuples(const prefix::TrieView& trie,
                          const std::vector<prefix::MatchResult>& matches) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   if (!list) return nullptr;
@@ -115,8 +115,9 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !(to_optional_index(bound[2], limit) || named_argument("limit"))) {
       return nullptr;
     }
-    const prefix::Trie& trie = PrefixSearch::trie_of(self);
-    return to_term_tuples(trie, prefix::fuzzy_match(trie, term, max_dist, limit, signal_cancel()));
+    Cancel cancel = signal_cancel();
+    const prefix::TrieView trie = PrefixSearch::query_view(self, cancel);
+    return to_term_tuples(trie, prefix::fuzzy_match(trie, term, max_dist, limit, cancel));
   });
 }
 
@@ -135,9 +136,10 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         !(to_prefix_nodes(bound[3], prefix_nodes) || named_argument("include_prefix_nodes"))) {
       return nullptr;
     }
-    const prefix::Trie& trie = PrefixSearch::trie_of(self);
-    return to_video_tuples(
-        trie, ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, signal_cancel()));
+    Cancel cancel = signal_cancel();
+    const prefix::TrieView trie = PrefixSearch::query_view(self, cancel);
+    return to_video_tuples(trie,
+                           ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, cancel));
   });
 }
 

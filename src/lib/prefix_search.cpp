@@ -38,6 +38,7 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PrefixSearch*>(self)->walk_table.~LazyWalkTable();
   reinterpret_cast<PrefixSearch*>(self)->trie.~Trie();
   type->tp_free(self);
   Py_DECREF(type);
@@ -82,6 +83,7 @@ PyObject* wrap(prefix::Trie&& trie) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PrefixSearch*>(self)->trie) prefix::Trie(std::move(trie));
+  new (&reinterpret_cast<PrefixSearch*>(self)->walk_table) prefix::LazyWalkTable();
   return self;
 }
 

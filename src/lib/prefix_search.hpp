@@ -3,15 +3,22 @@
 #pragma once
 
 #include "lib/python.hpp"
+#include "prefix/matcher/walk_table.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::py {
 
 struct PrefixSearch {
   PyObject_HEAD prefix::Trie trie;
+  prefix::LazyWalkTable walk_table;  // made by the first fuzzy query
 
   static const prefix::Trie& trie_of(PyObject* self) noexcept {
     return reinterpret_cast<PrefixSearch*>(self)->trie;
+  }
+  // The index as the fuzzy queries read it.
+  static prefix::TrieView query_view(PyObject* self, Cancel& cancel) {
+    auto* search = reinterpret_cast<PrefixSearch*>(self);
+    return search->walk_table.attach(search->trie.view(), cancel);
   }
 };
 

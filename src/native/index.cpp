@@ -70,8 +70,9 @@ nb::list fuzzy_match(const Index& self, nb::handle term_arg, nb::handle max_dist
     const std::size_t max_dist = to_index(max_dist_arg, {kFuzzyMatch, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kFuzzyMatch, "limit"});
     const prefix::TrieView& trie = self.trie();
-    const auto matches = run_released(
-        [&](Cancel cancel) { return prefix::fuzzy_match(trie, term, max_dist, limit, cancel); });
+    const auto matches = run_released([&](Cancel cancel) {
+      return prefix::fuzzy_match(walk_view(self.stored(), cancel), term, max_dist, limit, cancel);
+    });
     return to_term_tuples(trie, matches);
   });
 }
@@ -86,9 +87,9 @@ nb::list fuzzy_match_video(const Index& self, nb::handle term_arg, nb::handle ma
         to_optional_index(limit_arg, {kFuzzyMatchVideo, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kFuzzyMatchVideo, "include_prefix_nodes"});
-    const prefix::TrieView& trie = self.trie();
     const auto videos = run_released([&](Cancel cancel) {
-      return ranking::rank_videos(trie, term, max_dist, limit, prefix_nodes, cancel);
+      return ranking::rank_videos(walk_view(self.stored(), cancel), term, max_dist, limit,
+                                  prefix_nodes, cancel);
     });
     return to_video_list(self.stored(), videos);
   });

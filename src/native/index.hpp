@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "prefix/matcher/walk_table.hpp"
 #include "prefix/trie/trie.hpp"
 #include "ranking/ranking.hpp"
 #include "search/search.hpp"
@@ -45,6 +46,7 @@ struct Stored {
   std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
   // Shared by the indexes that share `trie`.
   std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
+  std::shared_ptr<prefix::LazyWalkTable> walk_table = std::make_shared<prefix::LazyWalkTable>();
 };
 
 class Index {
@@ -123,6 +125,8 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
 // whichever thread comes first; an interrupted derivation is left for the next). Call without
 // the lock.
 const search::Counts& search_counts(const Stored& stored, Cancel& cancel);
+// The index as queries that walk it read it: with its walk table, made on first use.
+prefix::TrieView walk_view(const Stored& stored, Cancel& cancel);
 
 // The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
 void register_index_search(nb::class_<Index>& cls);

@@ -138,8 +138,9 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(stored.trie, counts_of(stored, cancel), prefix,
-                                                    o.max_dist, o.limit, cancel);
+                            return search::complete(walk_view(stored, cancel),
+                                                    counts_of(stored, cancel), prefix, o.max_dist,
+                                                    o.limit, cancel);
                           }));
   });
 }
@@ -152,8 +153,9 @@ nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg
     const Options o = options(max_dist_arg, limit_arg, kSuggest);
     const Stored& stored = self.stored();
     return to_suggestions(stored, run_released([&](Cancel cancel) {
-                            return search::suggest(stored.trie, counts_of(stored, cancel), query,
-                                                   o.max_dist, o.limit, cancel);
+                            return search::suggest(walk_view(stored, cancel),
+                                                   counts_of(stored, cancel), query, o.max_dist,
+                                                   o.limit, cancel);
                           }));
   });
 }
@@ -169,7 +171,8 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
         to_prefix_nodes(prefix_nodes_arg, {kVideos, "include_prefix_nodes"});
     const Stored& stored = self.stored();
     const auto ranked = run_released([&](Cancel cancel) {
-      return ranking::rank_videos(stored.trie, query, max_dist, limit, prefix_nodes, cancel);
+      return ranking::rank_videos(walk_view(stored, cancel), query, max_dist, limit, prefix_nodes,
+                                  cancel);
     });
     return to_video_list(stored, ranked, types().video);
   });
@@ -198,12 +201,15 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, kCompleteMany);
     const Stored& stored = self.stored();
-    run_released([&](Cancel cancel) { (void)counts_of(stored, cancel); });
+    const prefix::TrieView trie = run_released([&](Cancel cancel) {
+      (void)counts_of(stored, cancel);
+      return walk_view(stored, cancel);
+    });
     const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(stored.trie, counts, prefix, o.max_dist, o.limit, cancel);
+          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
@@ -214,12 +220,15 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, kSuggestMany);
     const Stored& stored = self.stored();
-    run_released([&](Cancel cancel) { (void)counts_of(stored, cancel); });
+    const prefix::TrieView trie = run_released([&](Cancel cancel) {
+      (void)counts_of(stored, cancel);
+      return walk_view(stored, cancel);
+    });
     const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
-          return search::suggest(stored.trie, counts, query, o.max_dist, o.limit, cancel);
+          return search::suggest(trie, counts, query, o.max_dist, o.limit, cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
   });
@@ -233,10 +242,12 @@ nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_ar
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kVideosMany, "include_prefix_nodes"});
     const Stored& stored = self.stored();
+    const prefix::TrieView trie =
+        run_released([&](Cancel cancel) { return walk_view(stored, cancel); });
     return batch<std::vector<ranking::RankedVideo>>(
         self, texts, kVideosMany,
         [&](std::string_view query, Cancel& cancel) {
-          return ranking::rank_videos(stored.trie, query, max_dist, limit, prefix_nodes, cancel);
+          return ranking::rank_videos(trie, query, max_dist, limit, prefix_nodes, cancel);
         },
         [&](const std::vector<ranking::RankedVideo>& ranked) {
           return to_video_list(stored, ranked, types().video);
@@ -258,6 +269,10 @@ constexpr const char* kVideosDoc =
     "tuples, ids as the index was given them.";
 
 }  // namespace
+
+prefix::TrieView walk_view(const Stored& stored, Cancel& cancel) {
+  return stored.walk_table->attach(stored.trie, cancel);
+}
 
 const search::Counts& search_counts(const Stored& stored, Cancel& cancel) {
   SearchAids& aids = *stored.aids;

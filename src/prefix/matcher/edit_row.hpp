@@ -24,32 +24,59 @@ namespace torrelm::prefix::detail {
 
 inline constexpr std::uint32_t kNoMatch = 0xFFFF'FFFFu;
 
-// For every code point of the query, the word of the positions where it occurs.
+// For every code point of the query, the word of the positions where it occurs. ASCII and each
+// other code point of the query whose low byte no other one shares are read with one load; the
+// rest go through a small hash table.
 class CharMasks {
  public:
   explicit CharMasks(const std::u32string& query) {
-    for (std::size_t j = 0; j < query.size(); ++j) slot(query[j]) |= std::uint64_t{1} << j;
+    for (const char32_t ch : query) wide_ |= ch >= kAscii;
+    if (wide_) {
+      for (std::size_t i = 0; i < kDirect; ++i) direct_[i].key = ~static_cast<char32_t>(i);
+    }
+    for (std::size_t j = 0; j < query.size(); ++j) *slot(query[j]) |= std::uint64_t{1} << j;
   }
   std::uint64_t operator[](char32_t ch) const noexcept {
     if (ch < kAscii) return ascii_[ch];
+    if (!wide_) return 0;
+    const Direct& direct = direct_[ch % kDirect];
+    if (direct.key == ch) return direct.mask;
+    return shared_ ? probe(ch) : 0;
+  }
+
+ private:
+  static constexpr std::size_t kAscii = 128;
+  static constexpr std::size_t kDirect = 256;  // keyed by the low byte; no key has its slot's ~
+  static constexpr std::size_t kSlots = 128;   // at most 64 distinct code points: half full
+  struct Direct {
+    char32_t key;
+    std::uint64_t mask;
+  };
+  static std::size_t hash(char32_t ch) noexcept { return (ch * 0x9E3779B1u) >> 25; }
+  std::uint64_t probe(char32_t ch) const noexcept {
     for (std::size_t i = hash(ch);; i = (i + 1) % kSlots) {
       if (keys_[i] == ch) return masks_[i];
       if (keys_[i] == 0) return 0;
     }
   }
-
- private:
-  static constexpr std::size_t kAscii = 128;
-  static constexpr std::size_t kSlots = 128;  // at most 64 distinct code points: half full
-  static std::size_t hash(char32_t ch) noexcept { return (ch * 0x9E3779B1u) >> 25; }
-  std::uint64_t& slot(char32_t ch) {
-    if (ch < kAscii) return ascii_[ch];
+  std::uint64_t* slot(char32_t ch) {
+    if (ch < kAscii) return &ascii_[ch];
+    Direct& direct = direct_[ch % kDirect];
+    if (direct.key == ch) return &direct.mask;
+    if (direct.key == ~static_cast<char32_t>(ch % kDirect)) {
+      direct = {ch, 0};
+      return &direct.mask;
+    }
+    shared_ = true;
     std::size_t i = hash(ch);
     while (keys_[i] != 0 && keys_[i] != ch) i = (i + 1) % kSlots;
     keys_[i] = ch;
-    return masks_[i];
+    return &masks_[i];
   }
+  bool wide_ = false;    // some code point is not ASCII
+  bool shared_ = false;  // some code point is in the hash table
   std::array<std::uint64_t, kAscii> ascii_{};
+  std::array<Direct, kDirect> direct_;
   std::array<char32_t, kSlots> keys_{};
   std::array<std::uint64_t, kSlots> masks_{};
 };
@@ -66,10 +93,10 @@ class BitParallelRows {
         m_(static_cast<std::uint32_t>(query.size())),
         k_(Fixed >= 0 ? static_cast<std::uint32_t>(Fixed) : k),
         width_(m_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m_) - 1),
-        rows_((std::size_t{m_} + k + 2) * (std::size_t{k} + 1)) {
+        rows_(Fixed >= 0 ? 0 : (std::size_t{m_} + k + 2) * (std::size_t{k} + 1)) {
     // The walk never goes deeper than m + k + 1: every cell of a deeper row exceeds k.
     for (std::uint32_t e = 0; e <= k; ++e) {
-      rows_[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
+      data()[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
     }
   }
 
@@ -78,11 +105,48 @@ class BitParallelRows {
 
   // Computes row d + 1 for label `ch`; false when its minimum exceeds k.
   bool advance(std::uint32_t d, char32_t ch) {
+    const std::size_t levels = std::size_t{bound()} + 1;
+    std::uint64_t* next = data() + (std::size_t{d} + 1) * levels;
+    step(data() + std::size_t{d} * levels, d, masks_[ch], next);
+    return next[bound()] != 0 || d + 1 <= bound();
+  }
+
+  // Cell m of row d when within k, else kNoMatch.
+  std::uint32_t final_distance(std::uint32_t d) const noexcept {
     const std::uint32_t k = bound();
-    const std::size_t levels = std::size_t{k} + 1;
-    const std::uint64_t* prev = rows_.data() + std::size_t{d} * levels;
-    std::uint64_t* next = rows_.data() + (std::size_t{d} + 1) * levels;
-    const std::uint64_t match = masks_[ch];
+    if (m_ == 0) return d <= k ? d : kNoMatch;
+    const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
+    const std::uint64_t last = std::uint64_t{1} << (m_ - 1);
+    if ((row[k] & last) == 0) return kNoMatch;
+    std::uint32_t e = 0;
+    while ((row[e] & last) == 0) ++e;
+    return e;
+  }
+
+  // Whether a node `height` levels or less below the one of row d can come within k of the whole
+  // query: a cell j within e leaves m - j characters of the query, of which all but `height` cost
+  // an edit each, so it needs j >= m - height - k + e.
+  bool reaches(std::uint32_t d, std::uint32_t height) const noexcept {
+    const std::uint32_t k = bound();
+    const std::int64_t from = std::int64_t{m_} - height - k;  // for a cell within 0
+    if (d <= k && from + d <= 0) return true;                 // cell 0, which is d
+    const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
+    for (std::uint32_t e = 0; e <= k; ++e) {
+      const std::int64_t bit = from + e - 1;  // cell j is bit j - 1
+      if (bit <= 0 ? row[e] != 0 : bit < 64 && (row[e] >> bit) != 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::uint32_t bound() const noexcept {
+    if constexpr (Fixed >= 0) return static_cast<std::uint32_t>(Fixed);
+    return k_;
+  }
+  // Row d + 1 from row d (`prev`) and the positions of the label in the query.
+  void step(const std::uint64_t* prev, std::uint32_t d, std::uint64_t match,
+            std::uint64_t* next) const noexcept {
+    const std::uint32_t k = bound();
     // z(e, d): cell 0 of row d (which is d) is within e.
     std::uint64_t below = ((prev[0] << 1) | (d == 0)) & match & width_;
     next[0] = below;
@@ -97,32 +161,19 @@ class BitParallelRows {
       below = row & width_;
       next[e] = below;
     }
-    return below != 0 || d + 1 <= k;
   }
-
-  // Cell m of row d when within k, else kNoMatch.
-  std::uint32_t final_distance(std::uint32_t d) const noexcept {
-    const std::uint32_t k = bound();
-    if (m_ == 0) return d <= k ? d : kNoMatch;
-    const std::uint64_t* row = rows_.data() + std::size_t{d} * (std::size_t{k} + 1);
-    const std::uint64_t last = std::uint64_t{1} << (m_ - 1);
-    if ((row[k] & last) == 0) return kNoMatch;
-    std::uint32_t e = 0;
-    while ((row[e] & last) == 0) ++e;
-    return e;
-  }
-
- private:
-  std::uint32_t bound() const noexcept {
-    if constexpr (Fixed >= 0) return static_cast<std::uint32_t>(Fixed);
-    return k_;
-  }
+  // A fixed bound keeps its rows in place, so that a query allocates none.
+  static constexpr std::size_t kFixedWords =
+      Fixed >= 0 ? (kMaxQuery + Fixed + 2) * (static_cast<std::size_t>(Fixed) + 1) : 1;
+  std::uint64_t* data() noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
+  const std::uint64_t* data() const noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
 
   CharMasks masks_;
   std::uint32_t m_;
   std::uint32_t k_;
   std::uint64_t width_;
-  std::vector<std::uint64_t> rows_;  // k + 1 words per depth, root row first
+  std::vector<std::uint64_t> rows_;               // k + 1 words per depth, root row first
+  std::array<std::uint64_t, kFixedWords> fixed_;  // the same for a fixed bound
 };
 
 class BandedRows {

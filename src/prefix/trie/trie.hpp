@@ -70,6 +70,8 @@ struct TrieReads {
   const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }
 };
 
+class WalkTable;
+
 // An index's arrays wherever they lie: in a Trie's vectors or in a mapped file. Queries, checks
 // and writers read an index through this, so that owned and mapped storage run the same code. It
 // does not keep its arrays alive.
@@ -82,6 +84,9 @@ struct TrieView : TrieReads<TrieView> {
   std::span<const std::uint32_t> video_int_ids;
   IdMode id_mode = IdMode::Uuid;
   std::span<const std::uint8_t> is_terminal;
+  // The same nodes rearranged for the fuzzy walk, when their owner made them (see WalkTable);
+  // queries walk the arrays above without it.
+  const WalkTable* walk_table = nullptr;
 
   // Bytes the arrays take.
   std::size_t memory_bytes() const noexcept;

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "prefix/matcher/walk_table.hpp"
 #include "support/tries.hpp"
 
 namespace torrelm::prefix {
@@ -115,11 +116,12 @@ TEST(FuzzyMatch, SelfChildIsBoundedByTheQuery) {
                             {"aaa", 1}, {"aaaa", 0}, {"aaaaa", 1}}));
 }
 
-// Random tries over a small alphabet with non-BMP and Cyrillic letters, duplicate siblings and
-// unlabelled nodes, against the full-row walk and against Levenshtein over every spelled term.
+// Random tries over a small alphabet with non-BMP and Cyrillic letters (three of which share their
+// low byte), duplicate siblings and unlabelled nodes, walked on their arrays and on their walk
+// table, against the full-row walk and against Levenshtein over every spelled term.
 TEST(FuzzyMatch, AgreesWithReferences) {
   std::mt19937 random(7);
-  const std::u32string alphabet = U"abc\u0436\U0001F600";
+  const std::u32string alphabet = U"abc\u0436\U0001F600\u0136\U0001F636";
   const auto random_word = [&](std::size_t length) {
     std::u32string w;
     for (std::size_t i = 0; i < length; ++i) w.push_back(alphabet[random() % alphabet.size()]);
@@ -137,8 +139,13 @@ TEST(FuzzyMatch, AgreesWithReferences) {
       nodes.push_back({parent, label, true});
       nodes.push_back({static_cast<NodeId>(nodes.size()), U'a', true});
     }
-    const Trie trie = make_trie(nodes);
-    const auto spelled = test::spell_all(trie);
+    const Trie owned = make_trie(nodes);
+    Cancel cancel;
+    const auto table = WalkTable::of(owned, cancel);
+    ASSERT_TRUE(table.has_value());
+    TrieView with_table = owned.view();
+    with_table.walk_table = &*table;
+    const auto spelled = test::spell_all(owned);
 
     std::vector<std::u32string> queries = {random_word(random() % 6), U"", long_word};
     for (std::size_t cut : {62u, 63u, 64u, 65u, 66u}) {
@@ -151,28 +158,30 @@ TEST(FuzzyMatch, AgreesWithReferences) {
       const std::uint16_t k = static_cast<std::uint16_t>(random() % 4);
       SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(query) + " k " +
                    std::to_string(k));
-      for (const bool terminal_only : {true, false}) {
-        const auto want = test::reference_nodes(trie, query, k, terminal_only);
-        for (const RowKind kind : kKinds) {
-          EXPECT_EQ(detail::fuzzy_match_nodes(trie, utf8(query), k, terminal_only, kind), want);
+      for (const TrieView& trie : {owned.view(), with_table}) {
+        for (const bool terminal_only : {true, false}) {
+          const auto want = test::reference_nodes(owned, query, k, terminal_only);
+          for (const RowKind kind : kKinds) {
+            EXPECT_EQ(detail::fuzzy_match_nodes(trie, utf8(query), k, terminal_only, kind), want);
+          }
         }
-      }
-      const auto want_terms = test::reference_nodes(trie, query, k, true);
-      for (const RowKind kind : kKinds) {
-        const auto got = detail::fuzzy_match(trie, utf8(query), k, {}, kind);
-        ASSERT_EQ(got.size(), want_terms.size());
-        for (std::size_t i = 0; i < got.size(); ++i) {
-          EXPECT_EQ(got[i].node, want_terms[i].node);
-          EXPECT_EQ(got[i].distance, want_terms[i].distance);
+        const auto want_terms = test::reference_nodes(owned, query, k, true);
+        for (const RowKind kind : kKinds) {
+          const auto got = detail::fuzzy_match(trie, utf8(query), k, {}, kind);
+          ASSERT_EQ(got.size(), want_terms.size());
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].node, want_terms[i].node);
+            EXPECT_EQ(got[i].distance, want_terms[i].distance);
+          }
         }
       }
       std::map<NodeId, std::uint32_t> brute;
       for (const auto& s : spelled) {
         const std::uint32_t d = test::levenshtein(s.prefix, query);
-        if (d <= k && trie.terminal(s.node)) brute[s.node] = d;
+        if (d <= k && owned.terminal(s.node)) brute[s.node] = d;
       }
       std::map<NodeId, std::uint32_t> found;
-      for (const auto& r : fuzzy_match(trie, utf8(query), k, {})) {
+      for (const auto& r : fuzzy_match(with_table, utf8(query), k, {})) {
         found[r.node] = r.distance;
         EXPECT_EQ(r.term, utf8(std::find_if(spelled.begin(), spelled.end(), [&](const auto& s) {
                                  return s.node == r.node;
@@ -181,6 +190,42 @@ TEST(FuzzyMatch, AgreesWithReferences) {
       EXPECT_EQ(found, brute);
     }
   }
+}
+
+// Only a tree gets a walk table: a node listed twice or a label past 21 bits leaves the index to
+// its arrays. Hidden subtrees are left out, and every record knows its subtree's height.
+TEST(WalkTable, TreesOnly) {
+  Cancel cancel;
+  const Trie tree = words({U"car", U"cart", U"cat", U"b"});
+  const auto table = WalkTable::of(tree, cancel);
+  ASSERT_TRUE(table.has_value());
+  // root, c, b, a, r, t, t: each list one run, breadth first, plus the closing record.
+  std::u32string labels;
+  for (std::size_t r = 1; r + 1 < table->nodes().size(); ++r) {
+    labels.push_back(table->nodes()[r].label());
+  }
+  EXPECT_EQ(labels, U"cbartt");
+  EXPECT_EQ(table->nodes()[0].height(), 4u);  // "cart"
+  EXPECT_EQ(table->nodes()[1].height(), 3u);
+  EXPECT_EQ(table->nodes()[2].height(), 0u);
+  EXPECT_TRUE(table->nodes()[2].terminal());
+  EXPECT_FALSE(table->nodes()[1].terminal());
+
+  Trie shared = tree;
+  shared.child_transitions.back() = shared.child_transitions.front();  // a node listed twice
+  EXPECT_FALSE(WalkTable::of(shared, cancel).has_value());
+  Trie wide = tree;
+  wide.child_labels.back() = 0x20'0000;
+  EXPECT_FALSE(WalkTable::of(wide, cancel).has_value());
+  Trie broken = tree;
+  broken.child_transitions.back() = static_cast<NodeId>(broken.node_count());
+  EXPECT_FALSE(WalkTable::of(broken, cancel).has_value());
+
+  Trie hidden = tree;
+  hidden.child_labels[1] = U'\0';  // the subtree of "c"
+  const auto without = WalkTable::of(hidden, cancel);
+  ASSERT_TRUE(without.has_value());
+  EXPECT_EQ(without->nodes().size(), 3u);  // root, b, closing record
 }
 
 // A hook that says stop on its `stop_at`-th call.

@@ -1,0 +1,64 @@
+#include "prefix/matcher/walk_table.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace torrelm::prefix {
+
+std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
+  const std::size_t n = trie.node_count();
+  if (n == 0 || trie.node_shifts.size() != n || trie.is_terminal.size() != n ||
+      n > std::numeric_limits<std::uint32_t>::max()) {
+    return std::nullopt;
+  }
+  const std::size_t edges = trie.child_transitions.size();
+  WalkTable table;
+  std::vector<Node>& nodes = table.nodes_;
+  std::vector<NodeId>& ids = table.ids_;
+  nodes.reserve(n + 1);
+  ids.reserve(n);
+  std::vector<std::uint8_t> seen(n, 0);
+  seen[0] = 1;
+  nodes.push_back({0, 0});
+  ids.push_back(0);
+  // Breadth first, each level's lists in the order of their parents: a depth-first walk then
+  // reads every level forward, however far it jumps between levels.
+  for (std::size_t at = 0; at < nodes.size(); ++at) {
+    const NodeId node = ids[at];
+    const std::size_t begin = trie.node_shifts[node];
+    const std::size_t end = node + std::size_t{1} < n ? trie.node_shifts[node + 1] : edges;
+    const auto first = static_cast<std::uint32_t>(nodes.size());
+    if (begin < end) {
+      if (end > edges) return std::nullopt;
+      cancel.step(end - begin);
+      for (std::size_t p = begin; p < end; ++p) {
+        const NodeId child = trie.child_transitions[p];
+        if (child >= n) return std::nullopt;
+        const char32_t label = trie.child_labels[child];
+        if (label == U'\0') continue;
+        if (label >= (1u << Node::kLabelBits) || seen[child] != 0) return std::nullopt;
+        seen[child] = 1;
+        const std::uint32_t terminal = trie.is_terminal[child] != 0 ? 1u << 31 : 0;
+        nodes.push_back({static_cast<std::uint32_t>(label) | terminal, 0});
+        ids.push_back(child);
+      }
+    }
+    nodes[at].first = first;
+  }
+  const auto size = static_cast<std::uint32_t>(nodes.size());
+  nodes.push_back({0, size});
+  // Children come after their parent, so one backward pass sees every subtree before its root.
+  for (std::size_t r = size; r-- > 0;) {
+    Node& record = nodes[r];
+    std::uint32_t height = 0;
+    for (std::uint32_t c = record.first; c < nodes[r + 1].first; ++c) {
+      height = std::max(height, std::min(nodes[c].height() + 1, Node::kTallest));
+    }
+    record.word |= height << Node::kLabelBits;
+  }
+  nodes.shrink_to_fit();
+  ids.shrink_to_fit();
+  return table;
+}
+
+}  // namespace torrelm::prefix

@@ -1,0 +1,82 @@
+// WalkTable: the nodes of a tree-shaped index rearranged for the fuzzy walk, built once per index
+// and kept beside it.
+//
+// The stored arrays number nodes breadth first, so a depth-first walk that goes one level down
+// reads a node's child range, then the children's ids, then their labels, each in another part
+// of memory. Here every child list is one run of 8-byte records (label, flags, where its own
+// children are), numbered breadth first as the builders number nodes, so that a walk reads each
+// level forward; the node ids, needed only for matches, lie apart. Hidden children (label U+0000)
+// are left out with their subtrees.
+//
+// Each record also keeps the height of its subtree (the deepest node below it, in levels), which
+// bounds from below the distance of everything under it: the walk drops a subtree whose nodes are
+// all too short to come within the bound of the whole query.
+//
+// Only a tree gets a table: an index that lists a node twice, has a label above U+1FFFFF or any
+// inconsistency is walked on its own arrays, as before.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/cancel.hpp"
+#include "prefix/trie/trie.hpp"
+
+namespace torrelm::prefix {
+
+class WalkTable {
+ public:
+  struct Node {
+    std::uint32_t word;   // label in the low 21 bits, then the height, then the terminal flag
+    std::uint32_t first;  // the record of the first child; the next record's `first` ends them
+
+    static constexpr std::uint32_t kLabelBits = 21;
+    static constexpr std::uint32_t kHeightBits = 10;
+    // A height this large or larger says nothing.
+    static constexpr std::uint32_t kTallest = (1u << kHeightBits) - 1;
+
+    char32_t label() const noexcept { return word & ((1u << kLabelBits) - 1); }
+    std::uint32_t height() const noexcept { return (word >> kLabelBits) & kTallest; }
+    bool terminal() const noexcept { return (word >> 31) != 0; }
+  };
+  static_assert(sizeof(Node) == 8);
+
+  // The table of `trie`, or nullopt when it is no tree (see above). Counts a step per node.
+  static std::optional<WalkTable> of(const TrieView& trie, Cancel& cancel);
+
+  // Record 0 is the root; one more record closes the last list.
+  std::span<const Node> nodes() const noexcept { return nodes_; }
+  // The node of each record in the stored arrays.
+  std::span<const NodeId> ids() const noexcept { return ids_; }
+  std::size_t memory_bytes() const noexcept {
+    return nodes_.capacity() * sizeof(Node) + ids_.capacity() * sizeof(NodeId);
+  }
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<NodeId> ids_;
+};
+
+// A table made on first use, by whichever thread needs it first; an index that is no tree makes
+// none and keeps its own walk.
+class LazyWalkTable {
+ public:
+  const WalkTable* get(const TrieView& trie, Cancel& cancel) {
+    std::call_once(once_, [&] { table_ = WalkTable::of(trie, cancel); });
+    return table_ ? &*table_ : nullptr;
+  }
+  // `trie` with its table attached.
+  TrieView attach(TrieView trie, Cancel& cancel) {
+    trie.walk_table = get(trie, cancel);
+    return trie;
+  }
+
+ private:
+  std::once_flag once_;
+  std::optional<WalkTable> table_;
+};
+
+}  // namespace torrelm::prefix
