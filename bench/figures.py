@@ -33,6 +33,20 @@ def measured_build(make: Callable[[], Any]) -> tuple[Any, float, int]:
     return built, seconds, rss() - before
 
 
+def peak_growth(make: Callable[[], Any]) -> tuple[Any, float, int, int]:
+    """(object, seconds, bytes of resident memory it added, the most it added at any moment):
+    the peak is the process's high-water mark (VmHWM), reset before the build."""
+    before = rss()
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # resets VmHWM to the current resident size
+    start = time.perf_counter()
+    built = make()
+    seconds = time.perf_counter() - start
+    with open("/proc/self/status") as status:
+        peak = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+    return built, seconds, rss() - before, peak - before
+
+
 def cached_index(path: Path, make: Callable[[], Any], log: Callable[[str], None]) -> Path:
     """`path`, built by make() and saved unless a previous run left a sound one there."""
     import torrelm

@@ -184,12 +184,14 @@ case "${1:-}" in
   demo) setup && "$venv/bin/python" "$root/demo/demo.py" "${@:2}" ;;
   bench)
     setup
-    apt_packages=(wbulgarian) && install_system_packages
+    apt_packages=(wbulgarian wpolish libbenchmark-dev) && install_system_packages
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
       marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
     cmake --build "$root/build/bench"
+    "$root/build/bench/torrelm_bench_walk" /usr/share/dict/american-english-insane \
+      /usr/share/dict/bulgarian /usr/share/dict/polish --benchmark_min_time=0.5
     "$venv/bin/python" "$root/bench/bench_build.py"
     "$venv/bin/python" "$root/bench/bench_bytes.py"
     "$venv/bin/python" "$root/bench/bench_fuzzy.py"
