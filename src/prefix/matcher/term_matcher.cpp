@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "prefix/matcher/walk.hpp"
 
 namespace torrelm::prefix {
@@ -19,6 +21,46 @@ constexpr std::size_t kCharged = 1024;
   budget.spend(bytes);
 }
 
+// Within no edits only the nodes that spell the query itself match: the walk follows the
+// children labelled with the query's next character alone, computing no rows. Same results in
+// the same order as the walk (siblings may share a label, so there may be several).
+std::vector<MatchResult> exact_matches(const TrieView& trie, const std::u32string& query,
+                                       std::optional<std::size_t> limit, Cancel& cancel) {
+  std::vector<MatchResult> results;
+  if (query.empty() || (trie.node_shifts.empty() && trie.child_labels.empty())) return results;
+  std::string spelled;  // every match spells the query
+  for (const char32_t ch : query) text::append_utf8(spelled, ch);
+  detail::ResultBudget budget(trie);
+  struct Open {
+    NodeId node;
+    std::size_t depth;
+  };
+  std::vector<Open> open{{0, 0}};  // the next to expand on top
+  while (!open.empty()) {
+    const Open at = open.back();
+    open.pop_back();
+    const ChildRange range = trie.children(at.node);
+    cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
+    const char32_t want = query[at.depth];
+    const bool last = at.depth + 1 == query.size();
+    const std::size_t before = open.size();
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const NodeId child = trie.child(p);
+      const char32_t label = trie.label(child);
+      if (label == U'\0' || label != want) continue;
+      if (!last) {
+        open.push_back({child, at.depth + 1});
+      } else if (trie.terminal(child)) {
+        results.push_back({spelled, child, 0});
+        if (results.size() % kCharged == 0) charge(budget, results);
+        if (limit && results.size() >= *limit) return results;
+      }
+    }
+    std::reverse(open.begin() + static_cast<std::ptrdiff_t>(before), open.end());
+  }
+  return results;
+}
+
 }  // namespace
 
 std::vector<MatchResult> detail::fuzzy_match(const TrieView& trie, std::string_view term,
@@ -27,6 +69,7 @@ std::vector<MatchResult> detail::fuzzy_match(const TrieView& trie, std::string_v
   std::vector<MatchResult> results;
   if (limit == std::size_t{0}) return results;
   const std::u32string query = text::decode_utf8(term);
+  if (max_dist == 0 && kind == RowKind::Automatic) return exact_matches(trie, query, limit, cancel);
   ResultBudget budget(trie);
   with_rows(trie, query, max_dist, kind, [&](auto& rows) {
     walk(trie, rows, cancel,
