@@ -120,11 +120,12 @@ struct Counted {
     ++count;
     return rows.advance(d, ch);
   }
-  bool reaches(std::uint32_t d, std::uint32_t height) const noexcept requires
-      requires(const Rows& r) {
-    r.reaches(d, height);
+  // Only where the rows bound subtrees, as the walk asks.
+  static constexpr bool kBounds = requires(const Rows& r) { r.reaches(0u, 0u, 0u); };
+  bool reaches(std::uint32_t d, std::uint32_t height,
+               std::uint32_t below) const noexcept requires kBounds {
+    return rows.reaches(d, height, below);
   }
-  { return rows.reaches(d, height); }
   std::uint32_t final_distance(std::uint32_t d) const noexcept { return rows.final_distance(d); }
   std::size_t step_cost() const noexcept { return rows.step_cost(); }
 };

@@ -1,6 +1,7 @@
 #include "search/search.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <queue>
 #include <unordered_set>
@@ -163,6 +164,28 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   // Several starts can share a subtree: a node opened once has given all its terms at its
   // smallest distance, and a term is reported once.
   const bool shared = starts.size() > 1;
+  // From one start, the queue holds disjoint subtrees and terms, each entry standing for a term
+  // of its key's count (a node's largest count below is one of its children's or its own, so
+  // opening a node keeps its key standing). `floor` is the limit-th largest key that ever stood:
+  // that many terms count more than anything below it, so an entry under it is never queued.
+  // Several starts may share subtrees, and counts that break the rule (an index read unchecked)
+  // show when no child carries the opened node's key: both turn the cut off.
+  std::vector<std::uint32_t> standing;  // the limit largest keys, smallest on top
+  bool cutting = !shared;
+  const auto stand = [&](std::uint32_t key) {
+    if (standing.size() < limit) {
+      standing.push_back(key);
+      std::push_heap(standing.begin(), standing.end(), std::greater<>());
+    } else if (key > standing.front()) {
+      std::pop_heap(standing.begin(), standing.end(), std::greater<>());
+      standing.back() = key;
+      std::push_heap(standing.begin(), standing.end(), std::greater<>());
+    }
+  };
+  const auto floor = [&] {
+    return cutting && standing.size() == limit ? standing.front() : std::uint32_t{0};
+  };
+  if (cutting && !starts.empty()) stand(checked_at(counts.best, starts.front().node));
   std::unordered_set<NodeId> opened;
   std::unordered_set<NodeId> reported;
   std::size_t opens = 0;
@@ -184,20 +207,40 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
       throw InternalFault("the index is not a tree: a node is listed under more than one parent",
                           SourceLocation::current());
     }
-    if (entry.node != 0 && trie.terminal(entry.node)) {
-      queue.push(
-          {entry.distance, checked_at(counts.own, entry.node), true, entry.node, entry.text});
-    }
+    const bool terminal = entry.node != 0 && trie.terminal(entry.node);
     const prefix::ChildRange range = trie.children(entry.node);
     cancel.step(range.empty() ? 0 : range.end - range.begin);
+    if (cutting) {
+      // The opened node's key stays standing through one entry that carries it.
+      bool carried = false;
+      const auto arrive = [&](std::uint32_t key) {
+        if (!carried && key == entry.key) {
+          carried = true;
+        } else {
+          stand(key);
+        }
+      };
+      if (terminal) arrive(checked_at(counts.own, entry.node));
+      for (std::size_t p = range.begin; p < range.end; ++p) {
+        const NodeId child = trie.child(p);
+        if (trie.label(child) != U'\0') arrive(checked_at(counts.best, child));
+      }
+      cutting = carried || (!terminal && range.empty() && entry.key == 0);
+    }
+    const std::uint32_t least = floor();
+    if (terminal) {
+      const std::uint32_t own = checked_at(counts.own, entry.node);
+      if (own >= least) queue.push({entry.distance, own, true, entry.node, entry.text});
+    }
     for (std::size_t p = range.begin; p < range.end; ++p) {
       const NodeId child = trie.child(p);
       const char32_t label = trie.label(child);
       if (label == U'\0') continue;
+      const std::uint32_t best = checked_at(counts.best, child);
+      if (best < least) continue;
       std::string spelled = entry.text;
       text::append_utf8(spelled, label);
-      queue.push(
-          {entry.distance, checked_at(counts.best, child), false, child, std::move(spelled)});
+      queue.push({entry.distance, best, false, child, std::move(spelled)});
     }
   }
   return out;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -23,6 +24,10 @@
 namespace torrelm::prefix::detail {
 
 inline constexpr std::uint32_t kNoMatch = 0xFFFF'FFFFu;
+
+// The bit that stands for `ch` in a 32-bit set of characters: its low five bits, so that Latin
+// and Cyrillic small letters each get bits of their own.
+constexpr std::uint32_t char_bit(char32_t ch) noexcept { return 1u << (ch & 31); }
 
 // For every code point of the query, the word of the positions where it occurs. ASCII and each
 // other code point of the query whose low byte no other one shares are read with one load; the
@@ -98,6 +103,17 @@ class BitParallelRows {
     for (std::uint32_t e = 0; e <= k; ++e) {
       data()[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
     }
+    for (std::size_t j = 0; j < query.size(); ++j) {
+      const auto bit = static_cast<std::uint8_t>(query[j] & 31);
+      std::uint32_t i = 0;
+      while (i < distinct_ && bits_[i] != bit) ++i;
+      if (i == distinct_) {
+        bits_[distinct_++] = bit;
+        positions_[i] = 0;
+      }
+      positions_[i] |= std::uint64_t{1} << j;
+      all_bits_ |= char_bit(query[j]);
+    }
   }
 
   // Work of one advance, in the walk's steps.
@@ -123,16 +139,44 @@ class BitParallelRows {
     return e;
   }
 
-  // Whether a node `height` levels or less below the one of row d can come within k of the whole
-  // query: a cell j within e leaves m - j characters of the query, of which all but `height` cost
-  // an edit each, so it needs j >= m - height - k + e.
-  bool reaches(std::uint32_t d, std::uint32_t height) const noexcept {
+  // Whether some node below the one of row d can come within k of the whole query, when those
+  // nodes lie at most `height` levels lower and spell only characters of the set `below` (of
+  // char_bit()s). A cell j within e leaves the query's characters from j on for at most k - e
+  // edits: each one missing from `below` costs one, and so does each beyond `height`.
+  bool reaches(std::uint32_t d, std::uint32_t height, std::uint32_t below) const noexcept {
     const std::uint32_t k = bound();
-    const std::int64_t from = std::int64_t{m_} - height - k;  // for a cell within 0
-    if (d <= k && from + d <= 0) return true;                 // cell 0, which is d
+    const std::int64_t from = std::int64_t{m_} - height - k;  // the length bound within 0
     const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
-    for (std::uint32_t e = 0; e <= k; ++e) {
-      const std::int64_t bit = from + e - 1;  // cell j is bit j - 1
+    // Nothing missing is the common case near the root. Within one edit, the few subtrees that
+    // the characters rule out did not repay the test (measured): the lengths alone bound it.
+    if (k < 2 || (below & all_bits_) == all_bits_) {
+      if (d <= k && from + d <= 0) return true;  // cell 0, which is d
+      for (std::uint32_t e = 0; e <= k; ++e) {
+        const std::int64_t bit = from + e - 1;  // cell j is bit j - 1
+        if (bit <= 0 ? row[e] != 0 : bit < 64 && (row[e] >> bit) != 0) return true;
+      }
+      return false;
+    }
+    // The query positions whose character is missing below.
+    std::uint64_t present = 0;
+    for (std::uint32_t i = 0; i < distinct_; ++i) {
+      present |= positions_[i] & (std::uint64_t{0} - ((below >> bits_[i]) & 1));
+    }
+    std::uint64_t missing = ~present & width_;
+    // Level e = k - r may keep at most r missing characters after its cell: the cell must lie past
+    // the (r + 1)-th last missing position. r grows as e falls, so the missing positions are
+    // taken off from the last one by one.
+    for (std::uint32_t r = 0; r <= k; ++r) {
+      const std::uint32_t e = k - r;
+      std::int64_t after = 0;  // cells from here on leave at most r missing characters
+      if (missing != 0) {
+        const int last = 63 - std::countl_zero(missing);
+        after = last + 1;
+        missing &= ~(std::uint64_t{1} << last);
+      }
+      const std::int64_t lo = std::max(after, from + e);  // the smallest cell j that may do
+      if (e == d && lo <= 0) return true;                 // cell 0, which is d
+      const std::int64_t bit = lo - 1;                    // cell j is bit j - 1
       if (bit <= 0 ? row[e] != 0 : bit < 64 && (row[e] >> bit) != 0) return true;
     }
     return false;
@@ -169,6 +213,11 @@ class BitParallelRows {
   const std::uint64_t* data() const noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
 
   CharMasks masks_;
+  // The query's character bits (see char_bit) and the positions of each.
+  std::uint32_t distinct_ = 0;
+  std::uint32_t all_bits_ = 0;
+  std::array<std::uint8_t, 32> bits_;
+  std::array<std::uint64_t, 32> positions_;
   std::uint32_t m_;
   std::uint32_t k_;
   std::uint64_t width_;

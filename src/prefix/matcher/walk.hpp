@@ -67,9 +67,13 @@ void walk_table(const WalkTable& table, Rows& rows, Cancel& cancel, OnMatch&& on
       const WalkTable::Node record = nodes[at];
       const char32_t label = record.label();
       if (!rows.advance(depth, label)) continue;
-      if constexpr (requires { rows.reaches(depth, 0u); }) {
+      if constexpr (requires { rows.reaches(depth, 0u, 0u); }) {
+        constexpr std::uint32_t kUnknown = 1u << 30;  // deeper than any query reaches
         const std::uint32_t height = record.height();
-        if (height < WalkTable::Node::kTallest && !rows.reaches(depth + 1, height)) continue;
+        if (!rows.reaches(depth + 1, height < WalkTable::Node::kTallest ? height : kUnknown,
+                          record.below)) {
+          continue;
+        }
       }
       cursor.position = position;
       bool stop = false;

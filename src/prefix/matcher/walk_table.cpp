@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "prefix/matcher/edit_row.hpp"
+
 namespace torrelm::prefix {
 
 std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
@@ -19,7 +21,7 @@ std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
   ids.reserve(n);
   std::vector<std::uint8_t> seen(n, 0);
   seen[0] = 1;
-  nodes.push_back({0, 0});
+  nodes.push_back({0, 0, 0});
   ids.push_back(0);
   // Breadth first, each level's lists in the order of their parents: a depth-first walk then
   // reads every level forward, however far it jumps between levels.
@@ -39,22 +41,25 @@ std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
         if (label >= (1u << Node::kLabelBits) || seen[child] != 0) return std::nullopt;
         seen[child] = 1;
         const std::uint32_t terminal = trie.is_terminal[child] != 0 ? 1u << 31 : 0;
-        nodes.push_back({static_cast<std::uint32_t>(label) | terminal, 0});
+        nodes.push_back({static_cast<std::uint32_t>(label) | terminal, 0, 0});
         ids.push_back(child);
       }
     }
     nodes[at].first = first;
   }
   const auto size = static_cast<std::uint32_t>(nodes.size());
-  nodes.push_back({0, size});
+  nodes.push_back({0, size, 0});
   // Children come after their parent, so one backward pass sees every subtree before its root.
   for (std::size_t r = size; r-- > 0;) {
     Node& record = nodes[r];
     std::uint32_t height = 0;
+    std::uint32_t below = 0;
     for (std::uint32_t c = record.first; c < nodes[r + 1].first; ++c) {
       height = std::max(height, std::min(nodes[c].height() + 1, Node::kTallest));
+      below |= detail::char_bit(nodes[c].label()) | nodes[c].below;
     }
     record.word |= height << Node::kLabelBits;
+    record.below = below;
   }
   nodes.shrink_to_fit();
   ids.shrink_to_fit();

@@ -3,14 +3,15 @@
 //
 // The stored arrays number nodes breadth first, so a depth-first walk that goes one level down
 // reads a node's child range, then the children's ids, then their labels, each in another part
-// of memory. Here every child list is one run of 8-byte records (label, flags, where its own
+// of memory. Here every child list is one run of 12-byte records (label, flags, where its own
 // children are), numbered breadth first as the builders number nodes, so that a walk reads each
 // level forward; the node ids, needed only for matches, lie apart. Hidden children (label U+0000)
 // are left out with their subtrees.
 //
-// Each record also keeps the height of its subtree (the deepest node below it, in levels), which
-// bounds from below the distance of everything under it: the walk drops a subtree whose nodes are
-// all too short to come within the bound of the whole query.
+// Each record also keeps the height of its subtree (the deepest node below it, in levels) and the
+// set of characters below it, which bound from below the distance of everything under it: the
+// walk drops a subtree whose nodes are all too short, or lack too many of the query's remaining
+// characters, to come within the bound of the whole query.
 //
 // Only a tree gets a table: an index that lists a node twice, has a label above U+1FFFFF or any
 // inconsistency is walked on its own arrays, as before.
@@ -32,6 +33,7 @@ class WalkTable {
   struct Node {
     std::uint32_t word;   // label in the low 21 bits, then the height, then the terminal flag
     std::uint32_t first;  // the record of the first child; the next record's `first` ends them
+    std::uint32_t below;  // the characters of the subtree below, as detail::char_bit()s
 
     static constexpr std::uint32_t kLabelBits = 21;
     static constexpr std::uint32_t kHeightBits = 10;
@@ -42,7 +44,7 @@ class WalkTable {
     std::uint32_t height() const noexcept { return (word >> kLabelBits) & kTallest; }
     bool terminal() const noexcept { return (word >> 31) != 0; }
   };
-  static_assert(sizeof(Node) == 8);
+  static_assert(sizeof(Node) == 12);
 
   // The table of `trie`, or nullopt when it is no tree (see above). Counts a step per node.
   static std::optional<WalkTable> of(const TrieView& trie, Cancel& cancel);

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "prefix/matcher/edit_row.hpp"
 #include "prefix/matcher/walk_table.hpp"
 #include "support/tries.hpp"
 
@@ -210,6 +211,11 @@ TEST(WalkTable, TreesOnly) {
   EXPECT_EQ(table->nodes()[2].height(), 0u);
   EXPECT_TRUE(table->nodes()[2].terminal());
   EXPECT_FALSE(table->nodes()[1].terminal());
+  using detail::char_bit;
+  EXPECT_EQ(table->nodes()[0].below,
+            char_bit(U'c') | char_bit(U'b') | char_bit(U'a') | char_bit(U'r') | char_bit(U't'));
+  EXPECT_EQ(table->nodes()[1].below, char_bit(U'a') | char_bit(U'r') | char_bit(U't'));
+  EXPECT_EQ(table->nodes()[2].below, 0u);
 
   Trie shared = tree;
   shared.child_transitions.back() = shared.child_transitions.front();  // a node listed twice
