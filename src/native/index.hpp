@@ -35,6 +35,8 @@ namespace nb = nanobind;
 struct SearchAids {
   std::once_flag once;
   search::Counts counts;
+  std::once_flag records_once;
+  std::optional<search::CompletionRecords> records;  // when the index has a walk table
 };
 
 struct Stored {
@@ -127,6 +129,8 @@ void register_index_storage(nb::class_<Index>& cls, nb::module_& m);
 const search::Counts& search_counts(const Stored& stored, Cancel& cancel);
 // The index as queries that walk it read it: with its walk table, made on first use.
 prefix::TrieView walk_view(const Stored& stored, Cancel& cancel);
+// What complete() reads beside them, made on first use; null for an index that is no tree.
+const search::CompletionRecords* completion_records(const Stored& stored, Cancel& cancel);
 
 // The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
 void register_index_search(nb::class_<Index>& cls);

@@ -138,9 +138,9 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(walk_view(stored, cancel),
-                                                    counts_of(stored, cancel), prefix, o.max_dist,
-                                                    o.limit, cancel);
+                            return search::complete(
+                                walk_view(stored, cancel), counts_of(stored, cancel), prefix,
+                                o.max_dist, o.limit, cancel, completion_records(stored, cancel));
                           }));
   });
 }
@@ -201,15 +201,17 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, kCompleteMany);
     const Stored& stored = self.stored();
+    const search::CompletionRecords* records = nullptr;
     const prefix::TrieView trie = run_released([&](Cancel cancel) {
       (void)counts_of(stored, cancel);
+      records = completion_records(stored, cancel);
       return walk_view(stored, cancel);
     });
     const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel);
+          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel, records);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
@@ -272,6 +274,16 @@ constexpr const char* kVideosDoc =
 
 prefix::TrieView walk_view(const Stored& stored, Cancel& cancel) {
   return stored.walk_table->attach(stored.trie, cancel);
+}
+
+const search::CompletionRecords* completion_records(const Stored& stored, Cancel& cancel) {
+  const prefix::TrieView trie = walk_view(stored, cancel);
+  if (trie.walk_table == nullptr) return nullptr;
+  const search::Counts& counts = search_counts(stored, cancel);
+  SearchAids& aids = *stored.aids;
+  std::call_once(aids.records_once,
+                 [&] { aids.records.emplace(*trie.walk_table, counts, cancel); });
+  return aids.records ? &*aids.records : nullptr;
 }
 
 const search::Counts& search_counts(const Stored& stored, Cancel& cancel) {

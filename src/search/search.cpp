@@ -149,17 +149,77 @@ Counts count_terms(const TrieView& trie, Cancel cancel) {
   return counts;
 }
 
-std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
-                            std::size_t max_dist, std::size_t limit, Cancel cancel) {
+namespace {
+
+// The index as complete() reads it: by node id over the stored arrays and the counts.
+struct StoredNodes {
+  const TrieView& trie;
+  const Counts& counts;
+  std::uint32_t best(NodeId node) const { return checked_at(counts.best, node); }
+  std::uint32_t own(NodeId node) const { return checked_at(counts.own, node); }
+  bool terminal(NodeId node) const { return node != 0 && trie.terminal(node); }
+  NodeId id(NodeId node) const { return node; }
+  std::size_t node_count() const { return trie.node_count(); }
+  // Calls each(child, label) for the labelled children of `node`; returns how many it looked at.
+  template <class Each>
+  std::size_t children(NodeId node, Each&& each) const {
+    const prefix::ChildRange range = trie.children(node);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const NodeId child = trie.child(p);
+      const char32_t label = trie.label(child);
+      if (label != U'\0') each(child, label);
+    }
+    return range.empty() ? 0 : range.end - range.begin;
+  }
+};
+
+// The same over CompletionRecords, by record: one run of records holds all a node needs.
+struct RecordNodes {
+  const CompletionRecords& records;
+  std::span<const NodeId> ids;
+  std::uint32_t best(std::uint32_t r) const { return records.at(r).best; }
+  std::uint32_t own(std::uint32_t r) const { return records.at(r).own; }
+  bool terminal(std::uint32_t r) const { return (records.at(r).word >> 31) != 0; }
+  NodeId id(std::uint32_t r) const { return ids[r]; }
+  std::size_t node_count() const { return ids.size(); }
+  template <class Each>
+  std::size_t children(std::uint32_t r, Each&& each) const {
+    const std::uint32_t first = records.at(r).first;
+    const std::uint32_t end = records.at(r + 1).first;
+    for (std::uint32_t c = first; c < end; ++c) {
+      each(c, static_cast<char32_t>(records.at(c).word & ((1u << 21) - 1)));
+    }
+    return end - first;
+  }
+};
+
+// The records that spell `query` exactly, from the root's.
+std::vector<Start> exact_record_starts(const RecordNodes& nodes, const std::u32string& query,
+                                       std::string_view text, Cancel& cancel) {
+  std::vector<std::uint32_t> current = {0};
+  std::vector<std::uint32_t> next;
+  for (const char32_t ch : query) {
+    next.clear();
+    for (const std::uint32_t r : current) {
+      cancel.step(1 + nodes.children(r, [&](std::uint32_t child, char32_t label) {
+        if (label == ch) next.push_back(child);
+      }));
+    }
+    current.swap(next);
+    if (current.empty()) break;
+  }
+  std::vector<Start> starts;
+  for (const std::uint32_t r : current) starts.push_back({r, 0, std::string(text)});
+  return starts;
+}
+
+template <class Nodes>
+std::vector<Found> best_first(const Nodes& nodes, std::vector<Start> starts, std::size_t limit,
+                              Cancel& cancel) {
   std::vector<Found> out;
-  if (limit == 0 || trie.node_count() == 0) return out;
-  const std::u32string query = text::decode_utf8(prefix);
-  std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
-                                            : fuzzy_starts(trie, query, max_dist, cancel);
   std::priority_queue<Entry, std::vector<Entry>, Worse> queue;
   for (Start& start : starts) {
-    queue.push({start.distance, checked_at(counts.best, start.node), false, start.node,
-                std::move(start.text)});
+    queue.push({start.distance, nodes.best(start.node), false, start.node, std::move(start.text)});
   }
   // Several starts can share a subtree: a node opened once has given all its terms at its
   // smallest distance, and a term is reported once.
@@ -185,11 +245,11 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   const auto floor = [&] {
     return cutting && standing.size() == limit ? standing.front() : std::uint32_t{0};
   };
-  if (cutting && !starts.empty()) stand(checked_at(counts.best, starts.front().node));
+  if (cutting && !starts.empty()) stand(nodes.best(starts.front().node));
   std::unordered_set<NodeId> opened;
   std::unordered_set<NodeId> reported;
   std::size_t opens = 0;
-  const std::size_t limit_of_opens = trie.node_count();
+  const std::size_t limit_of_opens = nodes.node_count();
   while (!queue.empty() && out.size() < limit) {
     // Taken out of the queue, not copied: pop() compares only the entries that stay.
     Entry entry = std::move(const_cast<Entry&>(queue.top()));
@@ -197,7 +257,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     cancel.step();
     if (entry.is_term) {
       if (shared && !reported.insert(entry.node).second) continue;
-      out.push_back({std::move(entry.text), entry.node, entry.key, entry.distance});
+      out.push_back({std::move(entry.text), nodes.id(entry.node), entry.key, entry.distance});
       continue;
     }
     if (shared && !opened.insert(entry.node).second) continue;
@@ -207,9 +267,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
       throw InternalFault("the index is not a tree: a node is listed under more than one parent",
                           SourceLocation::current());
     }
-    const bool terminal = entry.node != 0 && trie.terminal(entry.node);
-    const prefix::ChildRange range = trie.children(entry.node);
-    cancel.step(range.empty() ? 0 : range.end - range.begin);
+    const bool terminal = nodes.terminal(entry.node);
     if (cutting) {
       // The opened node's key stays standing through one entry that carries it.
       bool carried = false;
@@ -220,30 +278,55 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
           stand(key);
         }
       };
-      if (terminal) arrive(checked_at(counts.own, entry.node));
-      for (std::size_t p = range.begin; p < range.end; ++p) {
-        const NodeId child = trie.child(p);
-        if (trie.label(child) != U'\0') arrive(checked_at(counts.best, child));
-      }
-      cutting = carried || (!terminal && range.empty() && entry.key == 0);
+      if (terminal) arrive(nodes.own(entry.node));
+      const std::size_t looked =
+          nodes.children(entry.node, [&](NodeId child, char32_t) { arrive(nodes.best(child)); });
+      cutting = carried || (!terminal && looked == 0 && entry.key == 0);
     }
     const std::uint32_t least = floor();
     if (terminal) {
-      const std::uint32_t own = checked_at(counts.own, entry.node);
+      const std::uint32_t own = nodes.own(entry.node);
       if (own >= least) queue.push({entry.distance, own, true, entry.node, entry.text});
     }
-    for (std::size_t p = range.begin; p < range.end; ++p) {
-      const NodeId child = trie.child(p);
-      const char32_t label = trie.label(child);
-      if (label == U'\0') continue;
-      const std::uint32_t best = checked_at(counts.best, child);
-      if (best < least) continue;
+    cancel.step(nodes.children(entry.node, [&](NodeId child, char32_t label) {
+      const std::uint32_t best = nodes.best(child);
+      if (best < least) return;
       std::string spelled = entry.text;
       text::append_utf8(spelled, label);
       queue.push({entry.distance, best, false, child, std::move(spelled)});
-    }
+    }));
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
+                            std::size_t max_dist, std::size_t limit, Cancel cancel,
+                            const CompletionRecords* records) {
+  if (limit == 0 || trie.node_count() == 0) return {};
+  const std::u32string query = text::decode_utf8(prefix);
+  if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
+    const RecordNodes nodes{*records, trie.walk_table->ids()};
+    return best_first(nodes, exact_record_starts(nodes, query, prefix, cancel), limit, cancel);
+  }
+  std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
+                                            : fuzzy_starts(trie, query, max_dist, cancel);
+  return best_first(StoredNodes{trie, counts}, std::move(starts), limit, cancel);
+}
+
+CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Counts& counts,
+                                     Cancel& cancel) {
+  const auto nodes = table.nodes();
+  const auto ids = table.ids();
+  records_.reserve(nodes.size());
+  for (std::size_t r = 0; r < ids.size(); ++r) {
+    cancel.step();
+    const NodeId node = ids[r];
+    records_.push_back({nodes[r].word, nodes[r].first, checked_at(counts.best, node),
+                        checked_at(counts.own, node)});
+  }
+  records_.push_back({0, nodes.back().first, 0, 0});
 }
 
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,

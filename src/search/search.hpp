@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/cancel.hpp"
+#include "prefix/matcher/walk_table.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::search {
@@ -58,12 +59,33 @@ struct Counts {
 // makes this run long. Counts its steps on `cancel`.
 Counts count_terms(const prefix::TrieView& trie, Cancel cancel = {});
 
+// The counts beside the walk table's records, in its order: each record holds the label, the
+// terminal flag, where its children are, and both counts, so that opening a node in complete()
+// reads one run of memory instead of five arrays by node id. 16 bytes a node, made once.
+class CompletionRecords {
+ public:
+  struct Record {
+    std::uint32_t word;   // as WalkTable::Node::word
+    std::uint32_t first;  // as WalkTable::Node::first
+    std::uint32_t best;
+    std::uint32_t own;
+  };
+  // `table` is the walk table of the index `counts` were counted on. Counts a step per node.
+  CompletionRecords(const prefix::WalkTable& table, const Counts& counts, Cancel& cancel);
+  const Record& at(std::size_t r) const noexcept { return records_[r]; }
+  std::size_t memory_bytes() const noexcept { return records_.capacity() * sizeof(Record); }
+
+ private:
+  std::vector<Record> records_;  // one more closes the last list
+};
+
 // The `limit` terms that start with a prefix within `max_dist` edits of `prefix`, best first by
 // (distance, larger count, code point order); a term below several such prefixes takes the
-// smallest distance. `counts` is count_terms(trie).
+// smallest distance. `counts` is count_terms(trie). With no edits, `records` (made from the
+// walk table `trie` carries and these counts) speed the search up.
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
-                            Cancel cancel = {});
+                            Cancel cancel = {}, const CompletionRecords* records = nullptr);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
