@@ -213,14 +213,92 @@ std::vector<Start> exact_record_starts(const RecordNodes& nodes, const std::u32s
   return starts;
 }
 
-template <class Nodes>
-std::vector<Found> best_first(const Nodes& nodes, std::vector<Start> starts, std::size_t limit,
-                              Cancel& cancel) {
-  std::vector<Found> out;
-  std::priority_queue<Entry, std::vector<Entry>, Worse> queue;
-  for (Start& start : starts) {
-    queue.push({start.distance, nodes.best(start.node), false, start.node, std::move(start.text)});
+// How best_first() keeps its entries: with their texts, compared as texts.
+struct TextEntries {
+  using Entry = search::Entry;
+  using Worse = search::Worse;
+  Entry start(Start& start, std::uint32_t key) {
+    return {start.distance, key, false, start.node, std::move(start.text)};
   }
+  Entry child(const Entry& parent, NodeId child, char32_t label, std::uint32_t key) {
+    std::string spelled = parent.text;
+    text::append_utf8(spelled, label);
+    return {parent.distance, key, false, child, std::move(spelled)};
+  }
+  Entry term(const Entry& node, std::uint32_t count) {
+    return {node.distance, count, true, node.node, node.text};
+  }
+  std::string text(Entry& entry) { return std::move(entry.text); }
+};
+
+// Or, where every child list is sorted by label with no two alike and `rank` numbers the nodes
+// in depth-first order, by that rank: depth-first order is the code point order of the texts.
+// Entries are then small and plain, and only the answers are spelled, from links that each
+// queued entry leaves (its parent's link and its label).
+class RankedEntries {
+ public:
+  struct Entry {
+    std::uint32_t key;
+    std::uint32_t rank;
+    std::uint32_t node;
+    std::uint32_t link;
+    std::uint32_t distance;
+    bool is_term;
+  };
+  struct Worse {
+    bool operator()(const Entry& a, const Entry& b) const {
+      if (a.distance != b.distance) return a.distance > b.distance;
+      if (a.key != b.key) return a.key < b.key;
+      if (a.rank != b.rank) return a.rank > b.rank;
+      return a.is_term < b.is_term;  // a node before its own term: either order is right
+    }
+  };
+  RankedEntries(std::span<const std::uint32_t> rank, std::string_view prefix)
+      : rank_(rank), prefix_(prefix) {}
+  Entry start(Start& start, std::uint32_t key) {
+    return {key, rank_[start.node], start.node, kNone, start.distance, false};
+  }
+  Entry child(const Entry& parent, NodeId child, char32_t label, std::uint32_t key) {
+    links_.push_back({parent.link, label});
+    return {
+        key,  rank_[child], child, static_cast<std::uint32_t>(links_.size() - 1), parent.distance,
+        false};
+  }
+  Entry term(const Entry& node, std::uint32_t count) {
+    Entry entry = node;
+    entry.key = count;
+    entry.is_term = true;
+    return entry;
+  }
+  std::string text(const Entry& entry) {
+    labels_.clear();
+    for (std::uint32_t at = entry.link; at != kNone; at = links_[at].parent) {
+      labels_.push_back(links_[at].label);
+    }
+    std::string spelled(prefix_);
+    for (auto it = labels_.rbegin(); it != labels_.rend(); ++it) text::append_utf8(spelled, *it);
+    return spelled;
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFF'FFFFu;
+  struct Link {
+    std::uint32_t parent;
+    char32_t label;
+  };
+  std::span<const std::uint32_t> rank_;
+  std::string_view prefix_;
+  std::vector<Link> links_;
+  std::u32string labels_;
+};
+
+template <class Nodes, class Entries>
+std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<Start> starts,
+                              std::size_t limit, Cancel& cancel) {
+  using Queued = typename Entries::Entry;
+  std::vector<Found> out;
+  std::priority_queue<Queued, std::vector<Queued>, typename Entries::Worse> queue;
+  for (Start& start : starts) queue.push(entries.start(start, nodes.best(start.node)));
   // Several starts can share a subtree: a node opened once has given all its terms at its
   // smallest distance, and a term is reported once.
   const bool shared = starts.size() > 1;
@@ -252,12 +330,12 @@ std::vector<Found> best_first(const Nodes& nodes, std::vector<Start> starts, std
   const std::size_t limit_of_opens = nodes.node_count();
   while (!queue.empty() && out.size() < limit) {
     // Taken out of the queue, not copied: pop() compares only the entries that stay.
-    Entry entry = std::move(const_cast<Entry&>(queue.top()));
+    Queued entry = std::move(const_cast<Queued&>(queue.top()));
     queue.pop();
     cancel.step();
     if (entry.is_term) {
       if (shared && !reported.insert(entry.node).second) continue;
-      out.push_back({std::move(entry.text), nodes.id(entry.node), entry.key, entry.distance});
+      out.push_back({entries.text(entry), nodes.id(entry.node), entry.key, entry.distance});
       continue;
     }
     if (shared && !opened.insert(entry.node).second) continue;
@@ -286,14 +364,11 @@ std::vector<Found> best_first(const Nodes& nodes, std::vector<Start> starts, std
     const std::uint32_t least = floor();
     if (terminal) {
       const std::uint32_t own = nodes.own(entry.node);
-      if (own >= least) queue.push({entry.distance, own, true, entry.node, entry.text});
+      if (own >= least) queue.push(entries.term(entry, own));
     }
     cancel.step(nodes.children(entry.node, [&](NodeId child, char32_t label) {
       const std::uint32_t best = nodes.best(child);
-      if (best < least) return;
-      std::string spelled = entry.text;
-      text::append_utf8(spelled, label);
-      queue.push({entry.distance, best, false, child, std::move(spelled)});
+      if (best >= least) queue.push(entries.child(entry, child, label, best));
     }));
   }
   return out;
@@ -308,11 +383,18 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   const std::u32string query = text::decode_utf8(prefix);
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
     const RecordNodes nodes{*records, trie.walk_table->ids()};
-    return best_first(nodes, exact_record_starts(nodes, query, prefix, cancel), limit, cancel);
+    std::vector<Start> starts = exact_record_starts(nodes, query, prefix, cancel);
+    if (!records->ranks().empty()) {
+      RankedEntries entries(records->ranks(), prefix);
+      return best_first(nodes, entries, std::move(starts), limit, cancel);
+    }
+    TextEntries entries;
+    return best_first(nodes, entries, std::move(starts), limit, cancel);
   }
   std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
                                             : fuzzy_starts(trie, query, max_dist, cancel);
-  return best_first(StoredNodes{trie, counts}, std::move(starts), limit, cancel);
+  TextEntries entries;
+  return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel);
 }
 
 CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Counts& counts,
@@ -327,6 +409,23 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
                         checked_at(counts.own, node)});
   }
   records_.push_back({0, nodes.back().first, 0, 0});
+  // Depth-first ranks, where every child list is sorted by label with no two alike.
+  const auto label = [&](std::uint32_t r) { return records_[r].word & ((1u << 21) - 1); };
+  for (std::size_t r = 0; r < ids.size(); ++r) {
+    for (std::uint32_t c = records_[r].first + 1; c < records_[r + 1].first; ++c) {
+      if (label(c - 1) >= label(c)) return;
+    }
+  }
+  ranks_.assign(ids.size(), 0);
+  std::vector<std::uint32_t> open{0};  // the next to number on top
+  std::uint32_t next = 0;
+  while (!open.empty()) {
+    const std::uint32_t r = open.back();
+    open.pop_back();
+    cancel.step();
+    ranks_[r] = next++;
+    for (std::uint32_t c = records_[r + 1].first; c > records_[r].first; --c) open.push_back(c - 1);
+  }
 }
 
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,

@@ -73,10 +73,17 @@ class CompletionRecords {
   // `table` is the walk table of the index `counts` were counted on. Counts a step per node.
   CompletionRecords(const prefix::WalkTable& table, const Counts& counts, Cancel& cancel);
   const Record& at(std::size_t r) const noexcept { return records_[r]; }
-  std::size_t memory_bytes() const noexcept { return records_.capacity() * sizeof(Record); }
+  // Each record's place in depth-first order, which is the code point order of the texts, when
+  // every child list is sorted by label with no two alike (as the builders make them); else
+  // empty.
+  std::span<const std::uint32_t> ranks() const noexcept { return ranks_; }
+  std::size_t memory_bytes() const noexcept {
+    return records_.capacity() * sizeof(Record) + ranks_.capacity() * sizeof(std::uint32_t);
+  }
 
  private:
   std::vector<Record> records_;  // one more closes the last list
+  std::vector<std::uint32_t> ranks_;
 };
 
 // The `limit` terms that start with a prefix within `max_dist` edits of `prefix`, best first by

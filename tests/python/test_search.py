@@ -146,3 +146,20 @@ def test_shapes_read_unchecked_end_instead_of_running_away():
     # Every path through the root spells "a" again: the walks end at their bound, and the
     # best-first search finds that it opens a node twice.
     assert outcome.split() == ["PanicException", "answered", "answered"]
+
+
+def test_complete_orders_ties_by_text_whatever_the_stored_order():
+    """Children listed against code point order ("t" before "r"), with equal counts: the ties
+    still come in code point order, and the search agrees with and without a prefix."""
+    from _torrelm import PrefixSearch
+
+    search = PrefixSearch.from_internal_data_v2(
+        node_shifts=[0, 1, 2, 5, 5, 5], child_labels=["", "c", "a", "t", "r", "s"],
+        payloads=[None, None, None, (5, [0], [5]), (5, [0], [5]), (5, [0], [5])],
+        child_transitions=[1, 2, 3, 4, 5], video_index=[b"\x01\x00\x00\x00"], video_top_n=1)
+    # node 2 ("ca") lists t, r, s.
+    index = torrelm.Index.from_prefix_search(search)
+    expected = [Completion("car", 5), Completion("cas", 5), Completion("cat", 5)]
+    for prefix in ["", "c", "ca"]:
+        assert index.complete(prefix) == expected, prefix
+    assert index.complete("ca", limit=2) == expected[:2]
