@@ -126,6 +126,8 @@ struct Counted {
                std::uint32_t below) const noexcept requires kBounds {
     return rows.reaches(d, height, below);
   }
+  std::uint64_t wanted(std::uint32_t d) const noexcept requires kBounds { return rows.wanted(d); }
+  char32_t query_char(std::size_t i) const noexcept requires kBounds { return rows.query_char(i); }
   std::uint32_t final_distance(std::uint32_t d) const noexcept { return rows.final_distance(d); }
   std::size_t step_cost() const noexcept { return rows.step_cost(); }
 };

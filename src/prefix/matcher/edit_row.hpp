@@ -95,6 +95,7 @@ class BitParallelRows {
 
   BitParallelRows(const std::u32string& query, std::uint32_t k)
       : masks_(query),
+        query_(query),
         m_(static_cast<std::uint32_t>(query.size())),
         k_(Fixed >= 0 ? static_cast<std::uint32_t>(Fixed) : k),
         width_(m_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m_) - 1),
@@ -126,6 +127,16 @@ class BitParallelRows {
     step(data() + std::size_t{d} * levels, d, masks_[ch], next);
     return next[bound()] != 0 || d + 1 <= bound();
   }
+
+  // Where row d has no edit to spare (no cell within k - 1, cell 0 included), a child survives
+  // only by matching the query: the positions i whose character lets it (bit i). Else all ones.
+  std::uint64_t wanted(std::uint32_t d) const noexcept {
+    const std::uint32_t k = bound();
+    const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
+    if (k > 0 && (d + 1 <= k || row[k - 1] != 0)) return ~std::uint64_t{0};
+    return ((row[k] << 1) | std::uint64_t{d <= k}) & width_;
+  }
+  char32_t query_char(std::size_t i) const noexcept { return query_[i]; }
 
   // Cell m of row d when within k, else kNoMatch.
   std::uint32_t final_distance(std::uint32_t d) const noexcept {
@@ -213,6 +224,7 @@ class BitParallelRows {
   const std::uint64_t* data() const noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
 
   CharMasks masks_;
+  const std::u32string& query_;
   // The query's character bits (see char_bit) and the positions of each.
   std::uint32_t distinct_ = 0;
   std::uint32_t all_bits_ = 0;

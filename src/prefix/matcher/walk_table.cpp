@@ -55,6 +55,7 @@ std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
     std::uint32_t height = 0;
     std::uint32_t below = 0;
     for (std::uint32_t c = record.first; c < nodes[r + 1].first; ++c) {
+      if (c > record.first && nodes[c - 1].label() >= nodes[c].label()) table.sorted_ = false;
       height = std::max(height, std::min(nodes[c].height() + 1, Node::kTallest));
       below |= detail::char_bit(nodes[c].label()) | nodes[c].below;
     }

@@ -53,6 +53,8 @@ class WalkTable {
   std::span<const Node> nodes() const noexcept { return nodes_; }
   // The node of each record in the stored arrays.
   std::span<const NodeId> ids() const noexcept { return ids_; }
+  // Whether every child list is sorted by label with no two alike, as the builders make them.
+  bool sorted() const noexcept { return sorted_; }
   std::size_t memory_bytes() const noexcept {
     return nodes_.capacity() * sizeof(Node) + ids_.capacity() * sizeof(NodeId);
   }
@@ -60,6 +62,7 @@ class WalkTable {
  private:
   std::vector<Node> nodes_;
   std::vector<NodeId> ids_;
+  bool sorted_ = true;
 };
 
 // A table made on first use, by whichever thread needs it first; an index that is no tree makes

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -189,6 +190,44 @@ TEST(FuzzyMatch, AgreesWithReferences) {
                                })->prefix));
       }
       EXPECT_EQ(found, brute);
+    }
+  }
+}
+
+// Sorted tries with long child lists, where a walk that has no edit to spare picks the children
+// it needs by binary search instead of reading the whole list: the same nodes as the reference.
+TEST(FuzzyMatch, PickedChildrenAgreeWithReferences) {
+  std::mt19937 random(11);
+  const std::u32string alphabet = U"abcdefghijkl\u0436\u0439";
+  for (int round = 0; round < 30; ++round) {
+    std::vector<std::u32string> list;
+    for (int i = 0; i < 300; ++i) {
+      std::u32string w;
+      for (std::size_t n = 1 + random() % 6; n > 0; --n) {
+        w.push_back(alphabet[random() % alphabet.size()]);
+      }
+      list.push_back(w);
+    }
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    const Trie owned = words(list);
+    Cancel cancel;
+    const auto table = WalkTable::of(owned, cancel);
+    ASSERT_TRUE(table.has_value());
+    ASSERT_TRUE(table->sorted());
+    TrieView trie = owned.view();
+    trie.walk_table = &*table;
+    for (int q = 0; q < 20; ++q) {
+      std::u32string query = list[random() % list.size()];
+      if (random() % 2) query[random() % query.size()] = alphabet[random() % alphabet.size()];
+      if (random() % 3 == 0) query.push_back(alphabet[random() % alphabet.size()]);
+      const auto k = static_cast<std::size_t>(random() % 4);
+      SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(query) + " k " +
+                   std::to_string(k));
+      for (const bool terminal_only : {true, false}) {
+        EXPECT_EQ(fuzzy_match_nodes(trie, utf8(query), k, terminal_only),
+                  test::reference_nodes(owned, query, k, terminal_only));
+      }
     }
   }
 }
