@@ -86,8 +86,9 @@ def _open(path: str) -> Served:
     # check sees a different identity and opens the newer file, rather than never noticing it.
     identity = FileIdentity.of(os.stat(path))
     index = open_index(path)
-    # The first completion derives the counts the search-box queries are led by (a pass over
-    # the index): done here, before the index is served, and not by the request that comes first.
+    # The first completion derives what the queries are led by (the search counts, and the walk
+    # table with its records: passes over the index): done here, before the index is served, and
+    # not by the request that comes first.
     index.complete("", limit=1)
     return Served(index, identity, time.time())
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/huge_pages.hpp"
 #include "prefix/matcher/edit_row.hpp"
 
 namespace torrelm::prefix {
@@ -19,6 +20,8 @@ std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
   std::vector<NodeId>& ids = table.ids_;
   nodes.reserve(n + 1);
   ids.reserve(n);
+  prefer_huge_pages(nodes.data(), nodes.capacity() * sizeof(Node));
+  prefer_huge_pages(ids.data(), ids.capacity() * sizeof(NodeId));
   std::vector<std::uint8_t> seen(n, 0);
   seen[0] = 1;
   nodes.push_back({0, 0, 0});
@@ -62,8 +65,8 @@ std::optional<WalkTable> WalkTable::of(const TrieView& trie, Cancel& cancel) {
     record.word |= height << Node::kLabelBits;
     record.below = below;
   }
-  nodes.shrink_to_fit();
-  ids.shrink_to_fit();
+  // No shrink_to_fit: it would copy the table into pages without the hint, and room never
+  // written (for hidden nodes) takes no memory.
   return table;
 }
 

@@ -221,12 +221,19 @@ TEST(FuzzyMatch, PickedChildrenAgreeWithReferences) {
       std::u32string query = list[random() % list.size()];
       if (random() % 2) query[random() % query.size()] = alphabet[random() % alphabet.size()];
       if (random() % 3 == 0) query.push_back(alphabet[random() % alphabet.size()]);
-      const auto k = static_cast<std::size_t>(random() % 4);
+      const auto k = static_cast<std::size_t>(q % 4);  // exact lookups included
       SCOPED_TRACE("round " + std::to_string(round) + " query " + utf8(query) + " k " +
                    std::to_string(k));
       for (const bool terminal_only : {true, false}) {
         EXPECT_EQ(fuzzy_match_nodes(trie, utf8(query), k, terminal_only),
                   test::reference_nodes(owned, query, k, terminal_only));
+      }
+      const auto want = test::reference_nodes(owned, query, k, true);
+      const auto got = fuzzy_match(trie, utf8(query), k, {});
+      ASSERT_EQ(got.size(), want.size());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].node, want[i].node);
+        EXPECT_EQ(got[i].distance, want[i].distance);
       }
     }
   }
