@@ -80,6 +80,13 @@ class ByteReader {
 
   // One Unicode scalar value in UTF-8.
   bool scalar(char32_t& out);
+  // The same for the common case of an ASCII character, inline; false, reading nothing, for
+  // anything else.
+  bool ascii(char32_t& out) noexcept {
+    if (at_ == end_ || *at_ >= 0x80) return false;
+    out = *at_++;
+    return true;
+  }
 
   bool array16(std::uint8_t* out) {
     if (remaining() < 16) return fail(DecodeError::unexpected_end(16 - remaining()));
@@ -115,12 +122,12 @@ class ByteReader {
   static bool fast_u32(const std::uint8_t*& at, std::uint32_t& out) noexcept {
     const std::uint8_t marker = *at;
     if (marker > kMarker32) return false;
-    static constexpr std::uint64_t kMask[] = {0, 0xFFFF, 0xFFFF'FFFF};
-    static constexpr std::uint8_t kLength[] = {1, 3, 5};
-    const unsigned form = unsigned{marker >= kMarker16} + unsigned{marker >= kMarker32};
-    const std::uint64_t tail = load_le<std::uint64_t>(at + 1) & kMask[form];
-    out = static_cast<std::uint32_t>(form == 0 ? marker : tail);
-    at += kLength[form];
+    const unsigned wide = unsigned{marker >= kMarker16};
+    const unsigned wider = unsigned{marker >= kMarker32};
+    const std::uint32_t tail = load_le<std::uint32_t>(at + 1);
+    const std::uint32_t value = wider ? tail : (tail & 0xFFFF);
+    out = wide ? value : marker;
+    at += 1 + 2 * (wide + wider);
     return true;
   }
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "common/huge_pages.hpp"
 #include "format/byte_reader.hpp"
 #include "format/byte_writer.hpp"
 
@@ -71,7 +72,10 @@ bool read_u32s(ByteReader& in, std::size_t count, std::span<std::uint32_t> out, 
 bool read_u32s(ByteReader& in, std::vector<std::uint32_t>& out, Cancel& cancel) {
   std::size_t count = 0;
   if (!in.count(count)) return false;
-  out.resize(room(count, in, 1));
+  const std::size_t size = room(count, in, 1);
+  out.reserve(size);
+  prefer_huge_pages(out.data(), size * sizeof(std::uint32_t));
+  out.resize(size);
   return read_u32s(in, count, out, cancel);
 }
 
@@ -209,10 +213,13 @@ Expected<prefix::Trie, DecodeError> decode(std::span<const std::uint8_t> bytes, 
 
   std::size_t count = 0;
   if (!in.count(count)) return failed();
-  trie.child_labels.resize(room(count, in, 1));
+  const std::size_t labels = room(count, in, 1);
+  trie.child_labels.reserve(labels);
+  prefer_huge_pages(trie.child_labels.data(), labels * sizeof(char32_t));
+  trie.child_labels.resize(labels);
   for (char32_t& ch : trie.child_labels) {
     cancel.step();
-    if (!in.scalar(ch)) return failed();
+    if (!in.ascii(ch) && !in.scalar(ch)) return failed();
   }
   char32_t past = 0;
   if (count != trie.child_labels.size() && !in.scalar(past)) return failed();

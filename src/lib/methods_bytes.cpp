@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/huge_pages.hpp"
 #include "format/index_codec.hpp"
 #include "lib/binding.hpp"
 #include "lib/convert.hpp"
@@ -31,6 +32,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
     Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    prefer_huge_pages(data, static_cast<std::size_t>(size));  // not written yet: faults are few
     format::encode(trie, std::span(data, static_cast<std::size_t>(size)));
     return bytes.release();
   });

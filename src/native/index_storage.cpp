@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "common/huge_pages.hpp"
 #include "format/index_codec.hpp"
 #include "native/convert.hpp"
 #include "native/errors.hpp"
@@ -201,6 +202,7 @@ nb::bytes to_container(const Index& self) {
     auto bytes = nb::steal<nb::bytes>(
         made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+    prefer_huge_pages(data, static_cast<std::size_t>(size));  // not written yet: faults are few
     run_released([&](Cancel) {
       store::write_container(stored.trie, extras, std::span(data, static_cast<std::size_t>(size)));
     });
@@ -241,6 +243,7 @@ nb::bytes to_bytes(const Index& self) {
     auto bytes = nb::steal<nb::bytes>(
         made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+    prefer_huge_pages(data, static_cast<std::size_t>(size));
     run_released([&](Cancel) {
       format::encode(stored.trie, std::span(data, static_cast<std::size_t>(size)));
     });

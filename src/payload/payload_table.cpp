@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/huge_pages.hpp"
 
 namespace torrelm::payload {
 namespace {
@@ -120,6 +121,9 @@ void PayloadTable::reserve(std::size_t slots, std::size_t present, std::size_t i
   if (!parallel_) counts_end_.reserve(present);
   video_ids_.reserve(ids);
   video_counts_.reserve(counts);
+  for (const auto* entries : {&total_count_, &video_ids_, &video_counts_}) {
+    prefer_huge_pages(entries->data(), entries->capacity() * sizeof(std::uint32_t));
+  }
 }
 
 void PayloadTable::shrink_to_fit() {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/huge_pages.hpp"
+
 namespace torrelm::store {
 namespace {
 
@@ -22,6 +24,7 @@ std::unique_ptr<std::uint64_t[]> aligned_buffer(std::size_t bytes) {
   // much as reading it), but for the last word, so that no byte past the end is left unset.
   const std::size_t words = bytes / sizeof(std::uint64_t) + 1;
   auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(words);
+  prefer_huge_pages(buffer.get(), words * sizeof(std::uint64_t));
   buffer[words - 1] = 0;
   return buffer;
 }
