@@ -158,9 +158,8 @@ class BitParallelRows {
     const std::uint32_t k = bound();
     const std::int64_t from = std::int64_t{m_} - height - k;  // the length bound within 0
     const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
-    // Nothing missing is the common case near the root. Within one edit, the few subtrees that
-    // the characters rule out did not repay the test (measured): the lengths alone bound it.
-    if (k < 2 || (below & all_bits_) == all_bits_) {
+    // Nothing missing is the common case near the root: the lengths alone bound it.
+    if ((below & all_bits_) == all_bits_) {
       if (d <= k && from + d <= 0) return true;  // cell 0, which is d
       for (std::uint32_t e = 0; e <= k; ++e) {
         const std::int64_t bit = from + e - 1;  // cell j is bit j - 1
