@@ -179,7 +179,9 @@ struct RecordNodes {
   std::span<const NodeId> ids;
   std::uint32_t best(std::uint32_t r) const { return records.at(r).best; }
   std::uint32_t own(std::uint32_t r) const { return records.at(r).own; }
-  bool terminal(std::uint32_t r) const { return (records.at(r).word >> 31) != 0; }
+  bool terminal(std::uint32_t r) const {
+    return prefix::WalkTable::Node::terminal_of(records.at(r).word);
+  }
   NodeId id(std::uint32_t r) const { return ids[r]; }
   std::size_t node_count() const { return ids.size(); }
   template <class Each>
@@ -187,7 +189,7 @@ struct RecordNodes {
     const std::uint32_t first = records.at(r).first;
     const std::uint32_t end = records.at(r + 1).first;
     for (std::uint32_t c = first; c < end; ++c) {
-      each(c, static_cast<char32_t>(records.at(c).word & ((1u << 21) - 1)));
+      each(c, prefix::WalkTable::Node::label_of(records.at(c).word));
     }
     return end - first;
   }
@@ -410,7 +412,9 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
   }
   records_.push_back({0, nodes.back().first, 0, 0});
   // Depth-first ranks, where every child list is sorted by label with no two alike.
-  const auto label = [&](std::uint32_t r) { return records_[r].word & ((1u << 21) - 1); };
+  const auto label = [&](std::uint32_t r) {
+    return prefix::WalkTable::Node::label_of(records_[r].word);
+  };
   for (std::size_t r = 0; r < ids.size(); ++r) {
     for (std::uint32_t c = records_[r].first + 1; c < records_[r + 1].first; ++c) {
       if (label(c - 1) >= label(c)) return;

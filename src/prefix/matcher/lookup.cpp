@@ -1,8 +1,10 @@
 #include "prefix/matcher/lookup.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_set>
 
+#include "prefix/matcher/walk_table.hpp"
 #include "text/utf8.hpp"
 
 namespace torrelm::prefix {
@@ -16,10 +18,28 @@ bool has_no_nodes(const TrieView& trie) noexcept {
 }  // namespace
 
 std::optional<NodeId> find_term(const TrieView& trie, std::string_view term) {
+  return find_term(trie, text::decode_utf8(term));
+}
+
+std::optional<NodeId> find_term(const TrieView& trie, const std::u32string& query) {
   if (has_no_nodes(trie)) return std::nullopt;
-  const std::u32string query = text::decode_utf8(term);
   // U+0000 labels hide their nodes, so no path spells a term containing one.
   if (query.empty() || query.find(U'\0') != std::u32string::npos) return std::nullopt;
+  if (trie.walk_table != nullptr && trie.walk_table->sorted()) {
+    // No two siblings alike: one child at most per level, found by binary search.
+    const auto nodes = trie.walk_table->nodes();
+    std::uint32_t at = 0;
+    for (const char32_t ch : query) {
+      const auto end = nodes.begin() + nodes[at + 1].first;
+      const auto found = std::lower_bound(
+          nodes.begin() + nodes[at].first, end, ch,
+          [](const WalkTable::Node& node, char32_t c) { return node.label() < c; });
+      if (found == end || found->label() != ch) return std::nullopt;
+      at = static_cast<std::uint32_t>(found - nodes.begin());
+    }
+    if (!nodes[at].terminal()) return std::nullopt;
+    return trie.walk_table->ids()[at];
+  }
 
   struct Level {
     std::size_t position;

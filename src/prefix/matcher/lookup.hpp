@@ -27,6 +27,9 @@ namespace torrelm::prefix {
 // Where siblings share a label, the first of them in stored order whose subtree ends the term
 // wins, as in the walk. The empty term is never found.
 std::optional<NodeId> find_term(const TrieView& trie, std::string_view term);
+// The same for a term already decoded into code points. With a walk table whose lists are sorted
+// (no two siblings alike), it searches the table.
+std::optional<NodeId> find_term(const TrieView& trie, const std::u32string& query);
 
 // Terms one at a time, in walk order. Holds a pointer to `trie`, which must outlive it; each
 // next() costs the steps up to the following term, not a pass over the index.

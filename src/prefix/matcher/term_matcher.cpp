@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "prefix/matcher/lookup.hpp"
 #include "prefix/matcher/walk.hpp"
 
 namespace torrelm::prefix {
@@ -24,36 +25,17 @@ constexpr std::size_t kCharged = 1024;
 // Within no edits only the nodes that spell the query itself match: the walk follows the
 // children labelled with the query's next character alone, computing no rows. Same results in
 // the same order as the walk (siblings may share a label, so there may be several).
-// The same on a walk table whose lists are sorted: one child at most per level, found by binary
-// search in one run of records.
-std::vector<MatchResult> exact_match_sorted(const WalkTable& table, const std::u32string& query,
-                                            std::string_view term) {
-  std::vector<MatchResult> results;
-  const auto nodes = table.nodes();
-  std::uint32_t at = 0;
-  for (const char32_t ch : query) {
-    const auto begin = nodes.begin() + nodes[at].first;
-    const auto end = nodes.begin() + nodes[at + 1].first;
-    const auto found = std::lower_bound(
-        begin, end, ch, [](const WalkTable::Node& node, char32_t c) { return node.label() < c; });
-    if (found == end || found->label() != ch || ch == U'\0') return results;
-    at = static_cast<std::uint32_t>(found - nodes.begin());
-  }
-  if (nodes[at].terminal()) results.push_back({std::string(term), table.ids()[at], 0});
-  return results;
-}
-
 std::vector<MatchResult> exact_matches(const TrieView& trie, const std::u32string& query,
                                        std::optional<std::size_t> limit, Cancel& cancel) {
   std::vector<MatchResult> results;
   if (query.empty() || (trie.node_shifts.empty() && trie.child_labels.empty())) return results;
-  if (trie.walk_table != nullptr && trie.walk_table->sorted()) {
-    std::string spelled;
-    for (const char32_t ch : query) text::append_utf8(spelled, ch);
-    return exact_match_sorted(*trie.walk_table, query, spelled);
-  }
   std::string spelled;  // every match spells the query
   for (const char32_t ch : query) text::append_utf8(spelled, ch);
+  if (trie.walk_table != nullptr && trie.walk_table->sorted()) {
+    // No two siblings alike: the one term find_term() finds is the only match.
+    if (const auto node = find_term(trie, query)) results.push_back({std::move(spelled), *node, 0});
+    return results;
+  }
   detail::ResultBudget budget(trie);
   struct Open {
     NodeId node;

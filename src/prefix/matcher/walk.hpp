@@ -165,13 +165,11 @@ void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) 
       const char32_t label = trie.label(child);
       if (label == U'\0' || !rows.advance(depth, label)) continue;
       cursor.position = position;
-      const auto verdict = on_match(child, label, stack, rows.final_distance(depth + 1));
-      if constexpr (std::is_same_v<std::remove_const_t<decltype(verdict)>, Visit>) {
-        if (verdict == Visit::Stop) return;
-        if (verdict == Visit::Skip) continue;
-      } else {
-        if (verdict) return;
-      }
+      bool stop = false;
+      const bool down = descends(
+          on_match(child, label, std::as_const(stack), rows.final_distance(depth + 1)), stop);
+      if (stop) return;
+      if (!down) continue;
       const ChildRange below = trie.children(child);
       if (!below.empty()) {
         stack.push_back(

@@ -40,9 +40,15 @@ class WalkTable {
     // A height this large or larger says nothing.
     static constexpr std::uint32_t kTallest = (1u << kHeightBits) - 1;
 
-    char32_t label() const noexcept { return word & ((1u << kLabelBits) - 1); }
+    // The parts of a `word`, for whatever keeps one.
+    static constexpr char32_t label_of(std::uint32_t word) noexcept {
+      return word & ((1u << kLabelBits) - 1);
+    }
+    static constexpr bool terminal_of(std::uint32_t word) noexcept { return (word >> 31) != 0; }
+
+    char32_t label() const noexcept { return label_of(word); }
     std::uint32_t height() const noexcept { return (word >> kLabelBits) & kTallest; }
-    bool terminal() const noexcept { return (word >> 31) != 0; }
+    bool terminal() const noexcept { return terminal_of(word); }
   };
   static_assert(sizeof(Node) == 12);
 
