@@ -49,7 +49,8 @@ sys.path.insert(0, str(ROOT / "demo"))
 import torrelm  # noqa: E402
 
 from layout import read_words  # noqa: E402
-from figures import add_report_options, chosen_sections, measured_build  # noqa: E402
+from figures import (add_report_options, chosen_sections, measured_build,  # noqa: E402
+                     print_figure_rows)
 
 VOCABULARIES = {
     "wamerican-insane": Path("/usr/share/dict/american-english-insane"),
@@ -520,14 +521,7 @@ def summary_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
 
 
 def print_summary(figures: dict) -> None:
-    rows = summary_rows(figures)
-    if not rows:
-        return
-    width = max(len(r[0]) for r in rows)
-    log("")
-    log(f"{'figure':<{width}}  {'measured':>20}  {'target':<14}  met")
-    for label, value, target, met in rows:
-        log(f"{label:<{width}}  {value:>20}  {target:<14}  {'' if met is None else 'yes' if met else 'NO'}")
+    print_figure_rows(summary_rows(figures), log, value_width=20, target_width=14)
 
 
 def report_lines(figures: dict) -> list[str]:

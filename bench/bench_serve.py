@@ -58,7 +58,7 @@ import urllib.request
 from collections import deque
 from pathlib import Path
 
-from figures import add_report_options, cached_index, chosen_sections
+from figures import add_report_options, cached_index, chosen_sections, print_figure_rows
 
 ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
@@ -652,14 +652,7 @@ def summary_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
 
 
 def print_summary(figures: dict) -> None:
-    rows = summary_rows(figures)
-    if not rows:
-        return
-    width = max(len(r[0]) for r in rows)
-    log()
-    log(f"{'figure':<{width}}  {'measured':>12}  {'target':<10}  met")
-    for label, value, target, met in rows:
-        log(f"{label:<{width}}  {value:>12}  {target:<10}  {'' if met is None else 'yes' if met else 'NO'}")
+    print_figure_rows(summary_rows(figures), log, value_width=12, target_width=10)
 
 
 def plot(figures: dict, path: Path) -> None:

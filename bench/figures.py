@@ -91,3 +91,18 @@ def chosen_sections(parser: argparse.ArgumentParser, options: argparse.Namespace
     if unknown:
         parser.error(f"unknown sections {sorted(unknown)}; choose from {','.join(sections)}")
     return chosen
+
+
+def print_figure_rows(rows: Sequence[tuple[str, str, str, bool | None]],
+                      log: Callable[[str], None], value_width: int = 12,
+                      target_width: int = 10) -> None:
+    """The summary a script ends with: each figure, what it measured, its target, and whether it
+    met it (blank where it has none)."""
+    if not rows:
+        return
+    width = max(len(r[0]) for r in rows)
+    log("")
+    log(f"{'figure':<{width}}  {'measured':>{value_width}}  {'target':<{target_width}}  met")
+    for label, value, target, met in rows:
+        verdict = "" if met is None else "yes" if met else "NO"
+        log(f"{label:<{width}}  {value:>{value_width}}  {target:<{target_width}}  {verdict}")

@@ -77,14 +77,15 @@ def fuzzy_section(name, path, options, log):
         clicks["video"] += ids
         clicks["count"] += counts
     log(f"  {len(clicks['term']):,} click rows")
-    def ours():  # and its first query, which makes the walk table the index keeps
-        built = torrelm.build(clicks)
+
+    def ours(rows=clicks):  # and its first query, which makes the walk table the index keeps
+        built = torrelm.build(rows)
         built.fuzzy_match(words[0], 1)
         return built
 
     index, seconds, memory, peak = peak_growth(ours)
     builds["torrelm"] = (seconds, memory, peak)
-    del clicks
+    del clicks, ours  # the rows go before the peers are built
     symspell_distance = 2
     def symspell_build():
         s = SymSpell(max_dictionary_edit_distance=symspell_distance,
