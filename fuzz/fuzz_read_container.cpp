@@ -1,14 +1,17 @@
 // Any bytes read as a container without checks (as torrelm.open(path, verify=False) reads a file)
-// either are refused or give an index on which every query answers or throws InternalFault: never
-// a read outside the bytes. Bytes that also pass the checks (payload arrays, validate, the id
-// table) give an index on which no query faults at all.
+// either are refused or give an index on which every reader (queries, counting and iterating the
+// terms, the walk table, writing either stored form and reading it back) answers or throws
+// InternalFault: never a read outside the bytes. Bytes that also pass the checks (payload arrays,
+// validate, the id table) give an index on which no query faults at all.
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <span>
 
+#include "format/index_codec.hpp"
 #include "prefix/matcher/lookup.hpp"
 #include "prefix/matcher/matcher.hpp"
+#include "prefix/matcher/walk_table.hpp"
 #include "ranking/ranking.hpp"
 #include "search/search.hpp"
 #include "store/container.hpp"
@@ -33,16 +36,36 @@ bool query_all(const prefix::TrieView& trie, const std::optional<store::External
         if (ids->kind() == store::ExternalKind::Text) (void)ids->text(place);
       }
     }
+    Cancel cancel;
     const search::Counts counts = search::count_terms(trie);
+    (void)prefix::count_terms(trie);
+    const std::optional<prefix::WalkTable> table = prefix::WalkTable::of(trie, cancel);
+    prefix::TrieView walked = trie;
+    std::optional<search::CompletionRecords> records;
+    if (table) {
+      walked.walk_table = &*table;
+      records.emplace(*table, counts, cancel);
+    }
     for (const char* text : {"", "a", "ab"}) {
       (void)search::complete(trie, counts, text, 0, 4);
       (void)search::complete(trie, counts, text, 1, 4);
+      (void)search::complete(walked, counts, text, 0, 4, {}, records ? &*records : nullptr);
       (void)search::suggest(trie, counts, text, 1, 4);
+      (void)search::suggest(walked, counts, text, 2, 4);
+      (void)prefix::fuzzy_match(walked, text, 1, 8);
     }
     prefix::TermWalk walk(trie);
-    Cancel cancel;
     for (int i = 0; i < 64 && walk.next(cancel); ++i) {
     }
+    // Both stored forms are written from the same views, and what is written reads back.
+    std::vector<std::uint8_t> older(format::encoded_size(trie));
+    format::encode(trie, older);
+    std::size_t unread = 0;
+    (void)format::decode(older, cancel, unread);
+    store::ContainerExtras extras;
+    std::vector<std::uint8_t> container(store::container_size(trie, extras));
+    store::write_container(trie, extras, container);
+    (void)store::read_container_view(container, false, false);
   } catch (const InternalFault&) {
     return false;
   } catch (const std::bad_alloc&) {

@@ -18,15 +18,16 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
-apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
+# The base packages every job needs; a job names its own on top of them.
+base_apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
 pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
   starlette uvicorn httptools uvloop httpx)
 
 say() { printf '== %s\n' "$*" >&2; }
 
 install_system_packages() {
-  local missing=()
-  for pkg in "${apt_packages[@]}"; do
+  local missing=() pkg
+  for pkg in "${base_apt_packages[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
       missing+=("$pkg")
   done
@@ -95,7 +96,7 @@ test_python() {
 
 fuzz() {
   local seconds=${1:-60}
-  apt_packages=(clang libclang-rt-14-dev) && install_system_packages
+  install_system_packages clang libclang-rt-14-dev
   [ -x "$venv/bin/ninja" ] || setup
   say "building the fuzz targets with clang, ASan and UBSan"
   CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -115,6 +116,7 @@ fuzz() {
 }
 
 dist() {
+  install_system_packages
   [ -x "$venv/bin/python" ] || setup
   "$venv/bin/python" -m pip install -q --disable-pip-version-check build
   rm -rf "$root/dist"
@@ -157,6 +159,7 @@ EOF
 }
 
 sanitize() {
+  install_system_packages
   [ -x "$venv/bin/python" ] || setup
   say "building the core tests and the module with AddressSanitizer and UndefinedBehaviorSanitizer"
   cmake -S "$root" -B "$root/build/asan" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -184,7 +187,7 @@ case "${1:-}" in
   demo) setup && "$venv/bin/python" "$root/demo/demo.py" "${@:2}" ;;
   bench)
     setup
-    apt_packages=(wbulgarian wpolish libbenchmark-dev) && install_system_packages
+    install_system_packages wbulgarian wpolish libbenchmark-dev
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
       marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -201,7 +204,7 @@ case "${1:-}" in
     ;;
   bench-report)
     setup
-    apt_packages=(wbulgarian wpolish) && install_system_packages
+    install_system_packages wbulgarian wpolish
     # fast-autocomplete imports pkg_resources, which setuptools 81 and later no longer ship.
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy matplotlib \
       marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
@@ -211,7 +214,7 @@ case "${1:-}" in
   dist) dist ;;
   armhf)
     [ -x "$venv/bin/ninja" ] || setup
-    apt_packages=(g++-arm-linux-gnueabihf qemu-user googletest) && install_system_packages
+    install_system_packages g++-arm-linux-gnueabihf qemu-user googletest
     say "the core and its tests for armhf (32-bit size_t), run under qemu-arm"
     cmake -S "$root" -B "$root/build/armhf" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -221,10 +224,11 @@ case "${1:-}" in
     ;;
   valgrind)
     [ -x "$venv/bin/python" ] || setup
-    apt_packages=(valgrind) && install_system_packages
+    install_system_packages valgrind
     "$venv/bin/python" "$root/tools/valgrind_check.py"
     ;;
   fuzz-python)
+    install_system_packages
     [ -x "$venv/bin/python" ] || setup
     (cd "$root" && HYPOTHESIS_PROFILE=long "$venv/bin/python" -m pytest -q -p no:cacheprovider \
       tests/python/test_hostile.py --hypothesis-show-statistics)
@@ -232,7 +236,7 @@ case "${1:-}" in
   sanitize) sanitize ;;
   test-spark)
     [ -x "$venv/bin/python" ] || setup
-    apt_packages=(openjdk-17-jre-headless) && install_system_packages
+    install_system_packages openjdk-17-jre-headless
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pyspark duckdb
     say "the Spark job in local mode, against DuckDB and the command line"
     (cd "$root" && "$venv/bin/python" tools/spark_check.py)
@@ -249,7 +253,7 @@ case "${1:-}" in
     ;;
   test-browser)
     setup
-    apt_packages=(chromium chromium-driver) && install_system_packages
+    install_system_packages chromium chromium-driver
     "$venv/bin/python" -m pip install -q --disable-pip-version-check selenium
     say "the search page in headless Chromium against the service (screenshot in docs/page.png)"
     (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/browser)

@@ -65,7 +65,7 @@ def from_metadata(metadata: str) -> Normalize | None:
     without one, or with a function of its caller's, which only the caller can give back)."""
     try:
         recorded_name = json.loads(metadata).get("normalize")
-    except (ValueError, AttributeError):
+    except (ValueError, AttributeError, RecursionError):
         return None
     return _BY_NAME.get(recorded_name) if isinstance(recorded_name, str) else None
 

@@ -17,6 +17,7 @@
 #include "prefix/matcher/matcher.hpp"
 #include "ranking/ranking.hpp"
 #include "store/external_ids.hpp"
+#include "text/utf8.hpp"
 
 namespace torrelm::native {
 namespace {
@@ -147,7 +148,7 @@ std::string id_kind(const Stored& stored) {
 
 // The video_top_n the builder recorded, or "?".
 std::string recorded_top_n(const Stored& stored) {
-  if (stored.metadata.empty()) return "?";
+  if (stored.metadata.empty() || !text::valid_utf8(stored.metadata)) return "?";
   try {
     nb::object meta = nb::module_::import_("json").attr("loads")(
         nb::str(stored.metadata.data(), stored.metadata.size()));
@@ -160,6 +161,7 @@ std::string recorded_top_n(const Stored& stored) {
   } catch (const nb::python_error&) {
     // Metadata that does not parse says nothing here; Index.metadata reports it.
   } catch (const std::exception&) {
+    PyErr_Clear();  // nanobind's conversions may leave theirs set
   }
   return "?";
 }
@@ -277,7 +279,8 @@ nb::object wrap_index(std::shared_ptr<const Stored> stored, nb::handle normalize
   nb::object chosen;
   if (normalize.is_valid() && !normalize.is_none()) {
     chosen = nb::borrow(normalize);
-  } else if (stored->metadata.find("\"normalize\"") != std::string::npos) {
+  } else if (stored->metadata.find("\"normalize\"") != std::string::npos &&
+             text::valid_utf8(stored->metadata)) {
     // Only metadata that names a normalisation costs a parse.
     chosen = nb::module_::import_("torrelm._normalize")
                  .attr("from_metadata")(nb::str(stored->metadata.data(), stored->metadata.size()));
@@ -312,8 +315,27 @@ nb::object wrap_index(prefix::Trie&& trie) {
   return wrap_index(std::shared_ptr<const Stored>(stored_of(std::move(trie))));
 }
 
+// The one Python object an index holds is its normalize function, which may hold the index in
+// turn (a bound method of the object that keeps the index): the collector must see that edge, or
+// such a cycle keeps the whole index and its mapped file alive for good.
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));  // instances of a heap type hold their type
+  if (!nb::inst_ready(self)) return 0;
+  Py_VISIT(nb::inst_ptr<Index>(self)->normalizer().ptr());
+  return 0;
+}
+
+int index_clear(PyObject* self) {
+  if (nb::inst_ready(self)) nb::inst_ptr<Index>(self)->set_normalizer(nb::object());
+  return 0;
+}
+
+PyType_Slot kIndexSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+                             {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
+                             {0, nullptr}};
+
 void register_index(nb::module_& m) {
-  auto cls = nb::class_<Index>(m, "Index", nb::is_final(), kIndexDoc);
+  auto cls = nb::class_<Index>(m, "Index", nb::is_final(), nb::type_slots(kIndexSlots), kIndexDoc);
   cls.def("fuzzy_match", &fuzzy_match, nb::arg("term"), nb::arg("max_dist") = 1,
           nb::arg("limit") = nb::none(),
           nb::sig("def fuzzy_match(self, term: str, max_dist: typing.SupportsIndex = 1, "

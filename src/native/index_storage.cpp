@@ -37,9 +37,70 @@ using Read = Expected<std::shared_ptr<const Stored>, std::string>;
 
 Read refused(std::string message) { return Unexpected{std::move(message)}; }
 
+// How deep the metadata's JSON may nest: the builders write one level and a value or two below
+// it, and a reader that recurses (json, the service's replies) must never run out of stack.
+constexpr std::size_t kMetadataDepth = 32;
+
+// Whether `text` is a JSON object nested at most kMetadataDepth deep, as far as its brackets
+// tell (json.loads checks the rest with the lock held); the problem otherwise.
+std::optional<std::string> metadata_shape(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos || text[start] != '{') {
+    return "section metadata is not a JSON object";
+  }
+  std::size_t depth = 0;
+  bool quoted = false;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (quoted) {
+      if (ch == '\\') {
+        ++i;
+      } else if (ch == '"') {
+        quoted = false;
+      }
+    } else if (ch == '"') {
+      quoted = true;
+    } else if (ch == '{' || ch == '[') {
+      if (++depth > kMetadataDepth) {
+        return "section metadata nests deeper than " + std::to_string(kMetadataDepth) +
+               " levels, at byte " + std::to_string(i);
+      }
+    } else if ((ch == '}' || ch == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
+
+// The metadata as a dict, or None when there is none. Metadata that is not UTF-8, not JSON, not
+// an object or too deep to read (possible in an index read unchecked) is a ValueError naming the
+// section, never a failure of the reader.
+nb::object metadata_of(const Stored& stored) {
+  const std::string& text = stored.metadata;
+  if (text.empty()) return nb::none();
+  if (!text::valid_utf8(text))
+    throw nb::value_error("invalid index: section metadata is not UTF-8");
+  if (auto shape = metadata_shape(text))
+    throw nb::value_error(("invalid index: " + *shape).c_str());
+  try {
+    nb::object value =
+        nb::module_::import_("json").attr("loads")(nb::str(text.data(), text.size()));
+    if (PyDict_Check(value.ptr())) return value;
+  } catch (const nb::python_error& error) {
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_RecursionError)) throw;
+    throw nb::value_error(("invalid index: section metadata is not JSON: " +
+                           nb::cast<std::string>(nb::str(error.value())))
+                              .c_str());
+  }
+  throw nb::value_error("invalid index: section metadata is not a JSON object");
+}
+
 // The checks that need the whole index: its tree and, when it names videos by the site's ids,
 // that the table names every video.
 std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
+  // Every index the builders make has a root, even one of no terms; bytes that decode to none
+  // (a file of zeros) are not an index that was ever written.
+  if (stored.trie.node_count() == 0) return "invalid index: it has no nodes, not even a root";
   if (auto valid = store::validate(stored.trie, cancel); !valid) {
     return "invalid index: " + valid.error().message;
   }
@@ -64,6 +125,9 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
     if (!spelled) return "invalid index: " + spelled.error().message;
   }
   if (!text::valid_utf8(stored.metadata)) return "invalid index: section metadata is not UTF-8";
+  if (!stored.metadata.empty()) {
+    if (auto shape = metadata_shape(stored.metadata)) return "invalid index: " + *shape;
+  }
   return std::nullopt;
 }
 
@@ -124,8 +188,10 @@ Read read_index(store::FileBytes file, bool verify, const std::string& path, Can
   return std::shared_ptr<const Stored>(std::move(stored));
 }
 
-nb::object wrap_read(Read read) {
+nb::object wrap_read(Read read, bool verify) {
   if (!read) throw nb::value_error(read.error().c_str());
+  // The metadata's JSON is read with the lock: a checked index is one whose metadata reads.
+  if (verify) (void)metadata_of(**read);
   return wrap_index(std::move(*read));
 }
 
@@ -138,8 +204,10 @@ store::FileBytes copy_buffer(nb::handle data, Argument where) {
 nb::object from_bytes(nb::handle data, bool verify) {
   return guarded([&] {
     store::FileBytes file = copy_buffer(data, {kFromBytes, "b"});
-    return wrap_read(run_released(
-        [&](Cancel cancel) { return read_index(std::move(file), verify, {}, cancel); }));
+    return wrap_read(run_released([&](Cancel cancel) {
+                       return read_index(std::move(file), verify, {}, cancel);
+                     }),
+                     verify);
   });
 }
 
@@ -154,6 +222,15 @@ nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
     auto read = run_released(
         [&](Cancel cancel) { return read_index(std::move(*file), verify, path, cancel); });
     if (!read) throw nb::value_error((path + ": " + read.error()).c_str());
+    if (verify) {
+      try {
+        (void)metadata_of(**read);
+      } catch (const nb::python_error& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        throw nb::value_error(
+            (path + ": " + nb::cast<std::string>(nb::str(error.value()))).c_str());
+      }
+    }
     return wrap_index(std::move(*read));
   });
 }
@@ -263,8 +340,9 @@ nb::object from_prefix_search(nb::handle search) {
       throw nb::python_error();
     }
     store::FileBytes file = copy_buffer(search.attr("to_bytes")(), {kFromPrefixSearch, "ps"});
-    return wrap_read(run_released(
-        [&](Cancel cancel) { return read_index(std::move(file), false, {}, cancel); }));
+    return wrap_read(
+        run_released([&](Cancel cancel) { return read_index(std::move(file), false, {}, cancel); }),
+        false);
   });
 }
 
@@ -288,6 +366,13 @@ void set_state(Index& self, nb::handle state) {
     Read read =
         run_released([&](Cancel cancel) { return read_index(std::move(file), true, {}, cancel); });
     if (!read) throw nb::value_error(read.error().c_str());
+    (void)metadata_of(**read);
+    if (normalize.is_valid() && !normalize.is_none() && !PyCallable_Check(normalize.ptr())) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s: the pickled normalize function is %s, which is not callable", kSetState,
+                   Py_TYPE(normalize.ptr())->tp_name);
+      throw nb::python_error();
+    }
     nb::object made_index = wrap_index(std::move(*read), normalize);
     new (&self) Index(std::move(nb::cast<Index&>(made_index)));  // nanobind hands over a blank
   });
@@ -298,6 +383,8 @@ nb::object get_state(const Index& self) {
     nb::object container = to_container(self);
     const nb::handle normalize = self.normalizer();
     if (!normalize.is_valid()) return container;
+    if (!text::valid_utf8(self.stored().metadata))
+      return nb::make_tuple(container, nb::borrow(normalize));
     const nb::object named = nb::module_::import_("torrelm._normalize")
                                  .attr("from_metadata")(nb::str(self.stored().metadata.c_str()));
     if (named.ptr() == normalize.ptr()) return container;
@@ -383,8 +470,10 @@ nb::object with_extras(const Index& self, nb::handle external_arg, nb::handle me
                        nb::handle normalize_arg) {
   return guarded([&] {
     auto stored = std::make_shared<Stored>(self.stored());
-    if (!metadata_arg.is_none())
+    if (!metadata_arg.is_none()) {
       stored->metadata = to_text(metadata_arg, {kWithExtras, "metadata"});
+      (void)metadata_of(*stored);  // what a checked read would refuse is not written
+    }
     if (!external_arg.is_none()) {
       attach_external_ids(*stored, copy_buffer(external_arg, {kWithExtras, "external_ids"}));
     }
@@ -404,11 +493,7 @@ std::span<const std::uint8_t> external_bytes(const Stored& stored) {
 }
 
 nb::object metadata(const Index& self) {
-  return guarded([&]() -> nb::object {
-    const std::string& text = self.stored().metadata;
-    if (text.empty()) return nb::none();
-    return nb::module_::import_("json").attr("loads")(nb::str(text.data(), text.size()));
-  });
+  return guarded([&] { return metadata_of(self.stored()); });
 }
 
 }  // namespace

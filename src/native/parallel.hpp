@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <mutex>
@@ -48,17 +50,43 @@ void run_parallel(std::size_t count, Cancel cancel, Work&& work) {
   const Cancel::Hook stopped = [](void* flag) noexcept {
     return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
   };
-  try {
-    for (std::size_t t = 0; t < helpers; ++t) {
+  std::mutex running_lock;
+  std::condition_variable finished;
+  std::size_t running = 0;
+  for (std::size_t t = 0; t < helpers; ++t) {
+    running_lock.lock();
+    ++running;  // before the thread starts, which may finish at once
+    running_lock.unlock();
+    try {
       threads.emplace_back([&] {
         Cancel mine(stopped, &stop);
         drain(mine);
+        const std::lock_guard lock(running_lock);
+        --running;
+        finished.notify_one();
       });
+    } catch (const std::system_error&) {
+      // No more threads to be had: those there are do the rest.
+      const std::lock_guard lock(running_lock);
+      --running;
+      break;
     }
-  } catch (const std::system_error&) {
-    // No more threads to be had: those there are do the rest.
   }
   drain(cancel);
+  // The helpers may still be at long items: the caller keeps looking at its Cancel meanwhile, so
+  // that Ctrl-C stops a batch as soon as it would stop a single call.
+  try {
+    std::unique_lock lock(running_lock);
+    while (running > 0) {
+      finished.wait_for(lock, std::chrono::milliseconds(5));
+      if (running == 0) break;
+      lock.unlock();
+      cancel.check();
+      lock.lock();
+    }
+  } catch (...) {
+    fail(std::current_exception());
+  }
   for (std::thread& thread : threads) thread.join();
   if (failure) std::rethrow_exception(failure);
 }

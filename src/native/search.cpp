@@ -304,7 +304,7 @@ void register_index_search(nb::class_<Index>& cls) {
                    "limit: typing.SupportsIndex = 10) -> list[torrelm._results.Suggestion]"),
            kSuggestDoc)
       .def("videos", &videos, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 1,
-           nb::arg("limit") = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
            nb::sig("def videos(self, text: str, *, max_dist: typing.SupportsIndex = 1, "
                    "limit: typing.SupportsIndex | None = 10, "
                    "include_prefix_nodes: bool | numpy.bool_ | None = None) "
@@ -323,7 +323,7 @@ void register_index_search(nb::class_<Index>& cls) {
                    "-> list[list[torrelm._results.Suggestion]]"),
            "suggest() for every text, on every core, in input order.")
       .def("videos_many", &videos_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 1,
-           nb::arg("limit") = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
            nb::sig("def videos_many(self, texts: collections.abc.Sequence[str], *, "
                    "max_dist: typing.SupportsIndex = 1, limit: typing.SupportsIndex | None = 10, "
                    "include_prefix_nodes: bool | numpy.bool_ | None = None) "

@@ -88,26 +88,18 @@ struct PayloadTableView {
   std::optional<PayloadView> at(std::size_t node,
                                 SourceLocation where = SourceLocation::current()) const;
 
-  // Calls each(present, view) for every slot in order; an absent slot has an empty view. The
-  // arrays must agree (as the file checks and validation ensure): they are read unchecked.
+  // Calls each(present, view) for every slot in order; an absent slot has an empty view. Each
+  // slot is read through at(), so that a table read unchecked (ranges that fall, ends past their
+  // arrays) is an internal fault here too, never a read outside the arrays.
   template <class Each>
-  void for_each(Each&& each) const {
-    std::size_t present = 0;
-    std::size_t ids_begin = 0;
-    std::size_t counts_begin = 0;
+  void for_each(Each&& each, SourceLocation where = SourceLocation::current()) const {
     for (std::size_t node = 0; node < slots; ++node) {
-      if ((words[node / kSlotsPerWord].bits >> (node % kSlotsPerWord) & 1) == 0) {
+      const std::optional<PayloadView> slot = at(node, where);
+      if (slot) {
+        each(true, *slot);
+      } else {
         each(false, PayloadView{0, {}, {}});
-        continue;
       }
-      const std::size_t ids_stop = ids_end[present];
-      const std::size_t counts_stop = parallel ? ids_stop : counts_end[present];
-      each(true,
-           PayloadView{total_count[present], video_ids.subspan(ids_begin, ids_stop - ids_begin),
-                       video_counts.subspan(counts_begin, counts_stop - counts_begin)});
-      ids_begin = ids_stop;
-      counts_begin = counts_stop;
-      ++present;
     }
   }
 

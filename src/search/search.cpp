@@ -140,7 +140,10 @@ Counts count_terms(const TrieView& trie, Cancel cancel) {
     std::uint32_t largest = own[i];
     for (std::size_t p = range.begin; p < range.end; ++p) {
       const NodeId child = trie.child(p);
-      if (child > node && child < n) largest = std::max(largest, best[child]);
+      // A hidden subtree is never searched: its counts must not lead the search or raise its cut.
+      if (child > node && child < n && trie.label(child) != U'\0') {
+        largest = std::max(largest, best[child]);
+      }
     }
     best[i] = largest;
   }
@@ -439,12 +442,22 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
   const std::u32string query = text::decode_utf8(text);
   const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
   prefix::detail::ResultBudget budget(trie);
-  // Each bound's walk keeps the `need` best of the terms exactly that far, worst on top; once it
-  // has that many, a subtree whose best term cannot beat the worst kept is passed by.
+  // Walks with growing bounds, each keeping the `need` best of the terms farther than the last
+  // walk's bound and within its own, worst on top, and stops once they fill the limit: a term
+  // it passes by is farther still, so worse than all. Bounds grow by one while small, where most
+  // answers lie, then fourfold, and go straight to `bound` once within a quarter of it: all the
+  // walks together cost little more than the last (whose cost grows with its bound), where one
+  // walk per distance would cost the cube of a long query's length.
+  const auto next_bound = [bound](std::size_t d) {
+    if (d < 3) return d + 1;
+    return 4 * d > bound / 4 ? bound : 4 * d;
+  };
   const auto worse_kept = [](const Found& a, const Found& b) { return better(a, b); };
   std::vector<Found> kept;
-  for (std::size_t d = 0; d <= bound && out.size() < limit; ++d) {
+  std::size_t done = 0;  // every term within this many edits is in `out`
+  for (std::size_t d = 0; out.size() < limit; d = next_bound(d)) {
     const std::size_t need = limit - out.size();
+    const std::size_t nearest = d == 0 ? 0 : done + 1;  // the smallest distance still to find
     kept.clear();
     prefix::detail::with_rows(trie, query, d, prefix::detail::RowKind::Automatic, [&](auto& rows) {
       prefix::detail::walk(
@@ -452,18 +465,22 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
           [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
               std::uint32_t distance) {
             using prefix::detail::Visit;
-            if (kept.size() == need) {
-              // Every term below spells the child's text and more: none beats the worst kept
-              // when the child's largest count is below its count, or equal with a later text.
+            if (kept.size() == need && kept.front().distance == nearest) {
+              // No term below is nearer than the worst kept, and every one spells the child's
+              // text and more: none beats it when the child's largest count is below its count,
+              // or equal with a later text.
               const Found& worst = kept.front();
               const std::uint32_t most = checked_at(counts.best, child);
               if (most < worst.count) return Visit::Skip;
               if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
             }
-            if (distance != d || !trie.terminal(child)) return Visit::Descend;
+            if (distance > d || distance < nearest || !trie.terminal(child)) return Visit::Descend;
             Found found{{}, child, checked_at(counts.own, child), distance};
-            // A smaller count loses before the term is spelled; an equal one needs its text.
-            if (kept.size() == need && found.count < kept.front().count) return Visit::Descend;
+            // A smaller count at no smaller distance loses before the term is spelled.
+            if (kept.size() == need && found.distance >= kept.front().distance &&
+                found.count < kept.front().count) {
+              return Visit::Descend;
+            }
             found.term = spell(above, label);
             if (kept.size() == need) {
               if (!better(found, kept.front())) return Visit::Descend;
@@ -478,6 +495,8 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
     });
     std::sort_heap(kept.begin(), kept.end(), worse_kept);
     std::move(kept.begin(), kept.end(), std::back_inserter(out));
+    done = d;
+    if (d == bound) break;
   }
   return out;
 }

@@ -38,9 +38,10 @@ struct Found {
 std::uint32_t term_count(const prefix::TrieView& trie, prefix::NodeId node);
 
 // Every node's own term count (term_count) and the largest term count in its subtree, itself
-// included: what the searches below are led by, derived once per index (count_terms) or read
-// where a container file keeps them. The spans read either the vectors or the file; moving keeps
-// them valid (a vector's buffer moves with it), copying would not.
+// included and hidden (U+0000) subtrees left out: what the searches below are led by, derived once
+// per index (count_terms) or read where a container file keeps them. The spans read either the
+// vectors or the file; moving keeps them valid (a vector's buffer moves with it), copying would
+// not.
 struct Counts {
   std::span<const std::uint32_t> own;
   std::span<const std::uint32_t> best;

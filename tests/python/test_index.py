@@ -195,7 +195,9 @@ def test_decode_errors_match_prefix_search(data):
     (lambda: Index.from_bytes(None), TypeError),
     (lambda: Index.from_bytes(memoryview(bytes(16))[::2]), BufferError),  # not contiguous
     (lambda: Index.from_prefix_search(build().to_bytes()), TypeError),
-    (lambda: Index.from_prefix_search(Index.from_bytes(bytes(8))), TypeError),
+    (lambda: Index.from_prefix_search(Index.from_bytes(bytes(8), verify=False)), TypeError),
+    (lambda: Index.__new__(Index).__setstate__((torrelm.build([("a", 1, 1)]).to_container(), 3)),
+     TypeError),  # a normalize function that cannot be called
 ])
 def test_conversion_errors(call, error):
     with pytest.raises(error):

@@ -28,6 +28,14 @@ PRELUDE = textwrap.dedent(f"""
             [None] + [payload] * (levels - 1) + [(1, [0], [1])],
             [i // 2 + 1 for i in range(2 * levels)], [bytes(4)], 10)
 
+    def words(n):
+        # An index of n random words, built as the package builds one.
+        import random, torrelm
+        rng = random.Random(n)
+        found = {{"".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(3, 12)))
+                 for _ in range(n)}}
+        return torrelm.build([(w, i % 100, 1 + i % 7) for i, w in enumerate(sorted(found))])
+
     def peak_mib():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
 
@@ -77,6 +85,11 @@ def run(body, timeout=60):
      "interrupt", "KeyboardInterrupt"),
     ("doubled_chain(64, False)", "index.fuzzy_match('a' * 64 + 'b', 0)", "alarm", "Alarm"),
     ("doubled_chain(64, False)", "index.fuzzy_match_video('a' * 64 + 'bb', 1)", "interrupt",
+     "KeyboardInterrupt"),
+    # A long batch item on a helper thread while the calling thread has finished its own.
+    ("words(30_000)", "index.suggest_many(['x' * 3000, 'a'], max_dist=3000)", "interrupt",
+     "KeyboardInterrupt"),
+    ("words(30_000)", "index.suggest('x' * 3000, max_dist=3000)", "interrupt",
      "KeyboardInterrupt"),
 ])
 def test_endless_walks_stop_at_a_signal(make, call, sender, want):
@@ -136,3 +149,13 @@ def test_a_child_listed_many_times_merges_in_bounded_memory():
         print(peak_mib() - before)
     """)
     assert int(grown) < 100
+
+
+def test_suggest_at_a_large_bound_costs_about_one_walk():
+    # One walk per distance from 0 to the bound would take hours here; growing bounds take about
+    # as long as one fuzzy_match at the bound (a second or so).
+    found, = run("""
+        index = words(30_000)
+        print(len(index.suggest('x' * 3000, max_dist=3000)))
+    """, timeout=60)
+    assert found == "10"

@@ -2,9 +2,12 @@
 completions and suggestions show each merged term's most counted spelling, every query is folded
 as the terms were, and the choice survives files and pickles."""
 
+import gc
+import os
 import pickle
 import random
 import unicodedata
+import weakref
 
 import pytest
 
@@ -128,3 +131,31 @@ def test_index_builder_folds_like_build():
         assert index.metadata["normalize"] == "fold-accents"
         for query in ["", "a", "É", "o"]:
             assert index.complete(query, limit=50) == built.complete(query, limit=50)
+
+
+def test_an_index_whose_normalize_function_holds_it_is_collected(tmp_path):
+    # A service object that keeps the index and folds with its own method: a cycle through the
+    # index, which the collector must see, or every reload keeps a whole index mapped.
+    path = tmp_path / "cycle.idx"
+    torrelm.save(torrelm.build([("cat", 1, 1)]), path)
+
+    class Service:
+        def __init__(self, make):
+            self.index = make(self)
+
+        def fold(self, text):
+            return text.lower()
+
+    makes = [lambda s: torrelm.open(path, normalize=s.fold),
+             lambda s: torrelm.load(path, normalize=s.fold),
+             lambda s: torrelm.build([("cat", 1, 1)])._with_extras(normalize=s.fold)]
+    for make in makes:
+        service = Service(make)
+        assert service.index.complete("CA") == [Completion("cat", 1)]
+        gone = weakref.ref(service)
+        del service
+        gc.collect()
+        assert gone() is None
+    os.unlink(path)
+    with open("/proc/self/maps") as maps:
+        assert str(path) not in maps.read()

@@ -72,7 +72,8 @@ def test_complete_within_edits_equals_brute_force(built, max_dist, limit):
         assert got == expected_completions(counts, prefix, limit, max_dist), prefix
 
 
-@pytest.mark.parametrize("max_dist, limit", [(0, 10), (1, 1), (1, 10), (2, 10), (2, 1000)])
+@pytest.mark.parametrize("max_dist, limit", [(0, 10), (1, 1), (1, 10), (2, 10), (2, 1000), (5, 7),
+                                             (48, 1000)])
 def test_suggest_equals_brute_force_and_sorted_fuzzy_match(built, max_dist, limit):
     index, counts = built
     for text in QUERIES:
@@ -163,3 +164,18 @@ def test_complete_orders_ties_by_text_whatever_the_stored_order():
     for prefix in ["", "c", "ca"]:
         assert index.complete(prefix) == expected, prefix
     assert index.complete("ca", limit=2) == expected[:2]
+
+
+def test_hidden_subtrees_neither_answer_nor_lead(tmp_path):
+    # "b" hides a subtree counted 100 under a U+0000 label: its count must not lift "bc" over "a".
+    from _torrelm import PrefixSearch
+    search = PrefixSearch.from_internal_data_v2(
+        [0, 2, 2, 4, 4], ["", "a", "b", "\0", "c"],
+        [None, (5, [0], [5]), None, (100, [0], [100]), (1, [0], [1])], [1, 2, 3, 4], [b"\1\0\0\0"], 1)
+    index = Index.from_prefix_search(search)
+    torrelm.save(index, tmp_path / "hidden.idx")
+    # A checked read refuses hidden labels: such an index is only ever read unchecked.
+    for read in [index, torrelm.open(tmp_path / "hidden.idx", verify=False)]:
+        assert read.complete("", limit=1) == [Completion("a", 5)]
+        assert read.complete("", limit=5) == [Completion("a", 5), Completion("bc", 1)]
+        assert read.suggest("b", max_dist=1, limit=1) == [Suggestion("a", 1, 5)]

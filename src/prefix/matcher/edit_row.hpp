@@ -117,8 +117,9 @@ class BitParallelRows {
     }
   }
 
-  // Work of one advance, in the walk's steps.
-  static constexpr std::size_t step_cost() noexcept { return 1; }
+  // Work of one advance, in the walk's steps: a word a level, so that a large bound still looks
+  // at its Cancel every few milliseconds.
+  std::size_t step_cost() const noexcept { return 1 + bound() / 8; }
 
   // Computes row d + 1 for label `ch`; false when its minimum exceeds k.
   bool advance(std::uint32_t d, char32_t ch) {
