@@ -103,6 +103,9 @@ def test_videos_are_fuzzy_match_video_as_named_tuples(built, prefix_nodes):
         got = index.videos(text, max_dist=1, limit=5, include_prefix_nodes=prefix_nodes)
         assert all(type(v) is Video for v in got)
         assert got == index.fuzzy_match_video(text, 1, 5, prefix_nodes)
+        every = index.fuzzy_match_video(text, 1, None, prefix_nodes)
+        assert index.videos(text, limit=None, include_prefix_nodes=prefix_nodes) == every
+        assert index.videos_many([text], limit=None, include_prefix_nodes=prefix_nodes) == [every]
 
 
 def test_videos_keep_the_sites_own_ids():
