@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import argparse
 import glob
+import itertools
 import os
+import re
+import stat
 import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Any, NoReturn
 
 _DESCRIPTION = "Search-as-you-type indexes of terms and the videos they lead to."
 
@@ -17,32 +21,92 @@ Builds an index from click logs in Parquet or CSV files, read and aggregated by 
 holds either raw click events (one row per click, with columns term and video) or rows already
 counted (term, video, count); counts of the same (term, video) add up. With --sql, the query runs
 over a view named clicks holding every file's rows and must give the columns term, video and
-count. The index is written atomically: a reader of OUTPUT sees the old file or the new one."""
+count. The index is written atomically: a reader of OUTPUT sees the old file or the new one.
+Bad input (a missing or unreadable file, a missing column, a count that is not a whole number
+of zero or more, a term holding U+0000, ...) stops the command with one line on standard error
+and exit status 1."""
 
 _READERS = {".parquet": "read_parquet", ".csv": "read_csv", ".tsv": "read_csv",
             ".gz": "read_csv"}
+
+_SIGNED = {"TINYINT", "SMALLINT", "INTEGER", "BIGINT"}
+_UNSIGNED = {"UTINYINT", "USMALLINT", "UINTEGER", "UBIGINT"}
+_WIDE = {"HUGEINT", "UHUGEINT", "BIGNUM"}  # and DECIMAL(p,0): whole numbers of any width
+_MAX_U64 = 2**64 - 1
+
+
+class InputError(Exception):
+    """Input the command cannot build from: reported as one line, not as a traceback."""
 
 
 def _sql_text(value: str) -> str:
     return "'" + value.replace("'", "''") + "'"
 
 
+def _printable(text: str) -> str:
+    """`text` on one line: a file name or a value may hold a line break or a terminal escape."""
+    return "".join(char if char.isprintable() else "?" for char in text)
+
+
+def _one_line(message: str) -> str:
+    """The gist of a DuckDB or build error on one line: its first paragraph without the SQL
+    context and the lists of candidates and fixes that follow it, and the file a CSV error is
+    about."""
+    for prefix in ("Arrow stream error: ", "Invalid Input Error: "):
+        message = message.removeprefix(prefix)
+    paragraph = message.strip().split("\n\n")[0]
+    lines = [line.strip() for line in paragraph.splitlines()
+             if line.strip() and not line[0].isspace()
+             and not line.startswith(("LINE ", "Possible ", "* "))]
+    text = "; ".join(lines)
+    file = re.search(r"^\s+file = (.*)$", message, re.MULTILINE)
+    if file:
+        text += f" (in {file.group(1)})"
+    return text if len(text) <= 500 else text[:497] + "..."
+
+
 def _input_files(patterns: Sequence[str]) -> list[Path]:
-    """Every file named, found by a glob or lying in a named folder, in a stable order."""
-    files: list[Path] = []
+    """Every file named, found by a glob or lying in a named folder, in a stable order, each
+    once, each checked to be a readable regular file (a FIFO or a device would hang DuckDB)."""
+    from ._storage import _kind
+
+    files: dict[str, Path] = {}
     for pattern in patterns:
         path = Path(pattern)
-        if path.is_dir():
-            found = sorted(p for p in path.rglob("*") if p.is_file() and _reader(p) is not None)
-        elif path.exists():
-            found = [path]
-        else:
-            found = sorted(Path(p) for p in glob.glob(pattern, recursive=True))
+        named = [path] if os.path.lexists(path) else sorted(
+            Path(p) for p in glob.glob(pattern, recursive=True))
+        found: list[Path] = []
+        for candidate in named:
+            if candidate.is_dir():
+                found.extend(sorted(p for p in candidate.rglob("*")
+                                    if p.is_file() and _reader(p) is not None))
+            else:
+                found.append(candidate)
         if not found:
-            raise SystemExit(f"torrelm build: {pattern}: no such file, or no Parquet or CSV file "
-                             "in it")
-        files.extend(found)
-    return files
+            raise InputError(f"{pattern}: no such file, or no Parquet or CSV file in it")
+        for file in found:
+            if _reader(file) is None:
+                raise InputError(f"{file}: not a Parquet or CSV file (by its name: .parquet, "
+                                 ".csv, .tsv or .gz)")
+            if not str(file).isascii():
+                try:
+                    str(file).encode()
+                except UnicodeEncodeError:
+                    raise InputError(f"{file}: DuckDB reads only files whose names are UTF-8, "
+                                     "which this one is not") from None
+            try:
+                # O_NONBLOCK: a FIFO must not wait for a writer before it can be refused.
+                descriptor = os.open(file, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+                try:
+                    mode = os.fstat(descriptor).st_mode
+                finally:
+                    os.close(descriptor)
+            except OSError as error:
+                raise InputError(f"{file}: {error.strerror}") from None
+            if not stat.S_ISREG(mode):
+                raise InputError(f"{file}: {_kind(mode)}, not a regular file")
+            files.setdefault(os.path.realpath(file), file)  # named twice, counted once
+    return list(files.values())
 
 
 def _reader(path: Path) -> str | None:
@@ -53,55 +117,219 @@ def _clicks_view(files: list[Path]) -> str:
     """SQL of a view over every file's rows, Parquet and CSV files read alike."""
     by_reader: dict[str, list[str]] = {}
     for path in files:
-        reader = _reader(path)
-        if reader is None:
-            raise SystemExit(f"torrelm build: {path}: not a Parquet or CSV file (by its name)")
-        by_reader.setdefault(reader, []).append(_sql_text(str(path)))
+        by_reader.setdefault(str(_reader(path)), []).append(_sql_text(str(path)))
     parts = [f"SELECT * FROM {reader}([{', '.join(paths)}], union_by_name = true)"
              for reader, paths in sorted(by_reader.items())]
     return " UNION ALL BY NAME ".join(parts)
 
 
-def _default_query(columns: dict[str, str]) -> str:
-    missing = {"term", "video"} - set(columns)
-    if missing:
-        raise SystemExit(f"torrelm build: the files have no column {', '.join(sorted(missing))} "
-                         f"(they have {', '.join(sorted(columns))}); name them so, or use --sql")
-    # Files of one log may type a column differently (a CSV's BIGINT, a Parquet file's UBIGINT),
-    # and sums grow wider: integers go to the build as UBIGINT, which any id and count fits.
-    video = "CAST(video AS UBIGINT)" if "INT" in columns["video"].upper() else "video"
-    counted = "CAST(sum(count) AS UBIGINT)" if "count" in columns else "count(*)"
-    # Sorted, so that the same logs always give the same index, byte for byte.
-    return (f"SELECT term, {video} AS video, {counted} AS count FROM clicks "
-            "WHERE term IS NOT NULL AND term <> '' AND video IS NOT NULL "
-            "GROUP BY ALL ORDER BY term, video")
+def _shown(column: str, kind: str) -> str:
+    """SQL of a column's value as an error message shows it: short, on one line, quoted if text."""
+    text = f"regexp_replace(left(CAST({column} AS VARCHAR), 60), '[[:cntrl:]]', '?', 'g')"
+    if kind == "VARCHAR":
+        text = f"'''' || {text} || ''''"
+    return f"coalesce({text}, 'null')"
 
 
-def build_command(args: argparse.Namespace) -> int:
+def _refuse(condition: str, message: str, types: dict[str, str]) -> str:
+    """A CASE branch that stops the query with `message`, whose {term}, {video} and {count}
+    stand for the values of the row."""
+    parts = re.split(r"\{(\w+)\}", message)
+    sql = [_shown(part, types[part]) if odd else _sql_text(part)
+           for odd, part in zip(itertools.cycle((False, True)), parts) if part]
+    return f"WHEN {condition} THEN error({' || '.join(sql)})"
+
+
+def _whole(kind: str) -> bool:
+    """Whether a DuckDB type holds whole numbers only."""
+    return kind in _SIGNED | _UNSIGNED | _WIDE or bool(re.fullmatch(r"DECIMAL\(\d+,0\)", kind))
+
+
+def _checked_count(types: dict[str, str]) -> str:
+    """SQL of column count as a whole number of zero or more, stopping the query at the first
+    count that is missing, negative or not a whole number (DuckDB would round 2.5 to 3): a
+    float or decimal column of whole numbers passes, and so does text spelling one."""
+    kind = types["count"]
+    row = "of term {term}, video {video}"
+    branches = [_refuse("count IS NULL", f"a row {row} has no count", types)]
+    value = "count"
+    if kind in ("FLOAT", "DOUBLE") or kind.startswith("DECIMAL("):
+        finite = "NOT isfinite(count) OR " if kind in ("FLOAT", "DOUBLE") else ""
+        branches.append(_refuse(f"{finite}count <> trunc(count)",
+                                f"count {{count}} {row} is not a whole number", types))
+    elif kind == "VARCHAR":
+        branches.append(_refuse(r"NOT regexp_full_match(count, '\s*[+-]?[0-9]+\s*')",
+                                f"count {{count}} {row} is not a whole number", types))
+        value = "CAST(trim(count) AS HUGEINT)"
+    elif not _whole(kind):
+        raise InputError(f"column count has type {kind}: counts must be whole numbers")
+    branches.append(_refuse(f"{value} < 0", f"count {{count}} {row} is negative", types))
+    return f"CASE {' '.join(branches)} ELSE {value} END"
+
+
+def _checked_term(types: dict[str, str]) -> str:
+    """SQL of column term, stopping the query at a row without one or with U+0000 in it."""
+    return ("CASE "
+            + _refuse("term IS NULL", "a row of video {video} has no term", types)
+            + _refuse("term = ''", "a row of video {video} has an empty term", types)
+            + _refuse("contains(term, chr(0))", "term {term} of video {video} holds the "
+                      "character U+0000, which no term may", types)
+            + " ELSE term END")
+
+
+def _term(kind: str) -> str:
+    """SQL of column term as text: DuckDB reads a CSV column of numbers alone as integers."""
+    if kind == "VARCHAR":
+        return "term"
+    if _whole(kind):
+        return "CAST(term AS VARCHAR)"
+    raise InputError(f"column term has type {kind}: terms must be strings")
+
+
+def _video(connection: Any, rows: str, kind: str) -> str:
+    """SQL of column video as the build takes it: text, a UUID, or a 64-bit integer, signed
+    when an id is negative. A column wider than 64 bits (DuckDB's type for ids typed signed in
+    some files and unsigned in others) takes one more pass over `rows` to see which fits."""
+    if kind in ("VARCHAR", "UUID"):
+        return "video"
+    if kind in _SIGNED:
+        return "CAST(video AS BIGINT)"
+    if kind in _UNSIGNED:
+        return "CAST(video AS UBIGINT)"
+    if not _whole(kind):
+        raise InputError(f"column video has type {kind}: video ids must be integers, strings "
+                         "or UUIDs (cast them with --sql)")
+    bounds = connection.execute(f"SELECT min(video), max(video) FROM (\n{rows}\n)").fetchall()
+    low, high = (int(bound or 0) for bound in bounds[0])
+    for value in (low, high):
+        if not -(2**63) <= value <= _MAX_U64:
+            raise InputError(f"video {value}: an integer id must lie in -2**63 .. 2**64-1")
+    if low < 0 and high > 2**63 - 1:
+        raise InputError(f"videos {low} and {high}: ids below 0 and ids above 2**63-1 cannot "
+                         "share one index")
+    return f"CAST(video AS {'BIGINT' if low < 0 else 'UBIGINT'})"
+
+
+def _types(connection: Any, rows: str) -> dict[str, str]:
+    """The columns of the query `rows`, by lower-case name, with their DuckDB types."""
+    described = connection.execute(f"DESCRIBE SELECT * FROM (\n{rows}\n)").fetchall()
+    return {str(row[0]).lower(): str(row[1]) for row in described}
+
+
+def _query(connection: Any, sql: str | None) -> str:
+    """SQL giving the rows to build from, every value checked and typed as the build takes it.
+
+    Without `sql`, the rows of the view clicks that have a term and a video are summed per
+    (term, video): one per raw click, or their counts, each count checked before it is added.
+    With `sql`, the rows of that query are checked as they come."""
+    if sql is None:
+        columns = _types(connection, "SELECT * FROM clicks")
+        missing = {"term", "video"} - set(columns)
+        if missing:
+            raise InputError(f"the files have no column {', '.join(sorted(missing))} (they have "
+                             f"{', '.join(map(repr, columns))}); name them so, or use --sql")
+        counted = "count" in columns
+        rows = (f"SELECT * FROM (SELECT {_term(columns['term'])} AS term, video"
+                f"{', count' if counted else ''} FROM clicks) "
+                "WHERE term IS NOT NULL AND term <> '' AND video IS NOT NULL")
+        total = f"sum({_checked_count(_types(connection, rows))})" if counted else "count(*)"
+        source = f"SELECT term, video, {total} AS count FROM (\n{rows}\n) GROUP BY term, video"
+        # Sorted, so that the same logs always give the same index, byte for byte.
+        order = " ORDER BY term, video"
+    else:
+        # Run as a subquery, where a second statement is a syntax error; a trailing semicolon
+        # is common, and the line break keeps a closing line comment off the parenthesis.
+        rows = source = sql.strip().rstrip(";")
+        order = ""
+    types = _types(connection, source)
+    absent = [name for name in ("term", "video", "count") if name not in types]
+    if absent:
+        raise InputError(f"the query gives no column {', '.join(absent)} (it gives "
+                         f"{', '.join(map(repr, types))})")
+    texts = f"SELECT {_term(types['term'])} AS term, video, count FROM (\n{source}\n)"
+    types["term"] = "VARCHAR"
+    video = (f"CASE {_refuse('video IS NULL', 'a row of term {term} has no video', types)} "
+             f"ELSE {_video(connection, rows, types['video'])} END")
+    checked = (f"SELECT {_checked_term(types)} AS term, {video} AS video, "
+               f"{_checked_count(types)} AS whole FROM (\n{texts}\n)")
+    # Sums past 2**64-1 stop there, as the library's own sums do.
+    count = (f"CASE WHEN whole >= {_MAX_U64} THEN CAST({_MAX_U64} AS UBIGINT) "
+             "ELSE CAST(whole AS UBIGINT) END")
+    return f"SELECT term, video, {count} AS count FROM (\n{checked}\n){order}"
+
+
+class _Progress:
+    """The progress shown on standard error, which remembers whether it has begun a line that
+    an error must not be appended to."""
+
+    def __init__(self, quiet: bool) -> None:
+        from ._builder import _progress_reporter
+
+        self.shown = False
+        self._quiet = quiet
+        self._report = _progress_reporter(not quiet)
+
+    def __call__(self, stage: str, done: int, total: int) -> None:
+        self.shown = not self._quiet
+        self._report(stage, done, total)
+
+
+def _checked_output(output: str) -> None:
+    """Refuses an output path that save() would refuse, before any input is read."""
+    from ._storage import _replaced_file
+
+    try:
+        target, _ = _replaced_file(output)
+    except ValueError as error:
+        raise InputError(f"-o {error}") from None
+    except OSError as error:
+        raise InputError(f"-o {output}: {error.strerror}") from None
+    if not target.parent.is_dir():
+        raise InputError(f"-o {output}: no folder {str(target.parent)!r} to write it in")
+    if not os.access(target.parent, os.W_OK | os.X_OK):
+        raise InputError(f"-o {output}: no permission to write in {str(target.parent)!r}")
+
+
+def _build(args: argparse.Namespace, progress: _Progress) -> int:
     try:
         import duckdb
     except ImportError:
-        raise SystemExit("torrelm build: needs DuckDB: pip install duckdb") from None
+        raise InputError("needs DuckDB: pip install duckdb") from None
     from . import build, save
 
     started = time.perf_counter()
+    _checked_output(args.output)
     files = _input_files(args.clicks)
+    if os.path.realpath(args.output) in map(os.path.realpath, files):
+        raise InputError(f"-o {args.output} is one of the input files")
     connection = duckdb.connect()
     try:
         connection.execute(f"CREATE VIEW clicks AS {_clicks_view(files)}")
         # 16-byte UUIDs go to the build as such, not as their text.
         connection.execute("SET arrow_lossless_conversion = true")
-        columns = {str(row[0]): str(row[1])
-                   for row in connection.execute("DESCRIBE clicks").fetchall()}
-        query = args.sql or _default_query(columns)
-        print(f"torrelm build: {len(files):,} file(s), aggregating with DuckDB", file=sys.stderr)
-        relation = connection.sql(query)
-        index = build(relation, video_top_n=args.video_top_n, progress=not args.quiet or None)
+        if args.quiet:
+            connection.execute("SET enable_progress_bar = false")
+        relation = connection.sql(_query(connection, args.sql))
+        if not args.quiet:
+            print(f"torrelm build: {len(files):,} file(s), aggregating with DuckDB",
+                  file=sys.stderr)
+        try:
+            index = build(relation, video_top_n=args.video_top_n, progress=progress)
+        except (ValueError, TypeError) as error:  # a row the build refuses
+            raise InputError(_one_line(str(error))) from None
     except duckdb.Error as error:
-        raise SystemExit(f"torrelm build: {error}") from None
+        raise InputError(_one_line(str(error))) from None
     finally:
         connection.close()
-    save(index, args.output)
+    if len(index) == 0 and not args.allow_empty:
+        raise InputError("no rows to index: " + (
+            "the query gives none" if args.sql else "the files hold no row with a term and a "
+            "video") + " (--allow-empty writes an empty index)")
+    try:
+        save(index, args.output)
+    except (OSError, ValueError) as error:
+        raise InputError(f"-o {args.output}: {getattr(error, 'strerror', None) or error}") \
+            from None
     seconds = time.perf_counter() - started
     size = os.path.getsize(args.output)
     print(f"torrelm build: wrote {args.output} ({size / 2**20:,.1f} MiB) in {seconds:.1f} s: "
@@ -109,11 +337,22 @@ def build_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def build_command(args: argparse.Namespace) -> int:
+    progress = _Progress(args.quiet)
+    try:
+        return _build(args, progress)
+    except InputError as error:
+        # One line, and on a line of its own after an unfinished progress bar.
+        raise SystemExit(("\n" if progress.shown else "") + "torrelm build: error: "
+                         + _printable(str(error))) from None
+
+
 _SERVE_HELP = """\
 Serves an index over HTTP: JSON endpoints /api/complete, /api/suggest and /api/videos (each
 taking q, limit and max_dist), /healthz, /stats, and a search page at /. Every worker maps the
-index file, so they share one copy of it, and each picks up a newer file written over INDEX by
-torrelm.save or torrelm build within half a second, keeping the old one if the new one fails its
+same private snapshot of the index file (a copy the service keeps), so they share one copy of it
+and none dies if INDEX is rewritten or truncated in place; each picks up a newer file, replaced or
+rewritten, within half a second once it is complete, keeping the old one if the new one fails its
 checks."""
 
 
@@ -138,12 +377,21 @@ def serve_command(args: argparse.Namespace) -> int:
           file=sys.stderr, flush=True)
     del index
     serve(args.index, host=args.host, port=args.port, workers=args.workers,
-          max_text=args.max_text, max_dist=args.max_dist_limit)
+          max_text=args.max_text, max_dist=args.max_dist_limit, snapshot_dir=args.snapshot_dir,
+          map_in_place=args.map_in_place)
     return 0
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, whose usage errors are one line like every other error of the
+    command: the usage it would print first is one --help away."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, _printable(f"{self.prog}: error: {message} (--help shows the usage)") + "\n")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m torrelm", description=_DESCRIPTION)
+    parser = _Parser(prog="python -m torrelm", description=_DESCRIPTION)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     build_parser = commands.add_parser("build", help="build an index from click logs",
                                        description=_BUILD_HELP)
@@ -155,7 +403,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="videos kept per node (default 10)")
     build_parser.add_argument("--sql", metavar="QUERY",
                               help="the aggregation to run over the view 'clicks'")
-    build_parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    build_parser.add_argument("--allow-empty", action="store_true",
+                              help="write an index without terms when there are no rows, "
+                              "instead of failing")
+    build_parser.add_argument("-q", "--quiet", action="store_true",
+                              help="no progress: standard error shows errors and the result only")
     build_parser.set_defaults(run=build_command)
     serve_parser = commands.add_parser("serve", help="serve an index over HTTP, with a search page",
                                        description=_SERVE_HELP)
@@ -169,10 +421,22 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="the longest q taken, in characters (default 256)")
     serve_parser.add_argument("--max-dist-limit", type=int, default=2, metavar="N",
                               help="the largest max_dist a request may ask for (default 2)")
+    mapped = serve_parser.add_mutually_exclusive_group()
+    mapped.add_argument("--snapshot-dir", metavar="DIR",
+                        help="where the service makes its folder of snapshots of INDEX (default: "
+                        "the system's temporary folder); on INDEX's own file system, a copy can "
+                        "share its blocks (Btrfs, XFS)")
+    mapped.add_argument("--map-in-place", action="store_true",
+                        help="map INDEX itself, with no snapshot: no copy's space or time, but a "
+                        "worker dies if INDEX is rewritten or truncated in place; only for an "
+                        "INDEX always replaced by renaming, as torrelm.save does")
     serve_parser.set_defaults(run=serve_command)
     args = parser.parse_args(argv)
-    if args.command == "build" and args.video_top_n < 0:
-        parser.error("--video-top-n cannot be negative")
+    if args.command == "build":
+        if not 0 <= args.video_top_n <= 2**32 - 1:
+            build_parser.error("--video-top-n must lie in 0 .. 2**32-1")
+        if args.sql is not None and not args.sql.strip().rstrip(";").strip():
+            build_parser.error("--sql cannot be empty")
     if args.command == "serve":
         if args.workers < 1:
             parser.error("--workers must be at least 1")
@@ -180,5 +444,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--port must be between 0 and 65535")
         if args.max_text < 0 or args.max_dist_limit < 0:
             parser.error("--max-text and --max-dist-limit cannot be negative")
+        if args.snapshot_dir is not None and not os.path.isdir(args.snapshot_dir):
+            parser.error(f"--snapshot-dir {args.snapshot_dir}: no such folder")
     result: int = args.run(args)
     return result

@@ -31,21 +31,50 @@ def _create_temporary(target: Path, mode: int) -> tuple[int, Path]:
     raise FileExistsError(f"no free temporary name beside {str(target)!r}")
 
 
+_KINDS = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISSOCK, "a socket")]
+
+
+def _replaced_file(path: PathLike) -> tuple[Path, int | None]:
+    """The file that save() writes for `path`, with every symbolic link on the way resolved, and
+    the permission bits of the file it replaces (None for a new file).
+
+    Links are followed so that the rename replaces the file they name and leaves them in place;
+    the temporary file then lies beside that file, on its file system. Anything but a regular
+    file is refused before a byte is written: renaming over a FIFO, a device or a socket would
+    silently take it from whoever uses it (as root, `/dev/null` itself)."""
+    target = Path(os.path.realpath(path))
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return target, None
+    if not stat.S_ISREG(mode):
+        linked = os.path.abspath(path) != os.fspath(target)
+        via = f" (a link to {os.fspath(target)!r})" if linked else ""
+        raise ValueError(f"{os.fspath(path)!r}{via} is {_kind(mode)}, not a regular file: save() "
+                         "replaces nothing else")
+    return target, stat.S_IMODE(mode)
+
+
+def _kind(mode: int) -> str:
+    """What a file of st_mode `mode` is, in words."""
+    return next((name for test, name in _KINDS if test(mode)), "not a regular file")
+
+
 def save(index: Index | Storable, path: PathLike) -> None:
     """Writes `index` to `path` as a checked container file (docs/format.md) atomically: the
     bytes go to a temporary file in the same folder, are flushed to disk, and only then replace
     `path`, so that a crash leaves either the old file or the new one, never a truncated index.
     An Index already open on the old file keeps answering from it. A replaced file keeps its
     permission bits; a new one gets those the umask leaves of rw-rw-rw-, like any file a program
-    creates. `index` is a torrelm.Index or anything with to_bytes(), such as
-    _torrelm.PrefixSearch."""
+    creates. A symbolic link stays: the file it names (through any chain of links) is the one
+    written. Anything but a regular file at `path` (a folder, a FIFO, a device, a socket) raises
+    ValueError and is left untouched. `index` is a torrelm.Index or anything with to_bytes(),
+    such as _torrelm.PrefixSearch."""
     if not isinstance(index, Index):
         index = Index.from_bytes(index.to_bytes())
-    target = Path(path)
-    try:
-        kept: int | None = stat.S_IMODE(os.stat(target).st_mode)
-    except FileNotFoundError:
-        kept = None
+    target, kept = _replaced_file(path)
     # The kernel applies the umask (and a folder's default ACL) to a new file's mode; a file
     # that replaces another is made private first, then given the old file's bits.
     descriptor, temporary = _create_temporary(target, 0o600 if kept is not None else 0o666)

@@ -1,10 +1,18 @@
 """The HTTP service (torrelm._serve) through Starlette's test client: every endpoint answers
 what the library answers for the same text and bounds, bad parameters are refused with a 400
 naming them before any query runs, and a worker reopens its index file when a newer build
-replaces it, keeping the old one when the new file is damaged."""
+replaces it, keeping the old one when the new file is damaged. Then `torrelm serve` itself, in
+a process of its own, while its file is rewritten and truncated in place under load."""
 
+import contextlib
 import json
 import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
 
 import pytest
 from starlette.testclient import TestClient
@@ -164,7 +172,8 @@ def test_stats_tell_the_build_and_the_queries(client, index_file):
     assert stats["index"]["terms"] == len(index)
     assert stats["index"]["metadata"] == index.metadata
     assert stats["index"]["build_time"] == index.metadata["build_time"]
-    assert stats["index"]["repr"] == repr(index)
+    # The index served maps the service's snapshot of the file, which its repr names.
+    assert stats["index"]["repr"] == repr(torrelm.open(stats["index"]["snapshot"]))
     assert stats["index"]["file"]["inode"] == status.st_ino
     assert stats["index"]["file"]["mtime_ns"] == status.st_mtime_ns
     assert stats["worker"]["pid"] == os.getpid()
@@ -247,7 +256,20 @@ def flipped(path):
     path.write_bytes(bytes(data))
 
 
-@pytest.mark.parametrize("damage", [garbage, truncated, flipped])
+def zeros(path):
+    path.write_bytes(bytes(8))  # reads as an index without even a root
+
+
+def deep_metadata(path):
+    # Fresh checksums over metadata that a reader recursing into it could not read.
+    index = torrelm.build(NEWER_ROWS)._with_extras(None, '{"pad": "' + "x" * 200 + '"}')
+    data = bytearray(index.to_container())
+    at = data.index(b'{"pad"')
+    data[at:at + 210] = (b'{"a": ' + b"[" * 100 + b"]" * 100 + b"}").ljust(210)
+    torrelm.save(torrelm.Index.from_bytes(bytes(data), verify=False), path)
+
+
+@pytest.mark.parametrize("damage", [garbage, truncated, flipped, zeros, deep_metadata])
 def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, damage):
     old_terms = served_terms(client)
     replacement = index_file.with_name("incoming.idx")
@@ -294,6 +316,8 @@ def test_a_bad_file_fails_at_creation(tmp_path):
     (["--port", "70000"], "--port must be between 0 and 65535"),
     (["--max-text", "-1"], "cannot be negative"),
     (["--max-dist-limit", "-2"], "cannot be negative"),
+    (["--snapshot-dir", "/nonexistent/folder"], "--snapshot-dir /nonexistent/folder: no such"),
+    (["--snapshot-dir", "/tmp", "--map-in-place"], "not allowed with argument"),
 ])
 def test_the_command_refuses_bad_options(index_file, capsys, arguments, message):
     from torrelm._cli import main
@@ -311,3 +335,144 @@ def test_the_command_refuses_a_bad_file_before_serving(tmp_path):
     with pytest.raises(SystemExit) as stopped:
         main(["serve", str(tmp_path / "bad.idx")])
     assert str(stopped.value).startswith(f"torrelm serve: {tmp_path / 'bad.idx'}: ")
+
+
+def big_rows(marker, terms=5000):
+    """An index of many pages (a mapping faults only on whole pages past the end of a shortened
+    file), with a term of its own telling which build answers."""
+    return [(f"term{i:05d}", f"v{i % 500}", i % 97 + 1) for i in range(terms)] + [(marker, "m", 1)]
+
+
+def fetch(url):
+    with urllib.request.urlopen(url, timeout=10) as response:
+        return response.status, json.load(response)
+
+
+def workers_of(pid):
+    """The live worker processes uvicorn started under `pid` (not multiprocessing's helpers)."""
+    alive = set()
+    for child in open(f"/proc/{pid}/task/{pid}/children").read().split():
+        with contextlib.suppress(FileNotFoundError):
+            state = open(f"/proc/{child}/stat").read().rsplit(")", 1)[1].split()[0]
+            if state not in "ZX" and b"spawn_main" in open(f"/proc/{child}/cmdline", "rb").read():
+                alive.add(int(child))
+    return alive
+
+
+def wait_for(condition, what, process, seconds=30):
+    # A bound on waiting for the service, not a measure of it.
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert process.poll() is None, f"the service stopped while waiting for {what}"
+        assert time.monotonic() < deadline, f"no {what} in {seconds} s"
+        time.sleep(0.05)
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("serve")
+    path = folder / "videos.idx"
+    torrelm.save(torrelm.build(big_rows("first")), path)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    package_root = os.path.dirname(os.path.dirname(torrelm.__file__))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        [package_root, *filter(None, [os.environ.get("PYTHONPATH")])])}
+    log = folder / "service.log"
+    with open(log, "w") as output:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "torrelm", "serve", str(path), "--port", str(port),
+             "--workers", "2", "--snapshot-dir", str(folder)],
+            stdout=output, stderr=subprocess.STDOUT, env=env)
+    base = f"http://127.0.0.1:{port}"
+
+    def up():
+        with contextlib.suppress(OSError):
+            return fetch(f"{base}/healthz")[0] == 200 and len(workers_of(process.pid)) == 2
+
+    try:
+        wait_for(up, "service", process, seconds=60)
+        yield process, path, base, log
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    assert not list(folder.glob("torrelm-serve-*")), "the snapshots outlived the service"
+
+
+def load(base, stop, answers):
+    """Requests one after another until `stop`: each one's status, or the error it met."""
+    while not stop.wait(0.01):
+        for url in ("complete?q=term1", "videos?q=term2&max_dist=1", "suggest?q=trm03"):
+            try:
+                answers.append(fetch(f"{base}/api/{url}")[0])
+            except Exception as error:  # noqa: BLE001 - a dead worker shows as any of them
+                answers.append(repr(error))
+
+
+def pause():
+    # Long enough for a worker to check the file while it is in this state.
+    time.sleep(RELOAD_INTERVAL * 1.5)
+
+
+def copied_over(path, data):
+    incoming = path.with_name("incoming.idx")
+    incoming.write_bytes(data)
+    subprocess.run(["cp", str(incoming), str(path)], check=True)  # in place: same inode
+
+
+def truncated(path, data):
+    os.truncate(path, path.stat().st_size // 2)
+    pause()
+    os.truncate(path, 0)
+    pause()
+    path.write_bytes(data)
+
+
+def written_slowly(path, data):
+    with open(path, "wb") as file:
+        file.write(data[: len(data) // 2])
+        file.flush()
+        pause()
+        file.write(data[len(data) // 2:])
+
+
+@pytest.mark.parametrize("rewrite,terms,refused", [
+    (copied_over, 2000, False),  # a smaller index: the old one's last pages are gone
+    (truncated, 5000, True),
+    (written_slowly, 5000, True),
+])
+def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, terms, refused):
+    process, path, base, log = service
+    marker = rewrite.__name__
+    data = torrelm.build(big_rows(marker, terms)).to_container()
+    workers = workers_of(process.pid)
+    refusals = log.read_text().count("not served")
+
+    def serves_new():
+        # A run of answers, from both workers, all of the new build.
+        return all(fetch(f"{base}/api/complete?q={marker}")[1]["completions"] ==
+                   [{"term": marker, "count": 1}] for _ in range(20))
+
+    assert not serves_new()
+    stop, answers = threading.Event(), []
+    loader = threading.Thread(target=load, args=(base, stop, answers), daemon=True)
+    loader.start()
+    try:
+        rewrite(path, data)
+        wait_for(serves_new, "answer from the new build", process)
+    finally:
+        stop.set()
+        loader.join(timeout=30)
+    text = log.read_text()
+    assert answers and set(answers) == {200}, text
+    assert workers_of(process.pid) == workers, text
+    assert text.count("not served") > refusals or not refused, text  # the partial file, logged
+    # The replaced snapshots are gone: only the one of the file served is left.
+    status = path.stat()
+    assert [p.name for p in path.parent.glob("torrelm-serve-*/[0-9]*")] == [
+        f"{status.st_dev}-{status.st_ino}-{status.st_size}-{status.st_mtime_ns}.idx"]

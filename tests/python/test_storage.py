@@ -6,6 +6,7 @@ its file being replaced; pickles carry the whole index."""
 import os
 import pickle
 import random
+import stat
 import struct
 import uuid
 
@@ -147,6 +148,51 @@ def test_indexes_that_would_hang_or_fault_a_query_are_refused(tmp_path, data, me
         torrelm.open(path)
 
 
+@pytest.mark.parametrize("end, links, refused", [
+    ("fifo", 0, "is a FIFO"),
+    ("fifo", 1, "is a FIFO"),
+    ("device", 0, "is a character device"),
+    ("folder", 0, "is a folder"),
+    ("file", 1, None),
+    ("file", 2, None),  # a chain of links
+    ("missing", 2, None),  # a chain to no file yet: the file is made, the links stay
+])
+def test_save_writes_through_links_and_replaces_only_regular_files(tmp_path, end, links,
+                                                                   refused):
+    real = tmp_path / "end"
+    if end == "fifo":
+        os.mkfifo(real)
+    elif end == "folder":
+        real.mkdir()
+    elif end == "device":
+        if os.geteuid() != 0:
+            pytest.skip("making a device node takes root")
+        os.mknod(real, stat.S_IFCHR | 0o600, os.makedev(1, 3))  # another /dev/null
+    elif end == "file":
+        real.write_bytes(b"old contents")
+        real.chmod(0o640)
+    path = real
+    for hop in range(links):
+        path.with_name(f"link{hop}").symlink_to(path.name)
+        path = path.with_name(f"link{hop}")
+    before = {p.name: (p.lstat().st_ino, p.lstat().st_mode) for p in tmp_path.iterdir()}
+    index = torrelm.build([("cat", 17, 6)])
+    if refused:
+        with pytest.raises(ValueError) as caught:
+            torrelm.save(index, path)
+        assert repr(str(path)) in str(caught.value) and refused in str(caught.value)
+        after = {p.name: (p.lstat().st_ino, p.lstat().st_mode) for p in tmp_path.iterdir()}
+        assert after == before  # untouched, and no temporary file left
+        return
+    torrelm.save(index, path)
+    assert real.read_bytes() == index.to_container()
+    assert sorted(os.listdir(tmp_path)) == sorted({*before, "end"})
+    for hop in range(links):
+        assert (tmp_path / f"link{hop}").lstat().st_ino == before[f"link{hop}"][0]
+    if end == "file":
+        assert stat.S_IMODE(real.stat().st_mode) == 0o640
+
+
 def corrupted(data, rng):
     at = rng.randrange(len(data))
     flipped = bytearray(data)
@@ -165,30 +211,75 @@ def test_every_flipped_byte_is_refused():
             pytest.fail(f"byte {at} changed, loaded silently")
 
 
-def test_flipped_bytes_read_unchecked_never_crash():
-    # Unchecked reads are for trusted files; a damaged one may fail a query, but never the process.
+def test_damaged_bytes_read_unchecked_never_crash_any_reader():
+    # Unchecked reads are for trusted files; a damaged one may fail a reader, but never the
+    # process. Besides random bit flips, every section gets values that go down or far past its
+    # arrays (range ends that fall, among them).
     index, _ = index_with_ids("str")
     data = index.to_container()
+    spots = [offset + at for _, offset, length in sections(data) if length
+             for at in (0, length // 2, length - 4) if at >= 0]
     outcome = run_child(f"""
-        import random
+        import pickle, random, struct
         from torrelm import Index, PanicException
         data = {data!r}
         rng = random.Random(7)
-        for _ in range(200):
+        damaged = []
+        for spot in {spots!r}:
+            for value in (0, 1, 0xFFFFFFFF):
+                bad = bytearray(data)
+                struct.pack_into("<I", bad, spot, value)
+                damaged.append(bad)
+        for _ in range(150):
             bad = bytearray(data)
-            at = rng.randrange(len(bad))
-            bad[at] ^= 1 << rng.randrange(8)
+            bad[rng.randrange(len(bad))] ^= 1 << rng.randrange(8)
+            damaged.append(bad)
+        readers = [
+            lambda ix: [ix.fuzzy_match(q, 1) + ix.fuzzy_match_video(q, 1, limit=5)
+                        for q in ["a", "cé", "bb", ""]],
+            lambda ix: [ix.complete(q, max_dist=d) + ix.suggest(q) + ix.videos(q)
+                        for q in ["a", "cé", ""] for d in (0, 1)],
+            lambda ix: (list(ix), len(ix), "ab" in ix, repr(ix), ix.metadata),
+            lambda ix: ix.to_bytes(), lambda ix: ix.to_container(), lambda ix: ix.to_prefix_search(),
+            lambda ix: pickle.loads(pickle.dumps(ix)),
+        ]
+        for bad in damaged:
             try:
                 index = Index.from_bytes(bytes(bad), verify=False)
-                for q in ["a", "cé", "bb", ""]:
-                    index.fuzzy_match(q, 1)
-                    index.fuzzy_match_video(q, 1, limit=5)
-                list(index)
-            except (ValueError, MemoryError, UnicodeDecodeError, PanicException):
-                pass
+            except ValueError:
+                continue
+            for read in readers:
+                try:
+                    read(index)
+                except (ValueError, MemoryError, UnicodeDecodeError, PanicException):
+                    pass
         print("survived")
-    """, timeout=120)
+    """, timeout=300)
     assert outcome == "survived\n"
+
+
+@pytest.mark.parametrize("metadata", [
+    b'{"a": ' + b"[" * 40 + b"]" * 40 + b"}",  # deeper than any reader should recurse
+    b'{"a": "\xff"}',  # not UTF-8
+    b"[1, 2]",  # not an object
+    b'{"a": }',  # not JSON
+])
+def test_metadata_that_does_not_read_is_refused(tmp_path, metadata):
+    index, _ = index_with_ids("int32")
+    padded = index._with_extras(None, '{"pad": "' + "x" * 100 + '"}')
+    data = bytearray(padded.to_container())
+    _, offset, length = next(s for s in sections(data) if s[0] == 13)  # metadata
+    data[offset:offset + length] = metadata.ljust(length)
+    unchecked = Index.from_bytes(bytes(data), verify=False)
+    assert answers(unchecked) == answers(index)
+    with pytest.raises(ValueError, match="section metadata"):
+        unchecked.metadata
+    # Saved again with fresh checksums, the file passes no checked read.
+    path = tmp_path / "metadata.idx"
+    torrelm.save(unchecked, path)
+    for read in [torrelm.open, torrelm.load, lambda p: Index.from_bytes(p.read_bytes())]:
+        with pytest.raises(ValueError, match="section metadata"):
+            read(path)
 
 
 def test_truncation_at_every_section_boundary_is_refused(tmp_path):
@@ -220,6 +311,7 @@ def test_a_newer_major_version_is_refused_and_a_newer_minor_one_read(tmp_path):
 
 @pytest.mark.parametrize("make", [
     lambda size: bytes(size),
+    lambda size: bytes(8),  # reads as an index without even a root
     lambda size: open("/bin/sh", "rb").read(size),  # another program
     lambda size: b"TORRELM\x1a" + bytes(size),
 ])

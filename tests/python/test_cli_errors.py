@@ -1,0 +1,83 @@
+"""python -m torrelm build on hostile input: every mistake is one line on standard error and
+exit status 1 (2 for usage), never a traceback, a hang or a silently wrong index; what the
+library takes (negative ids, counts past 2**64-1), the command takes too."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import torrelm
+
+duckdb = pytest.importorskip("duckdb")
+
+FIFO = object()  # a file entry that is made a FIFO
+
+# (arguments, files by name: SQL written as Parquet, bytes as they are, or FIFO; exit status;
+#  a fragment of the one error line, or the (term, video, count) rows the index must equal)
+CASES = [
+    (["v.parquet"], {"v.parquet": "SELECT 'cat' AS term, 1.5::DOUBLE AS video"}, 1,
+     "column video has type DOUBLE"),
+    (["t.parquet"], {"t.parquet": "SELECT 'c' || chr(0) || 't' AS term, 1 AS video"}, 1,
+     "U+0000"),
+    (["c.parquet"], {"c.parquet": "SELECT 'cat' AS term, 1 AS video, -0.4::DOUBLE AS count"}, 1,
+     "count -0.4 of term 'cat', video 1 is not a whole number"),
+    (["c.csv"], {"c.csv": b"term,video,count\ncat,1,2\ncat,2,abc\n"}, 1, "count 'abc'"),
+    (["c.parquet"], {"c.parquet": "SELECT 'cat' AS term, 1 AS video, NULL::INT AS count"}, 1,
+     "has no count"),
+    (["c.parquet"], {"c.parquet": "SELECT 'cat' AS term, 1 AS video, -3 AS count"}, 1,
+     "count -3 of term 'cat', video 1 is negative"),
+    (["e.parquet"], {"e.parquet": "SELECT 'cat' AS term, 1 AS video WHERE false"}, 1,
+     "no rows to index"),
+    (["q.parquet"], {"q.parquet": "SELECT 'cat' AS query, 1 AS video"}, 1, "no column term"),
+    (["pipe.csv"], {"pipe.csv": FIFO}, 1, "a FIFO, not a regular file"),
+    (["bad.csv"], {"bad.csv": b"term,video\ncat,1\nc\xffat,2\n"}, 1, "bad.csv"),
+    (["c.csv", "-o", "."], {"c.csv": b"term,video\ncat,1\n"}, 1, "is a folder"),
+    (["c.csv", "-o", "none/out.idx"], {"c.csv": b"term,video\ncat,1\n"}, 1, "no folder"),
+    (["c.csv", "-o", "c.csv"], {"c.csv": b"term,video\ncat,1\n"}, 1, "one of the input files"),
+    (["c.csv", "--sql", "SELEC term"], {"c.csv": b"term,video\ncat,1\n"}, 1, "syntax error"),
+    (["c.csv", "--sql", "SELECT term, video FROM clicks"], {"c.csv": b"term,video\ncat,1\n"}, 1,
+     "no column count"),
+    (["c.csv", "--video-top-n", str(2**32)], {"c.csv": b"term,video\ncat,1\n"}, 2,
+     "--video-top-n"),
+    # Expected rows in (term, video) order, the order the command numbers videos in.
+    (["n.csv"], {"n.csv": b"term,video,count\ncat,-5,2\ncar,-9223372036854775808,1\ncat,7,1\n"},
+     0, [("car", -2**63, 1), ("cat", -5, 2), ("cat", 7, 1)]),
+    (["h.parquet"], {"h.parquet": "SELECT 'cat' AS term, 1 AS video, 18446744073709551615 AS count "
+                                  "UNION ALL SELECT 'cat', 1, 5 UNION ALL SELECT 'car', 2, 3.0"},
+     0, [("car", 2, 3), ("cat", 1, 2**64 - 1)]),
+    (["e.parquet", "--allow-empty"], {"e.parquet": "SELECT 'cat' AS term, 1 AS video WHERE false"},
+     0, []),
+]
+
+
+def answers(index, terms):
+    return list(index), [index.videos(t) for t in terms], [index.complete(t) for t in terms]
+
+
+@pytest.mark.parametrize("arguments, files, status, expected", CASES,
+                         ids=[case[3] if case[2] else " ".join(case[0]) for case in CASES])
+def test_build_command_on_hostile_input(tmp_path, arguments, files, status, expected):
+    for name, content in files.items():
+        if content is FIFO:
+            os.mkfifo(tmp_path / name)
+        elif isinstance(content, bytes):
+            (tmp_path / name).write_bytes(content)
+        else:
+            duckdb.sql(f"COPY ({content}) TO '{tmp_path / name}' (FORMAT PARQUET)")
+    output = [] if "-o" in arguments else ["-o", "out.idx"]
+    package_root = os.path.dirname(os.path.dirname(torrelm.__file__))
+    done = subprocess.run([sys.executable, "-m", "torrelm", "build", "-q", *arguments, *output],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": package_root})
+    assert done.returncode == status, done.stderr
+    if status:
+        assert "Traceback" not in done.stderr and done.stderr.count("\n") == 1, done.stderr
+        assert "build: error: " in done.stderr and expected in done.stderr, done.stderr
+        assert not (tmp_path / "out.idx").exists()
+        assert all((tmp_path / name).is_fifo() for name, c in files.items() if c is FIFO)
+        return
+    built = torrelm.load(tmp_path / "out.idx")
+    terms = sorted({term for term, _, _ in expected}) + ["ca", ""]
+    assert answers(built, terms) == answers(torrelm.build(expected), terms)
