@@ -363,12 +363,13 @@ def serve_command(args: argparse.Namespace) -> int:
     except ImportError:
         raise SystemExit("torrelm serve: needs Starlette and uvicorn: pip install "
                          "'torrelm[serve]'") from None
-    from . import open as open_index
+    from . import load
     from ._serve import serve
 
-    # Checked once here, so that a bad file is one clear message rather than one per worker.
+    # Checked once here, so that a bad file is one clear message rather than one per worker;
+    # read, not mapped, since the file may be rewritten in place meanwhile.
     try:
-        index = open_index(args.index)
+        index = load(args.index)
     except (OSError, ValueError) as error:
         raise SystemExit(f"torrelm serve: {args.index}: {error}") from None
     shown = f"[{args.host}]" if ":" in args.host else args.host
