@@ -35,6 +35,8 @@ std::size_t to_index(nb::handle value, Argument where);
 std::optional<std::size_t> to_optional_index(nb::handle value, Argument where);
 // None: PrefixNodes::Fallback; True: Include; False: Exclude.
 ranking::PrefixNodes to_prefix_nodes(nb::handle value, Argument where);
+// "osa" or "levenshtein"; anything else is a TypeError (not a str) or a ValueError.
+prefix::Distance to_distance(nb::handle value, Argument where);
 
 // A read-only view of an object's bytes through the buffer protocol (bytes, bytearray,
 // memoryview, array.array, mmap, ...), held until destruction: a resizable exporter cannot be

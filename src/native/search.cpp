@@ -96,10 +96,12 @@ const search::Counts& counts_of(const Stored& stored, Cancel& cancel) {
 struct Options {
   std::size_t max_dist;
   std::size_t limit;
+  prefix::Distance distance;
 };
 
-Options options(nb::handle max_dist, nb::handle limit, const char* call) {
-  return {to_index(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"})};
+Options options(nb::handle max_dist, nb::handle limit, nb::handle distance, const char* call) {
+  return {to_index(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"}),
+          to_distance(distance, {call, "distance"})};
 }
 
 // The texts of a batch, as UTF-8 held by their str objects (kept alive by the list).
@@ -131,37 +133,38 @@ Texts texts_of(const Index& index, nb::handle texts, const char* call) {
 }
 
 nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
-                  nb::handle max_dist_arg) {
+                  nb::handle max_dist_arg, nb::handle distance_arg) {
   return guarded([&] {
     const nb::object normalized = query_text(self, prefix_arg, kComplete, "prefix");
     const std::string_view prefix = to_text(normalized, {kComplete, "prefix"});
-    const Options o = options(max_dist_arg, limit_arg, kComplete);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(
-                                walk_view(stored, cancel), counts_of(stored, cancel), prefix,
-                                o.max_dist, o.limit, cancel, completion_records(stored, cancel));
+                            return search::complete(walk_view(stored, cancel),
+                                                    counts_of(stored, cancel), prefix, o.max_dist,
+                                                    o.limit, cancel,
+                                                    completion_records(stored, cancel), o.distance);
                           }));
   });
 }
 
 nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
-                 nb::handle limit_arg) {
+                 nb::handle limit_arg, nb::handle distance_arg) {
   return guarded([&] {
     const nb::object normalized = query_text(self, text_arg, kSuggest, "text");
     const std::string_view query = to_text(normalized, {kSuggest, "text"});
-    const Options o = options(max_dist_arg, limit_arg, kSuggest);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, kSuggest);
     const Stored& stored = self.stored();
     return to_suggestions(stored, run_released([&](Cancel cancel) {
                             return search::suggest(walk_view(stored, cancel),
                                                    counts_of(stored, cancel), query, o.max_dist,
-                                                   o.limit, cancel);
+                                                   o.limit, cancel, o.distance);
                           }));
   });
 }
 
 nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
-                nb::handle limit_arg, nb::handle prefix_nodes_arg) {
+                nb::handle limit_arg, nb::handle prefix_nodes_arg, nb::handle distance_arg) {
   return guarded([&] {
     const nb::object normalized = query_text(self, text_arg, kVideos, "text");
     const std::string_view query = to_text(normalized, {kVideos, "text"});
@@ -169,10 +172,11 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideos, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kVideos, "include_prefix_nodes"});
+    const prefix::Distance distance = to_distance(distance_arg, {kVideos, "distance"});
     const Stored& stored = self.stored();
     const auto ranked = run_released([&](Cancel cancel) {
       return ranking::rank_videos(walk_view(stored, cancel), query, max_dist, limit, prefix_nodes,
-                                  cancel);
+                                  cancel, distance);
     });
     return to_video_list(stored, ranked, types().video);
   });
@@ -197,9 +201,9 @@ nb::list batch(const Index& index, nb::handle texts_arg, const char* call, Answe
 }
 
 nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg,
-                       nb::handle max_dist_arg) {
+                       nb::handle max_dist_arg, nb::handle distance_arg) {
   return guarded([&] {
-    const Options o = options(max_dist_arg, limit_arg, kCompleteMany);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, kCompleteMany);
     const Stored& stored = self.stored();
     const search::CompletionRecords* records = nullptr;
     const prefix::TrieView trie = run_released([&](Cancel cancel) {
@@ -211,16 +215,17 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel, records);
+          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel, records,
+                                  o.distance);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
 }
 
 nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
-                      nb::handle limit_arg) {
+                      nb::handle limit_arg, nb::handle distance_arg) {
   return guarded([&] {
-    const Options o = options(max_dist_arg, limit_arg, kSuggestMany);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, kSuggestMany);
     const Stored& stored = self.stored();
     const prefix::TrieView trie = run_released([&](Cancel cancel) {
       (void)counts_of(stored, cancel);
@@ -230,26 +235,27 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
     return batch<std::vector<search::Found>>(
         self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
-          return search::suggest(trie, counts, query, o.max_dist, o.limit, cancel);
+          return search::suggest(trie, counts, query, o.max_dist, o.limit, cancel, o.distance);
         },
         [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
   });
 }
 
 nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
-                     nb::handle limit_arg, nb::handle prefix_nodes_arg) {
+                     nb::handle limit_arg, nb::handle prefix_nodes_arg, nb::handle distance_arg) {
   return guarded([&] {
     const std::size_t max_dist = to_index(max_dist_arg, {kVideosMany, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideosMany, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kVideosMany, "include_prefix_nodes"});
+    const prefix::Distance distance = to_distance(distance_arg, {kVideosMany, "distance"});
     const Stored& stored = self.stored();
     const prefix::TrieView trie =
         run_released([&](Cancel cancel) { return walk_view(stored, cancel); });
     return batch<std::vector<ranking::RankedVideo>>(
         self, texts, kVideosMany,
         [&](std::string_view query, Cancel& cancel) {
-          return ranking::rank_videos(trie, query, max_dist, limit, prefix_nodes, cancel);
+          return ranking::rank_videos(trie, query, max_dist, limit, prefix_nodes, cancel, distance);
         },
         [&](const std::vector<ranking::RankedVideo>& ranked) {
           return to_video_list(stored, ranked, types().video);
@@ -261,14 +267,19 @@ constexpr const char* kCompleteDoc =
     "The limit terms that start with prefix, most searched first (ties in code point order), as "
     "Completion(term, count). With max_dist=d, the terms below every prefix within d edits of "
     "prefix, best first by (distance, count). Exact, found best first: the terms below the "
-    "prefix are never all collected.";
+    "prefix are never all collected. An edit is an insertion, a deletion, a substitution or, "
+    "with distance='osa' (the default), a swap of two neighbouring characters; "
+    "distance='levenshtein' counts a swap as two edits, as fuzzy_match does.";
 constexpr const char* kSuggestDoc =
     "The limit terms within max_dist edits of text, best first: smaller distance, then higher "
     "count, then code point order, as Suggestion(term, distance, count). The same list as "
-    "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit.";
+    "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where "
+    "distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring "
+    "characters is one edit.";
 constexpr const char* kVideosDoc =
     "fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named "
-    "tuples, ids as the index was given them.";
+    "tuples, ids as the index was given them; with distance='osa' (the default) the nodes are "
+    "chosen counting a swap of two neighbouring characters as one edit.";
 
 }  // namespace
 
@@ -294,39 +305,49 @@ const search::Counts& search_counts(const Stored& stored, Cancel& cancel) {
 
 void register_index_search(nb::class_<Index>& cls) {
   cls.def("complete", &complete, nb::arg("prefix"), nb::kw_only(), nb::arg("limit") = 10,
-          nb::arg("max_dist") = 0,
+          nb::arg("max_dist") = 0, nb::arg("distance") = "osa",
           nb::sig("def complete(self, prefix: str, *, limit: typing.SupportsIndex = 10, "
-                  "max_dist: typing.SupportsIndex = 0) -> list[torrelm._results.Completion]"),
+                  "max_dist: typing.SupportsIndex = 0, "
+                  "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                  "-> list[torrelm._results.Completion]"),
           kCompleteDoc)
       .def("suggest", &suggest, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 2,
-           nb::arg("limit") = 10,
+           nb::arg("limit") = 10, nb::arg("distance") = "osa",
            nb::sig("def suggest(self, text: str, *, max_dist: typing.SupportsIndex = 2, "
-                   "limit: typing.SupportsIndex = 10) -> list[torrelm._results.Suggestion]"),
+                   "limit: typing.SupportsIndex = 10, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                   "-> list[torrelm._results.Suggestion]"),
            kSuggestDoc)
       .def("videos", &videos, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 1,
            nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::arg("distance") = "osa",
            nb::sig("def videos(self, text: str, *, max_dist: typing.SupportsIndex = 1, "
                    "limit: typing.SupportsIndex | None = 10, "
-                   "include_prefix_nodes: bool | numpy.bool_ | None = None) "
+                   "include_prefix_nodes: bool | numpy.bool_ | None = None, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[torrelm._results.Video]"),
            kVideosDoc)
       .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
-           nb::arg("max_dist") = 0,
+           nb::arg("max_dist") = 0, nb::arg("distance") = "osa",
            nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "
-                   "limit: typing.SupportsIndex = 10, max_dist: typing.SupportsIndex = 0) "
+                   "limit: typing.SupportsIndex = 10, max_dist: typing.SupportsIndex = 0, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[list[torrelm._results.Completion]]"),
            "complete() for every text, on every core, in input order.")
       .def("suggest_many", &suggest_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 2,
-           nb::arg("limit") = 10,
+           nb::arg("limit") = 10, nb::arg("distance") = "osa",
            nb::sig("def suggest_many(self, texts: collections.abc.Sequence[str], *, "
-                   "max_dist: typing.SupportsIndex = 2, limit: typing.SupportsIndex = 10) "
+                   "max_dist: typing.SupportsIndex = 2, limit: typing.SupportsIndex = 10, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[list[torrelm._results.Suggestion]]"),
            "suggest() for every text, on every core, in input order.")
       .def("videos_many", &videos_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 1,
            nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
+           nb::arg("distance") = "osa",
            nb::sig("def videos_many(self, texts: collections.abc.Sequence[str], *, "
                    "max_dist: typing.SupportsIndex = 1, limit: typing.SupportsIndex | None = 10, "
-                   "include_prefix_nodes: bool | numpy.bool_ | None = None) "
+                   "include_prefix_nodes: bool | numpy.bool_ | None = None, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[list[torrelm._results.Video]]"),
            "videos() for every text, on every core, in input order.");
 }

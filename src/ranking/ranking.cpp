@@ -19,13 +19,14 @@ constexpr double kThreshold = 0.01;
 
 std::vector<prefix::NodeMatch> select_nodes(const prefix::TrieView& trie,
                                             const std::u32string& term, std::size_t max_dist,
-                                            PrefixNodes prefix_nodes, Cancel cancel) {
+                                            PrefixNodes prefix_nodes, Cancel cancel,
+                                            prefix::Distance distance) {
   if (prefix_nodes == PrefixNodes::Include) {
-    return prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel);
+    return prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel, distance);
   }
-  auto nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, true, cancel);
+  auto nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, true, cancel, distance);
   if (nodes.empty() && prefix_nodes == PrefixNodes::Fallback) {
-    nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel);
+    nodes = prefix::fuzzy_match_nodes(trie, term, max_dist, false, cancel, distance);
   }
   return nodes;
 }
@@ -39,10 +40,11 @@ std::size_t table_size(const prefix::TrieView& trie) {
 
 std::vector<RankedVideo> rank_videos(const prefix::TrieView& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
-                                     PrefixNodes prefix_nodes, Cancel cancel) {
+                                     PrefixNodes prefix_nodes, Cancel cancel,
+                                     prefix::Distance distance) {
   std::vector<RankedVideo> ranked;
   const std::u32string query = text::decode_utf8(term);  // once, for up to two walks and n
-  const auto nodes = select_nodes(trie, query, max_dist, prefix_nodes, cancel);
+  const auto nodes = select_nodes(trie, query, max_dist, prefix_nodes, cancel, distance);
   const auto n = static_cast<double>(query.size());
 
   struct Weighted {

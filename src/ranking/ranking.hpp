@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/cancel.hpp"
+#include "prefix/matcher/distance.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::ranking {
@@ -35,9 +36,11 @@ struct RankedVideo {
 // Ranked videos whose positions lie inside the id table, best first. An index with no nodes at
 // all ranks nothing; other inconsistencies met on the way are InternalFaults. Walks and sums count
 // their steps on `cancel`; a node set past the matchers' result budget throws std::bad_alloc.
+// Nodes are chosen within `distance` (swaps of neighbours as one edit with Distance::Osa).
 std::vector<RankedVideo> rank_videos(const prefix::TrieView& trie, std::string_view term,
                                      std::size_t max_dist, std::optional<std::size_t> limit,
-                                     PrefixNodes prefix_nodes, Cancel cancel = {});
+                                     PrefixNodes prefix_nodes, Cancel cancel = {},
+                                     prefix::Distance distance = prefix::Distance::Levenshtein);
 
 inline constexpr std::size_t kMaxIdText = 36;
 

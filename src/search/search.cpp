@@ -90,12 +90,13 @@ std::vector<Start> exact_starts(const TrieView& trie, const std::u32string& quer
 // The nodes within `max_dist` of `query`, with their distances and texts; the root too when the
 // whole query is within the bound of the empty prefix.
 std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& query,
-                                std::size_t max_dist, Cancel& cancel) {
+                                std::size_t max_dist, Cancel& cancel, prefix::Distance measure) {
   std::vector<Start> starts;
   if (query.size() <= max_dist) starts.push_back({0, static_cast<std::uint32_t>(query.size()), {}});
   prefix::detail::ResultBudget budget(trie);
   prefix::detail::with_rows(
-      trie, query, max_dist, prefix::detail::RowKind::Automatic, [&](auto& rows) {
+      trie, query, max_dist, prefix::detail::RowKind::Automatic,
+      [&](auto& rows) {
         prefix::detail::walk(
             trie, rows, cancel,
             [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
@@ -110,7 +111,8 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
               starts.push_back({child, distance, std::move(spelled)});
               return false;
             });
-      });
+      },
+      measure);
   return starts;
 }
 
@@ -383,7 +385,7 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
 
 std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
                             std::size_t max_dist, std::size_t limit, Cancel cancel,
-                            const CompletionRecords* records) {
+                            const CompletionRecords* records, prefix::Distance distance) {
   if (limit == 0 || trie.node_count() == 0) return {};
   const std::u32string query = text::decode_utf8(prefix);
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
@@ -397,7 +399,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     return best_first(nodes, entries, std::move(starts), limit, cancel);
   }
   std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
-                                            : fuzzy_starts(trie, query, max_dist, cancel);
+                                            : fuzzy_starts(trie, query, max_dist, cancel, distance);
   TextEntries entries;
   return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel);
 }
@@ -436,7 +438,8 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
 }
 
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,
-                           std::size_t max_dist, std::size_t limit, Cancel cancel) {
+                           std::size_t max_dist, std::size_t limit, Cancel cancel,
+                           prefix::Distance measure) {
   std::vector<Found> out;
   if (limit == 0) return out;
   const std::u32string query = text::decode_utf8(text);
@@ -459,40 +462,44 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
     const std::size_t need = limit - out.size();
     const std::size_t nearest = d == 0 ? 0 : done + 1;  // the smallest distance still to find
     kept.clear();
-    prefix::detail::with_rows(trie, query, d, prefix::detail::RowKind::Automatic, [&](auto& rows) {
-      prefix::detail::walk(
-          trie, rows, cancel,
-          [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
-              std::uint32_t distance) {
-            using prefix::detail::Visit;
-            if (kept.size() == need && kept.front().distance == nearest) {
-              // No term below is nearer than the worst kept, and every one spells the child's
-              // text and more: none beats it when the child's largest count is below its count,
-              // or equal with a later text.
-              const Found& worst = kept.front();
-              const std::uint32_t most = checked_at(counts.best, child);
-              if (most < worst.count) return Visit::Skip;
-              if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
-            }
-            if (distance > d || distance < nearest || !trie.terminal(child)) return Visit::Descend;
-            Found found{{}, child, checked_at(counts.own, child), distance};
-            // A smaller count at no smaller distance loses before the term is spelled.
-            if (kept.size() == need && found.distance >= kept.front().distance &&
-                found.count < kept.front().count) {
-              return Visit::Descend;
-            }
-            found.term = spell(above, label);
-            if (kept.size() == need) {
-              if (!better(found, kept.front())) return Visit::Descend;
-              std::pop_heap(kept.begin(), kept.end(), worse_kept);
-              kept.pop_back();
-            }
-            budget.spend(sizeof(Found) + found.term.size());
-            kept.push_back(std::move(found));
-            std::push_heap(kept.begin(), kept.end(), worse_kept);
-            return Visit::Descend;
-          });
-    });
+    prefix::detail::with_rows(
+        trie, query, d, prefix::detail::RowKind::Automatic,
+        [&](auto& rows) {
+          prefix::detail::walk(
+              trie, rows, cancel,
+              [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+                  std::uint32_t distance) {
+                using prefix::detail::Visit;
+                if (kept.size() == need && kept.front().distance == nearest) {
+                  // No term below is nearer than the worst kept, and every one spells the child's
+                  // text and more: none beats it when the child's largest count is below its count,
+                  // or equal with a later text.
+                  const Found& worst = kept.front();
+                  const std::uint32_t most = checked_at(counts.best, child);
+                  if (most < worst.count) return Visit::Skip;
+                  if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
+                }
+                if (distance > d || distance < nearest || !trie.terminal(child))
+                  return Visit::Descend;
+                Found found{{}, child, checked_at(counts.own, child), distance};
+                // A smaller count at no smaller distance loses before the term is spelled.
+                if (kept.size() == need && found.distance >= kept.front().distance &&
+                    found.count < kept.front().count) {
+                  return Visit::Descend;
+                }
+                found.term = spell(above, label);
+                if (kept.size() == need) {
+                  if (!better(found, kept.front())) return Visit::Descend;
+                  std::pop_heap(kept.begin(), kept.end(), worse_kept);
+                  kept.pop_back();
+                }
+                budget.spend(sizeof(Found) + found.term.size());
+                kept.push_back(std::move(found));
+                std::push_heap(kept.begin(), kept.end(), worse_kept);
+                return Visit::Descend;
+              });
+        },
+        measure);
     std::sort_heap(kept.begin(), kept.end(), worse_kept);
     std::move(kept.begin(), kept.end(), std::back_inserter(out));
     done = d;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/cancel.hpp"
+#include "prefix/matcher/distance.hpp"
 #include "prefix/matcher/walk_table.hpp"
 #include "prefix/trie/trie.hpp"
 
@@ -91,15 +92,18 @@ class CompletionRecords {
 // (distance, larger count, code point order); a term below several such prefixes takes the
 // smallest distance. `counts` is count_terms(trie). With no edits, `records` (made from the
 // walk table `trie` carries and these counts) speed the search up.
+// `distance` says what an edit is (Distance::Osa: a swap of neighbours is one too).
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
-                            Cancel cancel = {}, const CompletionRecords* records = nullptr);
+                            Cancel cancel = {}, const CompletionRecords* records = nullptr,
+                            prefix::Distance distance = prefix::Distance::Levenshtein);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
 // count_terms(trie): subtrees that cannot give a better term are passed by.
 std::vector<Found> suggest(const prefix::TrieView& trie, const Counts& counts,
                            std::string_view text, std::size_t max_dist, std::size_t limit,
-                           Cancel cancel = {});
+                           Cancel cancel = {},
+                           prefix::Distance distance = prefix::Distance::Levenshtein);
 
 }  // namespace torrelm::search

@@ -47,6 +47,17 @@ def levenshtein(a, b):
     return row[-1]
 
 
+def osa(a, b):
+    """Edit distance with a swap of two neighbours as one edit, no part edited twice."""
+    d = [[i + j if i * j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[-1][-1]
+
+
 def run_child(code, timeout=20):
     """Runs `code` in a fresh interpreter that imports the torrelm under test and returns what
     it printed; a hang past `timeout` seconds or an error fails the test.

@@ -15,7 +15,7 @@ import torrelm
 from torrelm import Completion, Suggestion
 from torrelm._normalize import casefold, fold_accents
 
-from conftest import levenshtein
+from conftest import osa
 
 
 def shout(text):
@@ -60,7 +60,7 @@ def test_queries_equal_brute_force_over_merged_terms(mode, fold, seed):
         key = fold(query)
         expected = sorted((-c, t) for t, c in counts.items() if t.startswith(key))[:5]
         assert index.complete(query, limit=5) == [Completion(shown[t], -c) for c, t in expected]
-        scored = sorted((levenshtein(t, key), -c, t) for t, c in counts.items())
+        scored = sorted((osa(t, key), -c, t) for t, c in counts.items())
         expected = [Suggestion(shown[t], d, -c) for d, c, t in scored if d <= 1][:5]
         assert index.suggest(query, max_dist=1, limit=5) == expected
         assert index.fuzzy_match(query, 1) == index.fuzzy_match(key, 1)

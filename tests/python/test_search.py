@@ -9,7 +9,7 @@ import pytest
 import torrelm
 from torrelm import Completion, Index, Suggestion, Video
 
-from conftest import levenshtein, run_child
+from conftest import levenshtein, osa, run_child
 
 
 def vocabulary(seed, alphabet="abcéß中", size=250, counts=(1, 3)):
@@ -25,21 +25,26 @@ def vocabulary(seed, alphabet="abcéß中", size=250, counts=(1, 3)):
     return rows, counts_of
 
 
-def expected_completions(counts, prefix, limit, max_dist=0):
+MEASURES = {"osa": osa, "levenshtein": levenshtein}
+
+
+def expected_completions(counts, prefix, limit, max_dist=0, distance="osa"):
+    measure = MEASURES[distance]
     scored = []
     for term, count in counts.items():
-        distance = min(levenshtein(term[:k], prefix) for k in range(len(term) + 1))
+        distance = min(measure(term[:k], prefix) for k in range(len(term) + 1))
         if distance <= max_dist:
             scored.append((distance, -count, term))
     return [Completion(term, -count) for _, count, term in sorted(scored)[:limit]]
 
 
-def expected_suggestions(counts, text, max_dist, limit):
-    scored = sorted((levenshtein(term, text), -count, term) for term, count in counts.items())
+def expected_suggestions(counts, text, max_dist, limit, distance="osa"):
+    measure = MEASURES[distance]
+    scored = sorted((measure(term, text), -count, term) for term, count in counts.items())
     return [Suggestion(term, d, -count) for d, count, term in scored if d <= max_dist][:limit]
 
 
-QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé"]
+QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé", "acb", "bacé", "中ß"]
 CASES = [(seed, alphabet, counts) for seed, alphabet, counts in [
     (1, "abcéß中", (1, 3)),      # many ties
     (2, "ab", (1, 1)),           # every count equal: code point order alone
@@ -64,12 +69,13 @@ def test_complete_equals_brute_force(built, limit):
         assert index.complete(prefix, limit=limit) == expected_completions(counts, prefix, limit)
 
 
+@pytest.mark.parametrize("distance", ["osa", "levenshtein"])
 @pytest.mark.parametrize("max_dist, limit", [(1, 5), (1, 1000), (2, 20)])
-def test_complete_within_edits_equals_brute_force(built, max_dist, limit):
+def test_complete_within_edits_equals_brute_force(built, max_dist, limit, distance):
     index, counts = built
     for prefix in QUERIES:
-        got = index.complete(prefix, limit=limit, max_dist=max_dist)
-        assert got == expected_completions(counts, prefix, limit, max_dist), prefix
+        got = index.complete(prefix, limit=limit, max_dist=max_dist, distance=distance)
+        assert got == expected_completions(counts, prefix, limit, max_dist, distance), prefix
 
 
 @pytest.mark.parametrize("max_dist, limit", [(0, 10), (1, 1), (1, 10), (2, 10), (2, 1000), (5, 7),
@@ -77,8 +83,10 @@ def test_complete_within_edits_equals_brute_force(built, max_dist, limit):
 def test_suggest_equals_brute_force_and_sorted_fuzzy_match(built, max_dist, limit):
     index, counts = built
     for text in QUERIES:
-        got = index.suggest(text, max_dist=max_dist, limit=limit)
-        assert got == expected_suggestions(counts, text, max_dist, limit), text
+        assert index.suggest(text, max_dist=max_dist, limit=limit) == expected_suggestions(
+            counts, text, max_dist, limit), text
+        got = index.suggest(text, max_dist=max_dist, limit=limit, distance="levenshtein")
+        assert got == expected_suggestions(counts, text, max_dist, limit, "levenshtein"), text
         by_key = sorted(index.fuzzy_match(text, max_dist), key=lambda m: (m[2], -counts[m[0]], m[0]))
         assert [(s.term, s.distance) for s in got] == [(t, d) for t, _, d in by_key[:limit]]
 
@@ -100,12 +108,13 @@ def test_batches_equal_their_loops(built):
 def test_videos_are_fuzzy_match_video_as_named_tuples(built, prefix_nodes):
     index, _ = built
     for text in QUERIES:
-        got = index.videos(text, max_dist=1, limit=5, include_prefix_nodes=prefix_nodes)
+        levenshtein = {"include_prefix_nodes": prefix_nodes, "distance": "levenshtein"}
+        got = index.videos(text, max_dist=1, limit=5, **levenshtein)
         assert all(type(v) is Video for v in got)
         assert got == index.fuzzy_match_video(text, 1, 5, prefix_nodes)
         every = index.fuzzy_match_video(text, 1, None, prefix_nodes)
-        assert index.videos(text, limit=None, include_prefix_nodes=prefix_nodes) == every
-        assert index.videos_many([text], limit=None, include_prefix_nodes=prefix_nodes) == [every]
+        assert index.videos(text, limit=None, **levenshtein) == every
+        assert index.videos_many([text], limit=None, **levenshtein) == [every]
 
 
 def test_videos_keep_the_sites_own_ids():

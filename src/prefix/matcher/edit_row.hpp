@@ -5,6 +5,12 @@
 // Both kinds keep one row per depth of the current path and know only whether a cell is within
 // the bound k: cells above k are all alike to the walk.
 //
+// With Distance::Osa (optimal string alignment) a swap of two neighbouring characters is one
+// edit: cell j of row d + 1 may also come from cell j - 2 of row d - 1 plus one, when the label
+// at depth d + 1 is query[j-2] and the one at depth d is query[j-1]. The rows of the current
+// path's ancestors are all kept, so the walk needs nothing else. A row whose minimum exceeds k
+// still ends the path: a swap from row d - 1 passes a cell of row d within its cost.
+//
 // BitParallelRows (m <= 64): level e of a row is a word whose bit j-1 says "cell j <= e", for
 // e = 0 .. k, so a row costs k + 1 word operations whatever m is; its minimum is within the
 // bound exactly when level k is not empty (or cell 0, which the words leave out, is).
@@ -20,6 +26,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include "prefix/matcher/distance.hpp"
 
 namespace torrelm::prefix::detail {
 
@@ -87,8 +95,8 @@ class CharMasks {
 };
 
 // Fixed >= 0 fixes the bound at compile time, so that the small bounds of everyday queries get
-// fully unrolled levels; Fixed < 0 takes it at run time.
-template <int Fixed = -1>
+// fully unrolled levels; Fixed < 0 takes it at run time. Osa adds swaps of neighbours.
+template <int Fixed = -1, bool Osa = false>
 class BitParallelRows {
  public:
   static constexpr std::size_t kMaxQuery = 64;
@@ -99,7 +107,8 @@ class BitParallelRows {
         m_(static_cast<std::uint32_t>(query.size())),
         k_(Fixed >= 0 ? static_cast<std::uint32_t>(Fixed) : k),
         width_(m_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m_) - 1),
-        rows_(Fixed >= 0 ? 0 : (std::size_t{m_} + k + 2) * (std::size_t{k} + 1)) {
+        rows_(Fixed >= 0 ? 0 : (std::size_t{m_} + k + 2) * (std::size_t{k} + 1)),
+        labels_(Osa && Fixed < 0 ? std::size_t{m_} + k + 2 : 0) {
     // The walk never goes deeper than m + k + 1: every cell of a deeper row exceeds k.
     for (std::uint32_t e = 0; e <= k; ++e) {
       data()[e] = (e >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << e) - 1) & width_;
@@ -125,7 +134,12 @@ class BitParallelRows {
   bool advance(std::uint32_t d, char32_t ch) {
     const std::size_t levels = std::size_t{bound()} + 1;
     std::uint64_t* next = data() + (std::size_t{d} + 1) * levels;
-    step(data() + std::size_t{d} * levels, d, masks_[ch], next);
+    const std::uint64_t match = masks_[ch];
+    step(data() + std::size_t{d} * levels, d, match, next);
+    if constexpr (Osa) {
+      label_masks()[d + 1] = match;
+      if (d > 0) swap(data() + (std::size_t{d} - 1) * levels, d, match, next);
+    }
     return next[bound()] != 0 || d + 1 <= bound();
   }
 
@@ -177,7 +191,10 @@ class BitParallelRows {
     std::uint64_t missing = ~present & width_;
     // Level e = k - r may keep at most r missing characters after its cell: the cell must lie past
     // the (r + 1)-th last missing position. r grows as e falls, so the missing positions are
-    // taken off from the last one by one.
+    // taken off from the last one by one. With swaps too: an alignment that passes this row by,
+    // swapping query[j-1..j] (0-based) with this node's label and the next, costs at least
+    // cell j + 1 of this row (where query[j] meets this label), and leaves only the characters
+    // after it to the nodes below, as the bound assumes.
     for (std::uint32_t r = 0; r <= k; ++r) {
       const std::uint32_t e = k - r;
       std::int64_t after = 0;  // cells from here on leave at most r missing characters
@@ -218,11 +235,32 @@ class BitParallelRows {
       next[e] = below;
     }
   }
+  // Row d + 1 takes the swaps from row d - 1 (`above`): cell j within e when cell j - 2 of row
+  // d - 1 is within e - 1, the label is query[j-2] and row d's label is query[j-1].
+  void swap(const std::uint64_t* above, std::uint32_t d, std::uint64_t match,
+            std::uint64_t* next) const noexcept {
+    const std::uint32_t k = bound();
+    const std::uint64_t pair = (match << 1) & label_masks()[d];
+    if (pair == 0) return;
+    for (std::uint32_t e = 1; e <= k; ++e) {
+      const std::uint64_t swapped = ((above[e - 1] << 2) | (std::uint64_t{d <= e} << 1)) & pair;
+      // What a swap added to level e - 1 holds at level e too, and one cell to its right.
+      next[e] |= (swapped | next[e - 1] | (next[e - 1] << 1)) & width_;
+    }
+  }
   // A fixed bound keeps its rows in place, so that a query allocates none.
   static constexpr std::size_t kFixedWords =
       Fixed >= 0 ? (kMaxQuery + Fixed + 2) * (static_cast<std::size_t>(Fixed) + 1) : 1;
+  static constexpr std::size_t kFixedLabels = Osa && Fixed >= 0 ? kMaxQuery + Fixed + 2 : 1;
   std::uint64_t* data() noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
   const std::uint64_t* data() const noexcept { return Fixed >= 0 ? fixed_.data() : rows_.data(); }
+  // The match word of each depth's label on the current path, for the swaps.
+  std::uint64_t* label_masks() noexcept {
+    return Fixed >= 0 ? fixed_labels_.data() : labels_.data();
+  }
+  const std::uint64_t* label_masks() const noexcept {
+    return Fixed >= 0 ? fixed_labels_.data() : labels_.data();
+  }
 
   CharMasks masks_;
   const std::u32string& query_;
@@ -236,6 +274,8 @@ class BitParallelRows {
   std::uint64_t width_;
   std::vector<std::uint64_t> rows_;               // k + 1 words per depth, root row first
   std::array<std::uint64_t, kFixedWords> fixed_;  // the same for a fixed bound
+  std::vector<std::uint64_t> labels_;
+  std::array<std::uint64_t, kFixedLabels> fixed_labels_;
 };
 
 class BandedRows {
@@ -246,7 +286,8 @@ class BandedRows {
   static constexpr std::size_t kCellsPerPosition = 1024;
   static constexpr std::size_t kFloorCells = std::size_t{16} << 20;
 
-  BandedRows(const std::u32string& query, std::uint32_t k)
+  BandedRows(const std::u32string& query, std::uint32_t k,
+             Distance distance = Distance::Levenshtein)
       : query_(query),
         m_(query.size()),
         k_(k),
@@ -254,7 +295,9 @@ class BandedRows {
                                                ? SIZE_MAX
                                                : (m_ + 1) * kCellsPerPosition)),
         step_cost_(1 + (std::min<std::size_t>(m_, 2 * std::size_t{k}) + 1) / 32),
-        offsets_{0} {
+        osa_(distance == Distance::Osa),
+        offsets_{0},
+        labels_{U'\0'} {
     const std::size_t hi = std::min<std::size_t>(m_, k_);
     for (std::size_t j = 0; j <= hi; ++j) cells_.push_back(static_cast<std::uint32_t>(j));
   }
@@ -267,6 +310,10 @@ class BandedRows {
     const std::size_t hi = last(next_depth);
     if (lo > hi) return false;  // every cell is beyond the diagonal band
     if (offsets_.size() < next_depth + 1) offsets_.resize(next_depth + 1);
+    if (osa_) {
+      if (labels_.size() < next_depth + 1) labels_.resize(next_depth + 1);
+      labels_[next_depth] = ch;
+    }
     const std::size_t plo = first(d);
     const std::size_t phi = last(d);
     const std::size_t prev_at = offsets_[d];
@@ -283,6 +330,12 @@ class BandedRows {
     }
     const std::uint32_t* prev = cells_.data() + prev_at;
     std::uint32_t* next = cells_.data() + next_at;
+    // Swaps come from row d - 1 (cell j - 2) where this label and row d's are query[j-2] and
+    // query[j-1].
+    const bool swaps = osa_ && d > 0;
+    const std::uint32_t* above = swaps ? cells_.data() + offsets_[d - 1] : nullptr;
+    const std::size_t alo = swaps ? first(d - 1) : 0;
+    const std::size_t ahi = swaps ? last(d - 1) : 0;
 
     const std::uint32_t beyond = k_ + 1;
     std::uint32_t minimum = beyond;
@@ -296,6 +349,10 @@ class BandedRows {
           cell = std::min(cell, prev[j - 1 - plo] + (query_[j - 1] != ch ? 1u : 0u));
         }
         if (j >= plo && j <= phi) cell = std::min(cell, prev[j - plo] + 1);
+        if (swaps && j >= 2 && j - 2 >= alo && j - 2 <= ahi && query_[j - 2] == ch &&
+            query_[j - 1] == labels_[d]) {
+          cell = std::min(cell, above[j - 2 - alo] + 1);
+        }
         cell = std::min({cell, left + 1, beyond});
       }
       next[j - lo] = cell;
@@ -321,7 +378,9 @@ class BandedRows {
   std::uint32_t k_;
   std::size_t cell_budget_;
   std::size_t step_cost_;
+  bool osa_;
   std::vector<std::size_t> offsets_;  // start of each depth's band in cells_
+  std::vector<char32_t> labels_;      // each depth's label on the current path, for swaps
   std::vector<std::uint32_t> cells_;
 };
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/cancel.hpp"
+#include "prefix/matcher/distance.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::prefix {
@@ -56,10 +57,12 @@ std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term
 std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only,
                                          Cancel cancel = {});
-// The same for a query already decoded into code points, for callers that walk more than once.
+// The same for a query already decoded into code points, for callers that walk more than once,
+// and with swaps of neighbours as one edit when `distance` says so.
 std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, const std::u32string& query,
                                          std::size_t max_dist, bool terminal_only,
-                                         Cancel cancel = {});
+                                         Cancel cancel = {},
+                                         Distance distance = Distance::Levenshtein);
 
 // The bytes a query's result may take (counting what the module makes of it): several times the
 // index's own size and at least a few hundred MiB. A tree index never comes near it; only an
@@ -75,7 +78,8 @@ std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term
                                      RowKind rows, Cancel cancel = {});
 std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                          std::size_t max_dist, bool terminal_only, RowKind rows,
-                                         Cancel cancel = {});
+                                         Cancel cancel = {},
+                                         Distance distance = Distance::Levenshtein);
 }  // namespace detail
 
 }  // namespace torrelm::prefix

@@ -17,20 +17,23 @@ constexpr std::size_t kCharged = 1024;
 
 std::vector<NodeMatch> match_nodes(const TrieView& trie, const std::u32string& query,
                                    std::size_t max_dist, bool terminal_only, detail::RowKind kind,
-                                   Cancel& cancel) {
+                                   Cancel& cancel, Distance measure) {
   using namespace detail;
   std::vector<NodeMatch> results;
   ResultBudget budget(trie);
-  with_rows(trie, query, max_dist, kind, [&](auto& rows) {
-    walk(trie, rows, cancel, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
-      if (distance != kNoMatch && (!terminal_only || trie.terminal(child))) {
-        results.push_back({child, static_cast<std::uint16_t>(distance)});
-        // Charged in groups, away from the walk's hot path.
-        if (results.size() % kCharged == 0) charge(budget);
-      }
-      return false;
-    });
-  });
+  with_rows(
+      trie, query, max_dist, kind,
+      [&](auto& rows) {
+        walk(trie, rows, cancel, [&](NodeId child, char32_t, const auto&, std::uint32_t distance) {
+          if (distance != kNoMatch && (!terminal_only || trie.terminal(child))) {
+            results.push_back({child, static_cast<std::uint16_t>(distance)});
+            // Charged in groups, away from the walk's hot path.
+            if (results.size() % kCharged == 0) charge(budget);
+          }
+          return false;
+        });
+      },
+      measure);
   return results;
 }
 
@@ -38,8 +41,9 @@ std::vector<NodeMatch> match_nodes(const TrieView& trie, const std::u32string& q
 
 std::vector<NodeMatch> detail::fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                                  std::size_t max_dist, bool terminal_only,
-                                                 RowKind kind, Cancel cancel) {
-  return match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, kind, cancel);
+                                                 RowKind kind, Cancel cancel, Distance distance) {
+  return match_nodes(trie, text::decode_utf8(term), max_dist, terminal_only, kind, cancel,
+                     distance);
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
@@ -48,8 +52,10 @@ std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, std::string_view 
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const TrieView& trie, const std::u32string& query,
-                                         std::size_t max_dist, bool terminal_only, Cancel cancel) {
-  return match_nodes(trie, query, max_dist, terminal_only, detail::RowKind::Automatic, cancel);
+                                         std::size_t max_dist, bool terminal_only, Cancel cancel,
+                                         Distance distance) {
+  return match_nodes(trie, query, max_dist, terminal_only, detail::RowKind::Automatic, cancel,
+                     distance);
 }
 
 std::size_t result_budget(const TrieView& trie) noexcept {

@@ -213,34 +213,43 @@ bool reaches_depth(const TrieView& trie, std::size_t target);
 // any path of the index plus the bound.
 template <class Body>
 bool with_rows(const TrieView& trie, const std::u32string& query, std::size_t max_dist,
-               RowKind kind, Body&& body) {
+               RowKind kind, Body&& body, Distance distance = Distance::Levenshtein) {
   if (trie.node_shifts.empty() && trie.child_labels.empty()) return false;
   const auto k = static_cast<std::uint32_t>(std::min(max_dist, kLargestBound));
   const std::size_t m = query.size();
   if (kind == RowKind::Automatic) {
     kind = m <= BitParallelRows<>::kMaxQuery && k <= 32 ? RowKind::BitParallel : RowKind::Banded;
   }
+  // Within no edits there is no swap to pay for: both distances are the same walk.
+  if (k == 0) distance = Distance::Levenshtein;
   if (kind == RowKind::BitParallel && m <= BitParallelRows<>::kMaxQuery && k <= 64) {
-    const auto run = [&]<int Fixed>() {
-      BitParallelRows<Fixed> rows(query, k);
+    const auto run = [&]<int Fixed, bool Osa>() {
+      BitParallelRows<Fixed, Osa> rows(query, k);
       body(rows);
     };
-    switch (k) {
-      case 0:
-        run.template operator()<0>();
-        break;
-      case 1:
-        run.template operator()<1>();
-        break;
-      case 2:
-        run.template operator()<2>();
-        break;
-      case 3:
-        run.template operator()<3>();
-        break;
-      default:
-        run.template operator()<-1>();
-        break;
+    const auto run_bound = [&]<bool Osa>() {
+      switch (k) {
+        case 0:
+          run.template operator()<0, false>();
+          break;
+        case 1:
+          run.template operator()<1, Osa>();
+          break;
+        case 2:
+          run.template operator()<2, Osa>();
+          break;
+        case 3:
+          run.template operator()<3, Osa>();
+          break;
+        default:
+          run.template operator()<-1, Osa>();
+          break;
+      }
+    };
+    if (distance == Distance::Osa) {
+      run_bound.template operator()<true>();
+    } else {
+      run_bound.template operator()<false>();
     }
     return true;
   }
@@ -251,7 +260,7 @@ bool with_rows(const TrieView& trie, const std::u32string& query, std::size_t ma
       !reaches_depth(trie, m - k)) {
     return false;
   }
-  BandedRows rows(query, k);
+  BandedRows rows(query, k, distance);
   body(rows);
   return true;
 }

@@ -162,9 +162,14 @@ TEST(FuzzyMatch, AgreesWithReferences) {
                    std::to_string(k));
       for (const TrieView& trie : {owned.view(), with_table}) {
         for (const bool terminal_only : {true, false}) {
-          const auto want = test::reference_nodes(owned, query, k, terminal_only);
-          for (const RowKind kind : kKinds) {
-            EXPECT_EQ(detail::fuzzy_match_nodes(trie, utf8(query), k, terminal_only, kind), want);
+          for (const bool swaps : {false, true}) {
+            const auto want = test::reference_nodes(owned, query, k, terminal_only, swaps);
+            for (const RowKind kind : kKinds) {
+              EXPECT_EQ(detail::fuzzy_match_nodes(trie, utf8(query), k, terminal_only, kind, {},
+                                                  swaps ? Distance::Osa : Distance::Levenshtein),
+                        want)
+                  << "swaps " << swaps;
+            }
           }
         }
         const auto want_terms = test::reference_nodes(owned, query, k, true);
@@ -178,10 +183,18 @@ TEST(FuzzyMatch, AgreesWithReferences) {
         }
       }
       std::map<NodeId, std::uint32_t> brute;
+      std::map<NodeId, std::uint32_t> brute_swaps;
       for (const auto& s : spelled) {
         const std::uint32_t d = test::levenshtein(s.prefix, query);
         if (d <= k && owned.terminal(s.node)) brute[s.node] = d;
+        const std::uint32_t o = test::osa(s.prefix, query);
+        if (o <= k && owned.terminal(s.node)) brute_swaps[s.node] = o;
       }
+      std::map<NodeId, std::uint32_t> found_swaps;
+      for (const auto& r : fuzzy_match_nodes(with_table, query, k, true, {}, Distance::Osa)) {
+        found_swaps[r.node] = r.distance;
+      }
+      EXPECT_EQ(found_swaps, brute_swaps);
       std::map<NodeId, std::uint32_t> found;
       for (const auto& r : fuzzy_match(with_table, utf8(query), k, {})) {
         found[r.node] = r.distance;
@@ -227,6 +240,8 @@ TEST(FuzzyMatch, PickedChildrenAgreeWithReferences) {
       for (const bool terminal_only : {true, false}) {
         EXPECT_EQ(fuzzy_match_nodes(trie, utf8(query), k, terminal_only),
                   test::reference_nodes(owned, query, k, terminal_only));
+        EXPECT_EQ(fuzzy_match_nodes(trie, query, k, terminal_only, {}, Distance::Osa),
+                  test::reference_nodes(owned, query, k, terminal_only, true));
       }
       const auto want = test::reference_nodes(owned, query, k, true);
       const auto got = fuzzy_match(trie, utf8(query), k, {});

@@ -103,6 +103,25 @@ inline std::uint32_t levenshtein(const std::u32string& a, const std::u32string& 
   return row[b.size()];
 }
 
+// Levenshtein with a swap of two neighbours as one edit, no part edited twice.
+inline std::uint32_t osa(const std::u32string& a, const std::u32string& b) {
+  std::vector<std::vector<std::uint32_t>> d(a.size() + 1, std::vector<std::uint32_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) {
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+      if (i == 0 || j == 0) {
+        d[i][j] = static_cast<std::uint32_t>(i + j);
+        continue;
+      }
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
 // Every node reachable without passing a U+0000 label, with its spelled prefix, in pre-order.
 struct Spelled {
   NodeId node;
@@ -124,13 +143,16 @@ inline std::vector<Spelled> spell_all(const Trie& trie) {
   return out;
 }
 
-// The walk as first written: full rows of 16-bit cells, recursion, pruning on the row minimum.
+// The walk as first written: full rows of 16-bit cells, recursion, pruning on the row minimum;
+// with `swaps`, a swap of two neighbours is one edit.
 inline std::vector<prefix::NodeMatch> reference_nodes(const Trie& trie, const std::u32string& query,
-                                                      std::uint16_t k, bool terminal_only) {
+                                                      std::uint16_t k, bool terminal_only,
+                                                      bool swaps = false) {
   const std::size_t m = query.size();
   std::vector<std::vector<std::uint16_t>> rows(m + k + 2, std::vector<std::uint16_t>(m + 1));
   for (std::size_t j = 0; j <= m; ++j) rows[0][j] = static_cast<std::uint16_t>(j);
   std::vector<prefix::NodeMatch> out;
+  std::vector<char32_t> path(m + k + 2, U'\0');
   const auto dfs = [&](auto&& self, NodeId node, std::size_t d) -> void {
     const prefix::ChildRange range = trie.children(node);
     for (std::size_t p = range.begin; p < range.end; ++p) {
@@ -145,9 +167,13 @@ inline std::vector<prefix::NodeMatch> reference_nodes(const Trie& trie, const st
         next[j] = std::min({static_cast<std::uint16_t>(next[j - 1] + 1),
                             static_cast<std::uint16_t>(prev[j] + 1),
                             static_cast<std::uint16_t>(prev[j - 1] + (query[j - 1] != ch))});
+        if (swaps && d > 0 && j > 1 && query[j - 2] == ch && query[j - 1] == path[d]) {
+          next[j] = std::min(next[j], static_cast<std::uint16_t>(rows[d - 1][j - 2] + 1));
+        }
         minimum = std::min(minimum, next[j]);
       }
       if (minimum > k) continue;
+      path[d + 1] = ch;
       if (next[m] <= k && (!terminal_only || trie.terminal(child))) out.push_back({child, next[m]});
       self(self, child, d + 1);
     }
