@@ -188,8 +188,10 @@ case "${1:-}" in
   bench)
     setup
     install_system_packages wbulgarian wpolish libbenchmark-dev
+    # hunspell is one of the spelling peers, not a need: where it does not install, it is n/a.
+    install_system_packages hunspell hunspell-en-us || say "hunspell did not install: it is n/a"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
-      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
+      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81" codespell wordfreq
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
     cmake --build "$root/build/bench"
@@ -201,14 +203,18 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_video.py"
     "$venv/bin/python" "$root/bench/bench_ingest.py"
     "$venv/bin/python" "$root/bench/bench_search.py"
+    "$venv/bin/python" "$root/bench/bench_quality.py"
     ;;
   bench-report)
     setup
     install_system_packages wbulgarian wpolish
+    install_system_packages hunspell hunspell-en-us || say "hunspell did not install: it is n/a"
     # fast-autocomplete imports pkg_resources, which setuptools 81 and later no longer ship.
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy matplotlib \
-      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81"
+      marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81" codespell wordfreq
     "$venv/bin/python" "$root/bench/report.py" "${@:2}"
+    # report.py writes the report afresh; the spelling section goes in after it.
+    "$venv/bin/python" "$root/bench/bench_quality.py" --into "$root/docs/performance.md" >/dev/null
     ;;
   fuzz) fuzz "${@:2}" ;;
   dist) dist ;;
