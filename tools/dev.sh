@@ -204,6 +204,7 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_ingest.py"
     "$venv/bin/python" "$root/bench/bench_search.py"
     "$venv/bin/python" "$root/bench/bench_quality.py"
+    "$venv/bin/python" "$root/bench/bench_budget.py"
     ;;
   bench-report)
     setup

@@ -122,29 +122,34 @@ class Index:
     def __setstate__(self, state: Buffer | tuple[Buffer, Callable[[str], str]], /) -> None:
         """Restores a pickled index, checked."""
 
-    def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex = 0, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Completion]:
+    def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Completion]:
         """
         The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, best first by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does.
         """
 
-    def suggest(self, text: str, *, max_dist: SupportsIndex = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Suggestion]:
+    def suggest(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Suggestion]:
         """
         The limit terms within max_dist edits of text, best first: smaller distance, then higher count, then code point order, as Suggestion(term, distance, count). The same list as sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring characters is one edit.
         """
 
-    def videos(self, text: str, *, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Video]:
+    def videos(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Video]:
         """
         fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named tuples, ids as the index was given them; with distance='osa' (the default) the nodes are chosen counting a swap of two neighbouring characters as one edit.
         """
 
-    def complete_many(self, texts: Sequence[str], *, limit: SupportsIndex = 10, max_dist: SupportsIndex = 0, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[list[torrelm._results.Completion]]:
+    def complete_many(self, texts: Sequence[str], *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[list[torrelm._results.Completion]]:
         """complete() for every text, on every core, in input order."""
 
-    def suggest_many(self, texts: Sequence[str], *, max_dist: SupportsIndex = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[list[torrelm._results.Suggestion]]:
+    def suggest_many(self, texts: Sequence[str], *, max_dist: SupportsIndex | Literal['auto'] = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[list[torrelm._results.Suggestion]]:
         """suggest() for every text, on every core, in input order."""
 
-    def videos_many(self, texts: Sequence[str], *, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[list[torrelm._results.Video]]:
+    def videos_many(self, texts: Sequence[str], *, max_dist: SupportsIndex | Literal['auto'] = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[list[torrelm._results.Video]]:
         """videos() for every text, on every core, in input order."""
+
+def _typo_cost(typed: str, meant: str) -> float:
+    """
+    What the likely order takes off ln(1 + count) for a term `meant` when `typed` was typed (texts of 64 code points or fewer).
+    """
 
 def external_ids_section(ids: Sequence[str] | Sequence[int]) -> bytes:
     """

@@ -134,5 +134,7 @@ const search::CompletionRecords* completion_records(const Stored& stored, Cancel
 
 // The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
 void register_index_search(nb::class_<Index>& cls);
+// The module's functions beside the class that tests of the search-box queries use.
+void register_search_tools(nb::module_& m);
 
 }  // namespace torrelm::native

@@ -12,5 +12,6 @@ NB_MODULE(_native, m) {
       "PanicException, raised when the native code meets a broken invariant.";
   torrelm::native::add_panic_exception(m);
   torrelm::native::register_index(m);
+  torrelm::native::register_search_tools(m);
   torrelm::native::register_build(m);
 }

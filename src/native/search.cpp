@@ -14,6 +14,8 @@
 #include "native/errors.hpp"
 #include "native/index.hpp"
 #include "native/parallel.hpp"
+#include "search/typo_model.hpp"
+#include "text/utf8.hpp"
 
 namespace torrelm::native {
 namespace {
@@ -93,15 +95,49 @@ const search::Counts& counts_of(const Stored& stored, Cancel& cancel) {
   return search_counts(stored, cancel);
 }
 
-struct Options {
-  std::size_t max_dist;
-  std::size_t limit;
-  prefix::Distance distance;
+// A bound on edits: a number, or "auto", a budget that grows with the text's length.
+struct Budget {
+  bool automatic;
+  std::size_t edits;
+  std::size_t of(std::string_view text) const {
+    if (!automatic) return edits;
+    std::size_t length = 0;  // in code points: every byte that does not continue a character
+    for (const char byte : text) length += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    return search::typo_budget(length);
+  }
 };
 
-Options options(nb::handle max_dist, nb::handle limit, nb::handle distance, const char* call) {
-  return {to_index(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"}),
-          to_distance(distance, {call, "distance"})};
+Budget to_budget(nb::handle value, Argument where) {
+  if (PyUnicode_Check(value.ptr())) {
+    if (to_text(value, where) == "auto") return {true, 0};
+    PyErr_Format(PyExc_ValueError, "%s argument '%s' must be a number of edits or 'auto', not %R",
+                 where.call, where.name, value.ptr());
+    throw nb::python_error();
+  }
+  return {false, to_index(value, where)};
+}
+
+// "likely" or "distance".
+search::Order to_order(nb::handle value, Argument where) {
+  const std::string_view name = to_text(value, where);
+  if (name == "likely") return search::Order::Likely;
+  if (name == "distance") return search::Order::Distance;
+  PyErr_Format(PyExc_ValueError, "%s argument '%s' must be 'likely' or 'distance', not %R",
+               where.call, where.name, value.ptr());
+  throw nb::python_error();
+}
+
+struct Options {
+  Budget max_dist;
+  std::size_t limit;
+  prefix::Distance distance;
+  search::Order order;
+};
+
+Options options(nb::handle max_dist, nb::handle limit, nb::handle distance, nb::handle order,
+                const char* call) {
+  return {to_budget(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"}),
+          to_distance(distance, {call, "distance"}), to_order(order, {call, "order"})};
 }
 
 // The texts of a batch, as UTF-8 held by their str objects (kept alive by the list).
@@ -133,32 +169,32 @@ Texts texts_of(const Index& index, nb::handle texts, const char* call) {
 }
 
 nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
-                  nb::handle max_dist_arg, nb::handle distance_arg) {
+                  nb::handle max_dist_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
     const nb::object normalized = query_text(self, prefix_arg, kComplete, "prefix");
     const std::string_view prefix = to_text(normalized, {kComplete, "prefix"});
-    const Options o = options(max_dist_arg, limit_arg, distance_arg, kComplete);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(walk_view(stored, cancel),
-                                                    counts_of(stored, cancel), prefix, o.max_dist,
-                                                    o.limit, cancel,
-                                                    completion_records(stored, cancel), o.distance);
+                            return search::complete(
+                                walk_view(stored, cancel), counts_of(stored, cancel), prefix,
+                                o.max_dist.of(prefix), o.limit, cancel,
+                                completion_records(stored, cancel), o.distance, o.order);
                           }));
   });
 }
 
 nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
-                 nb::handle limit_arg, nb::handle distance_arg) {
+                 nb::handle limit_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
     const nb::object normalized = query_text(self, text_arg, kSuggest, "text");
     const std::string_view query = to_text(normalized, {kSuggest, "text"});
-    const Options o = options(max_dist_arg, limit_arg, distance_arg, kSuggest);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kSuggest);
     const Stored& stored = self.stored();
     return to_suggestions(stored, run_released([&](Cancel cancel) {
-                            return search::suggest(walk_view(stored, cancel),
-                                                   counts_of(stored, cancel), query, o.max_dist,
-                                                   o.limit, cancel, o.distance);
+                            return search::suggest(
+                                walk_view(stored, cancel), counts_of(stored, cancel), query,
+                                o.max_dist.of(query), o.limit, cancel, o.distance, o.order);
                           }));
   });
 }
@@ -168,7 +204,7 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
   return guarded([&] {
     const nb::object normalized = query_text(self, text_arg, kVideos, "text");
     const std::string_view query = to_text(normalized, {kVideos, "text"});
-    const std::size_t max_dist = to_index(max_dist_arg, {kVideos, "max_dist"});
+    const std::size_t max_dist = to_budget(max_dist_arg, {kVideos, "max_dist"}).of(query);
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideos, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kVideos, "include_prefix_nodes"});
@@ -201,9 +237,9 @@ nb::list batch(const Index& index, nb::handle texts_arg, const char* call, Answe
 }
 
 nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg,
-                       nb::handle max_dist_arg, nb::handle distance_arg) {
+                       nb::handle max_dist_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
-    const Options o = options(max_dist_arg, limit_arg, distance_arg, kCompleteMany);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kCompleteMany);
     const Stored& stored = self.stored();
     const search::CompletionRecords* records = nullptr;
     const prefix::TrieView trie = run_released([&](Cancel cancel) {
@@ -215,17 +251,17 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(trie, counts, prefix, o.max_dist, o.limit, cancel, records,
-                                  o.distance);
+          return search::complete(trie, counts, prefix, o.max_dist.of(prefix), o.limit, cancel,
+                                  records, o.distance, o.order);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
 }
 
 nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
-                      nb::handle limit_arg, nb::handle distance_arg) {
+                      nb::handle limit_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
-    const Options o = options(max_dist_arg, limit_arg, distance_arg, kSuggestMany);
+    const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kSuggestMany);
     const Stored& stored = self.stored();
     const prefix::TrieView trie = run_released([&](Cancel cancel) {
       (void)counts_of(stored, cancel);
@@ -235,7 +271,8 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
     return batch<std::vector<search::Found>>(
         self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
-          return search::suggest(trie, counts, query, o.max_dist, o.limit, cancel, o.distance);
+          return search::suggest(trie, counts, query, o.max_dist.of(query), o.limit, cancel,
+                                 o.distance, o.order);
         },
         [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
   });
@@ -244,7 +281,7 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
 nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_arg,
                      nb::handle limit_arg, nb::handle prefix_nodes_arg, nb::handle distance_arg) {
   return guarded([&] {
-    const std::size_t max_dist = to_index(max_dist_arg, {kVideosMany, "max_dist"});
+    const Budget max_dist = to_budget(max_dist_arg, {kVideosMany, "max_dist"});
     const std::optional<std::size_t> limit = to_optional_index(limit_arg, {kVideosMany, "limit"});
     const ranking::PrefixNodes prefix_nodes =
         to_prefix_nodes(prefix_nodes_arg, {kVideosMany, "include_prefix_nodes"});
@@ -255,7 +292,8 @@ nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_ar
     return batch<std::vector<ranking::RankedVideo>>(
         self, texts, kVideosMany,
         [&](std::string_view query, Cancel& cancel) {
-          return ranking::rank_videos(trie, query, max_dist, limit, prefix_nodes, cancel, distance);
+          return ranking::rank_videos(trie, query, max_dist.of(query), limit, prefix_nodes, cancel,
+                                      distance);
         },
         [&](const std::vector<ranking::RankedVideo>& ranked) {
           return to_video_list(stored, ranked, types().video);
@@ -303,53 +341,79 @@ const search::Counts& search_counts(const Stored& stored, Cancel& cancel) {
   return aids.counts;
 }
 
+// The typo model's cost, for tests that rank brute force the way the queries do.
+double typo_cost(nb::handle typed_arg, nb::handle meant_arg) {
+  return guarded([&] {
+    const std::u32string typed = text::decode_utf8(to_text(typed_arg, {"_typo_cost()", "typed"}));
+    const std::u32string meant = text::decode_utf8(to_text(meant_arg, {"_typo_cost()", "meant"}));
+    return search::typo_cost(typed, meant, search::default_typo_model()) *
+           search::default_typo_model().per_edit;
+  });
+}
+
 void register_index_search(nb::class_<Index>& cls) {
   cls.def("complete", &complete, nb::arg("prefix"), nb::kw_only(), nb::arg("limit") = 10,
-          nb::arg("max_dist") = 0, nb::arg("distance") = "osa",
+          nb::arg("max_dist") = 0, nb::arg("distance") = "osa", nb::arg("order") = "likely",
           nb::sig("def complete(self, prefix: str, *, limit: typing.SupportsIndex = 10, "
-                  "max_dist: typing.SupportsIndex = 0, "
-                  "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                  "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 0, "
+                  "distance: typing.Literal['osa', 'levenshtein'] = 'osa', "
+                  "order: typing.Literal['likely', 'distance'] = 'likely') "
                   "-> list[torrelm._results.Completion]"),
           kCompleteDoc)
       .def("suggest", &suggest, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 2,
-           nb::arg("limit") = 10, nb::arg("distance") = "osa",
-           nb::sig("def suggest(self, text: str, *, max_dist: typing.SupportsIndex = 2, "
+           nb::arg("limit") = 10, nb::arg("distance") = "osa", nb::arg("order") = "likely",
+           nb::sig("def suggest(self, text: str, *, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 2, "
                    "limit: typing.SupportsIndex = 10, "
-                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa', "
+                   "order: typing.Literal['likely', 'distance'] = 'likely') "
                    "-> list[torrelm._results.Suggestion]"),
            kSuggestDoc)
       .def("videos", &videos, nb::arg("text"), nb::kw_only(), nb::arg("max_dist") = 1,
            nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
            nb::arg("distance") = "osa",
-           nb::sig("def videos(self, text: str, *, max_dist: typing.SupportsIndex = 1, "
+           nb::sig("def videos(self, text: str, *, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 1, "
                    "limit: typing.SupportsIndex | None = 10, "
                    "include_prefix_nodes: bool | numpy.bool_ | None = None, "
                    "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[torrelm._results.Video]"),
            kVideosDoc)
       .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
-           nb::arg("max_dist") = 0, nb::arg("distance") = "osa",
+           nb::arg("max_dist") = 0, nb::arg("distance") = "osa", nb::arg("order") = "likely",
            nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "
-                   "limit: typing.SupportsIndex = 10, max_dist: typing.SupportsIndex = 0, "
-                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                   "limit: typing.SupportsIndex = 10, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 0, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa', "
+                   "order: typing.Literal['likely', 'distance'] = 'likely') "
                    "-> list[list[torrelm._results.Completion]]"),
            "complete() for every text, on every core, in input order.")
       .def("suggest_many", &suggest_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 2,
-           nb::arg("limit") = 10, nb::arg("distance") = "osa",
+           nb::arg("limit") = 10, nb::arg("distance") = "osa", nb::arg("order") = "likely",
            nb::sig("def suggest_many(self, texts: collections.abc.Sequence[str], *, "
-                   "max_dist: typing.SupportsIndex = 2, limit: typing.SupportsIndex = 10, "
-                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 2, "
+                   "limit: typing.SupportsIndex = 10, "
+                   "distance: typing.Literal['osa', 'levenshtein'] = 'osa', "
+                   "order: typing.Literal['likely', 'distance'] = 'likely') "
                    "-> list[list[torrelm._results.Suggestion]]"),
            "suggest() for every text, on every core, in input order.")
       .def("videos_many", &videos_many, nb::arg("texts"), nb::kw_only(), nb::arg("max_dist") = 1,
            nb::arg("limit").none() = 10, nb::arg("include_prefix_nodes") = nb::none(),
            nb::arg("distance") = "osa",
            nb::sig("def videos_many(self, texts: collections.abc.Sequence[str], *, "
-                   "max_dist: typing.SupportsIndex = 1, limit: typing.SupportsIndex | None = 10, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto'] = 1, "
+                   "limit: typing.SupportsIndex | None = 10, "
                    "include_prefix_nodes: bool | numpy.bool_ | None = None, "
                    "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[list[torrelm._results.Video]]"),
            "videos() for every text, on every core, in input order.");
+}
+
+void register_search_tools(nb::module_& m) {
+  m.def("_typo_cost", &typo_cost, nb::arg("typed"), nb::arg("meant"),
+        nb::sig("def _typo_cost(typed: str, meant: str) -> float"),
+        "What the likely order takes off ln(1 + count) for a term `meant` when `typed` was typed "
+        "(texts of 64 code points or fewer).");
 }
 
 }  // namespace torrelm::native

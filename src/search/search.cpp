@@ -1,12 +1,14 @@
 #include "search/search.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <queue>
 #include <unordered_set>
 
 #include "prefix/matcher/walk.hpp"
+#include "search/typo_model.hpp"
 #include "text/utf8.hpp"
 
 namespace torrelm::search {
@@ -29,9 +31,12 @@ bool better(const Found& a, const Found& b) {
 
 // One entry of the best-first search: a term to report, or a node whose subtree is still to be
 // opened, led by the largest count below it. A node's entry is never worse than any entry its
-// subtree gives (the same distance, a count no larger, a text it prefixes), so entries leave the
-// queue in the order of the answer.
+// subtree gives (the same start, so the same distance and penalty; a count no larger, a text it
+// prefixes), so entries leave the queue in the order of the answer. `priority` is what orders
+// them first: minus the distance, or the likelihood of the start's typo with the key's count.
 struct Entry {
+  double priority;
+  double penalty;  // per_edit times the typo cost of the entry's start
   std::uint32_t distance;
   std::uint32_t key;  // the term's count, or the largest count below the node
   bool is_term;
@@ -41,12 +46,22 @@ struct Entry {
 
 struct Worse {
   bool operator()(const Entry& a, const Entry& b) const {
-    if (a.distance != b.distance) return a.distance > b.distance;
+    if (a.priority != b.priority) return a.priority < b.priority;
     if (a.key != b.key) return a.key < b.key;
     if (a.text != b.text) return a.text > b.text;
     return a.is_term < b.is_term;  // a node before its own term: either order is right
   }
 };
+
+// Texts longer than this are scored by their unit edits: the weighted distance is quadratic.
+constexpr std::size_t kModelled = 64;
+
+// The typo cost of `typed` for `meant`, which lie `distance` unit edits apart.
+double modelled_cost(const std::u32string& typed, const std::u32string& meant,
+                     std::uint32_t distance, const TypoModel& model) {
+  if (typed.size() > kModelled || meant.size() > kModelled) return distance;
+  return typo_cost(typed, meant, model);
+}
 
 // The UTF-8 text of a node the walk is at: the labels above it, then its own.
 std::string spell(const std::vector<prefix::detail::Cursor>& above, char32_t label) {
@@ -62,6 +77,7 @@ struct Start {
   NodeId node;
   std::uint32_t distance;
   std::string text;
+  double penalty = 0.0;  // per_edit times the typo cost of the start's text, when ordering so
 };
 
 // The nodes that spell `query` exactly (siblings may share a label).
@@ -117,6 +133,12 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
 }
 
 }  // namespace
+
+std::size_t typo_budget(std::size_t length) noexcept {
+  constexpr std::size_t kOneEditFrom = 4;
+  constexpr std::size_t kTwoEditsFrom = 7;
+  return length >= kTwoEditsFrom ? 2 : length >= kOneEditFrom ? 1 : 0;
+}
 
 std::uint32_t term_count(const TrieView& trie, NodeId node) {
   if (!trie.terminal(node)) return 0;
@@ -220,20 +242,43 @@ std::vector<Start> exact_record_starts(const RecordNodes& nodes, const std::u32s
   return starts;
 }
 
-// How best_first() keeps its entries: with their texts, compared as texts.
+// How best_first() keeps its entries: with their texts, compared as texts. `likely` orders them
+// by likelihood, else by distance.
 struct TextEntries {
   using Entry = search::Entry;
   using Worse = search::Worse;
+  bool likely = false;
+  double priority(double penalty, std::uint32_t distance, std::uint32_t key) const {
+    return likely ? std::log1p(static_cast<double>(key)) - penalty : -static_cast<double>(distance);
+  }
   Entry start(Start& start, std::uint32_t key) {
-    return {start.distance, key, false, start.node, std::move(start.text)};
+    return {priority(start.penalty, start.distance, key),
+            start.penalty,
+            start.distance,
+            key,
+            false,
+            start.node,
+            std::move(start.text)};
   }
   Entry child(const Entry& parent, NodeId child, char32_t label, std::uint32_t key) {
     std::string spelled = parent.text;
     text::append_utf8(spelled, label);
-    return {parent.distance, key, false, child, std::move(spelled)};
+    return {priority(parent.penalty, parent.distance, key),
+            parent.penalty,
+            parent.distance,
+            key,
+            false,
+            child,
+            std::move(spelled)};
   }
   Entry term(const Entry& node, std::uint32_t count) {
-    return {node.distance, count, true, node.node, node.text};
+    return {priority(node.penalty, node.distance, count),
+            node.penalty,
+            node.distance,
+            count,
+            true,
+            node.node,
+            node.text};
   }
   std::string text(Entry& entry) { return std::move(entry.text); }
 };
@@ -385,7 +430,8 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
 
 std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
                             std::size_t max_dist, std::size_t limit, Cancel cancel,
-                            const CompletionRecords* records, prefix::Distance distance) {
+                            const CompletionRecords* records, prefix::Distance distance,
+                            Order order) {
   if (limit == 0 || trie.node_count() == 0) return {};
   const std::u32string query = text::decode_utf8(prefix);
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
@@ -401,6 +447,15 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
                                             : fuzzy_starts(trie, query, max_dist, cancel, distance);
   TextEntries entries;
+  entries.likely = order == Order::Likely && max_dist > 0;
+  if (entries.likely) {
+    const TypoModel& model = default_typo_model();
+    for (Start& start : starts) {
+      cancel.step();
+      const std::u32string meant = text::decode_utf8(start.text);
+      start.penalty = model.per_edit * modelled_cost(query, meant, start.distance, model);
+    }
+  }
   return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel);
 }
 
@@ -437,11 +492,91 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
   }
 }
 
+namespace {
+
+// suggest() in the order of likelihood: one walk within the bound, keeping the `limit` likeliest
+// terms, worst on top. No term below a node scores more than its largest count alone gives, and
+// no term more than its count less the cheapest cost its unit edits can have: both pass by what
+// cannot beat the worst kept before its text is spelled or its cost computed.
+std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
+                                  const std::u32string& query, std::size_t bound, std::size_t limit,
+                                  Cancel& cancel, prefix::Distance measure) {
+  const TypoModel& model = default_typo_model();
+  // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
+  // as two edits where the model charges one.
+  const double cheapest = std::min({model.doubled, model.swap, model.vowel, model.other}) *
+                          (measure == prefix::Distance::Osa ? 1.0 : 0.5);
+  struct Scored {
+    double score;
+    Found found;
+  };
+  const auto worse_kept = [](const Scored& a, const Scored& b) {
+    if (a.score != b.score) return a.score > b.score;
+    return better(a.found, b.found);
+  };
+  std::vector<Scored> kept;
+  prefix::detail::ResultBudget budget(trie);
+  std::u32string meant;
+  prefix::detail::with_rows(
+      trie, query, bound, prefix::detail::RowKind::Automatic,
+      [&](auto& rows) {
+        prefix::detail::walk(
+            trie, rows, cancel,
+            [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+                std::uint32_t distance) {
+              using prefix::detail::Visit;
+              const bool full = kept.size() == limit;
+              if (full && std::log1p(static_cast<double>(checked_at(counts.best, child))) <
+                              kept.front().score) {
+                return Visit::Skip;
+              }
+              if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
+                return Visit::Descend;
+              }
+              const std::uint32_t count = checked_at(counts.own, child);
+              if (full && likelihood(count, cheapest * distance, model) < kept.front().score) {
+                return Visit::Descend;
+              }
+              meant.clear();
+              for (std::size_t level = 1; level < above.size(); ++level) {
+                meant.push_back(above[level].label);
+              }
+              meant.push_back(label);
+              Scored scored{likelihood(count, modelled_cost(query, meant, distance, model), model),
+                            Found{{}, child, count, distance}};
+              if (full && scored.score < kept.front().score) return Visit::Descend;
+              for (const char32_t ch : meant) text::append_utf8(scored.found.term, ch);
+              if (full) {
+                if (!worse_kept(scored, kept.front())) return Visit::Descend;
+                std::pop_heap(kept.begin(), kept.end(), worse_kept);
+                kept.pop_back();
+              }
+              budget.spend(sizeof(Scored) + scored.found.term.size());
+              kept.push_back(std::move(scored));
+              std::push_heap(kept.begin(), kept.end(), worse_kept);
+              return Visit::Descend;
+            });
+      },
+      measure);
+  std::sort_heap(kept.begin(), kept.end(), worse_kept);
+  std::vector<Found> out;
+  out.reserve(kept.size());
+  for (Scored& scored : kept) out.push_back(std::move(scored.found));
+  return out;
+}
+
+}  // namespace
+
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,
                            std::size_t max_dist, std::size_t limit, Cancel cancel,
-                           prefix::Distance measure) {
+                           prefix::Distance measure, Order order) {
   std::vector<Found> out;
   if (limit == 0) return out;
+  if (order == Order::Likely) {
+    return suggest_likely(trie, counts, text::decode_utf8(text),
+                          std::min(max_dist, prefix::detail::kLargestBound), limit, cancel,
+                          measure);
+  }
   const std::u32string query = text::decode_utf8(text);
   const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
   prefix::detail::ResultBudget budget(trie);

@@ -88,22 +88,36 @@ class CompletionRecords {
   std::vector<std::uint32_t> ranks_;
 };
 
+// The edits max_dist="auto" allows a text of `length` code points: none while a typo would
+// change too much of it, more as it grows (thresholds measured in bench/bench_quality.py).
+std::size_t typo_budget(std::size_t length) noexcept;
+
+// How the answers of a query with edits are ordered: by likelihood (a term's count against the
+// cost of the typo, see typo_model.hpp), or by distance first, then count.
+enum class Order : std::uint8_t { Likely, Distance };
+
 // The `limit` terms that start with a prefix within `max_dist` edits of `prefix`, best first by
 // (distance, larger count, code point order); a term below several such prefixes takes the
 // smallest distance. `counts` is count_terms(trie). With no edits, `records` (made from the
 // walk table `trie` carries and these counts) speed the search up.
-// `distance` says what an edit is (Distance::Osa: a swap of neighbours is one too).
+// `distance` says what an edit is (Distance::Osa: a swap of neighbours is one too). With
+// Order::Likely and edits, best first by the likelihood of the typo that the term's prefix
+// within the bound makes of `prefix`, with the term's count; then as above.
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {}, const CompletionRecords* records = nullptr,
-                            prefix::Distance distance = prefix::Distance::Levenshtein);
+                            prefix::Distance distance = prefix::Distance::Levenshtein,
+                            Order order = Order::Distance);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
 // count_terms(trie): subtrees that cannot give a better term are passed by.
+// With Order::Likely, the `limit` likeliest terms within `max_dist` edits instead: by score,
+// then as above.
 std::vector<Found> suggest(const prefix::TrieView& trie, const Counts& counts,
                            std::string_view text, std::size_t max_dist, std::size_t limit,
                            Cancel cancel = {},
-                           prefix::Distance distance = prefix::Distance::Levenshtein);
+                           prefix::Distance distance = prefix::Distance::Levenshtein,
+                           Order order = Order::Distance);
 
 }  // namespace torrelm::search

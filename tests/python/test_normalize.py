@@ -62,7 +62,7 @@ def test_queries_equal_brute_force_over_merged_terms(mode, fold, seed):
         assert index.complete(query, limit=5) == [Completion(shown[t], -c) for c, t in expected]
         scored = sorted((osa(t, key), -c, t) for t, c in counts.items())
         expected = [Suggestion(shown[t], d, -c) for d, c, t in scored if d <= 1][:5]
-        assert index.suggest(query, max_dist=1, limit=5) == expected
+        assert index.suggest(query, max_dist=1, limit=5, order="distance") == expected
         assert index.fuzzy_match(query, 1) == index.fuzzy_match(key, 1)
         assert (query in index) == (key in counts)
 

@@ -2,12 +2,14 @@
 suggestions best first by (distance, count, code point order), on random vocabularies with
 Unicode and many equal counts; batches equal their loops; videos equal fuzzy_match_video."""
 
+import math
 import random
 
 import pytest
 
 import torrelm
 from torrelm import Completion, Index, Suggestion, Video
+from torrelm._native import _typo_cost
 
 from conftest import levenshtein, osa, run_child
 
@@ -28,20 +30,34 @@ def vocabulary(seed, alphabet="abcéß中", size=250, counts=(1, 3)):
 MEASURES = {"osa": osa, "levenshtein": levenshtein}
 
 
-def expected_completions(counts, prefix, limit, max_dist=0, distance="osa"):
+def likelihood(count, typed, meant):
+    return math.log1p(count) - _typo_cost(typed, meant)
+
+
+def expected_completions(counts, prefix, limit, max_dist=0, distance="osa", order="likely"):
     measure = MEASURES[distance]
     scored = []
     for term, count in counts.items():
-        distance = min(measure(term[:k], prefix) for k in range(len(term) + 1))
-        if distance <= max_dist:
-            scored.append((distance, -count, term))
+        within = [term[:k] for k in range(len(term) + 1) if measure(term[:k], prefix) <= max_dist]
+        if not within:
+            continue
+        if order == "likely" and max_dist > 0:
+            best = max(likelihood(count, prefix, start) for start in within)
+            scored.append((-best, -count, term))
+        else:
+            scored.append((min(measure(start, prefix) for start in within), -count, term))
     return [Completion(term, -count) for _, count, term in sorted(scored)[:limit]]
 
 
-def expected_suggestions(counts, text, max_dist, limit, distance="osa"):
+def expected_suggestions(counts, text, max_dist, limit, distance="osa", order="likely"):
     measure = MEASURES[distance]
-    scored = sorted((measure(term, text), -count, term) for term, count in counts.items())
-    return [Suggestion(term, d, -count) for d, count, term in scored if d <= max_dist][:limit]
+    found = [(measure(term, text), count, term) for term, count in counts.items()]
+    found = [(d, count, term) for d, count, term in found if d <= max_dist]
+    if order == "likely":
+        found.sort(key=lambda f: (-likelihood(f[1], text, f[2]), f[0], -f[1], f[2]))
+    else:
+        found.sort(key=lambda f: (f[0], -f[1], f[2]))
+    return [Suggestion(term, d, count) for d, count, term in found[:limit]]
 
 
 QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé", "acb", "bacé", "中ß"]
@@ -69,13 +85,14 @@ def test_complete_equals_brute_force(built, limit):
         assert index.complete(prefix, limit=limit) == expected_completions(counts, prefix, limit)
 
 
+@pytest.mark.parametrize("order", ["likely", "distance"])
 @pytest.mark.parametrize("distance", ["osa", "levenshtein"])
 @pytest.mark.parametrize("max_dist, limit", [(1, 5), (1, 1000), (2, 20)])
-def test_complete_within_edits_equals_brute_force(built, max_dist, limit, distance):
+def test_complete_within_edits_equals_brute_force(built, max_dist, limit, distance, order):
     index, counts = built
     for prefix in QUERIES:
-        got = index.complete(prefix, limit=limit, max_dist=max_dist, distance=distance)
-        assert got == expected_completions(counts, prefix, limit, max_dist, distance), prefix
+        got = index.complete(prefix, limit=limit, max_dist=max_dist, distance=distance, order=order)
+        assert got == expected_completions(counts, prefix, limit, max_dist, distance, order), prefix
 
 
 @pytest.mark.parametrize("max_dist, limit", [(0, 10), (1, 1), (1, 10), (2, 10), (2, 1000), (5, 7),
@@ -83,12 +100,27 @@ def test_complete_within_edits_equals_brute_force(built, max_dist, limit, distan
 def test_suggest_equals_brute_force_and_sorted_fuzzy_match(built, max_dist, limit):
     index, counts = built
     for text in QUERIES:
-        assert index.suggest(text, max_dist=max_dist, limit=limit) == expected_suggestions(
-            counts, text, max_dist, limit), text
-        got = index.suggest(text, max_dist=max_dist, limit=limit, distance="levenshtein")
-        assert got == expected_suggestions(counts, text, max_dist, limit, "levenshtein"), text
+        for distance, order in [("osa", "likely"), ("levenshtein", "likely"), ("osa", "distance")]:
+            got = index.suggest(text, max_dist=max_dist, limit=limit, distance=distance,
+                                order=order)
+            assert got == expected_suggestions(counts, text, max_dist, limit, distance, order), text
+        got = index.suggest(text, max_dist=max_dist, limit=limit, distance="levenshtein",
+                            order="distance")
+        assert got == expected_suggestions(counts, text, max_dist, limit, "levenshtein",
+                                           "distance"), text
         by_key = sorted(index.fuzzy_match(text, max_dist), key=lambda m: (m[2], -counts[m[0]], m[0]))
         assert [(s.term, s.distance) for s in got] == [(t, d) for t, _, d in by_key[:limit]]
+
+
+def test_an_automatic_budget_grows_with_the_length(built):
+    index, _ = built
+    for text in QUERIES + ["abcé", "abcéßa", "abcéßab", "中中中中中中中中中"]:
+        edits = 0 if len(text) < 4 else 1 if len(text) < 7 else 2
+        for query in (index.complete, index.suggest, index.videos):
+            assert query(text, max_dist="auto") == query(text, max_dist=edits), (query, text)
+        assert index.suggest_many([text], max_dist="auto") == [index.suggest(text, max_dist=edits)]
+    with pytest.raises(ValueError, match="'auto'"):
+        index.suggest("a", max_dist="some")
 
 
 def test_batches_equal_their_loops(built):
