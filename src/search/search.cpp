@@ -495,9 +495,10 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
 namespace {
 
 // suggest() in the order of likelihood: one walk within the bound, keeping the `limit` likeliest
-// terms, worst on top. No term below a node scores more than its largest count alone gives, and
-// no term more than its count less the cheapest cost its unit edits can have: both pass by what
-// cannot beat the worst kept before its text is spelled or its cost computed.
+// terms, worst on top. No term below a node scores more than its largest count less the cheapest
+// cost of the least edits any of them can be from the query, and no term more than its count
+// less the cheapest cost of its own edits: both pass by what cannot beat the worst kept before
+// its text is spelled or its cost computed.
 std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
                                   const std::u32string& query, std::size_t bound, std::size_t limit,
                                   Cancel& cancel, prefix::Distance measure) {
@@ -526,8 +527,12 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
                 std::uint32_t distance) {
               using prefix::detail::Visit;
               const bool full = kept.size() == limit;
-              if (full && std::log1p(static_cast<double>(checked_at(counts.best, child))) <
-                              kept.front().score) {
+              // No term below comes nearer than the least cell of the child's row, nor counts
+              // more than its largest count.
+              if (full &&
+                  likelihood(checked_at(counts.best, child),
+                             cheapest * rows.least(static_cast<std::uint32_t>(above.size())),
+                             model) < kept.front().score) {
                 return Visit::Skip;
               }
               if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {

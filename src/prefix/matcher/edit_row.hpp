@@ -153,6 +153,17 @@ class BitParallelRows {
   }
   char32_t query_char(std::size_t i) const noexcept { return query_[i]; }
 
+  // The smallest cell of row d (k + 1 when none is within k): no node below the one of row d
+  // comes nearer the query than this.
+  std::uint32_t least(std::uint32_t d) const noexcept {
+    const std::uint32_t k = bound();
+    const std::uint64_t* row = data() + std::size_t{d} * (std::size_t{k} + 1);
+    for (std::uint32_t e = 0; e <= k; ++e) {
+      if (row[e] != 0 || d <= e) return e;
+    }
+    return k + 1;
+  }
+
   // Cell m of row d when within k, else kNoMatch.
   std::uint32_t final_distance(std::uint32_t d) const noexcept {
     const std::uint32_t k = bound();
@@ -360,6 +371,15 @@ class BandedRows {
       minimum = std::min(minimum, cell);
     }
     return minimum <= k_;
+  }
+
+  // As BitParallelRows::least.
+  std::uint32_t least(std::uint32_t d) const noexcept {
+    const std::size_t lo = first(d);
+    const std::size_t hi = last(d);
+    if (lo > hi) return k_ + 1;
+    const auto band = cells_.begin() + static_cast<std::ptrdiff_t>(offsets_[d]);
+    return *std::min_element(band, band + static_cast<std::ptrdiff_t>(hi + 1 - lo));
   }
 
   std::uint32_t final_distance(std::uint32_t d) const noexcept {
