@@ -52,6 +52,10 @@ bool query_all(const prefix::TrieView& trie, const std::optional<store::External
       (void)search::complete(walked, counts, text, 0, 4, {}, records ? &*records : nullptr);
       (void)search::suggest(trie, counts, text, 1, 4);
       (void)search::suggest(walked, counts, text, 2, 4);
+      (void)search::suggest(walked, counts, text, 2, 4, {}, prefix::Distance::Osa,
+                            search::Order::Likely);
+      (void)search::complete(walked, counts, text, 1, 4, {}, nullptr, prefix::Distance::Osa,
+                             search::Order::Likely);
       (void)prefix::fuzzy_match(walked, text, 1, 8);
     }
     prefix::TermWalk walk(trie);
