@@ -124,12 +124,12 @@ class Index:
 
     def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Completion]:
         """
-        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, best first by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does.
+        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), or with order='distance' by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' allows no edits below 4 characters, one from 4, two from 7.
         """
 
     def suggest(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Suggestion]:
         """
-        The limit terms within max_dist edits of text, best first: smaller distance, then higher count, then code point order, as Suggestion(term, distance, count). The same list as sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring characters is one edit.
+        The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', best first by smaller distance, then higher count, then code point order: the same list as sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring characters is one edit. max_dist='auto' allows no edits below 4 characters, one from 4, two from 7.
         """
 
     def videos(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Video]:

@@ -304,16 +304,20 @@ nb::list videos_many(const Index& self, nb::handle texts, nb::handle max_dist_ar
 constexpr const char* kCompleteDoc =
     "The limit terms that start with prefix, most searched first (ties in code point order), as "
     "Completion(term, count). With max_dist=d, the terms below every prefix within d edits of "
-    "prefix, best first by (distance, count). Exact, found best first: the terms below the "
-    "prefix are never all collected. An edit is an insertion, a deletion, a substitution or, "
-    "with distance='osa' (the default), a swap of two neighbouring characters; "
-    "distance='levenshtein' counts a swap as two edits, as fuzzy_match does.";
+    "prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), "
+    "or with order='distance' by (distance, count). Exact, found best first: the terms below "
+    "the prefix are never all collected. An edit is an insertion, a deletion, a substitution "
+    "or, with distance='osa' (the default), a swap of two neighbouring characters; "
+    "distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' "
+    "allows no edits below 4 characters, one from 4, two from 7.";
 constexpr const char* kSuggestDoc =
-    "The limit terms within max_dist edits of text, best first: smaller distance, then higher "
-    "count, then code point order, as Suggestion(term, distance, count). The same list as "
+    "The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of "
+    "the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', "
+    "best first by smaller distance, then higher count, then code point order: the same list as "
     "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where "
     "distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring "
-    "characters is one edit.";
+    "characters is one edit. max_dist='auto' allows no edits below 4 characters, one from 4, "
+    "two from 7.";
 constexpr const char* kVideosDoc =
     "fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named "
     "tuples, ids as the index was given them; with distance='osa' (the default) the nodes are "

@@ -1,5 +1,6 @@
 // The queries of a search box, best first: completions of a typed prefix and suggestions for a
-// possibly misspelt word, ranked by how often each term was searched.
+// possibly misspelt word, ranked by how often each term was searched and, where edits are
+// allowed, by how likely the typo is (Order::Likely, typo_model.hpp) or by distance first.
 //
 // A term's count is its own total count: propagation gave every node the total of its whole
 // subtree, so a term's own is its node's total less its children's (0 where the subtree's total
@@ -8,9 +9,10 @@
 // index the builders make.
 //
 // complete() never collects the terms below a prefix: a best-first search over the subtree, led
-// by the largest count below each node (count_terms), stops at the limit-th term. suggest()
-// walks with bounds 0, 1, ... max_dist and stops once a bound's matches fill the limit; each walk
-// keeps only the best it still needs and passes by subtrees whose counts cannot beat them.
+// by the largest count below each node (count_terms), stops at the limit-th term. suggest() in
+// the distance order walks with growing bounds and stops once a bound's matches fill the limit;
+// in the likely order it walks once at max_dist. Each walk keeps only the best it still needs
+// and passes by subtrees whose counts cannot beat them.
 #pragma once
 
 #include <cstddef>
