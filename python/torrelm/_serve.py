@@ -19,7 +19,6 @@ import math
 import os
 import re
 import shutil
-import stat
 import sys
 import tempfile
 import time
@@ -37,6 +36,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from ._native import Index
+from ._storage import _open_regular
 from ._storage import open as open_index
 
 # Larger pages of results are no search box's; the bound keeps one request's work small.
@@ -144,12 +144,9 @@ class Snapshots:
         """The identity of the file at `path`, the snapshot of it, and whether this call made the
         snapshot (and so verified it). Raises FileChanged if the file changed during the copy,
         ValueError if the copy fails the checks, OSError if it cannot be made."""
-        # O_NONBLOCK: a FIFO put in the file's place must not block the copy.
-        source = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        # A FIFO put in the file's place neither blocks the copy nor is copied.
+        source, status = _open_regular(path)
         try:
-            status = os.fstat(source)
-            if not stat.S_ISREG(status.st_mode):
-                raise ValueError(f"{path!r} is not a regular file")
             identity = FileIdentity.of(status)
             snapshot = os.path.join(self.folder, identity.snapshot_name)
             # One worker copies while the others wait and then find its copy: concurrent copies

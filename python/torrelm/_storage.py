@@ -98,12 +98,24 @@ def save(index: Index | Storable, path: PathLike) -> None:
         os.close(folder)
 
 
-def _read(path: PathLike, *, map: bool, verify: bool, normalize: Normalize | None) -> Index:
+def _open_regular(path: PathLike) -> tuple[int, os.stat_result]:
+    """A descriptor of the regular file at `path`, for reading, and its status; ValueError for
+    anything else. The caller closes it."""
     # O_NONBLOCK: opening a FIFO must not wait for a writer before it can be refused.
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode):
             raise ValueError(f"{os.fspath(path)!r} is not a regular file")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor, status
+
+
+def _read(path: PathLike, *, map: bool, verify: bool, normalize: Normalize | None) -> Index:
+    descriptor, _ = _open_regular(path)
+    try:
         index = Index._open_file(descriptor, os.fsdecode(os.path.abspath(path)), map, verify)
     finally:
         os.close(descriptor)

@@ -69,15 +69,6 @@ ranking::PrefixNodes to_prefix_nodes(nb::handle value, Argument where) {
   return flag != 0 ? ranking::PrefixNodes::Include : ranking::PrefixNodes::Exclude;
 }
 
-prefix::Distance to_distance(nb::handle value, Argument where) {
-  const std::string_view name = to_text(value, where);
-  if (name == "osa") return prefix::Distance::Osa;
-  if (name == "levenshtein") return prefix::Distance::Levenshtein;
-  PyErr_Format(PyExc_ValueError, "%s argument '%s' must be 'osa' or 'levenshtein', not %R",
-               where.call, where.name, value.ptr());
-  throw nb::python_error();
-}
-
 BytesView::BytesView(nb::handle value, Argument where) {
   if (!PyObject_CheckBuffer(value.ptr())) raise_type_error(value, where, "a bytes-like object");
   if (PyObject_GetBuffer(value.ptr(), &view_, PyBUF_SIMPLE) < 0) throw nb::python_error();

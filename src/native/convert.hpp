@@ -35,8 +35,27 @@ std::size_t to_index(nb::handle value, Argument where);
 std::optional<std::size_t> to_optional_index(nb::handle value, Argument where);
 // None: PrefixNodes::Fallback; True: Include; False: Exclude.
 ranking::PrefixNodes to_prefix_nodes(nb::handle value, Argument where);
-// "osa" or "levenshtein"; anything else is a TypeError (not a str) or a ValueError.
-prefix::Distance to_distance(nb::handle value, Argument where);
+// One of two names, as the value that goes with it: anything else is a TypeError (not a str) or
+// a ValueError naming both.
+template <class Choice>
+struct Named {
+  const char* name;
+  Choice value;
+};
+template <class Choice>
+Choice to_choice(nb::handle value, Argument where, Named<Choice> first, Named<Choice> second) {
+  const std::string_view name = to_text(value, where);
+  if (name == first.name) return first.value;
+  if (name == second.name) return second.value;
+  PyErr_Format(PyExc_ValueError, "%s argument '%s' must be '%s' or '%s', not %R", where.call,
+               where.name, first.name, second.name, value.ptr());
+  throw nb::python_error();
+}
+// "osa" or "levenshtein".
+inline prefix::Distance to_distance(nb::handle value, Argument where) {
+  return to_choice<prefix::Distance>(value, where, {"osa", prefix::Distance::Osa},
+                                     {"levenshtein", prefix::Distance::Levenshtein});
+}
 
 // A read-only view of an object's bytes through the buffer protocol (bytes, bytearray,
 // memoryview, array.array, mmap, ...), held until destruction: a resizable exporter cannot be

@@ -117,16 +117,6 @@ Budget to_budget(nb::handle value, Argument where) {
   return {false, to_index(value, where)};
 }
 
-// "likely" or "distance".
-search::Order to_order(nb::handle value, Argument where) {
-  const std::string_view name = to_text(value, where);
-  if (name == "likely") return search::Order::Likely;
-  if (name == "distance") return search::Order::Distance;
-  PyErr_Format(PyExc_ValueError, "%s argument '%s' must be 'likely' or 'distance', not %R",
-               where.call, where.name, value.ptr());
-  throw nb::python_error();
-}
-
 struct Options {
   Budget max_dist;
   std::size_t limit;
@@ -137,7 +127,9 @@ struct Options {
 Options options(nb::handle max_dist, nb::handle limit, nb::handle distance, nb::handle order,
                 const char* call) {
   return {to_budget(max_dist, {call, "max_dist"}), to_index(limit, {call, "limit"}),
-          to_distance(distance, {call, "distance"}), to_order(order, {call, "order"})};
+          to_distance(distance, {call, "distance"}),
+          to_choice<search::Order>(order, {call, "order"}, {"likely", search::Order::Likely},
+                                   {"distance", search::Order::Distance})};
 }
 
 // The texts of a batch, as UTF-8 held by their str objects (kept alive by the list).
