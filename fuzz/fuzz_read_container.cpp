@@ -38,6 +38,7 @@ bool query_all(const prefix::TrieView& trie, const std::optional<store::External
     }
     Cancel cancel;
     const search::Counts counts = search::count_terms(trie);
+    (void)search::disagreement(trie, counts);
     (void)prefix::count_terms(trie);
     const std::optional<prefix::WalkTable> table = prefix::WalkTable::of(trie, cancel);
     prefix::TrieView walked = trie;

@@ -459,6 +459,7 @@ struct Grouped {
   std::vector<Entry> entries;         // the k-th term's run is [begins[k], begins[k + 1])
   std::vector<std::size_t> begins;    // one more than there are terms
   std::vector<std::uint32_t> totals;  // by k
+  std::vector<std::uint64_t> counts;  // by k: how often the term was searched, not saturated
 };
 
 // Groups the summed pairs by term, `by_node` giving the term id of each place k, orders each
@@ -487,6 +488,7 @@ Expected<Grouped, RowError> group(Rows& rows, std::span<const std::uint32_t> by_
   }
 
   out.totals.resize(n);
+  out.counts.resize(n);
   std::uint32_t refused = IdMap::kAbsent;  // of the terms whose total is too low, the first added
   std::uint32_t refused_total = 0;
   std::uint32_t refused_sum = 0;
@@ -495,12 +497,16 @@ Expected<Grouped, RowError> group(Rows& rows, std::span<const std::uint32_t> by_
     const auto last = out.entries.begin() + static_cast<std::ptrdiff_t>(out.begins[k + 1]);
     if (last - first > 1) std::sort(first, last, by_sum);
     std::uint64_t sum = 0;
-    for (auto it = first; it != last && sum < kCountMax; ++it) sum += saturated(it->sum);
+    for (auto it = first; it != last; ++it) {
+      sum = sum + it->sum < sum ? ~std::uint64_t{0} : sum + it->sum;
+    }
     const std::uint32_t counted = saturated(sum);
     const std::uint32_t t = by_node[k];
     out.totals[k] = counted;
+    out.counts[k] = sum;
     if (t < rows.has_total.size() && rows.has_total[t]) {
       out.totals[k] = saturated(rows.totals[t]);
+      out.counts[k] = rows.totals[t];
       // A total below the counts would give shares above 1.
       if (out.totals[k] < counted && t < refused) {
         refused = t;
@@ -522,8 +528,9 @@ Expected<Grouped, RowError> group(Rows& rows, std::span<const std::uint32_t> by_
 
 // Gives every node its slot: term-ending nodes their term's videos, the others none. A leaf
 // keeps only its first video_top_n videos, all that propagation would leave it.
-void fill_payloads(prefix::Trie& trie, const Grouped& grouped, std::uint32_t video_top_n,
-                   Cancel& cancel) {
+// Returns each node's term count (0 where it ends none).
+std::vector<std::uint64_t> fill_payloads(prefix::Trie& trie, const Grouped& grouped,
+                                         std::uint32_t video_top_n, Cancel& cancel) {
   const std::size_t nodes = trie.node_count();
   const auto kept = [&](std::size_t node, std::size_t k) -> std::size_t {
     const std::size_t videos = grouped.begins[k + 1] - grouped.begins[k];
@@ -541,6 +548,7 @@ void fill_payloads(prefix::Trie& trie, const Grouped& grouped, std::uint32_t vid
 
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
+  std::vector<std::uint64_t> term_counts(nodes, 0);
   for (std::size_t node = 0, k = 0; node < nodes; ++node) {
     cancel.step();
     if (trie.is_terminal[node] == 0) {
@@ -555,9 +563,11 @@ void fill_payloads(prefix::Trie& trie, const Grouped& grouped, std::uint32_t vid
       counts.push_back(saturated(grouped.entries[i].sum));
     }
     trie.payloads.push(grouped.totals[k], ids, counts);
+    term_counts[node] = grouped.counts[k];
     cancel.step(keep);
     ++k;
   }
+  return term_counts;
 }
 
 // Gives `trie` its video ids from what the rows named, releasing them from `rows`: the ids
@@ -826,7 +836,7 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   report("layout", n, n);
 
   report("payloads", 0, n);
-  fill_payloads(trie, *grouped, video_top_n, cancel);
+  std::vector<std::uint64_t> term_counts = fill_payloads(trie, *grouped, video_top_n, cancel);
   *grouped = {};
   std::optional<std::vector<std::uint8_t>> external = site_ids(rows, trie, cancel);
   report("payloads", n, n);
@@ -835,7 +845,8 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   report("propagate", 0, nodes);
   trie.propagate(video_top_n, cancel);
   report("propagate", nodes, nodes);
-  return BuiltIndex{std::move(trie), std::move(external), std::move(spellings)};
+  return BuiltIndex{std::move(trie), std::move(external), std::move(spellings),
+                    std::move(term_counts)};
 }
 
 }  // namespace torrelm::build

@@ -61,6 +61,10 @@ struct BuiltIndex {
   std::optional<std::vector<std::uint8_t>> external_ids;
   // (term, spelling) for each term that merge_terms() gave a spelling other than itself.
   std::vector<std::pair<std::string, std::string>> spellings;
+  // How often each node's term was searched (0 where a node ends none): its total when given,
+  // else the sum of its counts, in 64 bits (saturated at 2**64-1) where the trie's stop at
+  // 2**32-1.
+  std::vector<std::uint64_t> term_counts;
 };
 
 class ClickTable {

@@ -24,6 +24,7 @@
 #include "native/errors.hpp"
 #include "native/index.hpp"
 #include "prefix/matcher/lookup.hpp"
+#include "search/search.hpp"
 #include "store/mapped_file.hpp"
 #include "store/spellings.hpp"
 
@@ -321,6 +322,9 @@ class RowTable {
       auto built =
           run_released([&](Cancel cancel) { return table.build(video_top_n, cancel, stages); });
       build::BuiltIndex index = checked(std::move(built));
+      search::Counts counts = run_released([&](Cancel cancel) {
+        return search::counts_of(index.trie.view(), std::move(index.term_counts), cancel);
+      });
       std::vector<std::pair<prefix::NodeId, std::string>> spelled;
       for (auto& [term, spelling] : index.spellings) {
         const auto node = prefix::find_term(index.trie, term);
@@ -329,6 +333,8 @@ class RowTable {
         spelled.emplace_back(*node, std::move(spelling));
       }
       std::shared_ptr<Stored> stored = stored_of(std::move(index.trie));
+      stored->exact_counts = true;
+      std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
       if (index.external_ids) {
         attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
       }

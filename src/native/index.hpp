@@ -45,7 +45,8 @@ struct Stored {
   std::optional<store::Spellings> spellings;   // of terms merged by normalising, when any
   std::string metadata;                        // JSON text, empty when there is none
   std::string path;                            // the file mapped, empty when owned
-  std::shared_ptr<const void> owner;           // keeps what `trie` and `external` read alive
+  bool exact_counts = false;  // the search counts are the builder's, not derived (SearchAids)
+  std::shared_ptr<const void> owner;  // keeps what `trie` and `external` read alive
   // Shared by the indexes that share `trie`.
   std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
   std::shared_ptr<prefix::LazyWalkTable> walk_table = std::make_shared<prefix::LazyWalkTable>();

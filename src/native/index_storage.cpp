@@ -110,14 +110,9 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
   }
   if (!stored.aids->counts.own.empty()) {
     // Counts kept in the file lead the searches: they must be the index's own.
-    const search::Counts derived = search::count_terms(stored.trie, cancel);
-    const search::Counts& kept = stored.aids->counts;
-    for (std::size_t node = 0; node < derived.own.size(); ++node) {
-      if (kept.own[node] != derived.own[node] || kept.best[node] != derived.best[node]) {
-        return "invalid index: sections term_counts and best_counts disagree with the index at "
-               "node " +
-               std::to_string(node);
-      }
+    if (auto node = search::disagreement(stored.trie, stored.aids->counts, cancel)) {
+      return "invalid index: the search counts disagree with the index at node " +
+             std::to_string(*node);
     }
   }
   if (stored.spellings) {
@@ -129,6 +124,34 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
     if (auto shape = metadata_shape(stored.metadata)) return "invalid index: " + *shape;
   }
   return std::nullopt;
+}
+
+// The search counts a container keeps, if any: the 64-bit sections, else those of version 1.1,
+// widened (always derived).
+Expected<search::Counts, std::string> kept_counts(const store::ContainedView& view) {
+  const std::size_t n = view.trie.node_count();
+  const bool wide = !view.term_counts.empty() || !view.best_counts.empty();
+  const std::size_t own = wide ? view.term_counts.size() : view.term_counts_32.size();
+  const std::size_t best = wide ? view.best_counts.size() : view.best_counts_32.size();
+  search::Counts counts;
+  if (own == 0 && best == 0) return counts;
+  if (own != n || best != n) {
+    return Unexpected{std::string("invalid index file: sections ") +
+                      (wide ? "term_counts_64 and best_counts_64" : "term_counts and best_counts") +
+                      " hold " + std::to_string(own) + " and " + std::to_string(best) +
+                      " counts for " + std::to_string(n) + " nodes"};
+  }
+  if (wide) {
+    counts.own = view.term_counts;
+    counts.best = view.best_counts;
+    counts.exact = !view.counts_derived;
+  } else {
+    counts.own_store.assign(view.term_counts_32.begin(), view.term_counts_32.end());
+    counts.best_store.assign(view.best_counts_32.begin(), view.best_counts_32.end());
+    counts.own = counts.own_store;
+    counts.best = counts.best_store;
+  }
+  return counts;
 }
 
 // An index from the bytes of `file`, in either stored form. A container is read where its bytes
@@ -165,18 +188,11 @@ Read read_index(store::FileBytes file, bool verify, const std::string& path, Can
       if (!spellings) return refused("invalid index file: " + spellings.error().message);
       stored->spellings = *spellings;
     }
-    if (!view->term_counts.empty() || !view->best_counts.empty()) {
-      const std::size_t n = view->trie.node_count();
-      if (view->term_counts.size() != n || view->best_counts.size() != n) {
-        return refused("invalid index file: sections term_counts and best_counts hold " +
-                       std::to_string(view->term_counts.size()) + " and " +
-                       std::to_string(view->best_counts.size()) + " counts for " +
-                       std::to_string(n) + " nodes");
-      }
-      search::Counts counts;
-      counts.own = view->term_counts;
-      counts.best = view->best_counts;
-      std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
+    auto counts = kept_counts(*view);
+    if (!counts) return refused(std::move(counts).error());
+    if (!counts->own.empty()) {
+      stored->exact_counts = counts->exact;
+      std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(*counts); });
     }
     stored->metadata = text_of(view->metadata);
     if (holder->mapped()) stored->path = path;
@@ -240,7 +256,7 @@ nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
 // its own.
 store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external,
                                  Cancel& cancel) {
-  const auto u32s = [](std::span<const std::uint32_t> values) {
+  const auto bytes = [](std::span<const search::Count> values) {
     return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
   };
   store::ContainerExtras extras{
@@ -248,8 +264,9 @@ store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint
       stored.spellings ? text_of(stored.spellings->section()) : std::string()};
   try {
     const search::Counts& counts = search_counts(stored, cancel);
-    extras.term_counts = u32s(counts.own);
-    extras.best_counts = u32s(counts.best);
+    extras.term_counts = bytes(counts.own);
+    extras.best_counts = bytes(counts.best);
+    extras.counts_derived = !counts.exact;
   } catch (const InternalFault&) {
     // An index read unchecked may not be a tree: it is saved as it is, without counts, and a
     // checked read of the file will say what is wrong with it.
@@ -492,8 +509,15 @@ std::span<const std::uint8_t> external_bytes(const Stored& stored) {
   return stored.external ? stored.external->section() : std::span<const std::uint8_t>();
 }
 
+// The build metadata, with "term_counts" saying whether the searches rank by the counts the
+// builder kept ("exact") or by counts derived from totals that stop at 2**32-1 ("derived").
 nb::object metadata(const Index& self) {
-  return guarded([&] { return metadata_of(self.stored()); });
+  return guarded([&] {
+    nb::object found = metadata_of(self.stored());
+    nb::dict out = found.is_none() ? nb::dict() : nb::borrow<nb::dict>(found);
+    out["term_counts"] = self.stored().exact_counts ? "exact" : "derived";
+    return nb::object(out);
+  });
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ nb::list to_completions(const Stored& stored, const std::vector<search::Found>& 
     PyObject* tuple = made(type->tp_alloc(type, 2));
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
     PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
-    PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].count)));
+    PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLongLong(found[i].count)));
   }
   return list;
 }
@@ -84,7 +84,7 @@ nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& 
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
     PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
     PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].distance)));
-    PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLong(found[i].count)));
+    PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLongLong(found[i].count)));
   }
   return list;
 }

@@ -12,10 +12,11 @@
 #include "text/utf8.hpp"
 
 namespace torrelm::search {
-namespace {
 
 using prefix::NodeId;
 using prefix::TrieView;
+
+namespace {
 
 std::uint32_t total_of(const TrieView& trie, NodeId node) {
   const auto payload = trie.payloads.at(node);
@@ -38,7 +39,7 @@ struct Entry {
   double priority;
   double penalty;  // per_edit times the typo cost of the entry's start
   std::uint32_t distance;
-  std::uint32_t key;  // the term's count, or the largest count below the node
+  Count key;  // the term's count, or the largest count below the node
   bool is_term;
   NodeId node;
   std::string text;
@@ -140,40 +141,102 @@ std::size_t typo_budget(std::size_t length) noexcept {
   return length >= kTwoEditsFrom ? 2 : length >= kOneEditFrom ? 1 : 0;
 }
 
-std::uint32_t term_count(const TrieView& trie, NodeId node) {
+Count term_count(const TrieView& trie, NodeId node) {
   if (!trie.terminal(node)) return 0;
   const std::uint64_t total = total_of(trie, node);
   std::uint64_t below = 0;
   const prefix::ChildRange range = trie.children(node);
   for (std::size_t p = range.begin; p < range.end; ++p) below += total_of(trie, trie.child(p));
-  return below <= total ? static_cast<std::uint32_t>(total - below) : 0;
+  return below <= total ? total - below : 0;
+}
+
+namespace {
+
+// The largest of `own` below `node` (itself included), from its children's, which come after
+// it in a tree. A hidden subtree is never searched: its counts must not lead the search or raise
+// its cut.
+Count largest_below(const TrieView& trie, NodeId node, Count own, std::span<const Count> best) {
+  Count largest = own;
+  const prefix::ChildRange range = trie.children(node);
+  for (std::size_t p = range.begin; p < range.end; ++p) {
+    const NodeId child = trie.child(p);
+    if (child > node && child < best.size() && trie.label(child) != U'\0') {
+      largest = std::max(largest, best[child]);
+    }
+  }
+  return largest;
+}
+
+std::size_t children_of(const TrieView& trie, NodeId node) {
+  const prefix::ChildRange range = trie.children(node);
+  return range.empty() ? 0 : range.end - range.begin;
+}
+
+}  // namespace
+
+Counts counts_of(const TrieView& trie, std::vector<Count> own, Cancel cancel) {
+  const std::size_t n = trie.node_count();
+  if (own.size() != n) {
+    throw InternalFault(
+        std::to_string(own.size()) + " term counts for " + std::to_string(n) + " nodes",
+        SourceLocation::current());
+  }
+  Counts counts;
+  counts.own_store = std::move(own);
+  counts.best_store.assign(n, 0);
+  for (std::size_t i = n; i-- > 0;) {
+    const auto node = static_cast<NodeId>(i);
+    cancel.step(1 + children_of(trie, node));
+    counts.best_store[i] = largest_below(trie, node, counts.own_store[i], counts.best_store);
+  }
+  counts.own = counts.own_store;
+  counts.best = counts.best_store;
+  counts.exact = true;
+  return counts;
 }
 
 Counts count_terms(const TrieView& trie, Cancel cancel) {
+  std::vector<Count> own(trie.node_count());
+  for (std::size_t i = 0; i < own.size(); ++i) {
+    const auto node = static_cast<NodeId>(i);
+    cancel.step(1 + children_of(trie, node));
+    own[i] = term_count(trie, node);
+  }
+  Counts counts = counts_of(trie, std::move(own), cancel);
+  counts.exact = false;
+  return counts;
+}
+
+std::optional<NodeId> disagreement(const TrieView& trie, const Counts& counts, Cancel cancel) {
   const std::size_t n = trie.node_count();
-  Counts counts;
-  counts.own_store.assign(n, 0);
-  counts.best_store.assign(n, 0);
-  std::vector<std::uint32_t>& own = counts.own_store;
-  std::vector<std::uint32_t>& best = counts.best_store;
+  if (counts.own.size() != n || counts.best.size() != n) return NodeId{0};
+  constexpr Count kMost = ~Count{0};
+  constexpr Count kTotalMost = std::numeric_limits<std::uint32_t>::max();
+  // Everything counted at and below each node, saturated, for the exact counts' sums.
+  std::vector<Count> below(counts.exact ? n : 0);
+  std::optional<NodeId> first;
   for (std::size_t i = n; i-- > 0;) {
     const auto node = static_cast<NodeId>(i);
-    const prefix::ChildRange range = trie.children(node);
-    cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
-    own[i] = term_count(trie, node);
-    std::uint32_t largest = own[i];
-    for (std::size_t p = range.begin; p < range.end; ++p) {
-      const NodeId child = trie.child(p);
-      // A hidden subtree is never searched: its counts must not lead the search or raise its cut.
-      if (child > node && child < n && trie.label(child) != U'\0') {
-        largest = std::max(largest, best[child]);
+    cancel.step(1 + children_of(trie, node));
+    const Count own = counts.own[i];
+    bool agrees = counts.best[i] == largest_below(trie, node, own, counts.best);
+    if (!counts.exact) {
+      agrees = agrees && own == term_count(trie, node);
+    } else {
+      Count sum = own;
+      const prefix::ChildRange range = trie.children(node);
+      for (std::size_t p = range.begin; p < range.end; ++p) {
+        const NodeId child = trie.child(p);
+        const Count add = child > node && child < n ? below[child] : 0;
+        sum = sum + add < sum ? kMost : sum + add;
       }
+      below[i] = sum;
+      agrees = agrees && (own == 0 || trie.terminal(node)) &&
+               std::min(sum, kTotalMost) == total_of(trie, node);
     }
-    best[i] = largest;
+    if (!agrees) first = node;
   }
-  counts.own = own;
-  counts.best = best;
-  return counts;
+  return first;
 }
 
 namespace {
@@ -182,8 +245,8 @@ namespace {
 struct StoredNodes {
   const TrieView& trie;
   const Counts& counts;
-  std::uint32_t best(NodeId node) const { return checked_at(counts.best, node); }
-  std::uint32_t own(NodeId node) const { return checked_at(counts.own, node); }
+  Count best(NodeId node) const { return checked_at(counts.best, node); }
+  Count own(NodeId node) const { return checked_at(counts.own, node); }
   bool terminal(NodeId node) const { return node != 0 && trie.terminal(node); }
   NodeId id(NodeId node) const { return node; }
   std::size_t node_count() const { return trie.node_count(); }
@@ -204,8 +267,8 @@ struct StoredNodes {
 struct RecordNodes {
   const CompletionRecords& records;
   std::span<const NodeId> ids;
-  std::uint32_t best(std::uint32_t r) const { return records.at(r).best; }
-  std::uint32_t own(std::uint32_t r) const { return records.at(r).own; }
+  Count best(std::uint32_t r) const { return records.at(r).best; }
+  Count own(std::uint32_t r) const { return records.at(r).own; }
   bool terminal(std::uint32_t r) const {
     return prefix::WalkTable::Node::terminal_of(records.at(r).word);
   }
@@ -248,10 +311,10 @@ struct TextEntries {
   using Entry = search::Entry;
   using Worse = search::Worse;
   bool likely = false;
-  double priority(double penalty, std::uint32_t distance, std::uint32_t key) const {
+  double priority(double penalty, std::uint32_t distance, Count key) const {
     return likely ? std::log1p(static_cast<double>(key)) - penalty : -static_cast<double>(distance);
   }
-  Entry start(Start& start, std::uint32_t key) {
+  Entry start(Start& start, Count key) {
     return {priority(start.penalty, start.distance, key),
             start.penalty,
             start.distance,
@@ -260,7 +323,7 @@ struct TextEntries {
             start.node,
             std::move(start.text)};
   }
-  Entry child(const Entry& parent, NodeId child, char32_t label, std::uint32_t key) {
+  Entry child(const Entry& parent, NodeId child, char32_t label, Count key) {
     std::string spelled = parent.text;
     text::append_utf8(spelled, label);
     return {priority(parent.penalty, parent.distance, key),
@@ -271,7 +334,7 @@ struct TextEntries {
             child,
             std::move(spelled)};
   }
-  Entry term(const Entry& node, std::uint32_t count) {
+  Entry term(const Entry& node, Count count) {
     return {priority(node.penalty, node.distance, count),
             node.penalty,
             node.distance,
@@ -290,7 +353,7 @@ struct TextEntries {
 class RankedEntries {
  public:
   struct Entry {
-    std::uint32_t key;
+    Count key;
     std::uint32_t rank;
     std::uint32_t node;
     std::uint32_t link;
@@ -307,16 +370,16 @@ class RankedEntries {
   };
   RankedEntries(std::span<const std::uint32_t> rank, std::string_view prefix)
       : rank_(rank), prefix_(prefix) {}
-  Entry start(Start& start, std::uint32_t key) {
+  Entry start(Start& start, Count key) {
     return {key, rank_[start.node], start.node, kNone, start.distance, false};
   }
-  Entry child(const Entry& parent, NodeId child, char32_t label, std::uint32_t key) {
+  Entry child(const Entry& parent, NodeId child, char32_t label, Count key) {
     links_.push_back({parent.link, label});
     return {
         key,  rank_[child], child, static_cast<std::uint32_t>(links_.size() - 1), parent.distance,
         false};
   }
-  Entry term(const Entry& node, std::uint32_t count) {
+  Entry term(const Entry& node, Count count) {
     Entry entry = node;
     entry.key = count;
     entry.is_term = true;
@@ -360,9 +423,9 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
   // that many terms count more than anything below it, so an entry under it is never queued.
   // Several starts may share subtrees, and counts that break the rule (an index read unchecked)
   // show when no child carries the opened node's key: both turn the cut off.
-  std::vector<std::uint32_t> standing;  // the limit largest keys, smallest on top
+  std::vector<Count> standing;  // the limit largest keys, smallest on top
   bool cutting = !shared;
-  const auto stand = [&](std::uint32_t key) {
+  const auto stand = [&](Count key) {
     if (standing.size() < limit) {
       standing.push_back(key);
       std::push_heap(standing.begin(), standing.end(), std::greater<>());
@@ -373,7 +436,7 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
     }
   };
   const auto floor = [&] {
-    return cutting && standing.size() == limit ? standing.front() : std::uint32_t{0};
+    return cutting && standing.size() == limit ? standing.front() : Count{0};
   };
   if (cutting && !starts.empty()) stand(nodes.best(starts.front().node));
   std::unordered_set<NodeId> opened;
@@ -401,7 +464,7 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
     if (cutting) {
       // The opened node's key stays standing through one entry that carries it.
       bool carried = false;
-      const auto arrive = [&](std::uint32_t key) {
+      const auto arrive = [&](Count key) {
         if (!carried && key == entry.key) {
           carried = true;
         } else {
@@ -413,13 +476,13 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
           nodes.children(entry.node, [&](NodeId child, char32_t) { arrive(nodes.best(child)); });
       cutting = carried || (!terminal && looked == 0 && entry.key == 0);
     }
-    const std::uint32_t least = floor();
+    const Count least = floor();
     if (terminal) {
-      const std::uint32_t own = nodes.own(entry.node);
+      const Count own = nodes.own(entry.node);
       if (own >= least) queue.push(entries.term(entry, own));
     }
     cancel.step(nodes.children(entry.node, [&](NodeId child, char32_t label) {
-      const std::uint32_t best = nodes.best(child);
+      const Count best = nodes.best(child);
       if (best >= least) queue.push(entries.child(entry, child, label, best));
     }));
   }
@@ -538,7 +601,7 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
               if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
                 return Visit::Descend;
               }
-              const std::uint32_t count = checked_at(counts.own, child);
+              const Count count = checked_at(counts.own, child);
               if (full && likelihood(count, cheapest * distance, model) < kept.front().score) {
                 return Visit::Descend;
               }
@@ -615,7 +678,7 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
                   // text and more: none beats it when the child's largest count is below its count,
                   // or equal with a later text.
                   const Found& worst = kept.front();
-                  const std::uint32_t most = checked_at(counts.best, child);
+                  const Count most = checked_at(counts.best, child);
                   if (most < worst.count) return Visit::Skip;
                   if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
                 }

@@ -2,11 +2,13 @@
 // possibly misspelt word, ranked by how often each term was searched and, where edits are
 // allowed, by how likely the typo is (Order::Likely, typo_model.hpp) or by distance first.
 //
-// A term's count is its own total count: propagation gave every node the total of its whole
-// subtree, so a term's own is its node's total less its children's (0 where the subtree's total
-// stopped at 2**32-1 and no longer tells). Ties between equal counts go to the term that comes
-// first in code point order, a term before the longer ones it prefixes: the trie order of every
-// index the builders make.
+// A term's count is how often it was searched, in 64 bits, as the builders counted it (its given
+// total, else the sum of its rows). An index that does not carry those counts (one made by
+// _torrelm, or a file from before they were kept) derives them: propagation gave every node the
+// total of its whole subtree, so a term's own is its node's total less its children's (0 where
+// the subtree's total stopped at 2**32-1 and no longer tells). Ties between equal counts go to the
+// term that comes first in code point order, a term before the longer ones it prefixes: the trie
+// order of every index the builders make.
 //
 // complete() never collects the terms below a prefix: a best-first search over the subtree, led
 // by the largest count below each node (count_terms), stops at the limit-th term. suggest() in
@@ -17,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,27 +32,30 @@
 
 namespace torrelm::search {
 
+using Count = std::uint64_t;
+
 struct Found {
   std::string term;  // UTF-8, as spelled by the trie
   prefix::NodeId node;
-  std::uint32_t count;
+  Count count;
   std::uint32_t distance;
   friend bool operator==(const Found&, const Found&) = default;
 };
 
-// The count of the term ending at `node` (0 for a node that ends none).
-std::uint32_t term_count(const prefix::TrieView& trie, prefix::NodeId node);
+// The count of the term ending at `node` (0 for a node that ends none) as the totals tell it.
+Count term_count(const prefix::TrieView& trie, prefix::NodeId node);
 
-// Every node's own term count (term_count) and the largest term count in its subtree, itself
-// included and hidden (U+0000) subtrees left out: what the searches below are led by, derived once
-// per index (count_terms) or read where a container file keeps them. The spans read either the
-// vectors or the file; moving keeps them valid (a vector's buffer moves with it), copying would
-// not.
+// Every node's own term count and the largest term count in its subtree, itself included and
+// hidden (U+0000) subtrees left out: what the searches below are led by. Kept by the builder
+// (`exact`), derived from the totals once per index (count_terms), or read where a container file
+// keeps them. The spans read either the vectors or the file; moving keeps them valid (a vector's
+// buffer moves with it), copying would not.
 struct Counts {
-  std::span<const std::uint32_t> own;
-  std::span<const std::uint32_t> best;
-  std::vector<std::uint32_t> own_store;
-  std::vector<std::uint32_t> best_store;
+  std::span<const Count> own;
+  std::span<const Count> best;
+  std::vector<Count> own_store;
+  std::vector<Count> best_store;
+  bool exact = false;  // the builder's own counts, not derived from saturated totals
 
   Counts() = default;
   Counts(Counts&&) noexcept = default;
@@ -63,16 +69,27 @@ struct Counts {
 // makes this run long. Counts its steps on `cancel`.
 Counts count_terms(const prefix::TrieView& trie, Cancel cancel = {});
 
+// The Counts of `trie` whose terms were counted `own` times (by node id, 0 where a node ends no
+// term), as a builder counted them. Reads the index as count_terms does.
+Counts counts_of(const prefix::TrieView& trie, std::vector<Count> own, Cancel cancel = {});
+
+// The first node at which `counts` disagree with `trie`, if any: derived counts must be
+// count_terms(trie); exact ones must end only terms and add up, with everything below each
+// node, to the node's total wherever that total did not stop at 2**32-1; and every best count
+// must be the largest below. Reads the index as count_terms does.
+std::optional<prefix::NodeId> disagreement(const prefix::TrieView& trie, const Counts& counts,
+                                           Cancel cancel = {});
+
 // The counts beside the walk table's records, in its order: each record holds the label, the
 // terminal flag, where its children are, and both counts, so that opening a node in complete()
-// reads one run of memory instead of five arrays by node id. 16 bytes a node, made once.
+// reads one run of memory instead of five arrays by node id. 24 bytes a node, made once.
 class CompletionRecords {
  public:
   struct Record {
     std::uint32_t word;   // as WalkTable::Node::word
     std::uint32_t first;  // as WalkTable::Node::first
-    std::uint32_t best;
-    std::uint32_t own;
+    Count best;
+    Count own;
   };
   // `table` is the walk table of the index `counts` were counted on. Counts a step per node.
   CompletionRecords(const prefix::WalkTable& table, const Counts& counts, Cancel& cancel);

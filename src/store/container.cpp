@@ -28,7 +28,8 @@ constexpr std::uint64_t kAlignment = 64;
 // Header flags.
 constexpr std::uint32_t kIntIds = 1;  // id_mode is Int32
 // Section flags.
-constexpr std::uint32_t kWide = 1;  // range ends of 8 bytes, not 4
+constexpr std::uint32_t kWide = 1;     // range ends of 8 bytes, not 4
+constexpr std::uint32_t kDerived = 2;  // search counts derived from saturated totals
 
 enum Kind : std::uint32_t {
   kNodeShifts = 1,
@@ -46,6 +47,8 @@ enum Kind : std::uint32_t {
   kMetadata,
   kExternalIds,
   kSpellings,
+  kTermCounts32,
+  kBestCounts32,
   kTermCounts,
   kBestCounts,
   kKindEnd
@@ -68,7 +71,9 @@ constexpr const char* kNames[] = {"",
                                   "external_ids",
                                   "spellings",
                                   "term_counts",
-                                  "best_counts"};
+                                  "best_counts",
+                                  "term_counts_64",
+                                  "best_counts_64"};
 
 std::string name(std::uint32_t kind) {
   return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
@@ -80,6 +85,9 @@ std::size_t element_size(std::uint32_t kind, std::uint32_t flags) {
     case kPresence:
     case kUuidTable:
       return 16;
+    case kTermCounts:
+    case kBestCounts:
+      return 8;
     case kIdsEnd:
     case kCountsEnd:
       return (flags & kWide) != 0 ? 8 : 4;
@@ -196,8 +204,11 @@ Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   if (!extras.metadata.empty()) add(kMetadata, text(extras.metadata));
   if (!extras.external_ids.empty()) add(kExternalIds, text(extras.external_ids));
   if (!extras.spellings.empty()) add(kSpellings, text(extras.spellings));
-  if (!extras.term_counts.empty()) add(kTermCounts, text(extras.term_counts));
-  if (!extras.best_counts.empty()) add(kBestCounts, text(extras.best_counts));
+  if (!extras.term_counts_32.empty()) add(kTermCounts32, text(extras.term_counts_32));
+  if (!extras.best_counts_32.empty()) add(kBestCounts32, text(extras.best_counts_32));
+  const std::uint32_t derived = extras.counts_derived ? kDerived : 0;
+  if (!extras.term_counts.empty()) add(kTermCounts, text(extras.term_counts), derived);
+  if (!extras.best_counts.empty()) add(kBestCounts, text(extras.best_counts), derived);
   return p;
 }
 
@@ -515,8 +526,15 @@ Expected<ContainedView, ContainerError> read_container_view(std::span<const std:
   out.metadata = section(kMetadata);
   out.external_ids = section(kExternalIds);
   out.spellings = section(kSpellings);
-  out.term_counts = elements<std::uint32_t>(section(kTermCounts));
-  out.best_counts = elements<std::uint32_t>(section(kBestCounts));
+  out.term_counts_32 = elements<std::uint32_t>(section(kTermCounts32));
+  out.best_counts_32 = elements<std::uint32_t>(section(kBestCounts32));
+  out.term_counts = elements<std::uint64_t>(section(kTermCounts));
+  out.best_counts = elements<std::uint64_t>(section(kBestCounts));
+  // Both sections say whether they were derived; a file that disagrees with itself is taken
+  // at its more cautious word.
+  for (const std::uint32_t kind : {kTermCounts, kBestCounts}) {
+    if (known[kind] != nullptr && (known[kind]->flags & kDerived) != 0) out.counts_derived = true;
+  }
   return out;
 }
 
@@ -532,9 +550,11 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   auto view = read_container_view(bytes, verify_checksums, true, cancel);
   if (!view) return Unexpected{std::move(view.error())};
   const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
-  return Contained{Trie::copy_of(view->trie),
-                   {text(view->metadata), text(view->external_ids), text(view->spellings),
-                    text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts))}};
+  return Contained{
+      Trie::copy_of(view->trie),
+      {text(view->metadata), text(view->external_ids), text(view->spellings),
+       text(bytes_of(view->term_counts_32)), text(bytes_of(view->best_counts_32)),
+       text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts)), view->counts_derived}};
 }
 
 }  // namespace torrelm::store

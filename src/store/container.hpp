@@ -25,16 +25,22 @@
 namespace torrelm::store {
 
 inline constexpr std::uint16_t kFormatMajor = 1;
-inline constexpr std::uint16_t kFormatMinor = 1;
+inline constexpr std::uint16_t kFormatMinor = 2;
 
 // What a container carries besides the index, passed through unread.
 struct ContainerExtras {
   std::string metadata;        // UTF-8 JSON text (build time, row count, video_top_n, version)
   std::string external_ids;    // opaque bytes
   std::string spellings = {};  // opaque bytes
-  // The search counts of every node (search::Counts), u32 each, in native byte order.
+  // The search counts of every node (search::Counts) as version 1.1 wrote them: u32 each,
+  // derived from the saturated totals, in native byte order. Read, no longer written.
+  std::string term_counts_32 = {};
+  std::string best_counts_32 = {};
+  // The search counts of every node, u64 each, in native byte order: the builder's own, or
+  // derived from the saturated totals when `counts_derived`.
   std::string term_counts = {};
   std::string best_counts = {};
+  bool counts_derived = false;
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
 
@@ -49,8 +55,11 @@ struct ContainedView {
   std::span<const std::uint8_t> metadata;
   std::span<const std::uint8_t> external_ids;
   std::span<const std::uint8_t> spellings;
-  std::span<const std::uint32_t> term_counts;
-  std::span<const std::uint32_t> best_counts;
+  std::span<const std::uint32_t> term_counts_32;
+  std::span<const std::uint32_t> best_counts_32;
+  std::span<const std::uint64_t> term_counts;
+  std::span<const std::uint64_t> best_counts;
+  bool counts_derived = false;
 };
 
 struct ContainerError {

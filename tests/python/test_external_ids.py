@@ -169,7 +169,8 @@ def test_metadata_records_the_build(source):
         index = torrelm.build(rows if source == "triples" else arrow_table(rows, pa.uint32()),
                               video_top_n=4)
     metadata = index.metadata
-    assert set(metadata) == {"build_time", "rows", "video_top_n", "library_version"}
+    assert set(metadata) == {"build_time", "rows", "video_top_n", "library_version", "term_counts"}
+    assert metadata["term_counts"] == "exact"
     assert (metadata["rows"], metadata["video_top_n"]) == (25, 4)
     assert metadata["library_version"] == torrelm.__version__
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z", metadata["build_time"])

@@ -65,10 +65,11 @@ CASES = [(seed, alphabet, counts) for seed, alphabet, counts in [
     (1, "abcéß中", (1, 3)),      # many ties
     (2, "ab", (1, 1)),           # every count equal: code point order alone
     (3, "abcdefg", (1, 10_000)),
+    (4, "abcé", (1, 3 * 10**9)),  # totals that stop at 2**32-1 near the root
 ]]
 
 
-@pytest.fixture(scope="module", params=CASES, ids=["unicode ties", "all equal", "spread"])
+@pytest.fixture(scope="module", params=CASES, ids=["unicode ties", "all equal", "spread", "wide"])
 def built(request):
     seed, alphabet, counts = request.param
     rows, counts_of = vocabulary(seed, alphabet, counts=counts)

@@ -94,14 +94,41 @@ def test_save_open_load_and_pickle_give_back_the_same_index(tmp_path, kind):
 def test_saved_files_keep_the_search_counts_and_checked_reads_check_them(tmp_path):
     index, _ = index_with_ids("str")
     data = index.to_container()
-    kinds = {kind for kind, _, _ in sections(data)}
-    assert {16, 17} <= kinds  # term_counts and best_counts
+    table = {kind: (offset, length) for kind, offset, length in sections(data)}
+    assert {18, 19} <= set(table)  # the 64-bit term and best counts
     path = tmp_path / "counted.idx"
     torrelm.save(index, path)
-    for reopened in [torrelm.open(path, verify=False), torrelm.open(path)]:
+
+    def same_searches(reopened):
         for prefix in ["", "a", "cé"]:
             assert reopened.complete(prefix, limit=7) == index.complete(prefix, limit=7)
             assert reopened.suggest(prefix, max_dist=1) == index.suggest(prefix, max_dist=1)
+
+    for reopened in [torrelm.open(path, verify=False), torrelm.open(path)]:
+        same_searches(reopened)
+        assert reopened.metadata["term_counts"] == "exact"
+
+    # A count changed by one no longer adds up to the totals.
+    offset, length = table[18]
+    counts = list(struct.unpack_from(f"<{length // 8}Q", data, offset))
+    damaged = bytearray(data)
+    struct.pack_into("<Q", damaged, offset + 8 * counts.index(max(counts)), max(counts) + 1)
+    rewritten = Index.from_bytes(bytes(damaged), verify=False).to_container()  # checksums agree
+    with pytest.raises(ValueError, match="search counts disagree with the index at node"):
+        Index.from_bytes(rewritten)
+
+    # The 32-bit sections of version 1.1, derived from the totals (here they agree), still lead
+    # the searches, and the index says its counts are derived.
+    older = bytearray(data)
+    for entry, (kind, offset, length) in enumerate(sections(data)):
+        if kind in (18, 19):
+            values = struct.unpack_from(f"<{length // 8}Q", data, offset)
+            older[offset:offset + length] = struct.pack(f"<{len(values)}I", *values).ljust(length, b"\0")
+            struct.pack_into("<IIQQ", older, 40 + 40 * entry, kind - 2, 0, offset, length // 2)
+    end = max(offset + length for _, offset, length in sections(older))
+    reread = Index.from_bytes(bytes(older[:end]), verify=False)
+    same_searches(reread)
+    assert reread.metadata["term_counts"] == "derived"
 
 
 def test_an_open_index_outlives_its_file_being_replaced(tmp_path):
@@ -211,7 +238,7 @@ def test_every_flipped_byte_is_refused():
             pytest.fail(f"byte {at} changed, loaded silently")
 
 
-def test_damaged_bytes_read_unchecked_never_crash_any_reader():
+def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path):
     # Unchecked reads are for trusted files; a damaged one may fail a reader, but never the
     # process. Besides random bit flips, every section gets values that go down or far past its
     # arrays (range ends that fall, among them).
@@ -219,10 +246,11 @@ def test_damaged_bytes_read_unchecked_never_crash_any_reader():
     data = index.to_container()
     spots = [offset + at for _, offset, length in sections(data) if length
              for at in (0, length // 2, length - 4) if at >= 0]
+    (tmp_path / "index").write_bytes(data)
     outcome = run_child(f"""
         import pickle, random, struct
         from torrelm import Index, PanicException
-        data = {data!r}
+        data = open({str(tmp_path / "index")!r}, "rb").read()
         rng = random.Random(7)
         damaged = []
         for spot in {spots!r}:
