@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "build/layout.hpp"
+#include "ingest/layout.hpp"
 #include "prefix/matcher/matcher.hpp"
 #include "prefix/matcher/walk.hpp"
 #include "prefix/matcher/walk_table.hpp"
@@ -89,7 +89,7 @@ std::unique_ptr<Vocabulary> load(const std::string& path, std::size_t query_coun
   const std::vector<std::string> words = read_words(path);
   std::vector<std::string_view> terms(words.begin(), words.end());
   Cancel cancel;
-  auto layout = torrelm::build::lay_out(terms, cancel);
+  auto layout = torrelm::ingest::lay_out(terms, cancel);
   if (!layout) {
     std::fprintf(stderr, "%s: %s\n", path.c_str(), layout.error().c_str());
     return nullptr;

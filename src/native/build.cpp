@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "build/arrow_rows.hpp"
-#include "build/click_table.hpp"
+#include "ingest/arrow_rows.hpp"
+#include "ingest/click_table.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
 #include "prefix/matcher/lookup.hpp"
@@ -32,8 +32,8 @@ namespace torrelm::native {
 namespace {
 
 namespace nb = nanobind;
-using build::ClickTable;
-using build::RowError;
+using ingest::ClickTable;
+using ingest::RowError;
 
 [[noreturn]] void raise_value_error(const std::string& message) {
   PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -51,7 +51,7 @@ T checked(Expected<T, RowError> result) {
   return std::move(*result);
 }
 
-using build::VideoKind;
+using ingest::VideoKind;
 
 // A kind of id as messages name it: one id of the kind, or ids of the kind.
 std::string kind_name(VideoKind kind, bool one = false) {
@@ -254,12 +254,12 @@ class RowTable {
     guarded([&] {
       Owned<ArrowArrayStream> stream;
       move_out(capsule, "arrow_array_stream", stream);
-      const build::BatchReader reader =
-          checked(build::BatchReader::open(stream.value, names(term, video, count, totals)));
+      const ingest::BatchReader reader =
+          checked(ingest::BatchReader::open(stream.value, names(term, video, count, totals)));
       ClickTable& table = table_for(reader.kind());
       const ProgressCall report(progress);
       checked(run_released([&](Cancel cancel) {
-        return build::add_stream(table, stream.value, reader, cancel,
+        return ingest::add_stream(table, stream.value, reader, cancel,
                                  [&](std::uint64_t rows) { report.released("read", rows, 0); });
       }));
     });
@@ -274,8 +274,8 @@ class RowTable {
       if (schema == nullptr) throw nb::python_error();
       Owned<ArrowArray> array;
       move_out(array_capsule, "arrow_array", array);
-      const build::BatchReader reader =
-          checked(build::BatchReader::open(*schema, names(term, video, count, totals)));
+      const ingest::BatchReader reader =
+          checked(ingest::BatchReader::open(*schema, names(term, video, count, totals)));
       ClickTable& table = table_for(reader.kind());
       checked(run_released([&](Cancel cancel) { return reader.add(table, array.value, cancel); }));
     });
@@ -313,7 +313,7 @@ class RowTable {
       ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
       if (!normalize.is_none()) merge_normalized(table, normalize);
       const ProgressCall report(progress);
-      build::Progress stages;
+      ingest::Progress stages;
       if (report.active()) {
         stages = [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
           report.released(stage, done, total);
@@ -321,7 +321,7 @@ class RowTable {
       }
       auto built =
           run_released([&](Cancel cancel) { return table.build(video_top_n, cancel, stages); });
-      build::BuiltIndex index = checked(std::move(built));
+      ingest::BuiltIndex index = checked(std::move(built));
       search::Counts counts = run_released([&](Cancel cancel) {
         return search::counts_of(index.trie.view(), std::move(index.term_counts), cancel);
       });
@@ -375,10 +375,10 @@ class RowTable {
     checked(run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
   }
 
-  static build::ColumnNames names(const std::string& term, const std::string& video,
+  static ingest::ColumnNames names(const std::string& term, const std::string& video,
                                   const std::string& count,
                                   const std::optional<std::string>& totals) {
-    build::ColumnNames out;
+    ingest::ColumnNames out;
     out.term = term;
     out.video = video;
     out.count = count;

@@ -1,4 +1,4 @@
-#include "build/click_table.hpp"
+#include "ingest/click_table.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "build/hash_maps.hpp"
-#include "build/layout.hpp"
+#include "ingest/hash_maps.hpp"
+#include "ingest/layout.hpp"
 #include "payload/payload.hpp"
 #include "store/external_ids.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 using payload::kCountMax;
@@ -849,4 +849,4 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
                     std::move(term_counts)};
 }
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

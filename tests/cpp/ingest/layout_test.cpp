@@ -1,13 +1,13 @@
-#include "build/layout.hpp"
+#include "ingest/layout.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "build/reference.hpp"
+#include "ingest/reference.hpp"
 #include "support/tries.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 Layout laid_out(const std::vector<std::string>& sorted) {
@@ -111,4 +111,4 @@ TEST(LayOut, StopsWhenTheHookSaysSo) {
 }
 
 }  // namespace
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

@@ -1,4 +1,4 @@
-#include "build/click_table.hpp"
+#include "ingest/click_table.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,12 @@
 #include <variant>
 #include <vector>
 
-#include "build/reference.hpp"
+#include "ingest/reference.hpp"
 #include "payload/payload.hpp"
 #include "store/external_ids.hpp"
 #include "support/tries.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 using payload::kCountMax;
@@ -586,7 +586,7 @@ TEST(ClickTable, SiteIdsGoToATableInPositionOrderBesideAnIndexOfPositions) {
     EXPECT_EQ(table.videos(), order.size());
     auto built = table.build(2);
     ASSERT_TRUE(built) << built.error().message;
-    const Trie want = ::torrelm::build::built(positions, 2);
+    const Trie want = ::torrelm::ingest::built(positions, 2);
     EXPECT_TRUE(built->trie == want);
     ASSERT_TRUE(built->external_ids);
     store::ExternalKind kind{};
@@ -701,9 +701,9 @@ TEST(ClickTable, RefusesSiteIdsOfAnotherKindOrSignNamingTheRow) {
 }
 
 }  // namespace
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 // Merging by normalised term gives the index of the rows as if they had been written normalised,
@@ -756,4 +756,4 @@ TEST(ClickTable, RefusesANormalisedTermThatCannotBeIndexedAndKeepsItsRows) {
 }
 
 }  // namespace
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

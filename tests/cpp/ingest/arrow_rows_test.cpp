@@ -1,4 +1,4 @@
-#include "build/arrow_rows.hpp"
+#include "ingest/arrow_rows.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 using prefix::IdMode;
@@ -1273,4 +1273,4 @@ TEST(ArrowRows, StreamSchemaFailuresAreReported) {
 }
 
 }  // namespace
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

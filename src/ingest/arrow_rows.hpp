@@ -27,13 +27,13 @@
 #include <functional>
 #include <string>
 
-#include "build/arrow_c.hpp"
-#include "build/click_table.hpp"
+#include "ingest/arrow_c.hpp"
+#include "ingest/click_table.hpp"
 #include "common/cancel.hpp"
 #include "common/expected.hpp"
 #include "prefix/trie/trie.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 
 struct ColumnNames {
   std::string term = "term", video = "video", count = "count";
@@ -103,4 +103,4 @@ Expected<bool, RowError> add_stream(
     ClickTable& table, ArrowArrayStream& stream, const BatchReader& reader, Cancel& cancel,
     const std::function<void(std::uint64_t rows)>& after_batch = {});
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

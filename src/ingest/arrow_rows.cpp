@@ -1,4 +1,4 @@
-#include "build/arrow_rows.hpp"
+#include "ingest/arrow_rows.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace arrow_detail {
 
 enum class Layout : std::uint8_t {
@@ -811,4 +811,4 @@ Expected<bool, RowError> add_stream(ClickTable& table, ArrowArrayStream& stream,
   }
 }
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

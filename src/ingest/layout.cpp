@@ -1,11 +1,11 @@
-#include "build/layout.hpp"
+#include "ingest/layout.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <utility>
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 namespace {
 
 constexpr bool continuation(char byte) noexcept {
@@ -139,4 +139,4 @@ std::vector<std::uint32_t> terminal_order(std::span<const std::string_view> term
   return out;
 }
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

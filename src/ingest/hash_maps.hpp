@@ -16,7 +16,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 
 // An allocator for large tables read at random: on Linux it asks for huge pages before the table
 // is first written, so that lookups spread over hundreds of megabytes do not each miss the TLB.
@@ -208,4 +208,4 @@ class SumMap {
   std::size_t size_ = 0;
 };
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

@@ -19,7 +19,7 @@
 #include "common/expected.hpp"
 #include "prefix/trie/trie.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 
 struct Layout {
   std::vector<std::uint32_t> node_shifts;
@@ -39,4 +39,4 @@ Expected<Layout, std::string> lay_out(std::span<const std::string_view> terms, C
 // order before the layout itself. Counts a step per byte on `cancel`.
 std::vector<std::uint32_t> terminal_order(std::span<const std::string_view> terms, Cancel& cancel);
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest

@@ -35,7 +35,7 @@
 #include "common/expected.hpp"
 #include "prefix/trie/trie.hpp"
 
-namespace torrelm::build {
+namespace torrelm::ingest {
 
 // A refused row or term, with a message for the caller, e.g.
 // "row 17: term '': an empty term cannot be indexed". Row numbers count from 0 over all rows
@@ -132,4 +132,4 @@ class ClickTable {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace torrelm::build
+}  // namespace torrelm::ingest
