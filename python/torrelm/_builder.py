@@ -211,7 +211,7 @@ class IndexBuilder:
         total = _check_count(total_count, "total_count")
         if term not in self._terms:
             raise KeyError(f"term {term!r} has not been added")
-        self._totals[term] = min(total, _MAX_U32)
+        self._totals[term] = min(total, _MAX_U64)  # the term's count; its total stops at 2**32-1
 
     def build(
         self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None, *,
@@ -228,7 +228,7 @@ class IndexBuilder:
         for term, total in self._totals.items():
             # A total below the counts would give shares above 1.
             counted = min(sum(self._terms[term].values()), _MAX_U32)
-            if total < counted:
+            if min(total, _MAX_U32) < counted:
                 raise ValueError(f"term {term!r}: total_count {total} is below the sum of its "
                                  f"video counts, {counted}")
         # The native table refuses such ids too, but naming one of its own rows, not the two ids.

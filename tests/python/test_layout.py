@@ -75,10 +75,14 @@ def rows_of(terms):
 def test_layout_matches_the_reference(terms, data, top_n):
     rows = rows_of(terms)
     data.draw(st.randoms()).shuffle(rows)
-    totals = {term: sum(terms[term].values()) + data.draw(st.integers(0, 40))
+    totals = {term: sum(terms[term].values()) + data.draw(st.sampled_from([0, 1, 40, 2**33]))
               for term in terms if data.draw(st.booleans())}
     want = reference_index(rows, totals, top_n).to_bytes()
-    assert builder_index(rows, totals, top_n).to_bytes() == want
+    built = builder_index(rows, totals, top_n)
+    assert built.to_bytes() == want
+    # Each term's count is its total, else its sum, past where the stored totals stop.
+    counts = {found.term: found.count for found in built.complete("", limit=len(terms) + 1)}
+    assert counts == {term: totals.get(term, sum(videos.values())) for term, videos in terms.items()}
     columns = {"term": [r[0] for r in rows], "video": [r[1] for r in rows],
                "count": [r[2] for r in rows]}
     assert torrelm.build(columns, video_top_n=top_n).to_bytes() == \
