@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import csv
 import datetime
 import json
+import math
 import operator
+import os
 import sys
 import uuid
-from collections.abc import Callable, Iterable, Sequence
-from typing import Literal, SupportsIndex, Union, cast
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Literal, NamedTuple, SupportsIndex, Union, cast
 
 from ._native import Index, RowTable
 from ._normalize import NormalizeOption, recorded, resolve
@@ -73,7 +76,7 @@ def _check_signs(ids: Sequence[int]) -> None:
                          "cannot share one index")
 
 
-def _build_metadata(rows: int, video_top_n: int, normalized: dict[str, str]) -> str:
+def _build_metadata(rows: int, video_top_n: int, normalized: Mapping[str, object]) -> str:
     """What a builder records in the index it makes, as JSON text."""
     from . import __version__  # here, not at the top: the package imports this module
 
@@ -87,15 +90,66 @@ def _build_metadata(rows: int, video_top_n: int, normalized: dict[str, str]) -> 
     })
 
 
+DEFAULT_MERGE_RATIO = 10.0
+
+
+class Cleaning(NamedTuple):
+    """What a build leaves out and folds together besides normalising: terms counted fewer than
+    min_count times, and (with a ratio) the variants of terms searched that many times as often.
+    merged_pairs names a CSV file the merged pairs are written to."""
+    min_count: int = 0
+    merge_ratio: float | None = None
+    merged_pairs: str | os.PathLike[str] | None = None
+
+
+def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
+             merged_pairs: str | os.PathLike[str] | None = None) -> Cleaning:
+    """The options checked, before any row is read."""
+    least = _check_count(min_count, "min_count")
+    ratio: float | None = None
+    if merge_variants is True:
+        ratio = DEFAULT_MERGE_RATIO
+    elif merge_variants is not False and merge_variants is not None:
+        if isinstance(merge_variants, bool) or not isinstance(merge_variants, (int, float)):
+            raise TypeError("merge_variants must be a bool or a number, not "
+                            f"{type(merge_variants).__name__}")
+        ratio = float(merge_variants)
+        if not ratio > 1 or math.isinf(ratio):
+            raise ValueError(f"merge_variants {merge_variants!r}: the ratio must be a finite "
+                             "number above 1")
+    if merged_pairs is not None and ratio is None:
+        raise ValueError("merged_pairs needs merge_variants")
+    return Cleaning(least, ratio, merged_pairs)
+
+
+def _write_pairs(path: str | os.PathLike[str], pairs: list[tuple[str, str, int, int]]) -> None:
+    with open(path, "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out)
+        writer.writerow(["variant", "term", "variant_count", "term_count"])
+        writer.writerows(pairs)
+
+
 def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
-            normalize: NormalizeOption) -> Index:
-    """The index of `table`, its terms normalised as `normalize` says, with its build metadata
-    (which names the normalisation, so that its queries are normalised alike)."""
+            normalize: NormalizeOption, clean: Cleaning = Cleaning()) -> Index:
+    """The index of `table`, its terms normalised as `normalize` says and cleaned as `clean`
+    says, with its build metadata (which names the normalisation, so that its queries are
+    normalised alike, and says what the cleaning left out and merged)."""
     function, name = resolve(normalize)
-    index = table.build(video_top_n, progress, function)
+    index = table.build(video_top_n, progress, function, clean.min_count, clean.merge_ratio)
+    report = table.report
     custom = function if name == "custom" else None
-    return index._with_extras(None, _build_metadata(rows, video_top_n, recorded(function, name)),
-                              custom)
+    extra: dict[str, object] = dict(recorded(function, name))
+    if clean.min_count:
+        extra["min_count"] = clean.min_count
+    if clean.merge_ratio is not None:
+        extra["merge_ratio"] = clean.merge_ratio
+        extra["merged_terms"] = len(report["merged"])
+    if report["dropped_terms"] or clean.min_count:
+        extra["dropped_terms"] = report["dropped_terms"]
+        extra["dropped_clicks"] = report["dropped_clicks"]
+    if clean.merged_pairs is not None:
+        _write_pairs(clean.merged_pairs, report["merged"])
+    return index._with_extras(None, _build_metadata(rows, video_top_n, extra), custom)
 
 
 def _check_term(term: object, where: str) -> str:
@@ -215,14 +269,18 @@ class IndexBuilder:
 
     def build(
         self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None, *,
-        normalize: NormalizeOption = None,
+        normalize: NormalizeOption = None, min_count: SupportsIndex = 0,
+        merge_variants: bool | float = False,
+        merged_pairs: str | os.PathLike[str] | None = None,
     ) -> Index:
         """Builds the index in native code (torrelm.build's engine); each node keeps its
         `video_top_n` best videos. `progress` is called as progress(stage, done, total) between
         stages, or, if True, reports on standard error (through tqdm when installed).
-        `normalize`, when given, folds the terms instead of the builder's own choice."""
+        `normalize`, when given, folds the terms instead of the builder's own choice;
+        `min_count`, `merge_variants` and `merged_pairs` clean the terms as torrelm.build() does."""
         normalize = self._normalize if normalize is None else normalize
         resolve(normalize)
+        clean = cleaning(min_count, merge_variants, merged_pairs)
         # Keeping more videos than there can be is keeping them all.
         top_n = min(_check_count(video_top_n, "video_top_n"), _MAX_U32)
         for term, total in self._totals.items():
@@ -255,7 +313,7 @@ class IndexBuilder:
                     row(term, position)
         table = RowTable()
         table.add_columns(terms, videos, counts, totals)
-        return _finish(table, self._rows, top_n, _progress_reporter(progress), normalize)
+        return _finish(table, self._rows, top_n, _progress_reporter(progress), normalize, clean)
 
 
 def _progress_reporter(progress: Progress | bool | None) -> Progress:

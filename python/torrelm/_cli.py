@@ -14,6 +14,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
+DEFAULT_MERGE_RATIO = 10.0  # as the builders' merge_variants=True
+
 _DESCRIPTION = "Search-as-you-type indexes of terms and the videos they lead to."
 
 _BUILD_HELP = """\
@@ -314,9 +316,15 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
             print(f"torrelm build: {len(files):,} file(s), aggregating with DuckDB",
                   file=sys.stderr)
         try:
-            index = build(relation, video_top_n=args.video_top_n, progress=progress)
+            index = build(relation, video_top_n=args.video_top_n, progress=progress,
+                          normalize=None if args.normalize == "none" else args.normalize,
+                          min_count=args.min_count,
+                          merge_variants=args.merge_variants or False,
+                          merged_pairs=args.merged_pairs)
         except (ValueError, TypeError) as error:  # a row the build refuses
             raise InputError(_one_line(str(error))) from None
+        except OSError as error:  # the pairs file could not be written
+            raise InputError(f"--merged-pairs {args.merged_pairs}: {error.strerror}") from None
     except duckdb.Error as error:
         raise InputError(_one_line(str(error))) from None
     finally:
@@ -332,6 +340,16 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
             from None
     seconds = time.perf_counter() - started
     size = os.path.getsize(args.output)
+    cleaned = index.metadata or {}
+    if "dropped_terms" in cleaned:
+        print(f"torrelm build: left out {cleaned['dropped_terms']:,} term(s) and their "
+              f"{cleaned['dropped_clicks']:,} click(s)"
+              + (f" (counted fewer than {args.min_count:,} times, or empty once folded)"
+                 if args.min_count else " (empty once folded)"), file=sys.stderr)
+    if "merged_terms" in cleaned:
+        print(f"torrelm build: merged {cleaned['merged_terms']:,} variant(s) into the terms they "
+              "are slips for" + (f", pairs in {args.merged_pairs}" if args.merged_pairs else ""),
+              file=sys.stderr)
     print(f"torrelm build: wrote {args.output} ({size / 2**20:,.1f} MiB) in {seconds:.1f} s: "
           f"{index!r}", file=sys.stderr)
     return 0
@@ -383,6 +401,26 @@ def serve_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def _whole_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is below 0")
+    return value
+
+
+def _ratio(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not value > 1 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r}: the ratio must be a finite number above 1")
+    return value
+
+
 class _Parser(argparse.ArgumentParser):
     """argparse's parser, whose usage errors are one line like every other error of the
     command: the usage it would print first is one --help away."""
@@ -404,6 +442,21 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="videos kept per node (default 10)")
     build_parser.add_argument("--sql", metavar="QUERY",
                               help="the aggregation to run over the view 'clicks'")
+    build_parser.add_argument("--normalize", choices=("none", "casefold", "fold-accents"),
+                              default="casefold",
+                              help="how terms and queries are folded (default casefold): case "
+                              "and, with fold-accents, accents; both trim whitespace and "
+                              "collapse its runs to one space")
+    build_parser.add_argument("--min-count", type=_whole_number, default=0, metavar="N",
+                              help="leave out terms counted fewer than N times, with their "
+                              "clicks (default 0: keep all)")
+    build_parser.add_argument("--merge-variants", type=_ratio, nargs="?", metavar="RATIO",
+                              const=DEFAULT_MERGE_RATIO,
+                              help="fold each term one edit from a term searched RATIO times as "
+                              f"often (default {DEFAULT_MERGE_RATIO:g}), whose clicks went mostly "
+                              "to that term's videos, into that term")
+    build_parser.add_argument("--merged-pairs", metavar="FILE",
+                              help="write the merged (variant, term, counts) pairs to FILE as CSV")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")

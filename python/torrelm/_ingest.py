@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
@@ -20,7 +21,9 @@ _BATCH = 65_536
 
 def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
           video_top_n: int = 10, progress: Progress | bool | None = None,
-          normalize: NormalizeOption = None) -> Index:
+          normalize: NormalizeOption = None, min_count: int = 0,
+          merge_variants: bool | float = False,
+          merged_pairs: str | os.PathLike[str] | None = None) -> Index:
     """The index of (term, video, count) rows.
 
     `rows` is any object that exports Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`:
@@ -44,13 +47,24 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     folding and NFKC; "fold-accents" also removes accents (NFKD, combining marks dropped, NFC);
     a callable str -> str does what it does. Terms that fold alike merge (their counts add), and
     complete() and suggest() show the most counted spelling of each; the index records the
-    choice, and every query folds its text the same way."""
-    from ._builder import _finish, _progress_reporter
+    choice, and every query folds its text the same way. Both named foldings also trim
+    whitespace and collapse every run of it (any Unicode space) to one space; a term that folds
+    to nothing is left out with its clicks.
+
+    `min_count` leaves out the terms counted fewer times (a term's count is its total, else the
+    sum of its counts), their clicks with them. `merge_variants` (True, or a ratio above 1; True
+    means 10) folds each term that is one edit from a term searched at least that many times as
+    often, and whose clicks went mostly to that term's videos, into it: its clicks go to that
+    term, and only that term is offered. `merged_pairs` names a CSV file to write the merged
+    (variant, term, variant_count, term_count) rows to. The metadata records what was left out
+    (dropped_terms, dropped_clicks) and how many terms were merged (merged_terms)."""
+    from ._builder import _finish, _progress_reporter, cleaning
     from ._native import RowTable
     from ._normalize import resolve
 
     names = _column_names(columns)
     resolve(normalize)  # a bad option is refused before any row is read
+    clean = cleaning(min_count, merge_variants, merged_pairs)
     if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
         raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
     if not 0 <= video_top_n <= 2**32 - 1:
@@ -78,7 +92,7 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
                         f"(term, video, count) triples, not {type(rows).__name__}")
     else:
         _add_triples(table, rows, report, names)
-    return _finish(table, table.rows, video_top_n, report, normalize)
+    return _finish(table, table.rows, video_top_n, report, normalize, clean)
 
 
 def _arrow_stream(rows: Any) -> Any:

@@ -12,22 +12,29 @@ Normalize = Callable[[str], str]
 NormalizeOption = Union[None, str, Normalize]
 
 
+def _spaced(text: str) -> str:
+    """`text` without whitespace at either end and with every run of it inside (any Unicode
+    space, tab or line break) one space: what people type is the same query either way."""
+    return " ".join(text.split())
+
+
 def casefold(text: str) -> str:
-    """Unicode case folding between NFKC normalisations: `Straße` and `STRASSE` become
-    `strasse`, the ligature `ﬁ` becomes `fi`, full-width letters their plain forms."""
+    """Unicode case folding between NFKC normalisations, whitespace trimmed and collapsed:
+    `Straße` and `STRASSE` become `strasse`, the ligature `ﬁ` becomes `fi`, full-width letters
+    their plain forms, ` funny\u00a0 cats ` becomes `funny cats`."""
     if text.isascii():
-        return text.lower()  # the same, for ASCII, at a fraction of the cost
-    return unicodedata.normalize("NFKC", unicodedata.normalize("NFKC", text).casefold())
+        return _spaced(text.lower())  # the same, for ASCII, at a fraction of the cost
+    return _spaced(unicodedata.normalize("NFKC", unicodedata.normalize("NFKC", text).casefold()))
 
 
 def fold_accents(text: str) -> str:
     """casefold, then every combining mark removed (through NFKD) and the rest composed again
     (NFC): `Café` and `cafe` become `cafe`, `Ångström` becomes `angstrom`."""
     if text.isascii():
-        return text.lower()
+        return _spaced(text.lower())
     decomposed = unicodedata.normalize("NFKD", casefold(text))
     kept = "".join(ch for ch in decomposed if not unicodedata.combining(ch))
-    return unicodedata.normalize("NFC", kept)
+    return _spaced(unicodedata.normalize("NFC", kept))  # a lone mark may have stood between spaces
 
 
 _BY_NAME: dict[str, Normalize] = {"casefold": casefold, "fold-accents": fold_accents}

@@ -27,10 +27,10 @@
 #include <functional>
 #include <string>
 
-#include "ingest/arrow_c.hpp"
-#include "ingest/click_table.hpp"
 #include "common/cancel.hpp"
 #include "common/expected.hpp"
+#include "ingest/arrow_c.hpp"
+#include "ingest/click_table.hpp"
 #include "prefix/trie/trie.hpp"
 
 namespace torrelm::ingest {

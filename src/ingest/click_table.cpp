@@ -689,8 +689,8 @@ std::vector<std::string_view> ClickTable::term_texts() const {
   return texts;
 }
 
-Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> normalized,
-                                                 Cancel cancel) {
+Expected<ClickTable::Dropped, RowError> ClickTable::merge_terms(
+    std::span<const std::string> normalized, Cancel cancel) {
   Rows& rows = *state_;
   const std::size_t n = rows.term_count();
   if (normalized.size() != n) {
@@ -699,6 +699,7 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
         SourceLocation::current());
   }
   for (std::size_t t = 0; t < n; ++t) {
+    if (normalized[t].empty()) continue;  // left out
     if (auto refusal = term_refusal(normalized[t])) {
       return Unexpected{RowError{"term " + quoted(rows.term(t)) +
                                  " normalises to what cannot be indexed: " + *refusal}};
@@ -723,12 +724,19 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
   into.first_high = rows.first_high;
   into.wide = rows.wide;
   into.positions = std::move(rows.positions);
+  constexpr std::uint32_t kLeftOut = IdMap::kAbsent;
   std::vector<std::uint32_t> merged_id(n);
   std::vector<std::size_t> merged_begin(n);
   std::vector<std::uint32_t> spelled_by;  // by merged id: the original that names it
+  Dropped dropped;
   for (std::size_t t = 0; t < n; ++t) {
     cancel.step();
     const std::string_view term = normalized[t];
+    if (term.empty()) {
+      merged_id[t] = kLeftOut;
+      ++dropped.terms;
+      continue;
+    }
     into.term_ids.reserve_one();
     const auto hash = static_cast<std::uint32_t>(hash_bytes(term) >> 32);
     const std::uint32_t m =
@@ -746,9 +754,14 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
   }
   rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
     const auto t = static_cast<std::size_t>(key >> 32);
+    cancel.step();
+    if (merged_id[t] == kLeftOut) {
+      dropped.clicks =
+          dropped.clicks + sum < dropped.clicks ? ~std::uint64_t{0} : dropped.clicks + sum;
+      return;
+    }
     const std::uint64_t merged_key = std::uint64_t{merged_id[t]} << 32 | (key & 0xFFFF'FFFFu);
     if (into.sums.add(merged_key, sum)) into.count_video_at(merged_begin[t]);
-    cancel.step();
   });
   // A merged term's total adds those of its spellings: each one's given total, or else the sum of
   // its counts.
@@ -760,6 +773,7 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
     into.totals.assign(into.term_count(), 0);
     into.has_total.assign(into.term_count(), false);
     for (std::size_t t = 0; t < n; ++t) {
+      if (merged_id[t] == kLeftOut) continue;
       const bool given = t < rows.has_total.size() && rows.has_total[t];
       std::uint64_t& total = into.totals[merged_id[t]];
       const std::uint64_t add = given ? rows.totals[t] : own[t];
@@ -767,13 +781,52 @@ Expected<bool, RowError> ClickTable::merge_terms(std::span<const std::string> no
       if (given) into.has_total[merged_id[t]] = true;
     }
   }
+  // A term an earlier merge named by another spelling keeps showing that one.
+  const auto shown = [&](std::uint32_t t) -> std::string_view {
+    return t < rows.spellings.size() && !rows.spellings[t].empty() ? rows.spellings[t]
+                                                                   : rows.term(t);
+  };
   into.spellings.resize(into.term_count());
   for (std::size_t m = 0; m < spelled_by.size(); ++m) {
-    const std::string_view spelling = rows.term(spelled_by[m]);
+    const std::string_view spelling = shown(spelled_by[m]);
     if (spelling != into.term(m)) into.spellings[m] = spelling;
   }
   state_ = std::move(merged);
-  return true;
+  return dropped;
+}
+
+std::vector<std::uint64_t> ClickTable::term_counts() const {
+  const Rows& rows = *state_;
+  std::vector<std::uint64_t> counts(rows.term_count(), 0);
+  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+    std::uint64_t& count = counts[static_cast<std::size_t>(key >> 32)];
+    count = count + sum < count ? ~std::uint64_t{0} : count + sum;
+  });
+  for (std::size_t t = 0; t < counts.size(); ++t) {
+    if (t < rows.has_total.size() && rows.has_total[t]) counts[t] = rows.totals[t];
+  }
+  return counts;
+}
+
+ClickTable::TermVideos ClickTable::term_videos(Cancel cancel) const {
+  const Rows& rows = *state_;
+  const std::size_t n = rows.term_count();
+  TermVideos out;
+  out.begins.assign(n + 1, 0);
+  for (std::size_t t = 0; t < n; ++t)
+    out.begins[t + 1] = out.begins[t] + rows.videos_at(rows.term_begins[t]);
+  out.videos.resize(out.begins[n]);
+  std::vector<std::size_t> next(out.begins.begin(), out.begins.end() - 1);
+  rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
+    cancel.step();
+    out.videos[next[static_cast<std::size_t>(key >> 32)]++] = {static_cast<std::uint32_t>(key),
+                                                               sum};
+  });
+  for (std::size_t t = 0; t < n; ++t) {
+    std::sort(out.videos.begin() + static_cast<std::ptrdiff_t>(out.begins[t]),
+              out.videos.begin() + static_cast<std::ptrdiff_t>(out.begins[t + 1]));
+  }
+  return out;
 }
 
 std::uint64_t ClickTable::rows() const noexcept { return state_->rows; }

@@ -105,13 +105,34 @@ class ClickTable {
   // The distinct terms by id (views into the table, valid until it changes).
   std::vector<std::string_view> term_texts() const;
 
+  // What merge_terms() left out: the terms that became empty, and their clicks.
+  struct Dropped {
+    std::uint64_t terms = 0;
+    std::uint64_t clicks = 0;  // the sum of their counts, saturated at 2**64-1
+  };
+
   // Merges the terms that normalise alike: term t (of term_texts()) becomes `normalized[t]`.
   // The counts of merged terms add up per video, and so do their totals (each spelling's given
   // total, or the sum of its counts); each merged term remembers its most counted spelling (the
-  // first in code point order among equal counts), which build() reports where it differs from
-  // the term. A normalised term that cannot be indexed (empty, U+0000, not UTF-8) is refused,
-  // naming the term it came from, and the table is left as it was. Videos keep their positions.
-  Expected<bool, RowError> merge_terms(std::span<const std::string> normalized, Cancel cancel = {});
+  // first in code point order among equal counts; after an earlier merge, the spelling that one
+  // remembered), which build() reports where it differs from the term. A term normalised to the
+  // empty text is left out with its clicks. A normalised term that cannot be indexed (U+0000,
+  // not UTF-8) is refused, naming the term it came from, and the table is left as it was. Videos
+  // keep their positions.
+  Expected<Dropped, RowError> merge_terms(std::span<const std::string> normalized,
+                                          Cancel cancel = {});
+
+  // Each term's count (by the id of term_texts()): its given total, else the sum of its counts,
+  // saturated at 2**64-1.
+  std::vector<std::uint64_t> term_counts() const;
+
+  // Each term's videos, by term id: (position, summed count) pairs in order of position, the
+  // k-th term's in [begins[k], begins[k + 1]).
+  struct TermVideos {
+    std::vector<std::size_t> begins;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> videos;
+  };
+  TermVideos term_videos(Cancel cancel = {}) const;
 
   std::uint64_t rows() const noexcept;        // rows added so far
   std::size_t terms() const noexcept;         // distinct terms

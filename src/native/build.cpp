@@ -9,18 +9,21 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "ingest/arrow_rows.hpp"
 #include "ingest/click_table.hpp"
+#include "ingest/variants.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
 #include "prefix/matcher/lookup.hpp"
@@ -260,7 +263,7 @@ class RowTable {
       const ProgressCall report(progress);
       checked(run_released([&](Cancel cancel) {
         return ingest::add_stream(table, stream.value, reader, cancel,
-                                 [&](std::uint64_t rows) { report.released("read", rows, 0); });
+                                  [&](std::uint64_t rows) { report.released("read", rows, 0); });
       }));
     });
   }
@@ -307,11 +310,31 @@ class RowTable {
     });
   }
 
-  nb::object build(std::uint32_t video_top_n, nb::handle progress, nb::handle normalize) {
+  nb::object build(std::uint32_t video_top_n, nb::handle progress, nb::handle normalize,
+                   std::uint64_t min_count, std::optional<double> merge_ratio) {
     return guarded([&] {
       // No rows at all: the index of nothing, with the empty id table the array builder gives.
       ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
-      if (!normalize.is_none()) merge_normalized(table, normalize);
+      report_ = nb::dict();
+      ClickTable::Dropped dropped;
+      if (!normalize.is_none()) dropped = merge_normalized(table, normalize);
+      nb::list merged;
+      if (min_count > 0 || merge_ratio) {
+        auto [left_out, pairs] = run_released(
+            [&](Cancel cancel) { return fold_and_drop(table, min_count, merge_ratio, cancel); });
+        dropped.terms += left_out.terms;
+        dropped.clicks = dropped.clicks + left_out.clicks < dropped.clicks
+                             ? ~std::uint64_t{0}
+                             : dropped.clicks + left_out.clicks;
+        for (auto& [variant, term, variant_count, term_count] : pairs) {
+          merged.append(nb::make_tuple(nb::str(variant.data(), variant.size()),
+                                       nb::str(term.data(), term.size()), variant_count,
+                                       term_count));
+        }
+      }
+      report_["dropped_terms"] = dropped.terms;
+      report_["dropped_clicks"] = dropped.clicks;
+      report_["merged"] = merged;
       const ProgressCall report(progress);
       ingest::Progress stages;
       if (report.active()) {
@@ -349,7 +372,7 @@ class RowTable {
  private:
   // Gives every distinct term to `normalize` (once each, with the lock held) and merges the
   // terms that come out alike.
-  static void merge_normalized(ClickTable& table, nb::handle normalize) {
+  static ClickTable::Dropped merge_normalized(ClickTable& table, nb::handle normalize) {
     const std::vector<std::string_view> texts = table.term_texts();
     std::vector<std::string> normalized;
     normalized.reserve(texts.size());
@@ -372,12 +395,52 @@ class RowTable {
       if (utf8 == nullptr) throw nb::python_error();
       normalized.emplace_back(utf8, static_cast<std::size_t>(size));
     }
-    checked(run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
+    return checked(
+        run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
+  }
+
+  // (variant, term it folded into, the variant's count, the term's count)
+  using MergedPair = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t>;
+
+  // Folds the variants of terms searched `merge_ratio` times as often into them (see
+  // ingest/variants.hpp), then leaves out the terms counted fewer than `min_count` times, their
+  // variants' counts included.
+  static std::pair<ClickTable::Dropped, std::vector<MergedPair>> fold_and_drop(
+      ClickTable& table, std::uint64_t min_count, std::optional<double> merge_ratio,
+      Cancel& cancel) {
+    const std::vector<std::string_view> texts = table.term_texts();
+    const std::vector<std::uint64_t> counts = table.term_counts();
+    const std::size_t n = texts.size();
+    std::vector<std::uint32_t> into(n, ingest::kNoVariant);
+    if (merge_ratio) {
+      const ClickTable::TermVideos videos = table.term_videos(cancel);
+      into = ingest::find_variants({texts, counts, videos.begins, videos.videos}, *merge_ratio,
+                                   cancel);
+    }
+    std::vector<std::uint64_t> grouped = counts;
+    for (std::size_t t = 0; t < n; ++t) {
+      if (into[t] == ingest::kNoVariant) continue;
+      std::uint64_t& sum = grouped[into[t]];
+      sum = sum + counts[t] < sum ? ~std::uint64_t{0} : sum + counts[t];
+    }
+    std::vector<std::string> normalized(n);
+    std::vector<MergedPair> pairs;
+    for (std::size_t t = 0; t < n; ++t) {
+      const std::size_t kept = into[t] == ingest::kNoVariant ? t : into[t];
+      if (grouped[kept] < min_count) continue;  // left out, with its variants
+      normalized[t] = texts[kept];
+      if (kept != t) pairs.emplace_back(texts[t], texts[kept], counts[t], counts[kept]);
+    }
+    std::sort(pairs.begin(), pairs.end(), [](const MergedPair& a, const MergedPair& b) {
+      return std::get<2>(a) != std::get<2>(b) ? std::get<2>(a) > std::get<2>(b) : a < b;
+    });
+    ClickTable::Dropped dropped = checked(table.merge_terms(normalized, cancel));
+    return {dropped, std::move(pairs)};
   }
 
   static ingest::ColumnNames names(const std::string& term, const std::string& video,
-                                  const std::string& count,
-                                  const std::optional<std::string>& totals) {
+                                   const std::string& count,
+                                   const std::optional<std::string>& totals) {
     ingest::ColumnNames out;
     out.term = term;
     out.video = video;
@@ -538,6 +601,9 @@ class RowTable {
   }
 
   std::optional<ClickTable> table_;
+  nb::dict report_;  // what the last build() left out and merged
+ public:
+  nb::dict report() const { return report_; }
 };
 
 }  // namespace
@@ -563,12 +629,22 @@ void register_build(nb::module_& m) {
            "Adds rows given as columns: sequences, or integer arrays read in place. A total of "
            "None gives no total for its row.")
       .def("build", &RowTable::build, nb::arg("video_top_n"), nb::arg("progress").none(),
-           nb::arg("normalize").none() = nb::none(),
+           nb::arg("normalize").none() = nb::none(), nb::arg("min_count") = 0,
+           nb::arg("merge_ratio").none() = nb::none(),
            nb::sig("def build(self, video_top_n: int, progress: "
                    "collections.abc.Callable[[str, int, int], object] | None, "
-                   "normalize: collections.abc.Callable[[str], str] | None = None) -> Index"),
+                   "normalize: collections.abc.Callable[[str], str] | None = None, "
+                   "min_count: int = 0, merge_ratio: float | None = None) -> Index"),
            "The Index of every row added; the table is left empty. With normalize, the terms "
-           "that normalise alike are merged first, each showing its most counted spelling.");
+           "that normalise alike are merged first, each showing its most counted spelling (a "
+           "term normalised to nothing is left out). With merge_ratio, the variants of terms "
+           "searched that many times as often fold into them; then the terms counted fewer "
+           "than min_count times are left out with their clicks.")
+      .def_prop_ro("report", &RowTable::report,
+                   nb::sig("def report(self) -> dict[str, typing.Any]"),
+                   "What the last build left out (dropped_terms, dropped_clicks) and merged "
+                   "(merged: (variant, term, variant count, term count) tuples, most counted "
+                   "first).");
 }
 
 }  // namespace torrelm::native

@@ -1,0 +1,103 @@
+"""Cleaning at build time against a brute-force reading of its rules: terms counted fewer than
+min_count times are left out with their clicks, and variants of far more searched terms fold
+into them."""
+
+import csv
+import random
+
+import pytest
+
+import torrelm
+
+from conftest import osa
+
+
+def one_edit_apart(a, b):
+    """One OSA edit, touching no digit: the differing middle parts, once the common prefix and
+    suffix are taken off, are what the edit touched."""
+    if osa(a, b) != 1:
+        return False
+    shorter, longer = sorted((a, b), key=len)
+    p = 0
+    while p < len(shorter) and shorter[p] == longer[p]:
+        p += 1
+    s = 0
+    while s < len(shorter) - p and shorter[-1 - s] == longer[-1 - s]:
+        s += 1
+    touched = shorter[p:len(shorter) - s] + longer[p:len(longer) - s]
+    return not any(ch.isdigit() for ch in touched)
+
+
+def expected(rows, min_count, ratio):
+    """The terms kept with their counts, the merged (variant, term) pairs and the terms left
+    out, as the rules say."""
+    counts, videos, order = {}, {}, {}
+    for term, video, count in rows:
+        counts[term] = counts.get(term, 0) + count
+        order.setdefault(term, len(order))
+        videos.setdefault(term, {})
+        videos[term][video] = videos[term].get(video, 0) + count
+    into = {}
+    most = max(counts.values())
+    for t in sorted(counts, key=lambda t: -counts[t]):  # stable: first added first among ties
+        if ratio is None or len(t) < 5 or counts[t] * ratio > most:
+            continue
+        candidates = [u for u in counts if u not in into and u != t and len(u) >= 4
+                      and counts[u] >= ratio * counts[t] and counts[u] >= ratio
+                      and one_edit_apart(t, u)
+                      and 2 * sum(c for v, c in videos[t].items() if v in videos[u])
+                      >= sum(videos[t].values())]
+        if candidates:
+            into[t] = max(candidates, key=lambda u: (counts[u], -order[u]))
+    grouped = {t: counts[t] for t in counts if t not in into}
+    for t, u in into.items():
+        grouped[u] += counts[t]
+    kept = {t: c for t, c in grouped.items() if c >= min_count}
+    pairs = sorted((t, u) for t, u in into.items() if u in kept)
+    return kept, pairs, set(counts) - set(kept) - {t for t, _ in pairs}
+
+
+def random_rows(seed):
+    rng = random.Random(seed)
+    base = ["funny cats", "minecraft", "iphone 12", "through", "thorough", "cooking"]
+    rows = []
+    for word in base:
+        for _ in range(rng.randint(1, 4)):
+            rows.append((word, rng.randrange(6), rng.randint(20, 400)))
+        for _ in range(rng.randint(2, 8)):
+            i = rng.randrange(len(word))
+            edit = rng.choice(["swap", "drop", "add", "replace"])
+            if edit == "swap" and i + 1 < len(word):
+                typo = word[:i] + word[i + 1] + word[i] + word[i + 2:]
+            elif edit == "drop":
+                typo = word[:i] + word[i + 1:]
+            else:
+                extra = rng.choice("abcs 2")
+                typo = word[:i] + extra + word[i + (edit == "replace"):]
+            rows.append((typo, rng.randrange(8), rng.randint(1, 30)))
+    return rows
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("min_count, ratio", [(0, 10.0), (25, None), (40, 3.0), (0, 60.0)])
+def test_cleaning_equals_brute_force(tmp_path, seed, min_count, ratio):
+    rows = random_rows(seed)
+    kept, pairs, left_out = expected(rows, min_count, ratio)
+    path = tmp_path / "pairs.csv"
+    index = torrelm.build(rows, min_count=min_count, merge_variants=ratio or False,
+                          merged_pairs=path if ratio else None)
+    assert {c.term: c.count for c in index.complete("", limit=1000)} == kept
+    if ratio:
+        with open(path, newline="", encoding="utf-8") as written:
+            merged = sorted((row["variant"], row["term"]) for row in csv.DictReader(written))
+        assert merged == pairs
+        assert index.metadata["merged_terms"] == len(pairs)
+    assert index.metadata.get("dropped_terms", 0) == len(left_out)
+
+
+def test_cleaning_options_are_checked():
+    for keywords, error in [({"min_count": -1}, ValueError), ({"merge_variants": 1}, ValueError),
+                            ({"merge_variants": "a"}, TypeError),
+                            ({"merged_pairs": "x.csv"}, ValueError)]:
+        with pytest.raises(error):
+            torrelm.build([("cat", 1, 1)], **keywords)
