@@ -13,9 +13,9 @@ from _torrelm import PrefixSearch
 from ._builder import IndexBuilder
 from ._ingest import build
 from ._native import Index, PanicException
-from ._results import Completion, Suggestion, Video
+from ._results import Completion, Suggestion, Typeahead, Video
 from ._storage import load, open, save
 
 __all__ = ["Completion", "Index", "IndexBuilder", "PanicException", "PrefixSearch", "Suggestion",
-           "Video", "build", "load", "open", "save"]
+           "Typeahead", "Video", "build", "load", "open", "save"]
 __version__ = "0.1.0"

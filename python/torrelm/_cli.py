@@ -367,7 +367,8 @@ def build_command(args: argparse.Namespace) -> int:
 
 _SERVE_HELP = """\
 Serves an index over HTTP: JSON endpoints /api/complete, /api/suggest and /api/videos (each
-taking q, limit and max_dist), /healthz, /stats, and a search page at /. Every worker maps the
+taking q, limit and max_dist), /api/typeahead (q, limit, videos: what the page asks on every
+keystroke), /healthz, /stats, and a search page at /. Every worker maps the
 same private snapshot of the index file (a copy the service keeps), so they share one copy of it
 and none dies if INDEX is rewritten or truncated in place; each picks up a newer file, replaced or
 rewritten, within half a second once it is complete, keeping the old one if the new one fails its
@@ -384,6 +385,10 @@ def serve_command(args: argparse.Namespace) -> int:
     from . import load
     from ._serve import serve
 
+    if args.search_url is not None and "{q}" not in args.search_url:
+        raise SystemExit(f"torrelm serve: --search-url {args.search_url!r} has no {{q}} for the "
+                         "text typed")
+
     # Checked once here, so that a bad file is one clear message rather than one per worker;
     # read, not mapped, since the file may be rewritten in place meanwhile.
     try:
@@ -397,7 +402,7 @@ def serve_command(args: argparse.Namespace) -> int:
     del index
     serve(args.index, host=args.host, port=args.port, workers=args.workers,
           max_text=args.max_text, max_dist=args.max_dist_limit, snapshot_dir=args.snapshot_dir,
-          map_in_place=args.map_in_place)
+          map_in_place=args.map_in_place, search_url=args.search_url)
     return 0
 
 
@@ -469,6 +474,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     serve_parser.add_argument("--host", default="127.0.0.1", help="address to listen on "
                               "(default 127.0.0.1)")
     serve_parser.add_argument("--port", type=int, default=8000, help="port (default 8000)")
+    serve_parser.add_argument("--search-url", metavar="URL",
+                              help="where the page's Enter sends the text typed when no "
+                              "completion is chosen: a URL with {q} for the text, e.g. "
+                              "'https://videos.example/results?q={q}' (default: nowhere)")
     serve_parser.add_argument("--workers", type=int, default=1, metavar="N",
                               help="worker processes (default 1)")
     serve_parser.add_argument("--max-text", type=int, default=256, metavar="N",

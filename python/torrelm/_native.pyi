@@ -137,6 +137,11 @@ class Index:
         fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named tuples, ids as the index was given them; with distance='osa' (the default) the nodes are chosen counting a swap of two neighbouring characters as one edit.
         """
 
+    def typeahead(self, text: str, *, limit: SupportsIndex = 10, videos: SupportsIndex = 10) -> torrelm._results.Typeahead:
+        """
+        What a search box shows as text is typed, in one call: Typeahead(completions, videos). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip still offers what was meant; videos: videos(text, max_dist='auto', limit=videos).
+        """
+
     def complete_many(self, texts: Sequence[str], *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[list[torrelm._results.Completion]]:
         """complete() for every text, on every core, in input order."""
 

@@ -27,3 +27,11 @@ class Video(NamedTuple):
 
     id: Union[str, int]
     share: float
+
+
+class Typeahead(NamedTuple):
+    """What a search box shows for the typed text: the completions to offer, likeliest first,
+    and the top videos for the text itself."""
+
+    completions: list[Completion]
+    videos: list[Video]

@@ -430,6 +430,25 @@ class _Service:
 
         return handle
 
+    async def typeahead(self, request: Request) -> Response:
+        """One answer per keystroke: the completions to offer and the videos to show."""
+        started = time.perf_counter()
+        try:
+            q = self.text(request)
+            limit = _integer(request, "limit", 10, MAX_LIMIT, lowest=1)
+            videos = _integer(request, "videos", 10, MAX_LIMIT)
+        except BadParameter as error:
+            return JSONResponse({"error": error.message, "parameter": error.parameter},
+                                status_code=400)
+        served = await self.holder.current()
+        found = await run_in_threadpool(served.index.typeahead, q, limit=limit, videos=videos)
+        self.stats.record("typeahead", time.perf_counter() - started)
+        return JSONResponse({
+            "q": q,
+            "completions": [{"term": c.term, "count": c.count} for c in found.completions],
+            "videos": [{"id": v.id, "share": v.share} for v in found.videos],
+        })
+
     async def healthz(self, request: Request) -> Response:
         return JSONResponse({"status": "ok"})
 
@@ -462,7 +481,7 @@ class _Service:
                          "workers, each /stats request is answered by whichever worker takes it",
             },
             "queries": {name: self.stats.counts.get(name, 0)
-                        for name in ("complete", "suggest", "videos")},
+                        for name in ("complete", "suggest", "videos", "typeahead")},
             "latency_ms": self.stats.percentiles(),
         })
 
@@ -498,7 +517,7 @@ def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_d
                reload_interval: float = RELOAD_INTERVAL,
                clock: Callable[[], float] = time.monotonic,
                snapshot_dir: str | os.PathLike[str] | None = None,
-               map_in_place: bool = False) -> Starlette:
+               map_in_place: bool = False, search_url: str | None = None) -> Starlette:
     """The service over the index file `index_path`, opened (copied, mapped and verified) at once
     so that a bad file fails here rather than at the first request. `max_text` bounds the
     characters of q, `max_dist` the edit distance a request may ask for; the file is looked at
@@ -508,7 +527,11 @@ def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_d
     workers of one service share (so that they map the same copies) and that nothing else
     writes to; the caller makes it and removes it once they have stopped. Without one, the app
     makes a folder of its own, removed when it shuts down. `map_in_place` maps the file itself,
-    as safe only as the file is replaced by renaming: a worker dies if it is rewritten in place."""
+    as safe only as the file is replaced by renaming: a worker dies if it is rewritten in place.
+    `search_url` is where the page sends what was typed when Enter is pressed with no completion
+    chosen: a URL in which {q} stands for the text, URL-encoded."""
+    if search_url is not None and "{q}" not in search_url:
+        raise ValueError(f"search_url {search_url!r} has no {{q}} for the text typed")
     if max_text < 0 or max_dist < 0:
         raise ValueError("max_text and max_dist cannot be negative")
     cleanup: Callable[[], Any] | None = None
@@ -540,6 +563,9 @@ def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_d
 
         return send
 
+    async def page_settings(request: Request) -> Response:
+        return JSONResponse({"search_url": search_url})
+
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         try:
@@ -556,6 +582,8 @@ def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_d
         Route("/api/complete", service.endpoint("complete", "completions", 0, _complete)),
         Route("/api/suggest", service.endpoint("suggest", "suggestions", 2, _suggest)),
         Route("/api/videos", service.endpoint("videos", "videos", 1, _videos)),
+        Route("/api/typeahead", service.typeahead),
+        Route("/api/page", page_settings),
         Route("/healthz", service.healthz),
         Route("/stats", service.stats_page),
     ]
@@ -583,12 +611,13 @@ def app_from_environment() -> Starlette:
     _log_to_stderr()
     config = json.loads(os.environ[CONFIG_VARIABLE])
     return create_app(config["index"], max_text=config["max_text"], max_dist=config["max_dist"],
-                      snapshot_dir=config["snapshot_dir"], map_in_place=config["map_in_place"])
+                      snapshot_dir=config["snapshot_dir"], map_in_place=config["map_in_place"],
+                      search_url=config.get("search_url"))
 
 
 def serve(index_path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
           max_text: int = 256, max_dist: int = 2, snapshot_dir: str | None = None,
-          map_in_place: bool = False) -> None:
+          map_in_place: bool = False, search_url: str | None = None) -> None:
     """Runs the service under uvicorn until interrupted. Its snapshots go to a folder made
     under `snapshot_dir` (the system's temporary folder by default) and removed when it stops;
     every worker maps the same snapshot, so they share its pages. `map_in_place` maps the file
@@ -612,7 +641,8 @@ def serve(index_path: str, *, host: str = "127.0.0.1", port: int = 8000, workers
             logger.info("snapshots of %s in %s", path, folder)
         os.environ[CONFIG_VARIABLE] = json.dumps({"index": path, "snapshot_dir": folder,
                                                   "map_in_place": map_in_place,
-                                                  "max_text": max_text, "max_dist": max_dist})
+                                                  "max_text": max_text, "max_dist": max_dist,
+                                                  "search_url": search_url})
         uvicorn.run("torrelm._serve:app_from_environment", factory=True, host=host, port=port,
                     workers=workers, log_level="warning", access_log=False)
     finally:

@@ -26,6 +26,7 @@ constexpr const char* kVideos = "Index.videos()";
 constexpr const char* kCompleteMany = "Index.complete_many()";
 constexpr const char* kSuggestMany = "Index.suggest_many()";
 constexpr const char* kVideosMany = "Index.videos_many()";
+constexpr const char* kTypeahead = "Index.typeahead()";
 
 // The named tuple classes of torrelm._results, looked up once.
 PyTypeObject* result_type(const char* name) {
@@ -42,6 +43,7 @@ struct Types {
   PyTypeObject* completion = result_type("Completion");
   PyTypeObject* suggestion = result_type("Suggestion");
   PyTypeObject* video = result_type("Video");
+  PyTypeObject* typeahead = result_type("Typeahead");
 };
 
 const Types& types() {
@@ -210,6 +212,41 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
   });
 }
 
+// The completions a search box offers for `text` and the videos it shows, in one call: both
+// within the edits the text's length allows, completions in the likely order, swaps counting as
+// one edit.
+nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_arg,
+                     nb::handle videos_arg) {
+  return guarded([&] {
+    const nb::object normalized = query_text(self, text_arg, kTypeahead, "text");
+    const std::string_view text = to_text(normalized, {kTypeahead, "text"});
+    const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
+    const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
+    const std::size_t max_dist = Budget{true, 0}.of(text);
+    const ranking::PrefixNodes prefix_nodes = to_prefix_nodes(nb::none(), {kTypeahead, ""});
+    const Stored& stored = self.stored();
+    std::vector<search::Found> found;
+    std::vector<ranking::RankedVideo> ranked;
+    run_released([&](Cancel cancel) {
+      const prefix::TrieView trie = walk_view(stored, cancel);
+      found = search::complete(trie, counts_of(stored, cancel), text, max_dist, limit, cancel,
+                               completion_records(stored, cancel), prefix::Distance::Osa,
+                               search::Order::Likely);
+      if (shown > 0) {
+        ranked = ranking::rank_videos(trie, text, max_dist, shown, prefix_nodes, cancel,
+                                      prefix::Distance::Osa);
+      }
+    });
+    nb::list completions = to_completions(stored, found);
+    nb::list videos = to_video_list(stored, ranked, types().video);
+    PyTypeObject* type = types().typeahead;
+    PyObject* tuple = made(type->tp_alloc(type, 2));
+    PyTuple_SET_ITEM(tuple, 0, completions.release().ptr());
+    PyTuple_SET_ITEM(tuple, 1, videos.release().ptr());
+    return nb::steal(tuple);
+  });
+}
+
 // Answers every text of a batch on every core, then makes the lists in input order.
 template <class Result, class Answer, class Convert>
 nb::list batch(const Index& index, nb::handle texts_arg, const char* call, Answer&& answer,
@@ -375,6 +412,14 @@ void register_index_search(nb::class_<Index>& cls) {
                    "distance: typing.Literal['osa', 'levenshtein'] = 'osa') "
                    "-> list[torrelm._results.Video]"),
            kVideosDoc)
+      .def("typeahead", &typeahead, nb::arg("text"), nb::kw_only(), nb::arg("limit") = 10,
+           nb::arg("videos") = 10,
+           nb::sig("def typeahead(self, text: str, *, limit: typing.SupportsIndex = 10, "
+                   "videos: typing.SupportsIndex = 10) -> torrelm._results.Typeahead"),
+           "What a search box shows as text is typed, in one call: Typeahead(completions, "
+           "videos). completions: complete(text, limit=limit, max_dist='auto') in the likely "
+           "order, so that a slip still offers what was meant; videos: videos(text, "
+           "max_dist='auto', limit=videos).")
       .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
            nb::arg("max_dist") = 0, nb::arg("distance") = "osa", nb::arg("order") = "likely",
            nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "

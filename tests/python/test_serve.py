@@ -70,6 +70,12 @@ def videos(index, q, limit=10, max_dist=1):
             for v in index.videos(q, max_dist=max_dist, limit=limit)]
 
 
+def typeahead(index, q, limit=10, videos=10):
+    found = index.typeahead(q, limit=limit, videos=videos)
+    return {"completions": [{"term": c.term, "count": c.count} for c in found.completions],
+            "videos": [{"id": v.id, "share": v.share} for v in found.videos]}
+
+
 ENDPOINTS = {"complete": ("completions", completions), "suggest": ("suggestions", suggestions),
              "videos": ("videos", videos)}
 
@@ -89,13 +95,19 @@ ENDPOINTS = {"complete": ("completions", completions), "suggest": ("suggestions"
     ("videos", {"q": "café"}, {}),
     ("videos", {"q": "hel", "max_dist": "0", "limit": str(MAX_LIMIT)},
      {"max_dist": 0, "limit": MAX_LIMIT}),
+    ("typeahead", {"q": "musci"}, {}),
+    ("typeahead", {"q": "he", "limit": "2", "videos": "0"}, {"limit": 2, "videos": 0}),
 ])
 def test_endpoints_answer_as_the_library(client, index_file, endpoint, params, library_args):
     response = client.get(f"/api/{endpoint}", params=params)
     assert response.status_code == 200, response.text
-    key, expected = ENDPOINTS[endpoint]
     index = torrelm.open(index_file)
-    assert response.json() == {"q": params["q"], key: expected(index, params["q"], **library_args)}
+    if endpoint == "typeahead":
+        wanted = typeahead(index, params["q"], **library_args)
+    else:
+        key, expected = ENDPOINTS[endpoint]
+        wanted = {key: expected(index, params["q"], **library_args)}
+    assert response.json() == {"q": params["q"], **wanted}
 
 
 @pytest.mark.parametrize("endpoint", sorted(ENDPOINTS))
@@ -161,7 +173,7 @@ def test_health_and_the_page(client):
 
 
 def test_stats_tell_the_build_and_the_queries(client, index_file):
-    asked = {"complete": 3, "suggest": 1, "videos": 2}
+    asked = {"complete": 3, "suggest": 1, "videos": 2, "typeahead": 1}
     for endpoint, times in asked.items():
         for _ in range(times):
             assert client.get(f"/api/{endpoint}", params={"q": "he"}).status_code == 200

@@ -1,6 +1,6 @@
 "use strict";
-// The search box: on every keystroke, completions of the text (or, when nothing completes,
-// corrections) and the best videos, from the JSON endpoints of the same service.
+// The search box: on every keystroke, one request to /api/typeahead of the same service, which
+// answers with the completions to offer (typo-tolerant, likeliest first) and the best videos.
 
 const SUGGESTIONS = 8;  // list lengths the page asks for; the browser test asks the same
 const VIDEOS = 10;
@@ -14,13 +14,30 @@ const status = document.getElementById("status");
 let latest = 0;           // the sequence number of the newest search started
 let inFlight = null;      // its AbortController: a newer keystroke cancels the older request
 let highlighted = -1;
+let searchUrl = null;     // where Enter sends the typed text, from the service's settings
+
+const UNREACHABLE = "The search service cannot be reached. Check your connection and try again.";
 
 async function ask(endpoint, params, signal) {
-  const response = await fetch(`/api/${endpoint}?${new URLSearchParams(params)}`, { signal });
-  const body = await response.json();
+  let response;
+  try {
+    response = await fetch(`/api/${endpoint}?${new URLSearchParams(params)}`, { signal });
+  } catch (error) {
+    if (error.name === "AbortError") throw error;
+    throw new Error(UNREACHABLE);  // no answer at all: the network or the service is down
+  }
+  let body;
+  try {
+    body = await response.json();
+  } catch (error) {
+    throw new Error(response.ok ? UNREACHABLE : `The service answered HTTP ${response.status}`);
+  }
   if (!response.ok) throw new Error(body.error || `HTTP ${response.status}`);
   return body;
 }
+
+fetch("/api/page").then((r) => r.json()).then((settings) => { searchUrl = settings.search_url; })
+  .catch(() => {});
 
 async function search(text) {
   const mine = ++latest;
@@ -33,17 +50,8 @@ async function search(text) {
     return;
   }
   try {
-    const [completed, found] = await Promise.all([
-      ask("complete", { q: text, limit: SUGGESTIONS }, signal),
-      ask("videos", { q: text, limit: VIDEOS }, signal),
-    ]);
-    let items = completed.completions;
-    let kind = "completion";
-    if (items.length === 0) {
-      items = (await ask("suggest", { q: text, limit: SUGGESTIONS }, signal)).suggestions;
-      kind = "correction";
-    }
-    show(mine, text, items, kind, found.videos);
+    const answer = await ask("typeahead", { q: text, limit: SUGGESTIONS, videos: VIDEOS }, signal);
+    show(mine, text, answer.completions, "completion", answer.videos);
   } catch (error) {
     if (error.name === "AbortError" || mine !== latest) return;
     show(mine, text, [], "completion", [], error.message);
@@ -62,7 +70,7 @@ function show(seq, text, items, kind, videos, error) {
     li.dataset.kind = kind;
     if (kind === "correction") li.dataset.distance = String(item.distance);
     const term = document.createElement("span");
-    term.textContent = item.term;
+    marked(term, item.term, text);
     const meta = document.createElement("span");
     meta.className = "meta";
     meta.textContent = kind === "correction"
@@ -95,10 +103,21 @@ function show(seq, text, items, kind, videos, error) {
   status.className = error ? "error" : "";
   status.textContent = error ? error
     : text === "" ? ""
-    : kind === "correction" && items.length > 0 ? `Nothing starts with “${text}”: did you mean…`
     : items.length === 0 && videos.length === 0 ? `Nothing found for “${text}”` : "";
   results.dataset.query = text;
   results.dataset.pending = "0";
+}
+
+// The term, its start marked where it is what was typed (letter case aside).
+function marked(into, term, typed) {
+  const typedPart = term.slice(0, typed.length);
+  if (typed !== "" && typedPart.toLowerCase() === typed.toLowerCase()) {
+    const mark = document.createElement("mark");
+    mark.textContent = typedPart;
+    into.append(mark, term.slice(typed.length));
+  } else {
+    into.textContent = term;
+  }
 }
 
 function percent(share) {
@@ -134,6 +153,9 @@ box.addEventListener("keydown", (event) => {
   } else if (event.key === "Enter") {
     event.preventDefault();
     if (highlighted >= 0) pick(suggestionList.children[highlighted].dataset.term);
+    else if (searchUrl && box.value.trim() !== "") {
+      window.location.assign(searchUrl.replaceAll("{q}", encodeURIComponent(box.value)));
+    }
   } else if (event.key === "Escape") {
     event.preventDefault();
     box.value = "";
