@@ -100,10 +100,12 @@ class Cleaning(NamedTuple):
     min_count: int = 0
     merge_ratio: float | None = None
     merged_pairs: str | os.PathLike[str] | None = None
+    word_starts: bool = False
 
 
 def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
-             merged_pairs: str | os.PathLike[str] | None = None) -> Cleaning:
+             merged_pairs: str | os.PathLike[str] | None = None,
+             word_starts: bool = False) -> Cleaning:
     """The options checked, before any row is read."""
     least = _check_count(min_count, "min_count")
     ratio: float | None = None
@@ -119,7 +121,9 @@ def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
                              "number above 1")
     if merged_pairs is not None and ratio is None:
         raise ValueError("merged_pairs needs merge_variants")
-    return Cleaning(least, ratio, merged_pairs)
+    if not isinstance(word_starts, bool):
+        raise TypeError(f"word_starts must be a bool, not {type(word_starts).__name__}")
+    return Cleaning(least, ratio, merged_pairs, word_starts)
 
 
 def _write_pairs(path: str | os.PathLike[str], pairs: list[tuple[str, str, int, int]]) -> None:
@@ -135,7 +139,8 @@ def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
     says, with its build metadata (which names the normalisation, so that its queries are
     normalised alike, and says what the cleaning left out and merged)."""
     function, name = resolve(normalize)
-    index = table.build(video_top_n, progress, function, clean.min_count, clean.merge_ratio)
+    index = table.build(video_top_n, progress, function, clean.min_count, clean.merge_ratio,
+                        clean.word_starts)
     report = table.report
     custom = function if name == "custom" else None
     extra: dict[str, object] = dict(recorded(function, name))
@@ -147,6 +152,8 @@ def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
     if report["dropped_terms"] or clean.min_count:
         extra["dropped_terms"] = report["dropped_terms"]
         extra["dropped_clicks"] = report["dropped_clicks"]
+    if clean.word_starts:
+        extra["word_starts"] = True
     if clean.merged_pairs is not None:
         _write_pairs(clean.merged_pairs, report["merged"])
     return index._with_extras(None, _build_metadata(rows, video_top_n, extra), custom)
@@ -271,16 +278,17 @@ class IndexBuilder:
         self, video_top_n: SupportsIndex = 10, progress: Progress | bool | None = None, *,
         normalize: NormalizeOption = None, min_count: SupportsIndex = 0,
         merge_variants: bool | float = False,
-        merged_pairs: str | os.PathLike[str] | None = None,
+        merged_pairs: str | os.PathLike[str] | None = None, word_starts: bool = False,
     ) -> Index:
         """Builds the index in native code (torrelm.build's engine); each node keeps its
         `video_top_n` best videos. `progress` is called as progress(stage, done, total) between
         stages, or, if True, reports on standard error (through tqdm when installed).
         `normalize`, when given, folds the terms instead of the builder's own choice;
-        `min_count`, `merge_variants` and `merged_pairs` clean the terms as torrelm.build() does."""
+        `min_count`, `merge_variants`, `merged_pairs` and `word_starts` work as in
+        torrelm.build()."""
         normalize = self._normalize if normalize is None else normalize
         resolve(normalize)
-        clean = cleaning(min_count, merge_variants, merged_pairs)
+        clean = cleaning(min_count, merge_variants, merged_pairs, word_starts)
         # Keeping more videos than there can be is keeping them all.
         top_n = min(_check_count(video_top_n, "video_top_n"), _MAX_U32)
         for term, total in self._totals.items():

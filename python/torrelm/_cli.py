@@ -320,7 +320,7 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
                           normalize=None if args.normalize == "none" else args.normalize,
                           min_count=args.min_count,
                           merge_variants=args.merge_variants or False,
-                          merged_pairs=args.merged_pairs)
+                          merged_pairs=args.merged_pairs, word_starts=args.word_starts)
         except (ValueError, TypeError) as error:  # a row the build refuses
             raise InputError(_one_line(str(error))) from None
         except OSError as error:  # the pairs file could not be written
@@ -462,6 +462,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                               "to that term's videos, into that term")
     build_parser.add_argument("--merged-pairs", metavar="FILE",
                               help="write the merged (variant, term, counts) pairs to FILE as CSV")
+    build_parser.add_argument("--word-starts", action="store_true",
+                              help="find a term of several words from the start of each of its "
+                              "words too: 'cat vid' completes to 'funny cat videos'")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")

@@ -23,7 +23,8 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
           video_top_n: int = 10, progress: Progress | bool | None = None,
           normalize: NormalizeOption = None, min_count: int = 0,
           merge_variants: bool | float = False,
-          merged_pairs: str | os.PathLike[str] | None = None) -> Index:
+          merged_pairs: str | os.PathLike[str] | None = None,
+          word_starts: bool = False) -> Index:
     """The index of (term, video, count) rows.
 
     `rows` is any object that exports Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`:
@@ -57,14 +58,18 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     often, and whose clicks went mostly to that term's videos, into it: its clicks go to that
     term, and only that term is offered. `merged_pairs` names a CSV file to write the merged
     (variant, term, variant_count, term_count) rows to. The metadata records what was left out
-    (dropped_terms, dropped_clicks) and how many terms were merged (merged_terms)."""
+    (dropped_terms, dropped_clicks) and how many terms were merged (merged_terms).
+
+    `word_starts` makes a term of several words findable from the start of each later word too:
+    complete("cat vid") and typeahead("cat vid") offer "funny cat videos", ranked with the same
+    score as every other completion. The index grows by the text of those word starts."""
     from ._builder import _finish, _progress_reporter, cleaning
     from ._native import RowTable
     from ._normalize import resolve
 
     names = _column_names(columns)
     resolve(normalize)  # a bad option is refused before any row is read
-    clean = cleaning(min_count, merge_variants, merged_pairs)
+    clean = cleaning(min_count, merge_variants, merged_pairs, word_starts)
     if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
         raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
     if not 0 <= video_top_n <= 2**32 - 1:

@@ -311,7 +311,7 @@ class RowTable {
   }
 
   nb::object build(std::uint32_t video_top_n, nb::handle progress, nb::handle normalize,
-                   std::uint64_t min_count, std::optional<double> merge_ratio) {
+                   std::uint64_t min_count, std::optional<double> merge_ratio, bool word_starts) {
     return guarded([&] {
       // No rows at all: the index of nothing, with the empty id table the array builder gives.
       ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
@@ -320,8 +320,8 @@ class RowTable {
       if (!normalize.is_none()) dropped = merge_normalized(table, normalize);
       nb::list merged;
       if (min_count > 0 || merge_ratio) {
-        auto [left_out, pairs] = run_released(
-            [&](Cancel cancel) { return fold_and_drop(table, min_count, merge_ratio, cancel); });
+        auto [left_out, pairs] = checked(run_released(
+            [&](Cancel cancel) { return fold_and_drop(table, min_count, merge_ratio, cancel); }));
         dropped.terms += left_out.terms;
         dropped.clicks = dropped.clicks + left_out.clicks < dropped.clicks
                              ? ~std::uint64_t{0}
@@ -335,6 +335,11 @@ class RowTable {
       report_["dropped_terms"] = dropped.terms;
       report_["dropped_clicks"] = dropped.clicks;
       report_["merged"] = merged;
+      std::shared_ptr<Stored> starts;
+      if (word_starts) {
+        starts =
+            checked(run_released([&](Cancel cancel) { return word_start_index(table, cancel); }));
+      }
       const ProgressCall report(progress);
       ingest::Progress stages;
       if (report.active()) {
@@ -358,6 +363,7 @@ class RowTable {
       std::shared_ptr<Stored> stored = stored_of(std::move(index.trie));
       stored->exact_counts = true;
       std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
+      stored->word_starts = std::move(starts);
       if (index.external_ids) {
         attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
       }
@@ -399,15 +405,51 @@ class RowTable {
         run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
   }
 
+  // The index of every term of `table` from the start of each of its words after the first:
+  // "cat videos\x1ffunny cat videos" and "videos\x1ffunny cat videos" for "funny cat videos",
+  // each counted as often as the term. The text after U+001F names the term they stand for.
+  static Expected<std::shared_ptr<Stored>, ingest::RowError> word_start_index(
+      const ClickTable& table, Cancel& cancel) {
+    const std::vector<std::string_view> texts = table.term_texts();
+    const std::vector<std::uint64_t> counts = table.term_counts();
+    ClickTable starts(VideoKind::Int);
+    std::string alias;
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+      const std::string_view term = texts[t];
+      cancel.step(1 + term.size());
+      for (std::size_t at = term.find(' '); at != std::string_view::npos;
+           at = term.find(' ', at + 1)) {
+        if (at + 1 >= term.size() || term[at + 1] == ' ') continue;  // no word starts there
+        alias.assign(term.substr(at + 1));
+        alias += '\x1f';
+        alias += term;
+        if (auto added = starts.add(alias, 0, counts[t]); !added) {
+          return Unexpected{std::move(added).error()};
+        }
+      }
+    }
+    auto building = starts.build(1, cancel);
+    if (!building) {
+      return Unexpected{
+          ingest::RowError{"the word-start index cannot be built: " + building.error().message}};
+    }
+    ingest::BuiltIndex& built = *building;
+    search::Counts own = search::counts_of(built.trie.view(), std::move(built.term_counts), cancel);
+    std::shared_ptr<Stored> stored = stored_of(std::move(built.trie));
+    stored->exact_counts = true;
+    std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(own); });
+    return stored;
+  }
+
   // (variant, term it folded into, the variant's count, the term's count)
   using MergedPair = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t>;
 
   // Folds the variants of terms searched `merge_ratio` times as often into them (see
   // ingest/variants.hpp), then leaves out the terms counted fewer than `min_count` times, their
   // variants' counts included.
-  static std::pair<ClickTable::Dropped, std::vector<MergedPair>> fold_and_drop(
-      ClickTable& table, std::uint64_t min_count, std::optional<double> merge_ratio,
-      Cancel& cancel) {
+  static Expected<std::pair<ClickTable::Dropped, std::vector<MergedPair>>, ingest::RowError>
+  fold_and_drop(ClickTable& table, std::uint64_t min_count, std::optional<double> merge_ratio,
+                Cancel& cancel) {
     const std::vector<std::string_view> texts = table.term_texts();
     const std::vector<std::uint64_t> counts = table.term_counts();
     const std::size_t n = texts.size();
@@ -434,8 +476,9 @@ class RowTable {
     std::sort(pairs.begin(), pairs.end(), [](const MergedPair& a, const MergedPair& b) {
       return std::get<2>(a) != std::get<2>(b) ? std::get<2>(a) > std::get<2>(b) : a < b;
     });
-    ClickTable::Dropped dropped = checked(table.merge_terms(normalized, cancel));
-    return {dropped, std::move(pairs)};
+    auto dropped = table.merge_terms(normalized, cancel);
+    if (!dropped) return Unexpected{std::move(dropped).error()};
+    return std::pair{*dropped, std::move(pairs)};
   }
 
   static ingest::ColumnNames names(const std::string& term, const std::string& video,
@@ -630,16 +673,18 @@ void register_build(nb::module_& m) {
            "None gives no total for its row.")
       .def("build", &RowTable::build, nb::arg("video_top_n"), nb::arg("progress").none(),
            nb::arg("normalize").none() = nb::none(), nb::arg("min_count") = 0,
-           nb::arg("merge_ratio").none() = nb::none(),
+           nb::arg("merge_ratio").none() = nb::none(), nb::arg("word_starts") = false,
            nb::sig("def build(self, video_top_n: int, progress: "
                    "collections.abc.Callable[[str, int, int], object] | None, "
                    "normalize: collections.abc.Callable[[str], str] | None = None, "
-                   "min_count: int = 0, merge_ratio: float | None = None) -> Index"),
+                   "min_count: int = 0, merge_ratio: float | None = None, "
+                   "word_starts: bool = False) -> Index"),
            "The Index of every row added; the table is left empty. With normalize, the terms "
            "that normalise alike are merged first, each showing its most counted spelling (a "
            "term normalised to nothing is left out). With merge_ratio, the variants of terms "
            "searched that many times as often fold into them; then the terms counted fewer "
-           "than min_count times are left out with their clicks.")
+           "than min_count times are left out with their clicks. With word_starts, complete() "
+           "finds a term of several words from the start of each of them too.")
       .def_prop_ro("report", &RowTable::report,
                    nb::sig("def report(self) -> dict[str, typing.Any]"),
                    "What the last build left out (dropped_terms, dropped_clicks) and merged "

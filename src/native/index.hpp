@@ -50,6 +50,9 @@ struct Stored {
   // Shared by the indexes that share `trie`.
   std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
   std::shared_ptr<prefix::LazyWalkTable> walk_table = std::make_shared<prefix::LazyWalkTable>();
+  // The terms again from the start of each later word, "cat videos\x1ffunny cat videos" for
+  // "funny cat videos" (each with the term's count), when the index was built with word starts.
+  std::shared_ptr<const Stored> word_starts;
 };
 
 class Index {

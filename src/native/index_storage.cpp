@@ -123,6 +123,12 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
   if (!stored.metadata.empty()) {
     if (auto shape = metadata_shape(stored.metadata)) return "invalid index: " + *shape;
   }
+  if (stored.word_starts) {
+    if (auto problem = check_index(*stored.word_starts, cancel)) {
+      constexpr std::string_view kPrefix = "invalid index: ";
+      return "invalid index: section word_starts: " + problem->substr(kPrefix.size());
+    }
+  }
   return std::nullopt;
 }
 
@@ -136,7 +142,7 @@ Expected<search::Counts, std::string> kept_counts(const store::ContainedView& vi
   search::Counts counts;
   if (own == 0 && best == 0) return counts;
   if (own != n || best != n) {
-    return Unexpected{std::string("invalid index file: sections ") +
+    return Unexpected{std::string("sections ") +
                       (wide ? "term_counts_64 and best_counts_64" : "term_counts and best_counts") +
                       " hold " + std::to_string(own) + " and " + std::to_string(best) +
                       " counts for " + std::to_string(n) + " nodes"};
@@ -152,6 +158,44 @@ Expected<search::Counts, std::string> kept_counts(const store::ContainedView& vi
     counts.best = counts.best_store;
   }
   return counts;
+}
+
+// Reads the container in `bytes` (which `owner` keeps alive) into `stored`: the arrays where they
+// lie, the site's ids, the spellings, the search counts, the metadata and the word-start index
+// (a container within, read alike). Returns what is wrong with it, if anything.
+std::optional<std::string> read_contained(Stored& stored, std::span<const std::uint8_t> bytes,
+                                          std::shared_ptr<const void> owner, bool verify,
+                                          Cancel& cancel, bool nested = false) {
+  auto view = store::read_container_view(bytes, verify, verify, cancel);
+  if (!view) return view.error().message;
+  stored.trie = view->trie;
+  if (!view->external_ids.empty()) {
+    auto ids = store::ExternalIds::read(view->external_ids, verify, cancel);
+    if (!ids) return ids.error().message;
+    stored.external = *ids;
+  }
+  if (!view->spellings.empty()) {
+    auto spellings = store::Spellings::read(view->spellings, verify, cancel);
+    if (!spellings) return spellings.error().message;
+    stored.spellings = *spellings;
+  }
+  auto counts = kept_counts(*view);
+  if (!counts) return std::move(counts).error();
+  if (!counts->own.empty()) {
+    stored.exact_counts = counts->exact;
+    std::call_once(stored.aids->once, [&] { stored.aids->counts = std::move(*counts); });
+  }
+  stored.metadata = text_of(view->metadata);
+  if (!view->word_starts.empty()) {
+    if (nested) return std::string("a word-start index holds another");
+    auto starts = std::make_shared<Stored>();
+    if (auto problem = read_contained(*starts, view->word_starts, owner, verify, cancel, true)) {
+      return "section word_starts: " + *problem;
+    }
+    stored.word_starts = std::move(starts);
+  }
+  stored.owner = std::move(owner);
+  return std::nullopt;
 }
 
 // An index from the bytes of `file`, in either stored form. A container is read where its bytes
@@ -175,28 +219,11 @@ Read read_index(store::FileBytes file, bool verify, const std::string& path, Can
     stored->owner = std::move(owned);
   } else {
     auto holder = std::make_shared<const store::FileBytes>(std::move(file));
-    auto view = store::read_container_view(holder->bytes(), verify, verify, cancel);
-    if (!view) return refused("invalid index file: " + view.error().message);
-    stored->trie = view->trie;
-    if (!view->external_ids.empty()) {
-      auto ids = store::ExternalIds::read(view->external_ids, verify, cancel);
-      if (!ids) return refused("invalid index file: " + ids.error().message);
-      stored->external = *ids;
+    const bool mapped = holder->mapped();
+    if (auto problem = read_contained(*stored, holder->bytes(), holder, verify, cancel)) {
+      return refused("invalid index file: " + *problem);
     }
-    if (!view->spellings.empty()) {
-      auto spellings = store::Spellings::read(view->spellings, verify, cancel);
-      if (!spellings) return refused("invalid index file: " + spellings.error().message);
-      stored->spellings = *spellings;
-    }
-    auto counts = kept_counts(*view);
-    if (!counts) return refused(std::move(counts).error());
-    if (!counts->own.empty()) {
-      stored->exact_counts = counts->exact;
-      std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(*counts); });
-    }
-    stored->metadata = text_of(view->metadata);
-    if (holder->mapped()) stored->path = path;
-    stored->owner = std::move(holder);
+    if (mapped) stored->path = path;
   }
   if (verify) {
     if (auto problem = check_index(*stored, cancel)) return refused(std::move(*problem));
@@ -270,6 +297,14 @@ store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint
   } catch (const InternalFault&) {
     // An index read unchecked may not be a tree: it is saved as it is, without counts, and a
     // checked read of the file will say what is wrong with it.
+  }
+  if (stored.word_starts) {
+    const Stored& starts = *stored.word_starts;
+    const store::ContainerExtras inner = extras_of(starts, {}, cancel);
+    extras.word_starts.resize(static_cast<std::size_t>(store::container_size(starts.trie, inner)));
+    store::write_container(starts.trie, inner,
+                           std::span(reinterpret_cast<std::uint8_t*>(extras.word_starts.data()),
+                                     extras.word_starts.size()));
   }
   return extras;
 }

@@ -5,15 +5,18 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "native/convert.hpp"
 #include "native/errors.hpp"
 #include "native/index.hpp"
 #include "native/parallel.hpp"
+#include "prefix/matcher/lookup.hpp"
 #include "search/typo_model.hpp"
 #include "text/utf8.hpp"
 
@@ -162,6 +165,41 @@ Texts texts_of(const Index& index, nb::handle texts, const char* call) {
   return out;
 }
 
+// complete() over the index and, where it was built with word starts, over those too: a term
+// found either way once, where it ranks best. The word starts are asked for twice the limit, so
+// that terms they give twice (from two of their words) or that the index gave already leave
+// enough.
+std::vector<search::Found> complete_all(const Stored& stored, std::string_view text,
+                                        std::size_t max_dist, std::size_t limit,
+                                        prefix::Distance distance, search::Order order,
+                                        Cancel& cancel) {
+  std::vector<search::Found> found =
+      search::complete(walk_view(stored, cancel), counts_of(stored, cancel), text, max_dist, limit,
+                       cancel, completion_records(stored, cancel), distance, order);
+  if (!stored.word_starts || limit == 0) return found;
+  const Stored& starts = *stored.word_starts;
+  std::vector<search::Found> more = search::complete(
+      walk_view(starts, cancel), counts_of(starts, cancel), text, max_dist, 2 * limit, cancel,
+      completion_records(starts, cancel), distance, order, U'\x1f');
+  for (search::Found& alias : more) {
+    const std::size_t cut = alias.term.find('\x1f');
+    if (cut == std::string::npos) continue;
+    std::string term = alias.term.substr(cut + 1);
+    const std::optional<prefix::NodeId> node = prefix::find_term(stored.trie, term);
+    if (!node) continue;  // a word-start index that does not match its index (read unchecked)
+    found.push_back({std::move(term), *node, alias.count, alias.distance, alias.score});
+  }
+  std::stable_sort(found.begin(), found.end(), [](const search::Found& a, const search::Found& b) {
+    if (a.score != b.score) return a.score > b.score;
+    if (a.count != b.count) return a.count > b.count;
+    return a.term < b.term;
+  });
+  std::unordered_set<prefix::NodeId> seen;
+  std::erase_if(found, [&](const search::Found& f) { return !seen.insert(f.node).second; });
+  if (found.size() > limit) found.resize(limit);
+  return found;
+}
+
 nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
                   nb::handle max_dist_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
@@ -170,10 +208,8 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return search::complete(
-                                walk_view(stored, cancel), counts_of(stored, cancel), prefix,
-                                o.max_dist.of(prefix), o.limit, cancel,
-                                completion_records(stored, cancel), o.distance, o.order);
+                            return complete_all(stored, prefix, o.max_dist.of(prefix), o.limit,
+                                                o.distance, o.order, cancel);
                           }));
   });
 }
@@ -229,9 +265,8 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
     std::vector<ranking::RankedVideo> ranked;
     run_released([&](Cancel cancel) {
       const prefix::TrieView trie = walk_view(stored, cancel);
-      found = search::complete(trie, counts_of(stored, cancel), text, max_dist, limit, cancel,
-                               completion_records(stored, cancel), prefix::Distance::Osa,
-                               search::Order::Likely);
+      found = complete_all(stored, text, max_dist, limit, prefix::Distance::Osa,
+                           search::Order::Likely, cancel);
       if (shown > 0) {
         ranked = ranking::rank_videos(trie, text, max_dist, shown, prefix_nodes, cancel,
                                       prefix::Distance::Osa);
@@ -270,18 +305,19 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
   return guarded([&] {
     const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kCompleteMany);
     const Stored& stored = self.stored();
-    const search::CompletionRecords* records = nullptr;
-    const prefix::TrieView trie = run_released([&](Cancel cancel) {
-      (void)counts_of(stored, cancel);
-      records = completion_records(stored, cancel);
-      return walk_view(stored, cancel);
+    // What the searches derive on first use, made once here rather than raced for by threads.
+    run_released([&](Cancel cancel) {
+      for (const Stored* one : {&stored, stored.word_starts.get()}) {
+        if (one == nullptr) continue;
+        (void)counts_of(*one, cancel);
+        (void)completion_records(*one, cancel);
+      }
     });
-    const search::Counts& counts = stored.aids->counts;
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return search::complete(trie, counts, prefix, o.max_dist.of(prefix), o.limit, cancel,
-                                  records, o.distance, o.order);
+          return complete_all(stored, prefix, o.max_dist.of(prefix), o.limit, o.distance, o.order,
+                              cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });

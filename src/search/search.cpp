@@ -107,7 +107,8 @@ std::vector<Start> exact_starts(const TrieView& trie, const std::u32string& quer
 // The nodes within `max_dist` of `query`, with their distances and texts; the root too when the
 // whole query is within the bound of the empty prefix.
 std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& query,
-                                std::size_t max_dist, Cancel& cancel, prefix::Distance measure) {
+                                std::size_t max_dist, Cancel& cancel, prefix::Distance measure,
+                                char32_t stop) {
   std::vector<Start> starts;
   if (query.size() <= max_dist) starts.push_back({0, static_cast<std::uint32_t>(query.size()), {}});
   prefix::detail::ResultBudget budget(trie);
@@ -118,7 +119,9 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
             trie, rows, cancel,
             [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
                 std::uint32_t distance) {
-              if (distance == prefix::detail::kNoMatch) return false;
+              using prefix::detail::Visit;
+              if (stop != U'\0' && label == stop) return Visit::Skip;
+              if (distance == prefix::detail::kNoMatch) return Visit::Descend;
               std::string spelled;
               for (std::size_t level = 1; level < above.size(); ++level) {
                 text::append_utf8(spelled, above[level].label);
@@ -126,7 +129,7 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
               text::append_utf8(spelled, label);
               budget.spend(sizeof(Start) + spelled.size());
               starts.push_back({child, distance, std::move(spelled)});
-              return false;
+              return Visit::Descend;
             });
       },
       measure);
@@ -450,7 +453,9 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
     cancel.step();
     if (entry.is_term) {
       if (shared && !reported.insert(entry.node).second) continue;
-      out.push_back({entries.text(entry), nodes.id(entry.node), entry.key, entry.distance});
+      double score = -static_cast<double>(entry.distance);
+      if constexpr (requires { entry.priority; }) score = entry.priority;
+      out.push_back({entries.text(entry), nodes.id(entry.node), entry.key, entry.distance, score});
       continue;
     }
     if (shared && !opened.insert(entry.node).second) continue;
@@ -494,9 +499,10 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
 std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
                             std::size_t max_dist, std::size_t limit, Cancel cancel,
                             const CompletionRecords* records, prefix::Distance distance,
-                            Order order) {
+                            Order order, char32_t stop) {
   if (limit == 0 || trie.node_count() == 0) return {};
   const std::u32string query = text::decode_utf8(prefix);
+  if (stop != U'\0' && query.find(stop) != std::u32string::npos) return {};
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
     const RecordNodes nodes{*records, trie.walk_table->ids()};
     std::vector<Start> starts = exact_record_starts(nodes, query, prefix, cancel);
@@ -507,8 +513,9 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     TextEntries entries;
     return best_first(nodes, entries, std::move(starts), limit, cancel);
   }
-  std::vector<Start> starts = max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
-                                            : fuzzy_starts(trie, query, max_dist, cancel, distance);
+  std::vector<Start> starts = max_dist == 0
+                                  ? exact_starts(trie, query, prefix, cancel)
+                                  : fuzzy_starts(trie, query, max_dist, cancel, distance, stop);
   TextEntries entries;
   entries.likely = order == Order::Likely && max_dist > 0;
   if (entries.likely) {

@@ -39,7 +39,12 @@ struct Found {
   prefix::NodeId node;
   Count count;
   std::uint32_t distance;
-  friend bool operator==(const Found&, const Found&) = default;
+  // What ordered it first, before count and text: the likelihood (Order::Likely with edits),
+  // else minus the distance. Lets answers from two searches be merged in the same order.
+  double score = 0.0;
+  friend bool operator==(const Found& a, const Found& b) {
+    return a.term == b.term && a.node == b.node && a.count == b.count && a.distance == b.distance;
+  }
 };
 
 // The count of the term ending at `node` (0 for a node that ends none) as the totals tell it.
@@ -122,11 +127,13 @@ enum class Order : std::uint8_t { Likely, Distance };
 // `distance` says what an edit is (Distance::Osa: a swap of neighbours is one too). With
 // Order::Likely and edits, best first by the likelihood of the typo that the term's prefix
 // within the bound makes of `prefix`, with the term's count; then as above.
+// A `stop` code point other than U+0000 ends what may match `prefix`: the prefixes within the
+// bound are those that do not hold it (a term below one may).
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {}, const CompletionRecords* records = nullptr,
                             prefix::Distance distance = prefix::Distance::Levenshtein,
-                            Order order = Order::Distance);
+                            Order order = Order::Distance, char32_t stop = U'\0');
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is

@@ -51,6 +51,7 @@ enum Kind : std::uint32_t {
   kBestCounts32,
   kTermCounts,
   kBestCounts,
+  kWordStarts,
   kKindEnd
 };
 
@@ -73,7 +74,8 @@ constexpr const char* kNames[] = {"",
                                   "term_counts",
                                   "best_counts",
                                   "term_counts_64",
-                                  "best_counts_64"};
+                                  "best_counts_64",
+                                  "word_starts"};
 
 std::string name(std::uint32_t kind) {
   return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
@@ -95,6 +97,7 @@ std::size_t element_size(std::uint32_t kind, std::uint32_t flags) {
     case kMetadata:
     case kExternalIds:
     case kSpellings:
+    case kWordStarts:
       return 1;
     default:
       return 4;
@@ -209,6 +212,7 @@ Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   const std::uint32_t derived = extras.counts_derived ? kDerived : 0;
   if (!extras.term_counts.empty()) add(kTermCounts, text(extras.term_counts), derived);
   if (!extras.best_counts.empty()) add(kBestCounts, text(extras.best_counts), derived);
+  if (!extras.word_starts.empty()) add(kWordStarts, text(extras.word_starts));
   return p;
 }
 
@@ -526,6 +530,7 @@ Expected<ContainedView, ContainerError> read_container_view(std::span<const std:
   out.metadata = section(kMetadata);
   out.external_ids = section(kExternalIds);
   out.spellings = section(kSpellings);
+  out.word_starts = section(kWordStarts);
   out.term_counts_32 = elements<std::uint32_t>(section(kTermCounts32));
   out.best_counts_32 = elements<std::uint32_t>(section(kBestCounts32));
   out.term_counts = elements<std::uint64_t>(section(kTermCounts));
@@ -550,11 +555,11 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   auto view = read_container_view(bytes, verify_checksums, true, cancel);
   if (!view) return Unexpected{std::move(view.error())};
   const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
-  return Contained{
-      Trie::copy_of(view->trie),
-      {text(view->metadata), text(view->external_ids), text(view->spellings),
-       text(bytes_of(view->term_counts_32)), text(bytes_of(view->best_counts_32)),
-       text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts)), view->counts_derived}};
+  return Contained{Trie::copy_of(view->trie),
+                   {text(view->metadata), text(view->external_ids), text(view->spellings),
+                    text(bytes_of(view->term_counts_32)), text(bytes_of(view->best_counts_32)),
+                    text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts)),
+                    view->counts_derived, text(view->word_starts)}};
 }
 
 }  // namespace torrelm::store

@@ -41,6 +41,8 @@ struct ContainerExtras {
   std::string term_counts = {};
   std::string best_counts = {};
   bool counts_derived = false;
+  // The container of the word-start index: a whole container file of its own.
+  std::string word_starts = {};
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
 
@@ -60,6 +62,7 @@ struct ContainedView {
   std::span<const std::uint64_t> term_counts;
   std::span<const std::uint64_t> best_counts;
   bool counts_derived = false;
+  std::span<const std::uint8_t> word_starts;
 };
 
 struct ContainerError {

@@ -101,3 +101,45 @@ def test_cleaning_options_are_checked():
                             ({"merged_pairs": "x.csv"}, ValueError)]:
         with pytest.raises(error):
             torrelm.build([("cat", 1, 1)], **keywords)
+
+
+def starts_of(term):
+    """The term and its text from the start of each later word."""
+    return [term] + [term[i + 1:] for i, ch in enumerate(term) if ch == " " and term[i + 1:i + 2]
+                     not in ("", " ")]
+
+
+def expected_completions(counts, prefix, limit, max_dist, order):
+    from test_search import likelihood
+
+    scored = []
+    for term, count in counts.items():
+        within = [start[:k] for start in starts_of(term) for k in range(len(start) + 1)
+                  if osa(start[:k], prefix) <= max_dist]
+        if not within:
+            continue
+        if order == "likely" and max_dist > 0:
+            scored.append((-max(likelihood(count, prefix, w) for w in within), -count, term))
+        else:
+            scored.append((min(osa(w, prefix) for w in within), -count, term))
+    return [(term, -count) for _, count, term in sorted(scored)[:limit]]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_word_starts_complete_as_brute_force(tmp_path, seed):
+    rng = random.Random(seed)
+    words = ["cat", "cats", "car", "video", "videos", "funny", "a", "ca"]
+    counts = {}
+    for _ in range(60):
+        term = " ".join(rng.choices(words, k=rng.randint(1, 4)))
+        counts[term] = counts.get(term, 0) + rng.randint(1, 50)
+    index = torrelm.build([(t, i, c) for i, (t, c) in enumerate(counts.items())],
+                          word_starts=True)
+    torrelm.save(index, tmp_path / "starts.idx")
+    for reread in [index, torrelm.open(tmp_path / "starts.idx")]:
+        for prefix in ["", "c", "ca", "cat v", "video", "s", "a c", "fun"]:
+            for limit, max_dist, order in [(3, 0, "likely"), (1000, 0, "likely"),
+                                           (5, 1, "distance"), (5, 1, "likely")]:
+                got = reread.complete(prefix, limit=limit, max_dist=max_dist, order=order)
+                assert [(c.term, c.count) for c in got] == \
+                    expected_completions(counts, prefix, limit, max_dist, order), prefix

@@ -746,13 +746,20 @@ TEST(ClickTable, RefusesANormalisedTermThatCannotBeIndexedAndKeepsItsRows) {
   ClickTable table(IdMode::Int32);
   ASSERT_TRUE(table.add("a", 1, 1));
   ASSERT_TRUE(table.add("b", 1, 1));
-  const std::vector<std::string> normalized = {"a", ""};
-  const auto refused = table.merge_terms(normalized);
+  ASSERT_TRUE(table.add("c", 2, 3));
+  const std::vector<std::string> refusing = {"a", std::string("b\0", 2), "c"};
+  const auto refused = table.merge_terms(refusing);
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().message,
-            "term 'b' normalises to what cannot be indexed: term '': an empty term cannot be "
-            "indexed");
-  EXPECT_EQ(table.terms(), 2u);
+  EXPECT_EQ(refused.error().message.rfind("term 'b' normalises to what cannot be indexed: ", 0),
+            0u);
+  EXPECT_EQ(table.terms(), 3u);
+  // A term normalised to nothing is left out with its clicks.
+  const std::vector<std::string> emptied = {"a", "", ""};
+  const auto dropped = table.merge_terms(emptied);
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(dropped->terms, 2u);
+  EXPECT_EQ(dropped->clicks, 4u);
+  EXPECT_EQ(table.terms(), 1u);
 }
 
 }  // namespace
