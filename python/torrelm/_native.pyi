@@ -139,7 +139,7 @@ class Index:
 
     def typeahead(self, text: str, *, limit: SupportsIndex = 10, videos: SupportsIndex = 10) -> torrelm._results.Typeahead:
         """
-        What a search box shows as text is typed, in one call: Typeahead(completions, videos). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip still offers what was meant; videos: videos(text, max_dist='auto', limit=videos).
+        What a search box shows as text is typed, in one call: Typeahead(completions, videos). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip still offers what was meant; videos: videos(text, max_dist=0, limit=videos), or where nothing starts with text, the videos of the first completion.
         """
 
     def complete_many(self, texts: Sequence[str], *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[list[torrelm._results.Completion]]:

@@ -335,10 +335,16 @@ class RowTable {
       report_["dropped_terms"] = dropped.terms;
       report_["dropped_clicks"] = dropped.clicks;
       report_["merged"] = merged;
-      std::shared_ptr<Stored> starts;
+      // The terms of several words, kept (as the table empties while it builds) for the
+      // word-start index, which names them by their nodes in the finished index.
+      std::vector<std::pair<std::string, std::uint64_t>> worded;
       if (word_starts) {
-        starts =
-            checked(run_released([&](Cancel cancel) { return word_start_index(table, cancel); }));
+        const std::vector<std::string_view> texts = table.term_texts();
+        const std::vector<std::uint64_t> counts = table.term_counts();
+        for (std::size_t t = 0; t < texts.size(); ++t) {
+          if (texts[t].find(' ') != std::string_view::npos)
+            worded.emplace_back(texts[t], counts[t]);
+        }
       }
       const ProgressCall report(progress);
       ingest::Progress stages;
@@ -363,7 +369,10 @@ class RowTable {
       std::shared_ptr<Stored> stored = stored_of(std::move(index.trie));
       stored->exact_counts = true;
       std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
-      stored->word_starts = std::move(starts);
+      if (word_starts) {
+        stored->word_starts = checked(run_released(
+            [&](Cancel cancel) { return word_start_index(stored->trie, worded, cancel); }));
+      }
       if (index.external_ids) {
         attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
       }
@@ -405,30 +414,30 @@ class RowTable {
         run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
   }
 
-  // The index of every term of `table` from the start of each of its words after the first:
-  // "cat videos\x1ffunny cat videos" and "videos\x1ffunny cat videos" for "funny cat videos",
-  // each counted as often as the term. The text after U+001F names the term they stand for.
+  // The index of every term of several words (`worded`, with their counts) from the start of
+  // each of its words after the first: "cat videos" and "videos" for "funny cat videos", each
+  // followed by U+001F and the term's node in `trie` (word_start_tail), counted as often as the
+  // term.
   static Expected<std::shared_ptr<Stored>, ingest::RowError> word_start_index(
-      const ClickTable& table, Cancel& cancel) {
-    const std::vector<std::string_view> texts = table.term_texts();
-    const std::vector<std::uint64_t> counts = table.term_counts();
+      const prefix::TrieView& trie,
+      const std::vector<std::pair<std::string, std::uint64_t>>& worded, Cancel& cancel) {
     ClickTable starts(VideoKind::Int);
     std::string alias;
-    for (std::size_t t = 0; t < texts.size(); ++t) {
-      const std::string_view term = texts[t];
+    for (const auto& [term, count] : worded) {
       cancel.step(1 + term.size());
-      for (std::size_t at = term.find(' '); at != std::string_view::npos;
-           at = term.find(' ', at + 1)) {
+      const std::optional<prefix::NodeId> node = prefix::find_term(trie, term);
+      if (!node) throw InternalFault("a term is not in its index", SourceLocation::current());
+      const std::string tail = word_start_tail(*node);
+      for (std::size_t at = term.find(' '); at != std::string::npos; at = term.find(' ', at + 1)) {
         if (at + 1 >= term.size() || term[at + 1] == ' ') continue;  // no word starts there
-        alias.assign(term.substr(at + 1));
-        alias += '\x1f';
-        alias += term;
-        if (auto added = starts.add(alias, 0, counts[t]); !added) {
+        alias.assign(term, at + 1);
+        alias += tail;
+        if (auto added = starts.add(alias, 0, count); !added) {
           return Unexpected{std::move(added).error()};
         }
       }
     }
-    auto building = starts.build(1, cancel);
+    auto building = starts.build(0, cancel);  // their counts lead the search; no videos
     if (!building) {
       return Unexpected{
           ingest::RowError{"the word-start index cannot be built: " + building.error().message}};

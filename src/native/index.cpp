@@ -303,6 +303,24 @@ nb::object query_text(const Index& index, nb::handle text, const char* call, con
   return out;
 }
 
+std::string word_start_tail(prefix::NodeId node) {
+  std::string tail = "\x1f";
+  text::append_utf8(tail, static_cast<char32_t>(0x10000 + (node >> 16)));
+  text::append_utf8(tail, static_cast<char32_t>(0x10000 + (node & 0xFFFF)));
+  return tail;
+}
+
+std::optional<prefix::NodeId> word_start_node(std::string_view alias) {
+  const std::size_t cut = alias.rfind('\x1f');
+  if (cut == std::string_view::npos) return std::nullopt;
+  const std::u32string tail = text::decode_utf8(alias.substr(cut + 1));
+  if (tail.size() != 2 || tail[0] < 0x10000 || tail[0] > 0x1FFFF || tail[1] < 0x10000 ||
+      tail[1] > 0x1FFFF) {
+    return std::nullopt;
+  }
+  return static_cast<prefix::NodeId>((tail[0] - 0x10000) << 16 | (tail[1] - 0x10000));
+}
+
 std::shared_ptr<Stored> stored_of(prefix::Trie&& trie) {
   auto owned = std::make_shared<const prefix::Trie>(std::move(trie));
   auto stored = std::make_shared<Stored>();

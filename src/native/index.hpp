@@ -37,6 +37,8 @@ struct SearchAids {
   search::Counts counts;
   std::once_flag records_once;
   std::optional<search::CompletionRecords> records;  // when the index has a walk table
+  std::once_flag parents_once;
+  std::vector<prefix::NodeId> parents;  // by node: the node that lists it (the root itself)
 };
 
 struct Stored {
@@ -50,10 +52,19 @@ struct Stored {
   // Shared by the indexes that share `trie`.
   std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();
   std::shared_ptr<prefix::LazyWalkTable> walk_table = std::make_shared<prefix::LazyWalkTable>();
-  // The terms again from the start of each later word, "cat videos\x1ffunny cat videos" for
-  // "funny cat videos" (each with the term's count), when the index was built with word starts.
+  // The terms of several words again from the start of each later word: "cat videos" and
+  // "videos" for "funny cat videos", each followed by word_start_tail() of the term's node and
+  // counted as often as the term; when the index was built with word starts.
   std::shared_ptr<const Stored> word_starts;
 };
+
+// What follows a word start in the word-start index: U+001F, then the node of the term it stands
+// for in two code points, 0x10000 plus its upper and its lower 16 bits (never surrogates, so
+// always valid UTF-8). A handful of nodes a word start, where the term's own text would add
+// its length.
+std::string word_start_tail(prefix::NodeId node);
+// The node that a word-start index's term names after its U+001F, if it names one.
+std::optional<prefix::NodeId> word_start_node(std::string_view alias);
 
 class Index {
  public:

@@ -165,6 +165,34 @@ Texts texts_of(const Index& index, nb::handle texts, const char* call) {
   return out;
 }
 
+// The text of the term ending at `node`, spelled from the labels above it; nullopt where the
+// nodes above do not lead up to the root (an index read unchecked).
+std::optional<std::string> spelled(const Stored& stored, prefix::NodeId node, Cancel& cancel) {
+  SearchAids& aids = *stored.aids;
+  const prefix::TrieView& trie = stored.trie;
+  std::call_once(aids.parents_once, [&] {
+    std::vector<prefix::NodeId> parents(trie.node_count(), 0);
+    for (std::size_t n = 0; n < parents.size(); ++n) {
+      const prefix::ChildRange range = trie.children(static_cast<prefix::NodeId>(n));
+      cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
+      for (std::size_t p = range.begin; p < range.end; ++p) {
+        const prefix::NodeId child = trie.child(p);
+        if (child < parents.size()) parents[child] = static_cast<prefix::NodeId>(n);
+      }
+    }
+    aids.parents = std::move(parents);
+  });
+  std::u32string labels;
+  for (std::size_t steps = 0; node != 0; ++steps) {
+    if (steps >= aids.parents.size()) return std::nullopt;
+    labels.push_back(trie.label(node));
+    node = aids.parents[node];
+  }
+  std::string out;
+  for (auto it = labels.rbegin(); it != labels.rend(); ++it) text::append_utf8(out, *it);
+  return out;
+}
+
 // complete() over the index and, where it was built with word starts, over those too: a term
 // found either way once, where it ranks best. The word starts are asked for twice the limit, so
 // that terms they give twice (from two of their words) or that the index gave already leave
@@ -182,12 +210,12 @@ std::vector<search::Found> complete_all(const Stored& stored, std::string_view t
       walk_view(starts, cancel), counts_of(starts, cancel), text, max_dist, 2 * limit, cancel,
       completion_records(starts, cancel), distance, order, U'\x1f');
   for (search::Found& alias : more) {
-    const std::size_t cut = alias.term.find('\x1f');
-    if (cut == std::string::npos) continue;
-    std::string term = alias.term.substr(cut + 1);
-    const std::optional<prefix::NodeId> node = prefix::find_term(stored.trie, term);
-    if (!node) continue;  // a word-start index that does not match its index (read unchecked)
-    found.push_back({std::move(term), *node, alias.count, alias.distance, alias.score});
+    const std::optional<prefix::NodeId> node = word_start_node(alias.term);
+    // A word-start index that does not match its index (read unchecked) names no term.
+    if (!node || *node >= stored.trie.node_count() || !stored.trie.terminal(*node)) continue;
+    std::optional<std::string> term = spelled(stored, *node, cancel);
+    if (!term) continue;
+    found.push_back({std::move(*term), *node, alias.count, alias.distance, alias.score});
   }
   std::stable_sort(found.begin(), found.end(), [](const search::Found& a, const search::Found& b) {
     if (a.score != b.score) return a.score > b.score;
@@ -259,7 +287,6 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
     const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
     const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
     const std::size_t max_dist = Budget{true, 0}.of(text);
-    const ranking::PrefixNodes prefix_nodes = to_prefix_nodes(nb::none(), {kTypeahead, ""});
     const Stored& stored = self.stored();
     std::vector<search::Found> found;
     std::vector<ranking::RankedVideo> ranked;
@@ -268,8 +295,13 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
       found = complete_all(stored, text, max_dist, limit, prefix::Distance::Osa,
                            search::Order::Likely, cancel);
       if (shown > 0) {
-        ranked = ranking::rank_videos(trie, text, max_dist, shown, prefix_nodes, cancel,
-                                      prefix::Distance::Osa);
+        // The videos below what was typed; where nothing starts so, those of the likeliest
+        // completion, the query the slip was most likely meant for.
+        ranked = ranking::rank_videos(trie, text, 0, shown, ranking::PrefixNodes::Fallback, cancel);
+        if (ranked.empty() && !found.empty()) {
+          ranked = ranking::rank_videos(trie, found.front().term, 0, shown,
+                                        ranking::PrefixNodes::Fallback, cancel);
+        }
       }
     });
     nb::list completions = to_completions(stored, found);
@@ -455,7 +487,8 @@ void register_index_search(nb::class_<Index>& cls) {
            "What a search box shows as text is typed, in one call: Typeahead(completions, "
            "videos). completions: complete(text, limit=limit, max_dist='auto') in the likely "
            "order, so that a slip still offers what was meant; videos: videos(text, "
-           "max_dist='auto', limit=videos).")
+           "max_dist=0, limit=videos), or where nothing starts with text, the videos of the "
+           "first completion.")
       .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
            nb::arg("max_dist") = 0, nb::arg("distance") = "osa", nb::arg("order") = "likely",
            nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "

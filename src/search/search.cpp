@@ -106,9 +106,22 @@ std::vector<Start> exact_starts(const TrieView& trie, const std::u32string& quer
 
 // The nodes within `max_dist` of `query`, with their distances and texts; the root too when the
 // whole query is within the bound of the empty prefix.
+// What a walk for likely completions may pass by: a subtree none of whose terms can score `floor`
+// or more, no term counting more than its largest count and each unit edit costing at least
+// `unit`. No floor (-infinity) passes by nothing.
+struct LikelyCut {
+  const Counts* counts = nullptr;
+  double floor = -std::numeric_limits<double>::infinity();
+  double unit = 0.0;
+  bool passes(NodeId node, std::uint32_t edits) const {
+    return counts != nullptr &&
+           std::log1p(static_cast<double>(checked_at(counts->best, node))) - unit * edits < floor;
+  }
+};
+
 std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& query,
                                 std::size_t max_dist, Cancel& cancel, prefix::Distance measure,
-                                char32_t stop) {
+                                char32_t stop, const LikelyCut& cut = {}) {
   std::vector<Start> starts;
   if (query.size() <= max_dist) starts.push_back({0, static_cast<std::uint32_t>(query.size()), {}});
   prefix::detail::ResultBudget budget(trie);
@@ -121,7 +134,13 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
                 std::uint32_t distance) {
               using prefix::detail::Visit;
               if (stop != U'\0' && label == stop) return Visit::Skip;
-              if (distance == prefix::detail::kNoMatch) return Visit::Descend;
+              // No start below comes nearer than the least cell of the child's row.
+              if (cut.passes(child, rows.least(static_cast<std::uint32_t>(above.size())))) {
+                return Visit::Skip;
+              }
+              if (distance == prefix::detail::kNoMatch || cut.passes(child, distance)) {
+                return Visit::Descend;
+              }
               std::string spelled;
               for (std::size_t level = 1; level < above.size(); ++level) {
                 text::append_utf8(spelled, above[level].label);
@@ -513,11 +532,25 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     TextEntries entries;
     return best_first(nodes, entries, std::move(starts), limit, cancel);
   }
-  std::vector<Start> starts = max_dist == 0
-                                  ? exact_starts(trie, query, prefix, cancel)
-                                  : fuzzy_starts(trie, query, max_dist, cancel, distance, stop);
+  const bool likely = order == Order::Likely && max_dist > 0;
+  LikelyCut cut;
+  if (likely) {
+    // The completions that start with the text itself are answers too, at no typo cost: once
+    // they fill the limit, the last of them is a floor that passes most of the trie by.
+    const std::vector<Found> exact =
+        complete(trie, counts, prefix, 0, limit, cancel, records, distance, order, stop);
+    if (exact.size() == limit) {
+      const TypoModel& model = default_typo_model();
+      cut = {&counts, std::log1p(static_cast<double>(exact.back().count)),
+             model.per_edit * std::min({model.doubled, model.swap, model.vowel, model.other}) *
+                 (distance == prefix::Distance::Osa ? 1.0 : 0.5)};
+    }
+  }
+  std::vector<Start> starts =
+      max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
+                    : fuzzy_starts(trie, query, max_dist, cancel, distance, stop, cut);
   TextEntries entries;
-  entries.likely = order == Order::Likely && max_dist > 0;
+  entries.likely = likely;
   if (entries.likely) {
     const TypoModel& model = default_typo_model();
     for (Start& start : starts) {

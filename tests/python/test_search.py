@@ -224,3 +224,13 @@ def test_hidden_subtrees_neither_answer_nor_lead(tmp_path):
         assert read.complete("", limit=1) == [Completion("a", 5)]
         assert read.complete("", limit=5) == [Completion("a", 5), Completion("bc", 1)]
         assert read.suggest("b", max_dist=1, limit=1) == [Suggestion("a", 1, 5)]
+
+
+def test_typeahead_is_complete_and_videos_in_one_call(built):
+    index, _ = built
+    for text in QUERIES + ["bacéa", "abcab"]:
+        completions = index.complete(text, limit=4, max_dist="auto")
+        videos = index.videos(text, max_dist=0, limit=3)
+        if not videos and completions:  # nothing starts so: the likeliest completion's
+            videos = index.videos(completions[0].term, max_dist=0, limit=3)
+        assert index.typeahead(text, limit=4, videos=3) == (completions, videos), text

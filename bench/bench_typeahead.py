@@ -1,0 +1,246 @@
+"""From a raw click log to a clean search box: what the drop-down shows, how often a slip still
+offers what was meant, what typeahead costs, and what cleaning costs the build.
+
+The log is generated (seeded) as a video site's would look: QUERIES distinct queries of one to
+four words (wordfreq's English words, a few fixed ones such as "funny cat videos" and
+"minecraft" among the most popular) with Zipf popularity, ROWS click rows (term, video) on
+11-character video ids, each query's clicks on its own few videos. Of the clicks, 5 % are on a
+misspelt query (one swap, dropped, doubled or replaced letter, or a space dropped) and some are
+on case, accent and whitespace variants; all of them on the videos of the query meant.
+
+Measured, each build through the command line (python -m torrelm build):
+  build     seconds and file size: the plain build (--normalize casefold) against the same with
+            --merge-variants --word-starts; how many terms the cleaning merged, and what share of
+            the injected slips of the 1,000 most clicked queries it merged
+  noise     on every prefix of the 1,000 most clicked queries, typeahead's completions: how many
+            prefixes show a completion of 8 characters or more within one edit of another shown
+            completion searched at least 50 times as often (target 0), plain and cleaned
+  slips     1,000 popular queries with one typing error in their first 8 characters: how often the
+            query meant is among typeahead's first 3 completions (target 95 %)
+  speed     typeahead median and p99 µs over those prefixes (target median 50 µs)
+  words     wordfreq's 50,000 most frequent English words as queries with their frequencies (one
+            video each): how many merge_variants=True folds into another (target 0)
+
+Prints one line per figure; --json keeps them. Not a test: times vary with the machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import torrelm
+from torrelm._normalize import casefold
+
+QUERIES = 300_000
+ROWS = 3_000_000
+SEED = 7
+FIXED = ["funny cat videos", "minecraft", "baby shark", "lofi hip hop", "how to cook rice",
+         "café music", "pokémon cards", "football highlights"]
+ACCENTED = {"café": "cafe", "pokémon": "pokemon"}
+
+
+def log(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def osa(a: str, b: str) -> int:
+    rows = [list(range(len(b) + 1))]
+    for i in range(1, len(a) + 1):
+        row = [i] + [0] * len(b)
+        for j in range(1, len(b) + 1):
+            row[j] = min(rows[-1][j] + 1, row[j - 1] + 1,
+                         rows[-1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                row[j] = min(row[j], rows[-2][j - 2] + 1)
+        rows.append(row)
+    return rows[-1][-1]
+
+
+def slip(text: str, rng: random.Random, within: int | None = None) -> str:
+    """One typing error in `text` (in its first `within` characters when given)."""
+    for _ in range(20):
+        end = min(len(text), within or len(text))
+        i = rng.randrange(end)
+        kind = rng.choice(["swap", "drop", "double", "replace", "space"])
+        if kind == "swap" and i + 1 < len(text) and text[i] != text[i + 1]:
+            typo = text[:i] + text[i + 1] + text[i] + text[i + 2:]
+        elif kind == "drop" and len(text) > 3:
+            typo = text[:i] + text[i + 1:]
+        elif kind == "double":
+            typo = text[:i] + text[i] + text[i:]
+        elif kind == "replace" and text[i].isalpha():
+            typo = text[:i] + rng.choice("abcdefghijklmnopqrstuvwxyz") + text[i + 1:]
+        elif kind == "space" and " " in text:
+            at = text.index(" ")
+            typo = text[:at] + text[at + 1:]
+        else:
+            continue
+        if typo != text and typo.strip() == typo and "  " not in typo:
+            return typo
+    return text[:-1] + ("a" if text[-1] != "a" else "b")
+
+
+def generate(path: Path, queries: int, rows: int, seed: int) -> dict:
+    """Writes the click log to `path` (Parquet); returns the truth the figures are read against:
+    the queries by popularity with their counts, and the slips injected for each."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    import wordfreq
+
+    rng = random.Random(seed)
+    words = [w for w in wordfreq.top_n_list("en", 20_000) if w.isalpha() and len(w) > 1]
+    made: set[str] = set(FIXED)
+    ordered = list(FIXED)
+    while len(ordered) < queries:
+        query = " ".join(rng.choices(words[:5000] if rng.random() < 0.5 else words,
+                                     k=rng.choice([1, 2, 2, 3, 3, 4])))
+        if query not in made:
+            made.add(query)
+            ordered.append(query)
+    weights = 1.0 / np.arange(1, queries + 1) ** 1.05
+    numpy_rng = np.random.default_rng(seed)
+    picks = numpy_rng.choice(queries, size=rows, p=weights / weights.sum())
+    alphabet = np.array(list("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"))
+
+    def video_id() -> str:
+        return "".join(alphabet[numpy_rng.integers(0, len(alphabet), 11)])
+
+    videos = {}
+    terms: list[str] = []
+    clicked: list[str] = []
+    slips: dict[str, set[str]] = {}
+    counts = np.bincount(picks, minlength=queries)
+    for q, query in enumerate(ordered):
+        if counts[q] == 0:
+            continue
+        own = videos.setdefault(q, [video_id() for _ in range(rng.randint(1, 5))])
+        for _ in range(int(counts[q])):
+            roll = rng.random()
+            if roll < 0.05:
+                typed = slip(query, rng)
+                slips.setdefault(query, set()).add(typed)
+            elif roll < 0.08:
+                typed = query.title() if rng.random() < 0.5 else query.upper()
+            elif roll < 0.10:
+                typed = query + " " if rng.random() < 0.5 else query.replace(" ", "  ", 1)
+            elif roll < 0.12 and any(a in query for a in ACCENTED):
+                typed = query
+                for accented, plain in ACCENTED.items():
+                    typed = typed.replace(accented, plain)
+            else:
+                typed = query
+            terms.append(typed)
+            clicked.append(own[min(int(numpy_rng.geometric(0.5)) - 1, len(own) - 1)])
+    pq.write_table(pa.table({"term": terms, "video": clicked}), path)
+    popular = [ordered[q] for q in np.argsort(-counts, kind="stable")[:1000]]
+    return {"popular": popular, "counts": {ordered[q]: int(counts[q]) for q in range(queries)},
+            "slips": {q: sorted(slips.get(q, ())) for q in popular}}
+
+
+def build(log_path: Path, out: Path, *extra: str) -> float:
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "torrelm", "build", str(log_path), "-o", str(out), "-q",
+                    *extra], check=True)
+    return time.perf_counter() - start
+
+
+def noisy_prefixes(index: torrelm.Index, popular: list[str]) -> tuple[int, int, list[str]]:
+    """(prefixes looked at, prefixes showing noise, a few examples)."""
+    looked = noisy = 0
+    examples: list[str] = []
+    for query in popular:
+        for end in range(1, len(query) + 1):
+            shown = index.typeahead(query[:end], videos=0).completions
+            looked += 1
+            bad = [(a.term, b.term) for a in shown if len(a.term) >= 8 for b in shown
+                   if b.count >= 50 * a.count and osa(a.term, b.term) == 1]
+            if bad:
+                noisy += 1
+                if len(examples) < 5:
+                    examples.append(f"{query[:end]!r}: {bad[0][0]!r} beside {bad[0][1]!r}")
+    return looked, noisy, examples
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--queries", type=int, default=QUERIES)
+    parser.add_argument("--rows", type=int, default=ROWS)
+    parser.add_argument("--seed", type=int, default=SEED)
+    parser.add_argument("--json", type=Path, help="write the figures here")
+    options = parser.parse_args()
+    figures: dict[str, object] = {}
+    with tempfile.TemporaryDirectory(prefix="torrelm-typeahead-") as folder:
+        work = Path(folder)
+        log(f"generating {options.rows:,} click rows over {options.queries:,} queries")
+        truth = generate(work / "clicks.parquet", options.queries, options.rows, options.seed)
+        plain_s = build(work / "clicks.parquet", work / "plain.idx")
+        clean_s = build(work / "clicks.parquet", work / "clean.idx", "--merge-variants",
+                        "--word-starts", "--merged-pairs", str(work / "merged.csv"))
+        plain, clean = torrelm.open(work / "plain.idx"), torrelm.open(work / "clean.idx")
+        with open(work / "merged.csv", newline="", encoding="utf-8") as pairs:
+            merged = {row["variant"]: row["term"] for row in csv.DictReader(pairs)}
+        injected = [(s, q) for q, slips in truth["slips"].items() for s in slips
+                    if s.lower() != q.lower() and len(s) >= 5]
+        caught = sum(merged.get(casefold(s)) == q for s, q in injected)
+        figures["build"] = {
+            "plain_s": round(plain_s, 2), "cleaned_s": round(clean_s, 2),
+            "ratio": round(clean_s / plain_s, 2),
+            "plain_mib": round((work / "plain.idx").stat().st_size / 2**20, 1),
+            "cleaned_mib": round((work / "clean.idx").stat().st_size / 2**20, 1),
+            "terms": [len(plain), len(clean)], "merged": len(merged),
+            "slips_of_popular_merged": [caught, len(injected)]}
+        log(f"build: {figures['build']}")
+        for name, index in (("plain", plain), ("cleaned", clean)):
+            looked, noisy, examples = noisy_prefixes(index, truth["popular"])
+            figures[f"noise {name}"] = {"prefixes": looked, "noisy": noisy, "examples": examples}
+            log(f"noise {name}: {noisy:,} of {looked:,} prefixes; {examples[:3]}")
+        rng = random.Random(options.seed)
+        tests = [(slip(q, rng, within=8), q) for q in truth["popular"]]
+        for name, index in (("plain", plain), ("cleaned", clean)):
+            hits = sum(q in [c.term for c in index.typeahead(t, videos=0).completions[:3]]
+                       for t, q in tests)
+            figures[f"slips {name}"] = {"top3": hits, "of": len(tests)}
+            log(f"slips {name}: {hits / len(tests):.1%} in the first 3")
+        texts = [q[:end] for q in truth["popular"] for end in range(1, len(q) + 1)]
+        for name, index in (("plain", plain), ("cleaned", clean)):
+            times = []
+            for text in texts:
+                start = time.perf_counter_ns()
+                index.typeahead(text)
+                times.append(time.perf_counter_ns() - start)
+            times.sort()
+            figures[f"speed {name}"] = {"median_us": times[len(times) // 2] / 1000,
+                                        "p99_us": times[len(times) * 99 // 100] / 1000}
+            log(f"typeahead {name}: {figures[f'speed {name}']}")
+    import wordfreq
+
+    words = wordfreq.top_n_list("en", 50_000)
+    rows = [(w, i, max(1, round(wordfreq.word_frequency(w, "en") * 1e9)))
+            for i, w in enumerate(words)]
+    pairs_path = Path(tempfile.mkstemp(suffix=".csv")[1])
+    try:
+        torrelm.build(rows, merge_variants=True, merged_pairs=pairs_path)
+        with open(pairs_path, newline="", encoding="utf-8") as pairs:
+            folded = list(csv.DictReader(pairs))
+    finally:
+        os.unlink(pairs_path)
+    figures["words"] = {"words": len(words), "merged": len(folded),
+                        "examples": [(r["variant"], r["term"]) for r in folded[:5]]}
+    log(f"wordfreq 50k: {len(folded)} merged")
+    print(json.dumps(figures, indent=1, ensure_ascii=False))
+    if options.json:
+        options.json.write_text(json.dumps(figures, indent=1, ensure_ascii=False))
+
+
+if __name__ == "__main__":
+    main()
