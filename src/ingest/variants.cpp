@@ -1,6 +1,7 @@
 #include "ingest/variants.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
 #include <string>
 
@@ -93,6 +94,15 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
   }
   std::sort(table.begin(), table.end());
   cancel.step(table.size());
+  // Most probes find no key: a bit per key, hashed into a table of four bits per key, turns
+  // nearly all of them away before a binary search.
+  const std::size_t bits = std::bit_ceil(std::max<std::size_t>(64, 4 * table.size()));
+  std::vector<std::uint64_t> present(bits / 64, 0);
+  for (const auto& entry : table)
+    present[(entry.first & (bits - 1)) / 64] |= 1ull << (entry.first % 64);
+  const auto maybe = [&](std::uint64_t key) {
+    return (present[(key & (bits - 1)) / 64] >> (key % 64) & 1) != 0;
+  };
 
   // The share of t's clicks that went to videos u's clicks went to as well, at least a half.
   const auto shares_videos = [&](std::size_t t, std::size_t u) {
@@ -122,6 +132,7 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
     keys_of(texts[t], true, keys, powers);
     std::uint32_t best = kNoVariant;
     for (const std::uint64_t key : keys) {
+      if (!maybe(key)) continue;
       auto at = std::lower_bound(table.begin(), table.end(), std::make_pair(key, 0u));
       for (; at != table.end() && at->first == key; ++at) {
         const std::uint32_t u = at->second;
