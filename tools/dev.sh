@@ -205,6 +205,7 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_search.py"
     "$venv/bin/python" "$root/bench/bench_quality.py"
     "$venv/bin/python" "$root/bench/bench_budget.py"
+    "$venv/bin/python" "$root/bench/bench_typeahead.py"
     ;;
   bench-report)
     setup

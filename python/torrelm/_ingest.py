@@ -62,7 +62,8 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
 
     `word_starts` makes a term of several words findable from the start of each later word too:
     complete("cat vid") and typeahead("cat vid") offer "funny cat videos", ranked with the same
-    score as every other completion. The index grows by the text of those word starts."""
+    score as every other completion (edits apply from a term's start only). The index grows by
+    the text of those word starts."""
     from ._builder import _finish, _progress_reporter, cleaning
     from ._native import RowTable
     from ._normalize import resolve

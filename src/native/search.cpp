@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -194,9 +195,10 @@ std::optional<std::string> spelled(const Stored& stored, prefix::NodeId node, Ca
 }
 
 // complete() over the index and, where it was built with word starts, over those too: a term
-// found either way once, where it ranks best. The word starts are asked for twice the limit, so
-// that terms they give twice (from two of their words) or that the index gave already leave
-// enough.
+// found either way once, where it ranks best. Edits apply to the terms from their start; a later
+// word must start with the text as typed (an edit there would cost a second walk of the size of
+// the first for little). The word starts are asked for twice the limit, so that terms they give
+// twice (from two of their words) or that the index gave already leave enough.
 std::vector<search::Found> complete_all(const Stored& stored, std::string_view text,
                                         std::size_t max_dist, std::size_t limit,
                                         prefix::Distance distance, search::Order order,
@@ -206,16 +208,19 @@ std::vector<search::Found> complete_all(const Stored& stored, std::string_view t
                        cancel, completion_records(stored, cancel), distance, order);
   if (!stored.word_starts || limit == 0) return found;
   const Stored& starts = *stored.word_starts;
-  std::vector<search::Found> more = search::complete(
-      walk_view(starts, cancel), counts_of(starts, cancel), text, max_dist, 2 * limit, cancel,
-      completion_records(starts, cancel), distance, order, U'\x1f');
+  std::vector<search::Found> more =
+      search::complete(walk_view(starts, cancel), counts_of(starts, cancel), text, 0, 2 * limit,
+                       cancel, completion_records(starts, cancel), distance, order, U'\x1f');
+  // Scored as the index's answers were: by likelihood where edits were allowed (no typo here).
+  const bool likely = order == search::Order::Likely && max_dist > 0;
   for (search::Found& alias : more) {
     const std::optional<prefix::NodeId> node = word_start_node(alias.term);
     // A word-start index that does not match its index (read unchecked) names no term.
     if (!node || *node >= stored.trie.node_count() || !stored.trie.terminal(*node)) continue;
     std::optional<std::string> term = spelled(stored, *node, cancel);
     if (!term) continue;
-    found.push_back({std::move(*term), *node, alias.count, alias.distance, alias.score});
+    const double score = likely ? std::log1p(static_cast<double>(alias.count)) : alias.score;
+    found.push_back({std::move(*term), *node, alias.count, alias.distance, score});
   }
   std::stable_sort(found.begin(), found.end(), [](const search::Found& a, const search::Found& b) {
     if (a.score != b.score) return a.score > b.score;

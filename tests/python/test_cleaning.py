@@ -114,8 +114,9 @@ def expected_completions(counts, prefix, limit, max_dist, order):
 
     scored = []
     for term, count in counts.items():
-        within = [start[:k] for start in starts_of(term) for k in range(len(start) + 1)
-                  if osa(start[:k], prefix) <= max_dist]
+        # Edits apply from the term's start; a later word must start with the text as typed.
+        within = [term[:k] for k in range(len(term) + 1) if osa(term[:k], prefix) <= max_dist]
+        within += [prefix for start in starts_of(term)[1:] if start.startswith(prefix)]
         if not within:
             continue
         if order == "likely" and max_dist > 0:
