@@ -105,11 +105,11 @@ const search::Counts& counts_of(const Stored& stored, Cancel& cancel) {
 struct Budget {
   bool automatic;
   std::size_t edits;
-  std::size_t of(std::string_view text) const {
+  std::size_t of(std::string_view text, bool completing = false) const {
     if (!automatic) return edits;
     std::size_t length = 0;  // in code points: every byte that does not continue a character
     for (const char byte : text) length += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-    return search::typo_budget(length);
+    return search::typo_budget(length, completing);
   }
 };
 
@@ -241,8 +241,8 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return complete_all(stored, prefix, o.max_dist.of(prefix), o.limit,
-                                                o.distance, o.order, cancel);
+                            return complete_all(stored, prefix, o.max_dist.of(prefix, true),
+                                                o.limit, o.distance, o.order, cancel);
                           }));
   });
 }
@@ -291,7 +291,7 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
     const std::string_view text = to_text(normalized, {kTypeahead, "text"});
     const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
     const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
-    const std::size_t max_dist = Budget{true, 0}.of(text);
+    const std::size_t max_dist = Budget{true, 0}.of(text, true);
     const Stored& stored = self.stored();
     std::vector<search::Found> found;
     std::vector<ranking::RankedVideo> ranked;
@@ -353,8 +353,8 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
     return batch<std::vector<search::Found>>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return complete_all(stored, prefix, o.max_dist.of(prefix), o.limit, o.distance, o.order,
-                              cancel);
+          return complete_all(stored, prefix, o.max_dist.of(prefix, true), o.limit, o.distance,
+                              o.order, cancel);
         },
         [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
   });
@@ -411,7 +411,7 @@ constexpr const char* kCompleteDoc =
     "the prefix are never all collected. An edit is an insertion, a deletion, a substitution "
     "or, with distance='osa' (the default), a swap of two neighbouring characters; "
     "distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' "
-    "allows no edits below 4 characters, one from 4, two from 7.";
+    "allows no edits below 4 characters and one from 4: a prefix being typed.";
 constexpr const char* kSuggestDoc =
     "The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of "
     "the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', "

@@ -157,9 +157,10 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
 
 }  // namespace
 
-std::size_t typo_budget(std::size_t length) noexcept {
+std::size_t typo_budget(std::size_t length, bool completing) noexcept {
   constexpr std::size_t kOneEditFrom = 4;
   constexpr std::size_t kTwoEditsFrom = 7;
+  if (completing) return length >= kOneEditFrom ? 1 : 0;
   return length >= kTwoEditsFrom ? 2 : length >= kOneEditFrom ? 1 : 0;
 }
 

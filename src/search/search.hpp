@@ -113,8 +113,11 @@ class CompletionRecords {
 };
 
 // The edits max_dist="auto" allows a text of `length` code points: none while a typo would
-// change too much of it, more as it grows (thresholds measured in bench/bench_quality.py).
-std::size_t typo_budget(std::size_t length) noexcept;
+// change too much of it, more as it grows (thresholds measured in bench/bench_budget.py). A
+// prefix being typed (`completing`) gets one edit at most: on a click log, one edit puts the
+// query meant among the first three as often as two, at a quarter of the time
+// (bench/bench_typeahead.py).
+std::size_t typo_budget(std::size_t length, bool completing = false) noexcept;
 
 // How the answers of a query with edits are ordered: by likelihood (a term's count against the
 // cost of the typo, see typo_model.hpp), or by distance first, then count.

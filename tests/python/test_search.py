@@ -117,9 +117,12 @@ def test_an_automatic_budget_grows_with_the_length(built):
     index, _ = built
     for text in QUERIES + ["abcé", "abcéßa", "abcéßab", "中中中中中中中中中"]:
         edits = 0 if len(text) < 4 else 1 if len(text) < 7 else 2
-        for query in (index.complete, index.suggest, index.videos):
+        for query in (index.suggest, index.videos):
             assert query(text, max_dist="auto") == query(text, max_dist=edits), (query, text)
         assert index.suggest_many([text], max_dist="auto") == [index.suggest(text, max_dist=edits)]
+        typing = min(edits, 1)  # a prefix being typed: one edit at most
+        assert index.complete(text, max_dist="auto") == index.complete(text, max_dist=typing)
+        assert index.complete_many([text], max_dist="auto") == [index.complete(text, max_dist=typing)]
     with pytest.raises(ValueError, match="'auto'"):
         index.suggest("a", max_dist="some")
 
