@@ -843,6 +843,44 @@ std::size_t ClickTable::memory_bytes() const noexcept {
          rows.positions.memory_bytes() + rows.sums.memory_bytes();
 }
 
+Expected<BuiltIndex, RowError> counted_terms_index(
+    std::vector<std::pair<std::string, std::uint64_t>> terms, Cancel cancel) {
+  std::sort(terms.begin(), terms.end());
+  cancel.step(terms.size());
+  std::vector<std::string_view> sorted(terms.size());
+  for (std::size_t r = 0; r < terms.size(); ++r) {
+    if (auto refusal = term_refusal(terms[r].first)) return Unexpected{RowError{*refusal}};
+    if (r > 0 && terms[r].first == terms[r - 1].first) {
+      return Unexpected{RowError{"term " + quoted(terms[r].first) + " is given twice"}};
+    }
+    sorted[r] = terms[r].first;
+  }
+  const std::vector<std::uint32_t> by_node = terminal_order(sorted, cancel);
+  auto layout = lay_out(sorted, cancel);
+  if (!layout) return Unexpected{RowError{std::move(layout).error()}};
+  prefix::Trie trie;
+  trie.node_shifts = std::move(layout->node_shifts);
+  trie.child_labels = std::move(layout->child_labels);
+  trie.child_transitions = std::move(layout->child_transitions);
+  trie.is_terminal = std::move(layout->is_terminal);
+  trie.id_mode = IdMode::Int32;
+  const std::size_t nodes = trie.node_count();
+  trie.payloads.reserve(nodes, terms.size(), 0, 0);
+  std::vector<std::uint64_t> term_counts(nodes, 0);
+  for (std::size_t node = 0, k = 0; node < nodes; ++node) {
+    cancel.step();
+    if (trie.is_terminal[node] == 0) {
+      trie.payloads.push_absent();
+      continue;
+    }
+    const std::uint64_t count = terms[by_node[k++]].second;
+    trie.payloads.push(saturated(count), {}, {});
+    term_counts[node] = count;
+  }
+  trie.propagate(0, cancel);
+  return BuiltIndex{std::move(trie), std::nullopt, {}, std::move(term_counts)};
+}
+
 Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Cancel cancel,
                                                  const Progress& progress) {
   // The table is empty from here on, whether the build succeeds, fails or is cancelled; what it
@@ -867,7 +905,6 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   }
   auto grouped = group(rows, by_node, cancel);
   if (!grouped) return Unexpected{std::move(grouped).error()};
-  by_node = {};
   report("sort", n, n);
 
   report("layout", 0, n);
@@ -890,6 +927,12 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
 
   report("payloads", 0, n);
   std::vector<std::uint64_t> term_counts = fill_payloads(trie, *grouped, video_top_n, cancel);
+  // The k-th term-ending node ends the term by_node[k] names.
+  std::vector<prefix::NodeId> term_nodes(n, 0);
+  for (std::size_t node = 0, k = 0; node < trie.node_count(); ++node) {
+    if (trie.is_terminal[node] != 0) term_nodes[by_node[k++]] = static_cast<prefix::NodeId>(node);
+  }
+  by_node = {};
   *grouped = {};
   std::optional<std::vector<std::uint8_t>> external = site_ids(rows, trie, cancel);
   report("payloads", n, n);
@@ -899,7 +942,7 @@ Expected<BuiltIndex, RowError> ClickTable::build(std::uint32_t video_top_n, Canc
   trie.propagate(video_top_n, cancel);
   report("propagate", nodes, nodes);
   return BuiltIndex{std::move(trie), std::move(external), std::move(spellings),
-                    std::move(term_counts)};
+                    std::move(term_counts), std::move(term_nodes)};
 }
 
 }  // namespace torrelm::ingest

@@ -65,7 +65,16 @@ struct BuiltIndex {
   // else the sum of its counts, in 64 bits (saturated at 2**64-1) where the trie's stop at
   // 2**32-1.
   std::vector<std::uint64_t> term_counts;
+  // The node that ends each term, by its id in term_texts() before the build.
+  std::vector<prefix::NodeId> term_nodes = {};
 };
+
+// The index of distinct `terms` with their counts and no videos: each term-ending node's total is
+// its count (saturated at 2**32-1), and BuiltIndex::term_counts keeps the counts whole. The terms
+// are non-empty, valid UTF-8 without U+0000 and distinct (else a RowError naming one); any order.
+// Counts its steps on `cancel`.
+Expected<BuiltIndex, RowError> counted_terms_index(
+    std::vector<std::pair<std::string, std::uint64_t>> terms, Cancel cancel = {});
 
 class ClickTable {
  public:

@@ -337,13 +337,14 @@ class RowTable {
       report_["merged"] = merged;
       // The terms of several words, kept (as the table empties while it builds) for the
       // word-start index, which names them by their nodes in the finished index.
-      std::vector<std::pair<std::string, std::uint64_t>> worded;
+      std::vector<Worded> worded;
       if (word_starts) {
         const std::vector<std::string_view> texts = table.term_texts();
         const std::vector<std::uint64_t> counts = table.term_counts();
         for (std::size_t t = 0; t < texts.size(); ++t) {
-          if (texts[t].find(' ') != std::string_view::npos)
-            worded.emplace_back(texts[t], counts[t]);
+          if (texts[t].find(' ') != std::string_view::npos) {
+            worded.push_back({std::string(texts[t]), counts[t], static_cast<std::uint32_t>(t)});
+          }
         }
       }
       const ProgressCall report(progress);
@@ -370,8 +371,9 @@ class RowTable {
       stored->exact_counts = true;
       std::call_once(stored->aids->once, [&] { stored->aids->counts = std::move(counts); });
       if (word_starts) {
-        stored->word_starts = checked(run_released(
-            [&](Cancel cancel) { return word_start_index(stored->trie, worded, cancel); }));
+        for (Worded& term : worded) term.node = checked_at(index.term_nodes, term.node);
+        stored->word_starts =
+            checked(run_released([&](Cancel cancel) { return word_start_index(worded, cancel); }));
       }
       if (index.external_ids) {
         attach_external_ids(*stored, store::FileBytes::copy_of(*index.external_ids));
@@ -414,30 +416,29 @@ class RowTable {
         run_released([&](Cancel cancel) { return table.merge_terms(normalized, cancel); }));
   }
 
-  // The index of every term of several words (`worded`, with their counts) from the start of
-  // each of its words after the first: "cat videos" and "videos" for "funny cat videos", each
-  // followed by U+001F and the term's node in `trie` (word_start_tail), counted as often as the
-  // term.
+  // A term of several words: its text, its count, and its id in the table, then its node.
+  struct Worded {
+    std::string text;
+    std::uint64_t count;
+    std::uint32_t node;
+  };
+
+  // The index of every term of several words from the start of each of its words after the
+  // first: "cat videos" and "videos" for "funny cat videos", each followed by U+001F and the
+  // term's node (word_start_tail), counted as often as the term.
   static Expected<std::shared_ptr<Stored>, ingest::RowError> word_start_index(
-      const prefix::TrieView& trie,
-      const std::vector<std::pair<std::string, std::uint64_t>>& worded, Cancel& cancel) {
-    ClickTable starts(VideoKind::Int);
-    std::string alias;
-    for (const auto& [term, count] : worded) {
+      const std::vector<Worded>& worded, Cancel& cancel) {
+    std::vector<std::pair<std::string, std::uint64_t>> starts;
+    for (const auto& [term, count, node] : worded) {
       cancel.step(1 + term.size());
-      const std::optional<prefix::NodeId> node = prefix::find_term(trie, term);
-      if (!node) throw InternalFault("a term is not in its index", SourceLocation::current());
-      const std::string tail = word_start_tail(*node);
+      const std::string tail = word_start_tail(node);
       for (std::size_t at = term.find(' '); at != std::string::npos; at = term.find(' ', at + 1)) {
         if (at + 1 >= term.size() || term[at + 1] == ' ') continue;  // no word starts there
-        alias.assign(term, at + 1);
-        alias += tail;
-        if (auto added = starts.add(alias, 0, count); !added) {
-          return Unexpected{std::move(added).error()};
-        }
+        starts.emplace_back(term.substr(at + 1) + tail, count);
       }
     }
-    auto building = starts.build(0, cancel);  // their counts lead the search; no videos
+    // Distinct by their tails; their counts lead the search, and they need no videos.
+    auto building = ingest::counted_terms_index(std::move(starts), cancel);
     if (!building) {
       return Unexpected{
           ingest::RowError{"the word-start index cannot be built: " + building.error().message}};
