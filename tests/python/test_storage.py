@@ -238,11 +238,20 @@ def test_every_flipped_byte_is_refused():
             pytest.fail(f"byte {at} changed, loaded silently")
 
 
-def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path):
+def cleaned_index():
+    """An index with every optional section: site ids, spellings, the word-start index."""
+    rows = [(f"{a} {b}", f"v{i % 7}", 1 + i % 5) for i, (a, b) in
+            enumerate((a, b) for a in ["Cat", "cat", "dog", "video", "vidoe"] for b in ["a", "bé"])]
+    return torrelm.build(rows, normalize="casefold", merge_variants=True, word_starts=True)
+
+
+@pytest.mark.parametrize("make", [lambda: index_with_ids("str")[0], cleaned_index],
+                         ids=["site ids", "cleaned"])
+def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path, make):
     # Unchecked reads are for trusted files; a damaged one may fail a reader, but never the
     # process. Besides random bit flips, every section gets values that go down or far past its
     # arrays (range ends that fall, among them).
-    index, _ = index_with_ids("str")
+    index = make()
     data = index.to_container()
     spots = [offset + at for _, offset, length in sections(data) if length
              for at in (0, length // 2, length - 4) if at >= 0]
@@ -266,7 +275,8 @@ def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path):
             lambda ix: [ix.fuzzy_match(q, 1) + ix.fuzzy_match_video(q, 1, limit=5)
                         for q in ["a", "cé", "bb", ""]],
             lambda ix: [ix.complete(q, max_dist=d) + ix.suggest(q) + ix.videos(q)
-                        for q in ["a", "cé", ""] for d in (0, 1)],
+                        + list(ix.typeahead(q)) for q in ["a", "cé", "", "b", "cat a"]
+                        for d in (0, 1)],
             lambda ix: (list(ix), len(ix), "ab" in ix, repr(ix), ix.metadata),
             lambda ix: ix.to_bytes(), lambda ix: ix.to_container(), lambda ix: ix.to_prefix_search(),
             lambda ix: pickle.loads(pickle.dumps(ix)),
