@@ -141,11 +141,7 @@ std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& quer
               if (distance == prefix::detail::kNoMatch || cut.passes(child, distance)) {
                 return Visit::Descend;
               }
-              std::string spelled;
-              for (std::size_t level = 1; level < above.size(); ++level) {
-                text::append_utf8(spelled, above[level].label);
-              }
-              text::append_utf8(spelled, label);
+              std::string spelled = spell(above, label);
               budget.spend(sizeof(Start) + spelled.size());
               starts.push_back({child, distance, std::move(spelled)});
               return Visit::Descend;
