@@ -62,7 +62,7 @@ from figures import add_report_options, cached_index, chosen_sections, print_fig
 
 ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
-SECTIONS = ("rates", "reload")
+SECTIONS = ("rates", "reload", "closed")
 ENDPOINTS = ("complete", "videos")
 TARGET_RATE = 1000
 TARGET_P99_MS = 10.0
@@ -620,6 +620,391 @@ def reload_section(options, service: Service, lines, figures: dict, served: Path
     torrelm.save(indexes[0], served)
 
 
+# -- closed loop and server stacks ---------------------------------------------------------------
+
+# Each stack serves the same app, serve_app:app (bench/serve_app.py), with 2 workers by default.
+# A stack's start command is a list of processes (argv lists), all started side by side.
+BENCH = Path(__file__).resolve().parent
+STACKS = ("uvicorn-h11", "uvicorn-httptools", "uvicorn-reuseport", "granian")
+CLOSED_SECTION_CLIENTS = (16, 64)
+CLOSED_TARGET_RATIO = 1.25  # time per request of a query endpoint over the trivial endpoint's
+CLOSED_CHEAP_US = 20.0  # ... for the endpoints whose query takes less than this
+CLOSED_TARGET_P99_MS = 20.0  # at the most clients of the reference runs
+CLOSED_TARGET_CLIENTS = 64
+WRK_SCRIPT = r"""
+-- Rotates through the request paths of the file named after --, one request at a time per
+-- connection; each thread starts at a place of its own. Prints the figures as one JSON line.
+local requests = {}
+local i = 0
+function init(args)
+  for line in io.lines(args[1]) do requests[#requests + 1] = wrk.format("GET", line) end
+  math.randomseed(os.time() + tonumber(tostring({}):sub(8), 16))
+  i = math.random(#requests) - 1
+end
+function request()
+  i = i % #requests + 1
+  return requests[i]
+end
+function done(summary, latency, _)
+  local e = summary.errors
+  io.write(string.format('WRK {"requests": %d, "duration_us": %d, "p50_us": %d, "p90_us": %d, ' ..
+    '"p99_us": %d, "max_us": %d, "connect": %d, "read": %d, "write": %d, "status": %d, ' ..
+    '"timeout": %d}\n', summary.requests, summary.duration, latency:percentile(50),
+    latency:percentile(90), latency:percentile(99), latency.max, e.connect, e.read, e.write,
+    e.status, e.timeout))
+end
+"""
+
+
+def stack_commands(stack: str, port: int, workers: int) -> list[list[str]]:
+    """The processes a stack runs, started in bench/ with the index in the environment."""
+    python = sys.executable
+    name = stack.removesuffix("+inline")
+    uvicorn = [python, "-m", "uvicorn", "serve_app:app", "--factory", "--host", "127.0.0.1",
+               "--port", str(port), "--workers", str(workers), "--log-level", "warning",
+               "--no-access-log"]
+    if name == "uvicorn-h11":
+        return [uvicorn + ["--loop", "asyncio", "--http", "h11"]]
+    if name == "uvicorn-httptools":
+        return [uvicorn + ["--loop", "uvloop", "--http", "httptools"]]
+    if name == "uvicorn-reuseport":
+        return [[python, "serve_app.py", "127.0.0.1", str(port)] for _ in range(workers)]
+    if name == "granian":
+        granian = str(Path(python).parent / "granian")
+        return [[granian, "--interface", "asgi", "--factory", "--host", "127.0.0.1", "--port",
+                 str(port), "--workers", str(workers), "--loop", "uvloop", "--http", "1",
+                 "--no-ws", "--log-level", "warning", "serve_app:app"]]
+    raise ValueError(f"unknown stack {stack!r}; choose from {', '.join(STACKS)} (+inline)")
+
+
+def stack_missing(stack: str) -> str | None:
+    """What a stack lacks on this machine, if anything."""
+    import importlib.util
+
+    name = stack.removesuffix("+inline")
+    needs = {"uvicorn-h11": ["uvicorn", "h11"], "uvicorn-httptools": ["uvicorn", "httptools", "uvloop"],
+             "uvicorn-reuseport": ["uvicorn", "httptools", "uvloop"], "granian": ["granian", "uvloop"]}
+    lacking = [m for m in needs[name] if importlib.util.find_spec(m) is None]
+    return ", ".join(lacking) or None
+
+
+def descendants(roots: list[int]) -> list[int]:
+    """The processes `roots` and all their descendants."""
+    parents: dict[int, int] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                fields = Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            parents[int(entry)] = int(fields[1])
+    out, frontier = list(roots), list(roots)
+    while frontier:
+        frontier = [p for p, parent in parents.items() if parent in frontier]
+        out += frontier
+    return out
+
+
+def process_cpu(pids: list[int]) -> dict[int, float]:
+    out = {}
+    for pid in pids:
+        try:
+            fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        out[pid] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return out
+
+
+class StackService:
+    """One stack serving the index, as processes of its own, each stopped by its own id."""
+
+    def __init__(self, stack: str, index: Path, workers: int) -> None:
+        self.stack = stack
+        self.port = free_port()
+        self.commands = stack_commands(stack, self.port, workers)
+        env = dict(os.environ, TORRELM_BENCH_INDEX=str(index),
+                   TORRELM_BENCH_INLINE="1" if stack.endswith("+inline") else "0",
+                   PYTHONPATH=os.pathsep.join([str(BENCH)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+        self.processes = [subprocess.Popen(command, cwd=BENCH, env=env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE, start_new_session=True)
+                          for command in self.commands]
+        deadline = time.monotonic() + 60
+        seen: set[int] = set()
+        while len(seen) < workers:
+            for process in self.processes:
+                if process.poll() is not None:
+                    self.stop()
+                    raise RuntimeError(f"{stack} exited: " + process.stderr.read().decode()[-2000:])
+            try:
+                seen.add(get_json(self.port, "/stats", 1.0)["worker"]["pid"])
+            except (OSError, ValueError, KeyError):
+                time.sleep(0.1)
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"{stack}: {len(seen)} of {workers} workers answered within 60 s")
+        self.workers = workers
+
+    def command_line(self) -> str:
+        shown = [" ".join(Path(c[0]).name if i == 0 else c_ for i, c_ in enumerate(c))
+                 for c in self.commands]
+        if len(shown) > 1 and len(set(shown)) == 1:
+            return f"{len(shown)} × {shown[0]}"
+        return " & ".join(shown)
+
+    def cpu(self) -> dict[int, float]:
+        return process_cpu(descendants([p.pid for p in self.processes]))
+
+    def stop(self) -> None:
+        for process in self.processes:
+            if process.poll() is None:
+                process.send_signal(signal.SIGINT)
+        for process in self.processes:
+            try:
+                process.wait(15)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+def closed_paths(texts: list[str]) -> dict[str, list[str]]:
+    """The endpoints of the closed loop: the trivial one, then the queries; the keystroke mixes
+    rotate through the prefixes typed (typos included)."""
+    typed = [urllib.parse.quote(t, safe="") for t in texts[:2000]]
+    return {
+        "healthz": ["/healthz"],
+        "complete mix": [f"/api/complete?q={q}&limit={LIMIT}" for q in typed],
+        "complete vid": [f"/api/complete?q=vid&limit={LIMIT}"],
+        "videos vid": [f"/api/videos?q=vid&max_dist=1&limit={LIMIT}"],
+        "suggest vidoe": [f"/api/suggest?q=vidoe&max_dist=2&limit={LIMIT}"],
+        "typeahead mix": [f"/api/typeahead?q={q}&limit={LIMIT}&videos={LIMIT}" for q in typed],
+    }
+
+
+def closed_query_costs(path: Path, texts: list[str]) -> dict[str, float]:
+    """µs of CPU a call of each closed-loop endpoint's query takes in one process, results turned
+    into dicts as the service does: which endpoints count as cheap."""
+    import torrelm
+
+    index = torrelm.open(path)
+    mix = texts[:2000]
+
+    def complete(q):
+        return [{"term": c.term, "count": c.count} for c in index.complete(q, limit=LIMIT, max_dist=0)]
+
+    def typeahead(q):
+        found = index.typeahead(q, limit=LIMIT, videos=LIMIT)
+        return ([{"term": c.term, "count": c.count} for c in found.completions],
+                [{"id": v.id, "share": v.share} for v in found.videos])
+
+    calls = {
+        "complete mix": (complete, mix),
+        "complete vid": (complete, ["vid"] * 2000),
+        "videos vid": (lambda q: [{"id": v.id, "share": v.share}
+                                  for v in index.videos(q, max_dist=1, limit=LIMIT)], ["vid"] * 2000),
+        "suggest vidoe": (lambda q: [{"term": s.term, "distance": s.distance, "count": s.count}
+                                     for s in index.suggest(q, max_dist=2, limit=LIMIT)], ["vidoe"] * 300),
+        "typeahead mix": (typeahead, mix),
+    }
+    out = {"healthz": 0.0}
+    for name, (call, qs) in calls.items():
+        for q in qs[:200]:
+            call(q)
+        best = math.inf
+        for _ in range(3):  # the best of three: the machine is shared
+            start = time.process_time()
+            for q in qs:
+                call(q)
+            best = min(best, (time.process_time() - start) / len(qs) * 1e6)
+        out[name] = best
+    return out
+
+
+def run_wrk(service: StackService, paths_file: Path, script: Path, clients: int, seconds: float) -> dict:
+    import resource
+
+    threads = min(2, clients)
+    command = ["wrk", f"-t{threads}", f"-c{clients}", f"-d{max(1, round(seconds))}s", "--timeout", "5s",
+               "-s", str(script), f"http://127.0.0.1:{service.port}", "--", str(paths_file)]
+    cpu_before, busy = service.cpu(), machine_busy()
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    wall = time.perf_counter()
+    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
+    wall = time.perf_counter() - wall
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu_after, busy_after = service.cpu(), machine_busy()
+    line = next((x for x in done.stdout.splitlines() if x.startswith("WRK ")), None)
+    if line is None:
+        raise RuntimeError(f"wrk gave no figures: {done.stdout[-1000:]} {done.stderr[-1000:]}")
+    w = json.loads(line[4:])
+    used = {pid: cpu_after[pid] - cpu_before.get(pid, 0.0) for pid in cpu_after}
+    service_cpu = sum(used.values())
+    busiest = sorted(used.values(), reverse=True)[:service.workers]
+    wrk_cpu = after.ru_utime + after.ru_stime - children.ru_utime - children.ru_stime
+    machine = (busy_after[0] - busy[0]) / max(1, busy_after[1] - busy[1]) * (os.cpu_count() or 1)
+    errors = w["connect"] + w["read"] + w["write"] + w["status"] + w["timeout"]
+    return {
+        "rps": w["requests"] / (w["duration_us"] / 1e6), "requests": w["requests"],
+        "p50_ms": w["p50_us"] / 1e3, "p90_ms": w["p90_us"] / 1e3, "p99_ms": w["p99_us"] / 1e3,
+        "max_ms": w["max_us"] / 1e3, "errors": errors,
+        "service_cores": service_cpu / wall, "wrk_cores": wrk_cpu / wall,
+        "other_cores": max(0.0, machine - (service_cpu + wrk_cpu) / wall),
+        "worker_split": [round(x / service_cpu * 100) if service_cpu else 0 for x in busiest],
+    }
+
+
+def median(values: list[float]) -> float:
+    ordered = sorted(values)
+    n = len(ordered)
+    return (ordered[n // 2] if n % 2 else (ordered[n // 2 - 1] + ordered[n // 2]) / 2) if n else math.nan
+
+
+def closed_line(stack: str, clients: int, endpoint: str, r: dict, floor: float | None) -> str:
+    ratio = f"{floor / r['rps']:5.2f}x" if floor and r["rps"] else "     "
+    return (f"  {stack:<24} {clients:3d} clients  {endpoint:<14} {r['rps']:8,.0f} req/s {ratio}  "
+            f"p50 {r['p50_ms']:6.2f}  p99 {r['p99_ms']:6.2f} ms  errors {r['errors']}  "
+            f"CPU: service {r['service_cores']:.2f} (workers {'/'.join(map(str, r['worker_split']))} %), "
+            f"wrk {r['wrk_cores']:.2f}, other {r['other_cores']:.2f}")
+
+
+def closed_section(options, served: Path, texts: list[str], figures: dict) -> None:
+    import shutil
+
+    if shutil.which("wrk") is None:
+        log("closed: skipped, wrk is not installed (apt-get install wrk)")
+        return
+    stacks = []
+    for stack in options.stack:
+        missing = stack_missing(stack)
+        if missing:
+            log(f"closed: {stack} skipped, {missing} not installed")
+        else:
+            stacks.append(stack)
+    clients = options.closed
+    seconds = options.closed_seconds
+    paths = closed_paths(texts)
+    costs = closed_query_costs(served, texts)
+    log(f"closed: {len(clients)} client counts ({', '.join(map(str, clients))}) × {len(paths)} endpoints × "
+        f"{len(stacks)} stacks, {seconds:g} s each, {options.repeats} time(s); {options.workers} workers; "
+        f"wrk on the same {os.cpu_count()} cores")
+    log("  the queries alone, in one process: " + ", ".join(
+        f"{k} {v:.1f} µs" for k, v in costs.items() if k != "healthz"))
+    result = {"clients": clients, "seconds": seconds, "repeats": options.repeats,
+              "workers": options.workers, "query_us": costs, "paths": {k: v[0] for k, v in paths.items()},
+              "mix_size": len(paths["complete mix"]), "stacks": {}}
+    figures["closed"] = result
+    with tempfile.TemporaryDirectory(prefix="torrelm-bench-closed-") as scratch:
+        script = Path(scratch) / "rotate.lua"
+        script.write_text(WRK_SCRIPT)
+        files = {}
+        for k, (name, ps) in enumerate(paths.items()):
+            files[name] = Path(scratch) / f"paths-{k}.txt"
+            files[name].write_text("\n".join(ps) + "\n")
+        samples: dict[str, dict[int, dict[str, list[dict]]]] = {s: {} for s in stacks}
+        for repeat in range(options.repeats):
+            # Every stack in turn on each round, so that what else the machine runs meanwhile
+            # falls on them alike.
+            for stack in stacks:
+                service = StackService(stack, served, options.workers)
+                try:
+                    entry = result["stacks"].setdefault(stack, {"command": service.command_line(), "runs": {}})
+                    run_wrk(service, files["complete mix"], script, max(clients), options.warm_seconds)
+                    for n in clients:
+                        floor = None
+                        for endpoint in paths:
+                            r = run_wrk(service, files[endpoint], script, n, seconds)
+                            samples[stack].setdefault(n, {}).setdefault(endpoint, []).append(r)
+                            floor = floor or r["rps"]
+                            log(closed_line(stack, n, endpoint, r, floor))
+                finally:
+                    service.stop()
+        for stack in stacks:
+            for n, by_endpoint in samples[stack].items():
+                runs = {}
+                for endpoint, rs in by_endpoint.items():
+                    runs[endpoint] = {key: median([r[key] for r in rs])
+                                      for key in ("rps", "p50_ms", "p90_ms", "p99_ms", "max_ms",
+                                                  "service_cores", "wrk_cores", "other_cores")}
+                    runs[endpoint]["errors"] = sum(r["errors"] for r in rs)
+                    runs[endpoint]["rps_all"] = [round(r["rps"]) for r in rs]
+                    runs[endpoint]["worker_split"] = rs[len(rs) // 2]["worker_split"]
+                floor = runs["healthz"]["rps"]
+                for endpoint, r in runs.items():
+                    r["ratio"] = floor / r["rps"] if r["rps"] else math.inf
+                result["stacks"][stack]["runs"][str(n)] = runs
+    if options.repeats > 1:
+        log(f"closed: medians of {options.repeats} runs")
+        for stack, s in result["stacks"].items():
+            for n, runs in s["runs"].items():
+                for endpoint, r in runs.items():
+                    log(closed_line(stack, int(n), endpoint, r, runs["healthz"]["rps"]))
+
+
+def closed_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
+    c = figures.get("closed")
+    if not c:
+        return []
+    rows = []
+    cheap = [e for e, us in c["query_us"].items() if e != "healthz" and us < CLOSED_CHEAP_US]
+    for stack, s in c["stacks"].items():
+        for endpoint in cheap:
+            worst = max((runs[endpoint]["ratio"], n) for n, runs in s["runs"].items())
+            rows.append((f"{stack}: {endpoint} time/request vs healthz (worst, {worst[1]} clients)",
+                         f"{worst[0]:.2f}x", f"<= {CLOSED_TARGET_RATIO:g}x", worst[0] <= CLOSED_TARGET_RATIO))
+        runs = s["runs"].get(str(CLOSED_TARGET_CLIENTS))
+        if runs:
+            worst = max((r["p99_ms"], e) for e, r in runs.items())
+            rows.append((f"{stack}: worst p99 at {CLOSED_TARGET_CLIENTS} clients ({worst[1]})",
+                         f"{worst[0]:.2f} ms", f"<= {CLOSED_TARGET_P99_MS:g} ms",
+                         worst[0] <= CLOSED_TARGET_P99_MS))
+    return rows
+
+
+def closed_report_lines(c: dict) -> list[str]:
+    lines = ["### Closed loop and server stacks", "",
+             f"`bench/bench_serve.py --only closed --closed {' --closed '.join(map(str, c['clients']))} "
+             f"--repeats {c['repeats']}`: N keep-alive clients (wrk -t2 -cN, a Lua script rotating "
+             f"through the paths) each sending its next request as soon as the answer to the last "
+             f"arrives, {c['seconds']:g} s per endpoint, medians of {c['repeats']} runs; the server "
+             f"with {c['workers']} workers on the same {os.cpu_count()} cores as wrk. The mixes rotate "
+             f"through {c['mix_size']:,} keystroke prefixes (typos included). × healthz is the time "
+             "per request relative to `/healthz` on the same stack (healthz req/s over the "
+             "endpoint's). The query alone is µs of CPU a call in one process, results as dicts.", ""]
+    for stack, s in c["stacks"].items():
+        lines.append(f"- `{stack}`: `{s['command']}`")
+    lines.append("")
+    for n in map(str, c["clients"]):
+        stacks = [s for s in c["stacks"] if n in c["stacks"][s]["runs"]]
+        if not stacks:
+            continue
+        lines += [f"{n} clients: req/s (× healthz), p50 / p99 ms", "",
+                  "| endpoint | query alone µs | " + " | ".join(stacks) + " |",
+                  "|---|---|" + "---|" * len(stacks)]
+        for endpoint, path in c["paths"].items():
+            cells = []
+            for stack in stacks:
+                r = c["stacks"][stack]["runs"][n][endpoint]
+                cells.append(f"{r['rps']:,.0f} ({r['ratio']:.2f}x), {r['p50_ms']:.2f} / {r['p99_ms']:.2f}")
+            us = c["query_us"].get(endpoint, 0.0)
+            lines.append(f"| `{path}`{' …' if 'mix' in endpoint else ''} | "
+                         f"{'–' if endpoint == 'healthz' else f'{us:.1f}'} | " + " | ".join(cells) + " |")
+        cores = [f"{stack} {statistics_cores(c['stacks'][stack]['runs'][n])}" for stack in stacks]
+        lines += ["", "CPU in cores (service / wrk / other, medians over the endpoints): " + "; ".join(cores) + ".", ""]
+    rows = closed_rows({"closed": c})
+    if rows:
+        lines += [f"Targets: each query endpoint whose query takes under {CLOSED_CHEAP_US:g} µs at most "
+                  f"{CLOSED_TARGET_RATIO:g}x the time per request of `/healthz`, and p99 at most "
+                  f"{CLOSED_TARGET_P99_MS:g} ms at {CLOSED_TARGET_CLIENTS} clients:", ""]
+        lines += [f"- {label}: {value} ({'met' if met else 'missed'})" for label, value, _, met in rows]
+        lines.append("")
+    return lines
+
+
+def statistics_cores(runs: dict) -> str:
+    return " / ".join(f"{median([r[k] for r in runs.values()]):.2f}"
+                      for k in ("service_cores", "wrk_cores", "other_cores"))
+
+
 # -- summary and report --------------------------------------------------------------------------
 
 def at_target(figures: dict) -> dict | None:
@@ -648,7 +1033,7 @@ def summary_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
         rows.append(("errors during reloads", str(r["error_count"]), "0", r["error_count"] == 0))
         rows.append((f"requests over {SLOW_MS:g} ms during reloads", str(over), "0", over == 0))
         rows.append(("every worker serves each new build", "yes" if served else "no", "yes", served))
-    return rows
+    return rows + closed_rows(figures)
 
 
 def print_summary(figures: dict) -> None:
@@ -742,6 +1127,8 @@ def report_lines(figures: dict, plot_name: str = "plots/serve_latency.png") -> l
                   f"over {SLOW_MS:g} ms (target 0), p99 {worst:.2f} ms, max "
                   f"{max(r['endpoints'][e]['max_ms'] for e in ENDPOINTS):.0f} ms. Every worker's "
                   f"`/stats` showed the new file and its number of terms after {waits}.", ""]
+    if figures.get("closed"):
+        lines += closed_report_lines(figures["closed"])
     return lines
 
 
@@ -759,6 +1146,15 @@ def main() -> None:
                         default=Path(tempfile.gettempdir()) / "torrelm-bench-serve",
                         help="where the built indexes are kept between runs")
     parser.add_argument("--plot", type=Path, help="draw latency against rate into this image")
+    parser.add_argument("--closed", type=int, nargs="+", action="append", metavar="N",
+                        help="closed section: N keep-alive clients (may be given several times; "
+                             "16 and 64 by default)")
+    parser.add_argument("--stack", help="closed section: comma-separated server stacks, of "
+                        f"{','.join(STACKS)}, each optionally with +inline (queries run on the event "
+                        "loop, not in the thread pool); all four by default, uvicorn-httptools quick")
+    parser.add_argument("--closed-seconds", type=float, help="closed section: whole seconds per endpoint (3; 1 quick)")
+    parser.add_argument("--repeats", type=int, default=1,
+                        help="closed section: rounds over the stacks, medians reported")
     add_report_options(parser, SECTIONS)
     options = parser.parse_args()
     chosen = chosen_sections(parser, options, SECTIONS, report_lines)
@@ -769,6 +1165,17 @@ def main() -> None:
     options.seconds = options.seconds or (4 if quick else 20)
     options.reload_seconds = options.reload_seconds or (8 if quick else 30)
     options.reloads = options.reloads or (2 if quick else 5)
+    options.closed = sorted({n for ns in options.closed for n in ns}) if options.closed \
+        else list(CLOSED_SECTION_CLIENTS)
+    options.stack = [x.strip() for x in options.stack.split(",") if x.strip()] if options.stack \
+        else (["uvicorn-httptools"] if quick else list(STACKS))
+    for stack in options.stack:
+        try:
+            stack_commands(stack, 0, 1)  # an unknown name fails here, before anything is built
+        except ValueError as error:
+            parser.error(str(error))
+    options.closed_seconds = options.closed_seconds or (1 if quick else 3)
+    options.warm_seconds = 1
     workdir = options.workdir / ("quick" if quick else "full")
     workdir.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
@@ -787,16 +1194,20 @@ def main() -> None:
     figures["query_us"] = query_costs(served, texts[:4000])
     log("the queries alone, in one process: " + ", ".join(
         f"{k} {v:.1f} µs a call" for k, v in figures["query_us"].items()))
-    service = Service(served, options.workers)
-    try:
-        log(f"service: pid {service.process.pid}, port {service.port}, {options.workers} workers "
-            f"(pids {', '.join(map(str, service.pids()[1:]))})")
-        if "rates" in chosen:
-            rates_section(options, service, lines, figures)
-        if "reload" in chosen:
-            reload_section(options, service, lines, figures, served, builds)
-    finally:
-        service.stop()
+    if "rates" in chosen or "reload" in chosen:
+        service = Service(served, options.workers)
+        try:
+            log(f"service: pid {service.process.pid}, port {service.port}, {options.workers} workers "
+                f"(pids {', '.join(map(str, service.pids()[1:]))})")
+            if "rates" in chosen:
+                rates_section(options, service, lines, figures)
+            if "reload" in chosen:
+                reload_section(options, service, lines, figures, served, builds)
+        finally:
+            service.stop()
+    if "closed" in chosen:
+        # The build the service started on, which nothing rewrites: the stacks map it in place.
+        closed_section(options, builds[0], texts, figures)
     print_summary(figures)
     log(f"({time.perf_counter() - started:.0f} s in all)")
     if options.plot and figures.get("rates"):
