@@ -26,14 +26,34 @@ Sections (--only picks some; all by default):
   reload   1,000 requests per second while the index file is replaced by torrelm.save with the
            other build a few times: errors, requests over 50 ms, and how long until /stats
            shows every worker serving the new file
+  closed   a closed loop under wrk (-t2, Lua script rotating through the paths): --closed N
+           keep-alive clients (16 and 64 by default) each sending its next request as soon as
+           the last is answered, --closed-seconds per endpoint: /healthz (the floor: a tiny JSON
+           answer on the same stack), /api/complete over the keystroke prefixes and on "vid",
+           /api/videos?q=vid&max_dist=1, /api/suggest?q=vidoe&max_dist=2, /api/typeahead over
+           the prefixes. Per endpoint: req/s, time a request relative to /healthz, p50/p99, the
+           server's CPU a request and how it fell on the workers, wrk's CPU. Each --stack serves
+           the same app (bench/serve_app.py, the index mapped in place) with --workers:
+             uvicorn-h11        uvicorn --workers 2 --loop asyncio --http h11
+             uvicorn-httptools  uvicorn --workers 2 --loop uvloop --http httptools
+             uvicorn-reuseport  2 uvicorn processes (httptools, uvloop), each on a socket of its
+                                own bound with SO_REUSEPORT: the kernel spreads the connections
+             granian            granian --interface asgi --factory --workers 2 --loop uvloop
+           A name with +inline runs the queries on the event loop instead of the thread pool.
+           --repeats rounds over the stacks give medians. Also: the app alone per endpoint, called
+           in this process with no server, with the queries in the thread pool and inline.
 
 --quick runs short phases on every tenth word, in under a minute. Prints one line per measurement
 and a summary against the targets (p99 <= 10 ms for both endpoints at 1,000 requests per second;
-no errors and no request over 50 ms during reloads); --json keeps the figures, --markdown prints
+no errors and no request over 50 ms during reloads; in the closed loop, every query endpoint whose
+query takes under 20 µs at most 1.25x the time a request of /healthz, and p99 <= 20 ms at 64
+clients); --json keeps the figures, --markdown prints
 the report section of a --json file, --plot draws latency against rate. Not a test: figures vary
 with the machine, and on a machine of two cores the generator's share of the CPU counts.
 
-Needs at run time: starlette and uvicorn (the service's own needs), matplotlib for --plot.
+Needs at run time: starlette and uvicorn (the service's own needs), matplotlib for --plot; for
+the closed section wrk, httptools and uvloop, and granian for its stack (tools/dev.sh bench
+installs them; a stack whose packages are missing is skipped, and the section without wrk).
 """
 
 from __future__ import annotations

@@ -192,6 +192,9 @@ case "${1:-}" in
     install_system_packages hunspell hunspell-en-us || say "hunspell did not install: it is n/a"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check rapidfuzz symspellpy \
       marisa-trie "fast-autocomplete[levenshtein]" "setuptools<81" codespell wordfreq
+    # The closed loop of bench_serve.py: wrk is its load generator, granian one of the stacks.
+    install_system_packages wrk
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check granian
     cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_BUILD_TYPE=Release -DTORRELM_TESTS=OFF -DTORRELM_BENCH=ON >/dev/null
     cmake --build "$root/build/bench"
@@ -206,6 +209,7 @@ case "${1:-}" in
     "$venv/bin/python" "$root/bench/bench_quality.py"
     "$venv/bin/python" "$root/bench/bench_budget.py"
     "$venv/bin/python" "$root/bench/bench_typeahead.py"
+    "$venv/bin/python" "$root/bench/bench_serve.py" --only closed --closed 16 --closed 64
     ;;
   bench-report)
     setup
