@@ -766,7 +766,8 @@ class StackService:
         self.workers = workers
 
     def command_line(self) -> str:
-        shown = [" ".join(Path(c[0]).name if i == 0 else c_ for i, c_ in enumerate(c))
+        shown = [" ".join(Path(c[0]).name if i == 0 else "PORT" if c_ == str(self.port) else c_
+                          for i, c_ in enumerate(c))
                  for c in self.commands]
         if len(shown) > 1 and len(set(shown)) == 1:
             return f"{len(shown)} × {shown[0]}"
@@ -1049,7 +1050,7 @@ def closed_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
 def closed_report_lines(c: dict) -> list[str]:
     lines = ["### Closed loop and server stacks", "",
              f"`bench/bench_serve.py --only closed --closed {' --closed '.join(map(str, c['clients']))} "
-             f"--repeats {c['repeats']}`: N keep-alive clients (wrk -t2 -cN, a Lua script rotating "
+             f"--repeats {c['repeats']} --stack {','.join(c['stacks'])}`: N keep-alive clients (wrk -t2 -cN, a Lua script rotating "
              f"through the paths) each sending its next request as soon as the answer to the last "
              f"arrives, {c['seconds']:g} s per endpoint, medians of {c['repeats']} runs; the server "
              f"with {c['workers']} workers on the same {os.cpu_count()} cores as wrk. The mixes rotate "
@@ -1059,25 +1060,39 @@ def closed_report_lines(c: dict) -> list[str]:
     for stack, s in c["stacks"].items():
         lines.append(f"- `{stack}`: `{s['command']}`")
     lines.append("")
+    if c.get("app_us"):
+        apps = c["app_us"]
+        lines += ["CPU a request in one process, µs: the query alone (results as dicts), and the app "
+                  "alone (the Starlette app called as an ASGI server calls it, no server, socket or "
+                  "HTTP parsing) with the query in Starlette's thread pool as now, and inline on the "
+                  "event loop:", "",
+                  "| endpoint | path | query alone | app, thread pool | app, inline |",
+                  "|---|---|---|---|---|"]
+        for endpoint, path in c["paths"].items():
+            us = c["query_us"].get(endpoint, 0.0)
+            lines.append(f"| {endpoint} | `{path}`{' …' if 'mix' in endpoint else ''} | "
+                         f"{'–' if endpoint == 'healthz' else f'{us:.1f}'} | "
+                         f"{apps['threadpool'][endpoint]:.1f} | {apps['inline'][endpoint]:.1f} |")
+        lines.append("")
+    endpoints = list(c["paths"])
+    head = ["| stack | " + " | ".join(endpoints) + " |", "|---|" + "---|" * len(endpoints)]
+    tables = [("req/s (time a request × healthz's)", lambda r: f"{r['rps']:,.0f} ({r['ratio']:.2f}x)"),
+              ("p50 / p99 ms", lambda r: f"{r['p50_ms']:.2f} / {r['p99_ms']:.2f}"),
+              ("the server's CPU a request, µs (× healthz's)",
+               lambda r: f"{r['service_us']:.0f} ({r['cpu_ratio']:.2f}x)")]
     for n in map(str, c["clients"]):
         stacks = [s for s in c["stacks"] if n in c["stacks"][s]["runs"]]
         if not stacks:
             continue
-        lines += [f"{n} clients: req/s (× healthz), p50 / p99 ms, the server's CPU a request in µs "
-                  "(× healthz's)", "",
-                  "| endpoint | query alone µs | " + " | ".join(stacks) + " |",
-                  "|---|---|" + "---|" * len(stacks)]
-        for endpoint, path in c["paths"].items():
-            cells = []
+        for title, cell in tables:
+            lines += [f"{n} clients: {title}", ""] + head
             for stack in stacks:
-                r = c["stacks"][stack]["runs"][n][endpoint]
-                cells.append(f"{r['rps']:,.0f} ({r['ratio']:.2f}x), {r['p50_ms']:.2f} / {r['p99_ms']:.2f}, "
-                             f"{r['service_us']:.0f} µs ({r['cpu_ratio']:.2f}x)")
-            us = c["query_us"].get(endpoint, 0.0)
-            lines.append(f"| `{path}`{' …' if 'mix' in endpoint else ''} | "
-                         f"{'–' if endpoint == 'healthz' else f'{us:.1f}'} | " + " | ".join(cells) + " |")
+                runs = c["stacks"][stack]["runs"][n]
+                lines.append(f"| {stack} | " + " | ".join(cell(runs[e]) for e in endpoints) + " |")
+            lines.append("")
         cores = [f"{stack} {statistics_cores(c['stacks'][stack]['runs'][n])}" for stack in stacks]
-        lines += ["", "CPU in cores (service / wrk / other, medians over the endpoints): " + "; ".join(cores) + ".", ""]
+        lines += [f"{n} clients, CPU in cores (the server / wrk / other, medians over the endpoints): "
+                  + "; ".join(cores) + ".", ""]
     rows = closed_rows({"closed": c})
     if rows:
         lines += [f"Targets: each query endpoint whose query takes under {CLOSED_CHEAP_US:g} µs at most "
