@@ -131,7 +131,7 @@ def test_bad_parameters_are_refused_before_any_query(client, endpoint, params, p
     assert response.status_code == 400
     body = response.json()
     assert body["parameter"] == parameter and body["error"]
-    assert client.get("/stats").json()["queries"][endpoint] == 0
+    assert index_stats(client)["queries"][endpoint] == 0
 
 
 @pytest.mark.parametrize("max_text,max_dist,params,status", [
@@ -177,18 +177,18 @@ def test_stats_tell_the_build_and_the_queries(client, index_file):
     for endpoint, times in asked.items():
         for _ in range(times):
             assert client.get(f"/api/{endpoint}", params={"q": "he"}).status_code == 200
-    stats = client.get("/stats").json()
+    whole = client.get("/stats").json()
+    stats = whole["indexes"]["default"]
     index = torrelm.open(index_file)
-    status = os.stat(index_file)
+    assert whole["default_index"] == "default"
     assert stats["queries"] == asked
     assert stats["index"]["terms"] == len(index)
     assert stats["index"]["metadata"] == index.metadata
     assert stats["index"]["build_time"] == index.metadata["build_time"]
-    # The index served maps the service's snapshot of the file, which its repr names.
-    assert stats["index"]["repr"] == repr(torrelm.open(stats["index"]["snapshot"]))
-    assert stats["index"]["file"]["inode"] == status.st_ino
-    assert stats["index"]["file"]["mtime_ns"] == status.st_mtime_ns
-    assert stats["worker"]["pid"] == os.getpid()
+    # The repr less the path of the snapshot mapped.
+    assert stats["index"]["repr"] == repr(index).replace(f" path={str(index_file)!r}", "")
+    assert f"nodes={stats['index']['shape']['nodes']} " in repr(index)
+    assert stats["index"]["file"]["mtime"] == os.stat(index_file).st_mtime_ns / 1e9
     assert stats["reload"]["last_error"] is None
     for endpoint, times in asked.items():
         latency = stats["latency_ms"][endpoint]
@@ -211,7 +211,11 @@ def test_percentiles_are_nearest_rank(samples):
 
 def settle(client):
     """Lets a reload that a request started finish: it runs as a task of its own."""
-    client.portal.call(client.app.state.holder.reloaded)
+    client.portal.call(client.app.state.reloaded)
+
+
+def index_stats(client, name="default"):
+    return client.get("/stats").json()["indexes"][name]
 
 
 def served_terms(client, q="mu"):
@@ -232,9 +236,9 @@ def test_a_replaced_file_is_served_after_the_check_interval(client, index_file, 
     assert served_terms(client) == [c["term"] for c in completions(old, "mu")]
     settle(client)
     assert served_terms(client) == [c["term"] for c in completions(new, "mu")]
-    stats = client.get("/stats").json()
+    stats = index_stats(client)
     assert stats["reload"]["reloads"] == 1
-    assert stats["index"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["index"]["file"]["size"] == os.stat(index_file).st_size
     assert stats["index"]["terms"] == len(new)
 
 
@@ -291,11 +295,11 @@ def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, da
     assert served_terms(client) == old_terms
     settle(client)
     assert served_terms(client) == old_terms
-    stats = client.get("/stats").json()
+    stats = index_stats(client)
     assert stats["reload"]["reloads"] == 0
-    assert stats["reload"]["last_error"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["reload"]["last_error"]["file"]["size"] == os.stat(index_file).st_size
     assert stats["reload"]["last_error"]["message"]
-    assert stats["index"]["file"]["inode"] != os.stat(index_file).st_ino
+    assert stats["index"]["file"]["mtime"] != os.stat(index_file).st_mtime_ns / 1e9
 
     # A good build written over the bad one is taken, and the error is cleared.
     torrelm.save(torrelm.build(NEWER_ROWS), index_file)
@@ -304,7 +308,7 @@ def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, da
     settle(client)
     assert served_terms(client) == [c["term"] for c in
                                     completions(torrelm.build(NEWER_ROWS), "mu")]
-    assert client.get("/stats").json()["reload"]["last_error"] is None
+    assert index_stats(client)["reload"]["last_error"] is None
 
 
 def test_a_missing_file_keeps_the_old_index(client, index_file, clock):
@@ -312,7 +316,7 @@ def test_a_missing_file_keeps_the_old_index(client, index_file, clock):
     index_file.unlink()
     clock.now += RELOAD_INTERVAL
     assert served_terms(client) == old_terms
-    assert "FileNotFoundError" in client.get("/stats").json()["reload"]["last_error"]["message"]
+    assert "FileNotFoundError" in index_stats(client)["reload"]["last_error"]["message"]
 
 
 def test_a_bad_file_fails_at_creation(tmp_path):
@@ -486,5 +490,5 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     assert text.count("not served") > refusals or not refused, text  # the partial file, logged
     # The replaced snapshots are gone: only the one of the file served is left.
     status = path.stat()
-    assert [p.name for p in path.parent.glob("torrelm-serve-*/[0-9]*")] == [
+    assert [p.name for p in path.parent.glob("torrelm-serve-*/default/[0-9]*")] == [
         f"{status.st_dev}-{status.st_ino}-{status.st_size}-{status.st_mtime_ns}.idx"]
