@@ -41,6 +41,7 @@ from starlette.routing import Route
 from ._native import Index
 from ._storage import _open_regular
 from ._storage import open as open_index
+from ._serve_cli import DEFAULT_NAME, INDEX_NAME
 from ._serve_ops import AccessLog, Metrics, Observed, scrubbed
 from ._video_table import VideoTable, read_videos
 
@@ -60,11 +61,6 @@ SETTLE_NS = 2_000_000_000
 
 # What the environment carries to the worker processes uvicorn starts (see app_from_environment).
 CONFIG_VARIABLE = "TORRELM_SERVE_CONFIG"
-
-# The name of the one index of a service given a bare path.
-DEFAULT_NAME = "default"
-# Index names: safe in a query string, a metric label and a folder name; never "." or "..".
-INDEX_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
 
 _INTEGER = re.compile(r"-?[0-9]{1,18}")
 _SNAPSHOT = re.compile(r"([0-9]+)-([0-9]+)-([0-9]+)-([0-9]+)\.idx")
