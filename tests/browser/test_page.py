@@ -70,14 +70,28 @@ def get_json(url):
         return json.load(response)
 
 
+def titles(folder):
+    """A videos file naming two thirds of the videos, a link for every other one, a thumbnail
+    (never found: the page drops it) for some; the rest the page names by id."""
+    lines = ["id,title,url,thumbnail"]
+    for video in range(40):
+        url = f"https://videos.example/watch/{video}" if video % 2 == 0 else ""
+        thumbnail = f"/thumbnails/{video}.jpg" if video % 5 == 0 else ""
+        lines.append(f'v{video:02d},"Clip {video}, the ""{WORDS[video]}"" one",{url},{thumbnail}')
+    (folder / "titles.csv").write_text("\n".join(lines) + "\n")
+    return folder / "titles.csv"
+
+
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
-    path = tmp_path_factory.mktemp("serve") / "videos.idx"
+    folder = tmp_path_factory.mktemp("serve")
+    path = folder / "videos.idx"
     torrelm.save(torrelm.build(rows(), normalize="casefold", merge_variants=True), path)
     port = free_port()
     process = subprocess.Popen(
         [sys.executable, "-m", "torrelm", "serve", str(path), "--port", str(port),
-         "--search-url", f"http://127.0.0.1:{port}/healthz?q={{q}}"],
+         "--search-url", f"http://127.0.0.1:{port}/healthz?q={{q}}",
+         "--videos", str(titles(folder))],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     base = f"http://127.0.0.1:{port}"
     deadline = time.monotonic() + 60  # waiting for start-up, not measuring it
@@ -149,7 +163,9 @@ def shown(driver):
             text: li.querySelector('span').textContent})),
           videos: items('#videos li').map((li) => ({
             id: li.dataset.id, share: li.dataset.share,
-            text: li.querySelector('.share').textContent})),
+            text: li.querySelector('.share').textContent,
+            name: li.querySelector('.video').textContent,
+            link: li.querySelector('.video a') ? li.querySelector('.video a').href : null})),
           active: items('#suggestions li').findIndex((li) => li.classList.contains('active')),
         };""")
 
@@ -179,6 +195,11 @@ def check_page(driver, base, text):
         [(str(v["id"]), v["share"]) for v in wanted["videos"]], text
     assert [v["text"] for v in page["videos"]] == \
         [f"{v['share'] * 100:.1f} %" for v in wanted["videos"]], text
+    # Each video by its title from the videos file, linked where it has a url; else by its id.
+    assert [(v["name"], v["link"]) for v in page["videos"]] == \
+        [(v.get("title", f"video {v['id']}"), v.get("url")) for v in wanted["videos"]], text
+    if text == "mus":
+        assert {"title" in v for v in wanted["videos"]} == {True, False}  # both kinds shown
     return wanted
 
 
