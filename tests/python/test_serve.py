@@ -7,6 +7,7 @@ a process of its own, while its file is rewritten and truncated in place under l
 import contextlib
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -492,3 +493,199 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     status = path.stat()
     assert [p.name for p in path.parent.glob("torrelm-serve-*/default/[0-9]*")] == [
         f"{status.st_dev}-{status.st_ino}-{status.st_size}-{status.st_mtime_ns}.idx"]
+
+
+# Several indexes, metrics, CORS, the videos table, the config file: the service at scale.
+
+OTHER_ROWS = [("musik", "d1", 50), ("museum", "d2", 20), ("hallo", "d3", 70), ("katze", 9, 3)]
+
+
+@pytest.fixture
+def two_indexes(tmp_path):
+    torrelm.save(torrelm.build(ROWS), tmp_path / "en.idx")
+    # int ids here, str ids in the other: the videos file names both by their text.
+    torrelm.save(torrelm.build([(t, i if isinstance(i, int) else 100 + n, c)
+                                for n, (t, i, c) in enumerate(OTHER_ROWS)]), tmp_path / "de.idx")
+    return {"en": tmp_path / "en.idx", "de": tmp_path / "de.idx"}
+
+
+@pytest.mark.parametrize("endpoint,params", [
+    ("complete", {"q": "mu"}), ("suggest", {"q": "musk"}), ("videos", {"q": "mu"}),
+    ("typeahead", {"q": "hal"}), ("complete", {"q": "h", "max_dist": "1", "limit": "2"}),
+])
+def test_each_index_answers_as_the_library(two_indexes, endpoint, params):
+    with TestClient(create_app(two_indexes)) as client:
+        for chosen in (None, "en", "de"):
+            index = torrelm.open(two_indexes[chosen or "en"])  # the first is the default
+            asked = {**params, **({"index": chosen} if chosen else {})}
+            args = {k: int(v) for k, v in params.items() if k != "q"}
+            if endpoint == "typeahead":
+                wanted = typeahead(index, params["q"], **args)
+            else:
+                key, expected = ENDPOINTS[endpoint]
+                wanted = {key: expected(index, params["q"], **args)}
+            assert client.get(f"/api/{endpoint}", params=asked).json() == \
+                {"q": params["q"], **wanted}
+        refused = client.get(f"/api/{endpoint}", params={**params, "index": "fr"})
+        assert refused.status_code == 400 and refused.json()["parameter"] == "index"
+        assert client.get("/api/page").json() == {"search_url": None, "indexes": ["en", "de"],
+                                                  "default_index": "en"}
+
+
+def samples(client):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    response = client.get("/metrics")
+    assert response.headers["content-type"].startswith("text/plain")
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in text_string_to_metric_families(response.text) for s in family.samples}
+
+
+def test_metrics_count_each_request_by_endpoint_and_index(two_indexes, clock):
+    app = create_app(two_indexes, clock=clock)
+    with TestClient(app) as client:
+        asked = [("/api/complete", "en", 3), ("/api/complete", "de", 2), ("/api/typeahead", "de", 1)]
+        for path, name, times in asked:
+            for _ in range(times):
+                client.get(path, params={"q": "mu", "index": name})
+        client.get("/api/videos", params={"q": "mu", "limit": "0"})
+        client.get("/nowhere")
+        found = samples(client)
+        for path, name, times in asked:
+            labels = (("endpoint", path), ("index", name))
+            assert found["torrelm_requests_total", labels] == times
+            assert found["torrelm_request_duration_seconds_count", labels] == times
+            assert found["torrelm_request_duration_seconds_bucket", (*labels, ("le", "+Inf"))] \
+                == times
+        assert found["torrelm_request_errors_total",
+                     (("endpoint", "/api/videos"), ("status", "400"))] == 1
+        assert found["torrelm_request_errors_total", (("endpoint", "other"), ("status", "404"))] \
+            == 1
+        for name, path in two_indexes.items():
+            index = torrelm.open(path)
+            assert found["torrelm_index_terms", (("index", name),)] == len(index)
+            assert f"nodes={found['torrelm_index_nodes', (('index', name),)]:.0f} " in repr(index)
+            assert found["torrelm_index_bytes", (("index", name),)] == index.memory_bytes()
+            assert 0 <= found["torrelm_index_build_age_seconds", (("index", name),)] < 600
+        # A reload and a refused file are counted for their index only.
+        torrelm.save(torrelm.build(NEWER_ROWS), two_indexes["de"])
+        garbage(two_indexes["en"])
+        clock.now += RELOAD_INTERVAL
+        client.get("/metrics")
+        settle(client)
+        found = samples(client)
+        assert [found["torrelm_index_reloads_total", (("index", n),)] for n in ("en", "de")] \
+            == [0, 1]
+        assert [found["torrelm_index_reload_failures_total", (("index", n),)]
+                for n in ("en", "de")] == [1, 0]
+        assert found["torrelm_index_terms", (("index", "de"),)] == len(torrelm.build(NEWER_ROWS))
+
+
+@pytest.mark.parametrize("origins,origin,allowed", [
+    ((), "https://a.example", None),
+    (("https://a.example", "https://b.example"), "https://b.example", "https://b.example"),
+    (("https://a.example",), "https://evil.example", None),
+])
+def test_cors_headers_only_for_the_origins_given(index_file, origins, origin, allowed):
+    with TestClient(create_app(index_file, cors_origins=origins)) as client:
+        answer = client.get("/api/complete", params={"q": "mu"}, headers={"Origin": origin})
+        assert answer.status_code == 200
+        assert answer.headers.get("access-control-allow-origin") == allowed
+        preflight = client.options("/api/complete", headers={
+            "Origin": origin, "Access-Control-Request-Method": "GET"})
+        assert preflight.headers.get("access-control-allow-origin") == allowed
+        assert (preflight.status_code == 200) == (allowed is not None)
+
+
+def write_videos(path, rows, columns=("id", "title", "thumbnail", "url")):
+    """A videos file: Parquet for a .parquet path (written by DuckDB), else CSV."""
+    import duckdb
+
+    values = ", ".join("(" + ", ".join("NULL" if v is None else repr(str(v)) for v in row) + ")"
+                       for row in rows)
+    query = f"select * from (values {values}) as t({', '.join(columns)})"
+    kind = "parquet" if path.suffix == ".parquet" else "csv, header true"
+    incoming = path.with_name("incoming" + path.suffix)
+    duckdb.sql(f"copy ({query}) to '{incoming}' (format {kind})")
+    os.replace(incoming, path)
+
+
+def test_videos_get_their_titles_and_a_new_file_is_read_again(two_indexes, tmp_path, clock):
+    table = tmp_path / "titles.parquet"
+    write_videos(table, [("m1", "Music one", "https://i.example/m1.jpg", None),
+                         ("9", "Katze", None, "https://v.example/9"), ("x1", None, None, None)])
+    with TestClient(create_app(two_indexes, videos=table, clock=clock)) as client:
+        def described(index, q):
+            """What /api/videos and /api/typeahead, which must agree, tell of each video."""
+            found = {}
+            for endpoint in ("videos", "typeahead"):
+                answer = client.get(f"/api/{endpoint}", params={"q": q, "index": index}).json()
+                for video in answer["videos"]:
+                    told = {k: video[k] for k in video if k not in ("id", "share")}
+                    assert found.setdefault(str(video["id"]), told) == told
+            return found
+
+        assert described("en", "mus")["m1"] == {"title": "Music one",
+                                                "thumbnail": "https://i.example/m1.jpg"}
+        assert described("en", "mus")["m2"] == {}  # not in the table
+        assert described("en", "museum")["x1"] == {}  # in it, without a title
+        assert described("de", "katze") == {"9": {"title": "Katze",
+                                                    "url": "https://v.example/9"}}
+        # A damaged replacement keeps the table; a good one after it is taken.
+        write_videos(table, [("m1", "Wrong")], columns=("id", "name"))
+        clock.now += RELOAD_INTERVAL
+        described("en", "mus")
+        settle(client)
+        assert described("en", "mus")["m1"]["title"] == "Music one"
+        videos_stats = client.get("/stats").json()["videos"]
+        assert "no column 'title'" in videos_stats["last_error"]["message"]
+        assert samples(client)["torrelm_videos_reload_failures_total", ()] == 1
+        write_videos(table, [("m1", "Music, again")], columns=("id", "title"))
+        clock.now += RELOAD_INTERVAL
+        described("en", "mus")
+        settle(client)
+        assert described("en", "mus")["m1"] == {"title": "Music, again"}
+        assert client.get("/stats").json()["videos"]["rows"] == 1
+
+
+def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
+    snapshots = tmp_path / "snapshots"
+    snapshots.mkdir()
+    write_videos(tmp_path / "titles.csv", [("m1", "Music", None, None)])
+    app = create_app(two_indexes, snapshot_dir=snapshots, videos=tmp_path / "titles.csv",
+                     access_log=tmp_path / "access.log", clock=clock,
+                     search_url="https://videos.example/?q={q}")
+    with TestClient(app) as client:
+        answers = []
+
+        def visit():
+            for path in ("/", "/static/page.js", "/static/page.css", "/api/page", "/healthz",
+                         "/stats", "/metrics", "/nowhere", "/api/complete?q=mu&index=de",
+                         "/api/suggest?q=helo", "/api/videos?q=mu", "/api/typeahead?q=m",
+                         "/api/typeahead", "/api/complete?q=mu&index=..%2Fen",
+                         "/api/suggest?q=mu&max_dist=9", "/api/videos?q=mu&limit=x"):
+                answers.append(client.get(path))
+
+        visit()
+        # Faults whose messages name files: a damaged index, a missing one, a bad table.
+        garbage(two_indexes["en"])
+        two_indexes["de"].unlink()
+        (tmp_path / "titles.csv").write_text("id;name\n1;x\n")
+        clock.now += RELOAD_INTERVAL
+        visit()
+        settle(client)
+        visit()
+        answers.append(client.get("/stats"))
+        assert all(answers[-1].json()["indexes"][name]["reload"]["last_error"]["message"]
+                   for name in ("en", "de"))
+        assert answers[-1].json()["videos"]["last_error"]["message"]
+    leaks = [str(tmp_path), str(snapshots.resolve()), "torrelm-serve-", "/tmp"]
+    pid = re.compile(rf"(?<![\d.]){os.getpid()}(?![\d.])")
+    for response in answers:
+        text = response.text + json.dumps(dict(response.headers))
+        assert not [leak for leak in leaks if leak in text], (response.url, text)
+        assert not pid.search(text), (response.url, text)
+    logged = [json.loads(line) for line in (tmp_path / "access.log").read_text().splitlines()]
+    assert len(logged) == len(answers)
+    assert {(entry["path"], entry["status"], entry["index"]) for entry in logged} >= {
+        ("/api/complete", 200, "de"), ("/api/typeahead", 400, "en"), ("/nowhere", 404, None)}
