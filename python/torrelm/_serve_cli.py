@@ -224,7 +224,10 @@ def serve_command(args: argparse.Namespace) -> int:
     if args.videos is not None:
         try:
             rows = len(read_videos(args.videos).rows)
-        except (OSError, ValueError) as error:
+        except OSError as error:
+            raise SystemExit(f"torrelm serve: --videos {args.videos}: "
+                             f"{error.strerror or error}") from None
+        except ValueError as error:
             raise SystemExit(f"torrelm serve: --videos {args.videos}: {error}") from None
         shown.append(f"torrelm serve: titles of {rows:,} videos from {args.videos}")
     if args.access_log is not None:

@@ -52,12 +52,12 @@ def read_videos(path: str) -> VideoTable:
             found = [row[0] for row in connection.execute(
                 f"describe select * from {source}").fetchall()]
         except duckdb.Error as error:
-            raise ValueError(f"{path}: not a table DuckDB reads ({error})") from None
+            raise ValueError(f"not a table DuckDB reads ({error})") from None
         # DuckDB's names are case-blind; so is the look-up of the columns.
         by_name = {str(name).lower(): str(name) for name in found}
         missing = [name for name in COLUMNS[:2] if name not in by_name]
         if missing:
-            raise ValueError(f"{path}: no column {' or '.join(map(repr, missing))} (it has "
+            raise ValueError(f"no column {' or '.join(map(repr, missing))} (it has "
                              f"{', '.join(map(repr, found)) or 'none'}): a videos file needs "
                              "id and title, and may have thumbnail and url")
         selected = ", ".join(
@@ -67,7 +67,7 @@ def read_videos(path: str) -> VideoTable:
             rows = connection.execute(f"select {selected} from {source} where "
                                       f'"{by_name["id"]}" is not null').fetchall()
         except duckdb.Error as error:
-            raise ValueError(f"{path}: not a table DuckDB reads ({error})") from None
+            raise ValueError(f"not a table DuckDB reads ({error})") from None
     finally:
         connection.close()
     return VideoTable({video: (title, thumbnail or None, url or None)

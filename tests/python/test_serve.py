@@ -8,6 +8,7 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -689,3 +690,94 @@ def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
     assert len(logged) == len(answers)
     assert {(entry["path"], entry["status"], entry["index"]) for entry in logged} >= {
         ("/api/complete", 200, "de"), ("/api/typeahead", 400, "en"), ("/nowhere", 404, None)}
+
+
+@pytest.fixture
+def started(monkeypatch):
+    """What the serve command would start the service with: serve() is not run."""
+    import torrelm._serve
+
+    calls = []
+    monkeypatch.setattr(torrelm._serve, "serve", lambda indexes, **options: calls.append(
+        {"indexes": indexes, **options}))
+    return calls
+
+
+def test_the_config_file_and_the_command_line_over_it(two_indexes, tmp_path, started):
+    from torrelm._cli import main
+
+    (tmp_path / "conf").mkdir()
+    config = tmp_path / "conf" / "serve.toml"
+    config.write_text('port = 9001\nmax_text = 64\ncors-origin = "https://a.example"\n'
+                      'workers = 3\naccess-log = "-"\nvideos = "../titles.csv"\n'
+                      'graceful-timeout = 4\n[indexes]\nde = "../de.idx"\nen = "../en.idx"\n')
+    write_videos(tmp_path / "titles.csv", [("m1", "Music")], columns=("id", "title"))
+    assert main(["serve", "--config", str(config), "--port", "9002", "--cors-origin", "https://b",
+                 "--cors-origin", "https://c"]) == 0
+    options = started.pop()
+    # From the file, its paths taken from its folder, and the command line's over them.
+    assert options["indexes"] == {"de": str(tmp_path / "conf/../de.idx"),
+                                  "en": str(tmp_path / "conf/../en.idx")}
+    assert (options["port"], options["max_text"], options["workers"]) == (9002, 64, 3)
+    assert options["cors_origins"] == ["https://b", "https://c"]
+    assert (options["access_log"], options["graceful_timeout"]) == ("-", 4)
+    assert options["videos"] == str(tmp_path / "conf/../titles.csv")
+    assert main(["serve", "--config", str(config), f"solo={two_indexes['en']}"]) == 0
+    assert started.pop()["indexes"] == {"solo": str(two_indexes["en"])}
+
+
+@pytest.mark.parametrize("config,arguments,message", [
+    ("colour = 'red'\n", [], "unknown key 'colour'"),
+    ("port = '80'\n", [], "port must be a whole number, not '80'"),
+    ("map-in-place = 1\n", [], "map-in-place must be true or false"),
+    ("cors-origin = [1]\n", [], "cors-origin must be a string or a list of strings"),
+    ("port = \n", [], "not TOML"),
+    ("workers = 0\n", [], "--workers must be at least 1"),
+    ("", [], "no index to serve"),
+    ("", ["a=x.idx", "a=y.idx"], "two indexes are named 'a'"),
+    ("", ["x.idx", "y.idx"], "two indexes are named 'default'"),
+    ("", ["bad name=x.idx"], "'bad name' cannot name an index"),
+    ("", ["..=x.idx"], "'..' cannot name an index"),
+    ("", ["en="], "no index file after '='"),
+    ("", ["--graceful-timeout", "-1", "x.idx"], "--graceful-timeout cannot be negative"),
+    ("", ["--search-url", "https://x", "x.idx"], "has no {q}"),
+])
+def test_the_command_refuses_bad_settings(tmp_path, capsys, started, config, arguments,
+                                          message):
+    from torrelm._cli import main
+
+    (tmp_path / "serve.toml").write_text(config)
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", "--config", str(tmp_path / "serve.toml"), *arguments])
+    assert stopped.value.code == 2
+    assert message in capsys.readouterr().err and not started
+
+
+@pytest.mark.parametrize("arguments,message", [
+    (["--videos", "{missing}"], "missing.csv: No such file or directory"),
+    (["--videos", "{no_title}"], "no column 'title'"),
+    (["--access-log", "/nonexistent/folder/access.log"], "--access-log /nonexistent/folder"),
+])
+def test_the_command_refuses_bad_files_before_serving(index_file, tmp_path, started, arguments,
+                                                      message):
+    from torrelm._cli import main
+
+    write_videos(tmp_path / "no_title.csv", [("1", "x")], columns=("id", "name"))
+    files = {"missing": tmp_path / "missing.csv", "no_title": tmp_path / "no_title.csv"}
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", str(index_file), *[a.format(**files) for a in arguments]])
+    assert message in str(stopped.value) and not started
+
+
+UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "torrelm.service")
+
+
+@pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="needs systemd-analyze")
+def test_the_systemd_unit_verifies(tmp_path):
+    # verify wants ExecStart's program to exist: this interpreter stands in for the unit's.
+    text = open(UNIT).read().replace("/opt/torrelm/venv/bin/python", sys.executable)
+    (tmp_path / "torrelm.service").write_text(text)
+    done = subprocess.run(["systemd-analyze", "verify", str(tmp_path / "torrelm.service")],
+                          capture_output=True, text=True, timeout=60)
+    complaints = [line for line in done.stderr.splitlines() if "torrelm.service" in line]
+    assert done.returncode == 0 and not complaints, done.stderr
