@@ -70,5 +70,5 @@ def read_videos(path: str) -> VideoTable:
             raise ValueError(f"not a table DuckDB reads ({error})") from None
     finally:
         connection.close()
-    return VideoTable({video: (title, thumbnail or None, url or None)
+    return VideoTable({video: (title or None, thumbnail or None, url or None)
                        for video, title, thumbnail, url in rows}, FileIdentity.of(status))
