@@ -1,5 +1,5 @@
-"""The command line: python -m torrelm build CLICKS... -o INDEX, python -m torrelm serve
-[NAME=]INDEX...."""
+"""The command line: python -m torrelm build CLICKS... -o INDEX, and python -m torrelm serve
+[NAME=]INDEX... (its options in _serve_cli)."""
 
 from __future__ import annotations
 

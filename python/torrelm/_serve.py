@@ -1,10 +1,11 @@
 """The search service: python -m torrelm serve [NAME=]INDEX...
 
 A Starlette app answering the search box's queries as JSON over one or more indexes, with a
-page at / that uses them. The service serves a private snapshot of the index file: a copy in a folder of its own,
-mapped with torrelm.open by every worker, so that all of them share one copy of its pages and
-none dies when the file is rewritten or truncated in place. Each worker picks up a newer file
-between requests.
+page at / that uses them. The service serves a private snapshot of each index file: a copy in a
+folder of its own, mapped with torrelm.open by every worker, so that all of them share one copy
+of its pages and none dies when the file is rewritten or truncated in place. Each worker picks
+up a newer file between requests. Metrics, the access log and the videos table are in
+_serve_ops and _video_table; the command's options in _serve_cli.
 """
 
 from __future__ import annotations

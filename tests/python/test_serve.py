@@ -545,7 +545,8 @@ def samples(client):
 def test_metrics_count_each_request_by_endpoint_and_index(two_indexes, clock):
     app = create_app(two_indexes, clock=clock)
     with TestClient(app) as client:
-        asked = [("/api/complete", "en", 3), ("/api/complete", "de", 2), ("/api/typeahead", "de", 1)]
+        asked = [("/api/complete", "en", 3), ("/api/complete", "de", 2),
+                 ("/api/typeahead", "de", 1)]
         for path, name, times in asked:
             for _ in range(times):
                 client.get(path, params={"q": "mu", "index": name})
