@@ -535,7 +535,10 @@ class _Service:
         self.max_text = max_text
         self.max_dist = max_dist
         self.started = time.time()
+        # Tells workers apart in /stats without their process ids.
+        self.worker_id = os.urandom(4).hex()
         self.stats = {name: Statistics() for name in holders}
+        self.totals = Statistics()  # of every index
 
     def holder(self, request: Request, params: Mapping[str, str]) -> IndexHolder:
         name = params.get("index")
@@ -652,11 +655,14 @@ class _Service:
             "bounds": {"max_text": self.max_text, "max_dist": self.max_dist,
                        "max_limit": MAX_LIMIT},
             "worker": {
+                "id": self.worker_id,
                 "started_at": self.started,
                 "scope": "queries and latencies are this worker process's own; with several "
                          "workers, each /stats request is answered by whichever worker takes "
                          "it (/metrics counts them all)",
             },
+            "queries": {name: self.totals.counts.get(name, 0) for name in QUERIES},
+            "latency_ms": self.totals.percentiles(),
         })
 
 
@@ -825,6 +831,7 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
 
     def record(endpoint: str, index: str, seconds: float) -> None:
         service.stats[index].record(endpoint, seconds)
+        service.totals.record(endpoint, seconds)
 
     middleware = [Middleware(Observed, metrics=metrics, log=log, record=record,
                              paths=[route.path for route in routes], queries=QUERIES)]
