@@ -88,8 +88,12 @@ def service(tmp_path_factory):
     path = folder / "videos.idx"
     torrelm.save(torrelm.build(rows(), normalize="casefold", merge_variants=True), path)
     port = free_port()
+    # A second index, of other words, for the page's choice of index.
+    torrelm.save(torrelm.build([(word[::-1], f"r{n}", n + 1) for n, word in enumerate(WORDS)]),
+                 folder / "reversed.idx")
     process = subprocess.Popen(
-        [sys.executable, "-m", "torrelm", "serve", str(path), "--port", str(port),
+        [sys.executable, "-m", "torrelm", "serve", f"main={path}",
+         f"reversed={folder / 'reversed.idx'}", "--port", str(port),
          "--search-url", f"http://127.0.0.1:{port}/healthz?q={{q}}",
          "--videos", str(titles(folder))],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -170,18 +174,18 @@ def shown(driver):
         };""")
 
 
-def expected(base, text):
+def expected(base, text, index="main"):
     """What the page should show for `text`: the typeahead endpoint's answer."""
     if text == "":
         return {"kind": "completion", "suggestions": [], "videos": []}
     answer = get_json(f"{base}/api/typeahead?" + urllib.parse.urlencode(
-        {"q": text, "limit": SUGGESTIONS, "videos": VIDEOS}))
+        {"q": text, "limit": SUGGESTIONS, "videos": VIDEOS, "index": index}))
     return {"kind": "completion", "suggestions": answer["completions"], "videos": answer["videos"]}
 
 
-def check_page(driver, base, text):
+def check_page(driver, base, text, index="main"):
     settle(driver, text)
-    page, wanted = shown(driver), expected(base, text)
+    page, wanted = shown(driver), expected(base, text, index)
     assert [(s["term"], s["count"]) for s in page["suggestions"]] == \
         [(s["term"], s["count"]) for s in wanted["suggestions"]], text
     assert all(s["kind"] == wanted["kind"] and s["text"] == s["term"]
@@ -292,3 +296,16 @@ def test_a_refused_text_says_so(page, browser, service):
     settle(browser, text)
     assert shown(browser)["suggestions"] == [] and shown(browser)["videos"] == []
     assert "longer than" in browser.find_element(By.ID, "status").text
+
+
+def test_the_index_chosen_answers(page, browser, service):
+    from selenium.webdriver.support.ui import Select
+
+    choice = Select(browser.find_element(By.ID, "index"))
+    assert [o.text for o in choice.options] == ["main", "reversed"]
+    assert choice.first_selected_option.text == "main"
+    page.send_keys("h")
+    check_page(browser, service, "h")
+    choice.select_by_visible_text("reversed")  # asks again, of the other index
+    wanted = check_page(browser, service, "h", index="reversed")
+    assert wanted != expected(service, "h") and wanted["suggestions"]
