@@ -423,6 +423,24 @@ def service(tmp_path_factory):
     assert not list(folder.glob("torrelm-serve-*")), "the snapshots outlived the service"
 
 
+def test_metrics_sum_every_worker(service):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    process, path, base, log = service
+
+    def completes():
+        with urllib.request.urlopen(f"{base}/metrics", timeout=10) as response:
+            text = response.read().decode()
+        return sum(s.value for family in text_string_to_metric_families(text)
+                   for s in family.samples if s.name == "torrelm_requests_total"
+                   and s.labels == {"endpoint": "/api/complete", "index": "default"})
+
+    before = completes()
+    for _ in range(40):  # new connections: both workers take some
+        fetch(f"{base}/api/complete?q=term1")
+    assert completes() - before == 40
+
+
 def load(base, stop, answers):
     """Requests one after another until `stop`: each one's status, or the error it met."""
     while not stop.wait(0.01):
