@@ -494,8 +494,10 @@ def _jsonable(value: Any) -> Any:
         return repr(value)
 
 
-# One encoder for every answer: json.dumps with any option set builds a new one per call.
-_encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
+# One encoder for every answer: json.dumps with any option set builds a new one per call. The
+# answers are built here, never circular: no need to track every container on the way.
+_encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, check_circular=False,
+                           separators=(",", ":")).encode
 
 
 class Json(Response):
