@@ -29,6 +29,10 @@ def scrubbed(message: str) -> str:
     return _ABSOLUTE_PATH.sub("<path>", message)
 
 
+# The most of a request's path or query string that the access log keeps.
+_LONGEST = 1024
+
+
 class AccessLog:
     """One JSON line per request, written with one write() to a file opened for appending: the
     workers of a service share the file, and the kernel keeps each line whole and in place."""
@@ -52,8 +56,9 @@ class AccessLog:
         moment = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now))
         line = json.dumps({
             "time": f"{moment}.{int(now % 1 * 1000):03d}Z",
-            "method": scope["method"], "path": scope["path"],
-            "query": scope["query_string"].decode("latin-1"), "index": index,
+            # Cut short, so that a line stays within what one write to a pipe keeps whole.
+            "method": scope["method"], "path": scope["path"][:_LONGEST],
+            "query": scope["query_string"][:_LONGEST].decode("latin-1"), "index": index,
             "status": status, "duration_ms": round(seconds * 1000, 3), "bytes": size,
             "client": client[0] if client else None}, ensure_ascii=False) + "\n"
         try:
