@@ -21,7 +21,7 @@ venv="$root/.venv"
 # The base packages every job needs; a job names its own on top of them.
 base_apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
 pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
-  starlette uvicorn httptools uvloop httpx)
+  starlette uvicorn httptools uvloop httpx prometheus_client)
 
 say() { printf '== %s\n' "$*" >&2; }
 

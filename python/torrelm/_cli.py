@@ -1,4 +1,5 @@
-"""The command line: python -m torrelm build CLICKS... -o INDEX, python -m torrelm serve INDEX."""
+"""The command line: python -m torrelm build CLICKS... -o INDEX, and python -m torrelm serve
+[NAME=]INDEX... (its options in _serve_cli)."""
 
 from __future__ import annotations
 
@@ -13,6 +14,9 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
+
+from ._serve_cli import add_serve_parser, serve_command
+from ._serve_cli import settings as serve_settings
 
 DEFAULT_MERGE_RATIO = 10.0  # as the builders' merge_variants=True
 
@@ -365,47 +369,6 @@ def build_command(args: argparse.Namespace) -> int:
                          + _printable(str(error))) from None
 
 
-_SERVE_HELP = """\
-Serves an index over HTTP: JSON endpoints /api/complete, /api/suggest and /api/videos (each
-taking q, limit and max_dist), /api/typeahead (q, limit, videos: what the page asks on every
-keystroke), /healthz, /stats, and a search page at /. Every worker maps the
-same private snapshot of the index file (a copy the service keeps), so they share one copy of it
-and none dies if INDEX is rewritten or truncated in place; each picks up a newer file, replaced or
-rewritten, within half a second once it is complete, keeping the old one if the new one fails its
-checks."""
-
-
-def serve_command(args: argparse.Namespace) -> int:
-    try:
-        import starlette  # noqa: F401
-        import uvicorn  # noqa: F401
-    except ImportError:
-        raise SystemExit("torrelm serve: needs Starlette and uvicorn: pip install "
-                         "'torrelm[serve]'") from None
-    from . import load
-    from ._serve import serve
-
-    if args.search_url is not None and "{q}" not in args.search_url:
-        raise SystemExit(f"torrelm serve: --search-url {args.search_url!r} has no {{q}} for the "
-                         "text typed")
-
-    # Checked once here, so that a bad file is one clear message rather than one per worker;
-    # read, not mapped, since the file may be rewritten in place meanwhile.
-    try:
-        index = load(args.index)
-    except (OSError, ValueError) as error:
-        raise SystemExit(f"torrelm serve: {args.index}: {error}") from None
-    shown = f"[{args.host}]" if ":" in args.host else args.host
-    print(f"torrelm serve: {index!r}\ntorrelm serve: http://{shown}:{args.port}/ "
-          f"({args.workers} worker{'s' if args.workers != 1 else ''}; Ctrl-C stops)",
-          file=sys.stderr, flush=True)
-    del index
-    serve(args.index, host=args.host, port=args.port, workers=args.workers,
-          max_text=args.max_text, max_dist=args.max_dist_limit, snapshot_dir=args.snapshot_dir,
-          map_in_place=args.map_in_place, search_url=args.search_url)
-    return 0
-
-
 def _whole_number(text: str) -> int:
     try:
         value = int(text)
@@ -471,31 +434,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     build_parser.add_argument("-q", "--quiet", action="store_true",
                               help="no progress: standard error shows errors and the result only")
     build_parser.set_defaults(run=build_command)
-    serve_parser = commands.add_parser("serve", help="serve an index over HTTP, with a search page",
-                                       description=_SERVE_HELP)
-    serve_parser.add_argument("index", metavar="INDEX", help="the index file to serve")
-    serve_parser.add_argument("--host", default="127.0.0.1", help="address to listen on "
-                              "(default 127.0.0.1)")
-    serve_parser.add_argument("--port", type=int, default=8000, help="port (default 8000)")
-    serve_parser.add_argument("--search-url", metavar="URL",
-                              help="where the page's Enter sends the text typed when no "
-                              "completion is chosen: a URL with {q} for the text, e.g. "
-                              "'https://videos.example/results?q={q}' (default: nowhere)")
-    serve_parser.add_argument("--workers", type=int, default=1, metavar="N",
-                              help="worker processes (default 1)")
-    serve_parser.add_argument("--max-text", type=int, default=256, metavar="N",
-                              help="the longest q taken, in characters (default 256)")
-    serve_parser.add_argument("--max-dist-limit", type=int, default=2, metavar="N",
-                              help="the largest max_dist a request may ask for (default 2)")
-    mapped = serve_parser.add_mutually_exclusive_group()
-    mapped.add_argument("--snapshot-dir", metavar="DIR",
-                        help="where the service makes its folder of snapshots of INDEX (default: "
-                        "the system's temporary folder); on INDEX's own file system, a copy can "
-                        "share its blocks (Btrfs, XFS)")
-    mapped.add_argument("--map-in-place", action="store_true",
-                        help="map INDEX itself, with no snapshot: no copy's space or time, but a "
-                        "worker dies if INDEX is rewritten or truncated in place; only for an "
-                        "INDEX always replaced by renaming, as torrelm.save does")
+    serve_parser = add_serve_parser(commands)
     serve_parser.set_defaults(run=serve_command)
     args = parser.parse_args(argv)
     if args.command == "build":
@@ -504,13 +443,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.sql is not None and not args.sql.strip().rstrip(";").strip():
             build_parser.error("--sql cannot be empty")
     if args.command == "serve":
-        if args.workers < 1:
-            parser.error("--workers must be at least 1")
-        if not 0 <= args.port <= 65535:
-            parser.error("--port must be between 0 and 65535")
-        if args.max_text < 0 or args.max_dist_limit < 0:
-            parser.error("--max-text and --max-dist-limit cannot be negative")
-        if args.snapshot_dir is not None and not os.path.isdir(args.snapshot_dir):
-            parser.error(f"--snapshot-dir {args.snapshot_dir}: no such folder")
+        args = serve_settings(args, serve_parser)
     result: int = args.run(args)
     return result

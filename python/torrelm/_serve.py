@@ -1,10 +1,11 @@
-"""The search service: python -m torrelm serve INDEX.
+"""The search service: python -m torrelm serve [NAME=]INDEX...
 
-A Starlette app answering the search box's three queries as JSON, with a page at / that uses
-them. The service serves a private snapshot of the index file: a copy in a folder of its own,
-mapped with torrelm.open by every worker, so that all of them share one copy of its pages and
-none dies when the file is rewritten or truncated in place. Each worker picks up a newer file
-between requests.
+A Starlette app answering the search box's queries as JSON over one or more indexes, with a
+page at / that uses them. The service serves a private snapshot of each index file: a copy in a
+folder of its own, mapped with torrelm.open by every worker, so that all of them share one copy
+of its pages and none dies when the file is rewritten or truncated in place. Each worker picks
+up a newer file between requests. Metrics, the access log and the videos table are in
+_serve_ops and _video_table; the command's options in _serve_cli.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ import asyncio
 import contextlib
 import errno
 import fcntl
+import hashlib
 import json
 import logging
 import math
@@ -24,20 +26,26 @@ import tempfile
 import time
 import weakref
 from collections import deque
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any
+from typing import Any, Generic, Protocol, TypeVar
+from urllib.parse import parse_qsl
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import Response
 from starlette.routing import Route
 
 from ._native import Index
 from ._storage import _open_regular
 from ._storage import open as open_index
+from ._serve_cli import DEFAULT_NAME, INDEX_NAME
+from ._serve_ops import AccessLog, Metrics, Observed, scrubbed
+from ._video_table import VideoTable, read_videos
 
 # Larger pages of results are no search box's; the bound keeps one request's work small.
 MAX_LIMIT = 100
@@ -88,8 +96,8 @@ class FileIdentity:
         return FileIdentity(status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
 
     def as_json(self) -> dict[str, Any]:
-        return {"inode": self.inode, "device": self.device, "size": self.size,
-                "mtime": self.mtime_ns / 1e9, "mtime_ns": self.mtime_ns}
+        # No device or inode: what a client may see of the file is what tells builds apart.
+        return {"size": self.size, "mtime": self.mtime_ns / 1e9}
 
     @property
     def snapshot_name(self) -> str:
@@ -225,6 +233,22 @@ class Served:
     identity: FileIdentity
     opened_at: float
     snapshot: str | None = None
+    build_id: str = ""
+    shape: tuple[tuple[str, str], ...] = ()
+
+
+_REPR_FIELD = re.compile(r"(\w+)=([^\s'>]+)")
+
+
+def _build_id(index: Index, identity: FileIdentity) -> str:
+    """A short name of the build served, the same in every worker and on every machine that
+    serves it: from what the builder recorded when there is such a record, else from the file."""
+    metadata = index.metadata
+    if metadata:
+        seed = json.dumps([_jsonable(metadata), len(index), identity.size], sort_keys=True)
+    else:
+        seed = f"{identity.device}:{identity.inode}:{identity.size}:{identity.mtime_ns}"
+    return hashlib.blake2b(seed.encode(), digest_size=6).hexdigest()
 
 
 def _served(index: Index, identity: FileIdentity, snapshot: str | None) -> Served:
@@ -232,7 +256,9 @@ def _served(index: Index, identity: FileIdentity, snapshot: str | None) -> Serve
     # table with its records: passes over the index): done here, before the index is served, and
     # not by the request that comes first.
     index.complete("", limit=1)
-    return Served(index, identity, time.time(), snapshot)
+    # The repr is the only place the node count shows; its path is never answered.
+    shape = tuple((k, v) for k, v in _REPR_FIELD.findall(repr(index)) if k != "path")
+    return Served(index, identity, time.time(), snapshot, _build_id(index, identity), shape)
 
 
 def _open(path: str, snapshots: Snapshots | None) -> Served:
@@ -244,40 +270,59 @@ def _open(path: str, snapshots: Snapshots | None) -> Served:
     return _served(open_index(path), identity, None)
 
 
-class IndexHolder:
-    """The index a worker serves, reopened when its file is replaced.
+class _Loaded(Protocol):
+    @property
+    def identity(self) -> FileIdentity: ...
+
+
+LoadedT = TypeVar("LoadedT", bound=_Loaded)
+
+
+def _nothing() -> None:
+    pass
+
+
+class FileHolder(Generic[LoadedT]):
+    """What a worker reads from a file (an index, a table of videos), read again when the file
+    is replaced.
 
     Runs on the event loop only: the checks and the swap happen between awaits, so they need no
-    lock. A replaced file is opened (snapshot taken and verified, in a thread) by a task of its
-    own, and swapped in when it is ready: no request waits for it, every request meanwhile gets
-    the index in service. With `snapshots` None the file itself is mapped.
-    """
+    lock. A replaced file is read (in a thread) by a task of its own, and swapped in when it is
+    ready: no request waits for it, every request meanwhile gets what is in service."""
 
-    def __init__(self, path: str, *, interval: float = RELOAD_INTERVAL,
-                 clock: Callable[[], float] = time.monotonic,
-                 snapshots: Snapshots | None = None) -> None:
-        self.path = path
+    kind = "file"
+
+    def __init__(self, name: str, path: str, *, interval: float,
+                 clock: Callable[[], float]) -> None:
+        self.name = name
+        self.path = os.path.abspath(path)
         self.interval = interval
         self.clock = clock
-        self.snapshots = snapshots
         self.reloads = 0
         self.last_error: dict[str, Any] | None = None
+        # Told of each reload and each new fault (metrics); set by the app.
+        self.on_reload: Callable[[], None] = _nothing
+        self.on_failure: Callable[[], None] = _nothing
         self._failed: FileIdentity | None = None
         self._reloading = False
         self._task: asyncio.Task[None] | None = None
-        try:
-            self.served = _open(path, snapshots)
-        except Exception as error:
-            # A worker (re)started while the file is being written serves the snapshot the
-            # others serve, rather than failing to start; with none, the file's fault is raised.
-            fallback = snapshots.latest() if snapshots is not None else None
-            if fallback is None:
-                raise
-            self.served = _served(*fallback)
-            self._report(error, None)
+        self.served: LoadedT = self._first()
         self.last_check = clock()
 
-    async def current(self) -> Served:
+    def _first(self) -> LoadedT:
+        return self._load()
+
+    def _load(self) -> LoadedT:
+        """Reads the file (in a thread, but for the first time); raises what the file's faults
+        raise."""
+        raise NotImplementedError
+
+    def _retire(self, old: LoadedT, new: LoadedT) -> None:
+        """Called once `new` replaced `old`."""
+
+    def current(self) -> LoadedT:
+        """What is in service, having started a reload if the file changed: a plain call, not a
+        coroutine, since it never waits (and requests do not pay for one)."""
         now = self.clock()
         if self._reloading or now - self.last_check < self.interval:
             return self.served
@@ -303,38 +348,92 @@ class IndexHolder:
     async def _reload(self, identity: FileIdentity) -> None:
         started_ns = time.time_ns()
         try:
-            served = await run_in_threadpool(_open, self.path, self.snapshots)
-        except Exception as error:  # noqa: BLE001 - any failure keeps the index that works
-            # A file refused for what it holds is not verified again on every check, unless it
-            # changed so recently that a write may still be under way; a copy that could not be
-            # made (a full disk, a write during it) is tried again.
+            loaded = await run_in_threadpool(self._load)
+        except Exception as error:  # noqa: BLE001 - any failure keeps what works
+            # A file refused for what it holds is not read again on every check, unless it
+            # changed so recently that a write may still be under way; one that could not be
+            # read (a full disk, a write during the copy) is tried again.
             if isinstance(error, ValueError) and identity.mtime_ns + SETTLE_NS <= started_ns:
                 self._failed = identity
             self._report(error, identity)
         else:
-            old, self.served = self.served, served
+            old, self.served = self.served, loaded
             self.reloads += 1
             self._failed = None
             self.last_error = None
-            logger.info("%s: now serving the file of %s (%s bytes)%s", self.path,
-                        _when(served.identity), f"{served.identity.size:,}",
-                        f", from the snapshot {served.snapshot}" if served.snapshot else "")
-            # The old snapshot is replaced: its name goes, and its pages with the last mapping
-            # (this worker's requests still running on it, other workers yet to reload).
-            if old.snapshot is not None and old.snapshot != served.snapshot:
-                with contextlib.suppress(OSError):
-                    os.unlink(old.snapshot)
+            self.on_reload()
+            logger.info("%s: now serving the %s of %s (%s bytes)", self.path, self.kind,
+                        _when(loaded.identity), f"{loaded.identity.size:,}")
+            self._retire(old, loaded)
         finally:
             self._reloading = False
 
     def _report(self, error: BaseException, identity: FileIdentity | None) -> None:
         message = f"{type(error).__name__}: {error}"
-        # Logged once, not on every check that meets the same fault.
-        if self.last_error is None or self.last_error["message"] != message:
-            logger.warning("%s: not served (%s); still serving the file of %s", self.path,
-                           message, _when(self.served.identity))
-        self.last_error = {"message": message, "at": time.time(),
-                           "file": identity.as_json() if identity else None}
+        # Logged and counted once, not on every check that meets the same fault.
+        if self.last_error is None or self.last_error["logged"] != message:
+            logger.warning("%s: not served (%s); still serving the %s of %s", self.path,
+                           message, self.kind, _when(self.served.identity))
+            self.on_failure()
+        # Answered without the paths in it (the file's, the snapshots'): the log has them.
+        self.last_error = {"message": scrubbed(message), "at": time.time(),
+                           "file": identity.as_json() if identity else None, "logged": message}
+
+    def public_error(self) -> dict[str, Any] | None:
+        if self.last_error is None:
+            return None
+        return {k: v for k, v in self.last_error.items() if k != "logged"}
+
+
+class IndexHolder(FileHolder[Served]):
+    """The index a worker serves under one name, reopened when its file is replaced: the
+    snapshot is taken and verified in a thread. With `snapshots` None the file itself is
+    mapped."""
+
+    kind = "index file"
+
+    def __init__(self, path: str, *, name: str = DEFAULT_NAME, interval: float = RELOAD_INTERVAL,
+                 clock: Callable[[], float] = time.monotonic,
+                 snapshots: Snapshots | None = None) -> None:
+        self.snapshots = snapshots
+        super().__init__(name, path, interval=interval, clock=clock)
+
+    def _first(self) -> Served:
+        try:
+            return self._load()
+        except Exception as error:
+            # A worker (re)started while the file is being written serves the snapshot the
+            # others serve, rather than failing to start; with none, the file's fault is raised.
+            fallback = self.snapshots.latest() if self.snapshots is not None else None
+            if fallback is None:
+                raise
+            self.served = _served(*fallback)
+            self._report(error, None)
+            return self.served
+
+    def _load(self) -> Served:
+        return _open(self.path, self.snapshots)
+
+    def _retire(self, old: Served, new: Served) -> None:
+        # The old snapshot is replaced: its name goes, and its pages with the last mapping
+        # (this worker's requests still running on it, other workers yet to reload).
+        if old.snapshot is not None and old.snapshot != new.snapshot:
+            with contextlib.suppress(OSError):
+                os.unlink(old.snapshot)
+
+
+class VideoHolder(FileHolder[VideoTable]):
+    """The titles, thumbnails and links of the videos (--videos), read again when the file is
+    replaced; a file that fails to read keeps the table in service."""
+
+    kind = "videos file"
+
+    def __init__(self, path: str, *, interval: float = RELOAD_INTERVAL,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        super().__init__("videos", path, interval=interval, clock=clock)
+
+    def _load(self) -> VideoTable:
+        return read_videos(self.path)
 
 
 def _when(identity: FileIdentity) -> str:
@@ -345,13 +444,14 @@ class Statistics:
     """Queries served and their latencies, for this worker process."""
 
     def __init__(self) -> None:
-        self.started = time.time()
         self.counts: dict[str, int] = {}
         self.latencies: dict[str, deque[float]] = {}
 
     def record(self, endpoint: str, seconds: float) -> None:
         self.counts[endpoint] = self.counts.get(endpoint, 0) + 1
-        window = self.latencies.setdefault(endpoint, deque(maxlen=LATENCY_WINDOW))
+        window = self.latencies.get(endpoint)
+        if window is None:
+            window = self.latencies[endpoint] = deque(maxlen=LATENCY_WINDOW)
         window.append(seconds)
 
     def percentiles(self) -> dict[str, dict[str, float | int]]:
@@ -370,8 +470,9 @@ def _nearest_rank(ordered: list[float], fraction: float) -> float:
     return ordered[max(0, math.ceil(fraction * len(ordered)) - 1)]
 
 
-def _integer(request: Request, name: str, default: int, highest: int, lowest: int = 0) -> int:
-    raw = request.query_params.get(name)
+def _integer(params: Mapping[str, str], name: str, default: int, highest: int,
+             lowest: int = 0) -> int:
+    raw = params.get(name)
     if raw is None:
         return default
     if not _INTEGER.fullmatch(raw):
@@ -393,112 +494,194 @@ def _jsonable(value: Any) -> Any:
         return repr(value)
 
 
+# One encoder for every answer: json.dumps with any option set builds a new one per call. The
+# answers are built here, never circular: no need to track every container on the way.
+_encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, check_circular=False,
+                           separators=(",", ":")).encode
+
+
+class Json(Response):
+    """A JSON answer, encoded as compactly and cheaply as the standard library can."""
+
+    media_type = "application/json"
+
+    def render(self, content: Any) -> bytes:
+        return _encode(content).encode()
+
+
+def _parameters(request: Request) -> dict[str, str]:
+    """The query's parameters, the last of each name as Starlette's query_params has them, in
+    half its time: a plain dict rather than a multi-valued one."""
+    return dict(parse_qsl(request.scope["query_string"].decode("latin-1"),
+                          keep_blank_values=True))
+
+
+def _refused(error: BadParameter) -> Response:
+    return Json({"error": error.message, "parameter": error.parameter}, status_code=400)
+
+
+# Where a handler leaves the name of the index it chose, for the access log and the metrics.
+INDEX_KEY = "torrelm.index"
+QUERIES = ("complete", "suggest", "videos", "typeahead")
+
+Found = list[Any]
+Query = Callable[[Index, str, int, int], Found]
+
+
 class _Service:
-    def __init__(self, holder: IndexHolder, max_text: int, max_dist: int) -> None:
-        self.holder = holder
+    def __init__(self, holders: dict[str, IndexHolder], videos: VideoHolder | None,
+                 max_text: int, max_dist: int) -> None:
+        self.holders = holders
+        self.default = next(iter(holders.values()))
+        self.videos_holder = videos
         self.max_text = max_text
         self.max_dist = max_dist
-        self.stats = Statistics()
+        self.started = time.time()
+        # Tells workers apart in /stats without their process ids.
+        self.worker_id = os.urandom(4).hex()
+        self.stats = {name: Statistics() for name in holders}
+        self.totals = Statistics()  # of every index
 
-    def text(self, request: Request) -> str:
-        q = request.query_params.get("q")
+    def holder(self, request: Request, params: Mapping[str, str]) -> IndexHolder:
+        name = params.get("index")
+        if name is None:
+            holder = self.default
+        elif (holder := self.holders.get(name)) is None:  # type: ignore[assignment]
+            raise BadParameter("index", f"no index is named {name[:40]!r} here; there are "
+                                        f"{', '.join(map(repr, self.holders))}")
+        request.scope[INDEX_KEY] = holder.name
+        return holder
+
+    def text(self, params: Mapping[str, str]) -> str:
+        q = params.get("q")
         if q is None:
             raise BadParameter("q", "q is missing: the text typed so far")
         if len(q) > self.max_text:
             raise BadParameter("q", f"q is longer than {self.max_text} characters")
         return q
 
-    def endpoint(self, name: str, key: str, default_dist: int,
-                 run: Callable[[Index, str, int, int], list[dict[str, Any]]]
-                 ) -> Callable[[Request], Awaitable[Response]]:
+    def described(self, found: Found) -> list[dict[str, Any]]:
+        """Videos as answered: with their title, thumbnail and link where the table has them."""
+        table = self.videos_holder.current().rows if self.videos_holder is not None else None
+        if not table:
+            return [{"id": video, "share": share} for video, share in found]
+        answer = []
+        for video, share in found:
+            entry: dict[str, Any] = {"id": video, "share": share}
+            known = table.get(str(video))
+            if known is not None:
+                title, thumbnail, url = known
+                if title is not None:
+                    entry["title"] = title
+                if thumbnail is not None:
+                    entry["thumbnail"] = thumbnail
+                if url is not None:
+                    entry["url"] = url
+            answer.append(entry)
+        return answer
+
+    def endpoint(self, key: str, default_dist: int,
+                 run: Query) -> Callable[[Request], Awaitable[Response]]:
         async def handle(request: Request) -> Response:
-            started = time.perf_counter()
+            params = _parameters(request)
             try:
-                q = self.text(request)
-                limit = _integer(request, "limit", 10, MAX_LIMIT, lowest=1)
-                max_dist = _integer(request, "max_dist", min(default_dist, self.max_dist),
+                holder = self.holder(request, params)
+                q = self.text(params)
+                limit = _integer(params, "limit", 10, MAX_LIMIT, lowest=1)
+                max_dist = _integer(params, "max_dist", min(default_dist, self.max_dist),
                                     self.max_dist)
             except BadParameter as error:
-                return JSONResponse({"error": error.message, "parameter": error.parameter},
-                                    status_code=400)
-            served = await self.holder.current()
-            # The query releases the interpreter lock: in a thread, it leaves the event loop
-            # free to take other requests meanwhile.
-            found = await run_in_threadpool(run, served.index, q, limit, max_dist)
-            self.stats.record(name, time.perf_counter() - started)
-            return JSONResponse({"q": q, key: found})
+                return _refused(error)
+            # On the event loop, not in a thread: a query takes microseconds (a fuzzy one at
+            # the largest bound a few hundred), far less than the hop to a thread and back.
+            found = run(holder.current().index, q, limit, max_dist)
+            if key == "videos":
+                found = self.described(found)
+            return Json({"q": q, key: found})
 
         return handle
 
     async def typeahead(self, request: Request) -> Response:
         """One answer per keystroke: the completions to offer and the videos to show."""
-        started = time.perf_counter()
+        params = _parameters(request)
         try:
-            q = self.text(request)
-            limit = _integer(request, "limit", 10, MAX_LIMIT, lowest=1)
-            videos = _integer(request, "videos", 10, MAX_LIMIT)
+            holder = self.holder(request, params)
+            q = self.text(params)
+            limit = _integer(params, "limit", 10, MAX_LIMIT, lowest=1)
+            videos = _integer(params, "videos", 10, MAX_LIMIT)
         except BadParameter as error:
-            return JSONResponse({"error": error.message, "parameter": error.parameter},
-                                status_code=400)
-        served = await self.holder.current()
-        found = await run_in_threadpool(served.index.typeahead, q, limit=limit, videos=videos)
-        self.stats.record("typeahead", time.perf_counter() - started)
-        return JSONResponse({
-            "q": q,
-            "completions": [{"term": c.term, "count": c.count} for c in found.completions],
-            "videos": [{"id": v.id, "share": v.share} for v in found.videos],
-        })
+            return _refused(error)
+        completions, found = holder.current().index.typeahead(q, limit=limit, videos=videos)
+        return Json({"q": q, "completions": [{"term": t, "count": n} for t, n in completions],
+                     "videos": self.described(found)})
 
     async def healthz(self, request: Request) -> Response:
-        return JSONResponse({"status": "ok"})
+        return Json({"status": "ok"})
 
-    async def stats_page(self, request: Request) -> Response:
-        served = await self.holder.current()
+    def index_stats(self, holder: IndexHolder) -> dict[str, Any]:
+        served = holder.current()
         index = served.index
         metadata = index.metadata or {}
-        return JSONResponse({
+        statistics = self.stats[holder.name]
+        return {
             "index": {
-                "path": os.path.abspath(self.holder.path),
-                "repr": repr(index),
+                "repr": re.sub(r" path=.*>$", ">", repr(index)),
                 "terms": len(index),
+                "shape": dict(served.shape),
+                "bytes": index.memory_bytes(),
+                "build_id": served.build_id,
                 "build_time": _jsonable(metadata.get("build_time")),
                 "metadata": {str(k): _jsonable(v) for k, v in metadata.items()},
                 "file": served.identity.as_json(),
-                "snapshot": served.snapshot,
                 "opened_at": served.opened_at,
             },
-            "reload": {
-                "interval_seconds": self.holder.interval,
-                "reloads": self.holder.reloads,
-                "last_error": self.holder.last_error,
-            },
+            "reload": {"interval_seconds": holder.interval, "reloads": holder.reloads,
+                       "last_error": holder.public_error()},
+            "queries": {name: statistics.counts.get(name, 0) for name in QUERIES},
+            "latency_ms": statistics.percentiles(),
+        }
+
+    def videos_stats(self) -> dict[str, Any] | None:
+        holder = self.videos_holder
+        if holder is None:
+            return None
+        table = holder.current()
+        return {"rows": len(table.rows), "file": table.identity.as_json(),
+                "reloads": holder.reloads, "last_error": holder.public_error()}
+
+    async def stats_page(self, request: Request) -> Response:
+        return Json({
+            "default_index": self.default.name,
+            "indexes": {name: self.index_stats(holder) for name, holder in self.holders.items()},
+            "videos": self.videos_stats(),
             "bounds": {"max_text": self.max_text, "max_dist": self.max_dist,
                        "max_limit": MAX_LIMIT},
             "worker": {
-                "pid": os.getpid(),
-                "started_at": self.stats.started,
+                "id": self.worker_id,
+                "started_at": self.started,
                 "scope": "queries and latencies are this worker process's own; with several "
-                         "workers, each /stats request is answered by whichever worker takes it",
+                         "workers, each /stats request is answered by whichever worker takes "
+                         "it (/metrics counts them all)",
             },
-            "queries": {name: self.stats.counts.get(name, 0)
-                        for name in ("complete", "suggest", "videos", "typeahead")},
-            "latency_ms": self.stats.percentiles(),
+            "queries": {name: self.totals.counts.get(name, 0) for name in QUERIES},
+            "latency_ms": self.totals.percentiles(),
         })
 
 
-def _complete(index: Index, q: str, limit: int, max_dist: int) -> list[dict[str, Any]]:
-    return [{"term": c.term, "count": c.count}
-            for c in index.complete(q, limit=limit, max_dist=max_dist)]
+# Unpacked rather than read by field name: a named tuple's fields are properties, slower to
+# read than a tuple is to unpack, and these loops run on every request.
+def _complete(index: Index, q: str, limit: int, max_dist: int) -> Found:
+    return [{"term": t, "count": n}
+            for t, n in index.complete(q, limit=limit, max_dist=max_dist)]
 
 
-def _suggest(index: Index, q: str, limit: int, max_dist: int) -> list[dict[str, Any]]:
-    return [{"term": s.term, "distance": s.distance, "count": s.count}
-            for s in index.suggest(q, max_dist=max_dist, limit=limit)]
+def _suggest(index: Index, q: str, limit: int, max_dist: int) -> Found:
+    return [{"term": t, "distance": d, "count": n}
+            for t, d, n in index.suggest(q, max_dist=max_dist, limit=limit)]
 
 
-def _videos(index: Index, q: str, limit: int, max_dist: int) -> list[dict[str, Any]]:
-    return [{"id": v.id, "share": v.share}
-            for v in index.videos(q, max_dist=max_dist, limit=limit)]
+def _videos(index: Index, q: str, limit: int, max_dist: int) -> Found:
+    return index.videos(q, max_dist=max_dist, limit=limit)  # described by the service
 
 
 _STATIC_TYPES = {"page.js": "text/javascript; charset=utf-8",
@@ -513,45 +696,91 @@ def _static_files() -> dict[str, tuple[bytes, str]]:
             for name, kind in _STATIC_TYPES.items()}
 
 
-def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_dist: int = 2,
-               reload_interval: float = RELOAD_INTERVAL,
-               clock: Callable[[], float] = time.monotonic,
-               snapshot_dir: str | os.PathLike[str] | None = None,
-               map_in_place: bool = False, search_url: str | None = None) -> Starlette:
-    """The service over the index file `index_path`, opened (copied, mapped and verified) at once
-    so that a bad file fails here rather than at the first request. `max_text` bounds the
-    characters of q, `max_dist` the edit distance a request may ask for; the file is looked at
-    for a newer build at most every `reload_interval` seconds of `clock`.
+PathLike = str | os.PathLike[str]
 
-    The index served is a snapshot: a copy of the file in `snapshot_dir`, a folder that the
-    workers of one service share (so that they map the same copies) and that nothing else
-    writes to; the caller makes it and removes it once they have stopped. Without one, the app
-    makes a folder of its own, removed when it shuts down. `map_in_place` maps the file itself,
-    as safe only as the file is replaced by renaming: a worker dies if it is rewritten in place.
-    `search_url` is where the page sends what was typed when Enter is pressed with no completion
-    chosen: a URL in which {q} stands for the text, URL-encoded."""
+
+class _Owner:
+    """Something for a finalizer to watch."""
+
+
+def named_indexes(indexes: PathLike | Mapping[str, PathLike]) -> dict[str, str]:
+    """{name: path} of what create_app was given: one path is the index named DEFAULT_NAME.
+    Raises ValueError for a name that INDEX_NAME does not match, or for no index at all."""
+    if isinstance(indexes, (str, os.PathLike)):
+        return {DEFAULT_NAME: os.fspath(indexes)}
+    named = {str(name): os.fspath(path) for name, path in indexes.items()}
+    if not named:
+        raise ValueError("no index to serve")
+    for name in named:
+        if not INDEX_NAME.fullmatch(name):
+            raise ValueError(f"{name!r} cannot name an index: use letters, digits, '_', '.' and "
+                             "'-', starting with a letter or digit (64 at most)")
+    return named
+
+
+def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 256,
+               max_dist: int = 2, reload_interval: float = RELOAD_INTERVAL,
+               clock: Callable[[], float] = time.monotonic,
+               snapshot_dir: PathLike | None = None, map_in_place: bool = False,
+               search_url: str | None = None, videos: PathLike | None = None,
+               access_log: PathLike | None = None,
+               cors_origins: Sequence[str] = ()) -> Starlette:
+    """The service over the index file `indexes`, or over several: a mapping of names to files,
+    the first one answering requests that name none (one path is named "default"). Each is
+    opened (copied, mapped and verified) at once so that a bad file fails here rather than at
+    the first request. `max_text` bounds the characters of q, `max_dist` the edit distance a
+    request may ask for; each file is looked at for a newer build at most every
+    `reload_interval` seconds of `clock`.
+
+    The index served is a snapshot: a copy of the file in a folder of its name under
+    `snapshot_dir`, a folder that the workers of one service share (so that they map the same
+    copies) and that nothing else writes to; the caller makes it and removes it once they have
+    stopped. Without one, the app makes a folder of its own, removed when it shuts down.
+    `map_in_place` maps the file itself, as safe only as the file is replaced by renaming: a
+    worker dies if it is rewritten in place. `search_url` is where the page sends what was
+    typed when Enter is pressed with no completion chosen: a URL in which {q} stands for the
+    text, URL-encoded. `videos` is a Parquet or CSV file of the videos' titles (columns id and
+    title, maybe thumbnail and url), joined into the videos answered. `access_log` is a file
+    that gets a JSON line per request ("-" for standard output). `cors_origins` are the origins
+    whose pages may call the service from a browser."""
     if search_url is not None and "{q}" not in search_url:
         raise ValueError(f"search_url {search_url!r} has no {{q}} for the text typed")
     if max_text < 0 or max_dist < 0:
         raise ValueError("max_text and max_dist cannot be negative")
-    cleanup: Callable[[], Any] | None = None
-    snapshots: Snapshots | None = None
-    if not map_in_place:
-        if snapshot_dir is None:
-            folder = tempfile.mkdtemp(prefix="torrelm-serve-")
-            snapshots = Snapshots(folder)
-            # Also at exit, for an app whose server never runs its shutdown.
-            cleanup = weakref.finalize(snapshots, shutil.rmtree, folder, True)
-        else:
-            snapshots = Snapshots(os.fspath(snapshot_dir))
+    named = named_indexes(indexes)
+    cleanups: list[Callable[[], Any]] = []
+    # Lives as long as the app: its folder goes when it does, or at exit, for an app whose
+    # server never runs its shutdown.
+    owner = _Owner()
     try:
-        holder = IndexHolder(os.fspath(index_path), interval=reload_interval, clock=clock,
-                             snapshots=snapshots)
+        folder: str | None = None
+        if not map_in_place:
+            if snapshot_dir is None:
+                folder = tempfile.mkdtemp(prefix="torrelm-serve-")
+                cleanups.append(weakref.finalize(owner, shutil.rmtree, folder, True))
+            else:
+                folder = os.fspath(snapshot_dir)
+        holders: dict[str, IndexHolder] = {}
+        for name, path in named.items():
+            snapshots = None
+            if folder is not None:
+                # A folder per index: a worker starting while a file is written falls back on
+                # the latest snapshot in the folder, which must be of the same index.
+                os.makedirs(os.path.join(folder, name), exist_ok=True)
+                snapshots = Snapshots(os.path.join(folder, name))
+            holders[name] = IndexHolder(path, name=name, interval=reload_interval, clock=clock,
+                                        snapshots=snapshots)
+        video_holder = (VideoHolder(os.fspath(videos), interval=reload_interval, clock=clock)
+                        if videos is not None else None)
+        log = AccessLog.open(os.fspath(access_log)) if access_log is not None else None
+        if log is not None:
+            cleanups.append(log.close)
     except BaseException:
-        if cleanup is not None:
+        for cleanup in cleanups:
             cleanup()
         raise
-    service = _Service(holder, max_text, max_dist)
+    service = _Service(holders, video_holder, max_text, max_dist)
+    metrics = Metrics(holders, video_holder)
     files = _static_files()
 
     def static(name: str) -> Callable[[Request], Awaitable[Response]]:
@@ -564,32 +793,62 @@ def create_app(index_path: str | os.PathLike[str], *, max_text: int = 256, max_d
         return send
 
     async def page_settings(request: Request) -> Response:
-        return JSONResponse({"search_url": search_url})
+        return Json({"search_url": search_url, "indexes": list(holders),
+                     "default_index": service.default.name})
+
+    async def metrics_page(request: Request) -> Response:
+        for holder in holders.values():
+            holder.current()
+        return Response(metrics.exposition(), media_type=metrics.content_type)
+
+    async def reloaded() -> None:
+        waited: list[FileHolder[Any]] = [*holders.values()]
+        if video_holder is not None:
+            waited.append(video_holder)
+        for holder in waited:
+            await holder.reloaded()
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         try:
             yield
         finally:
-            await holder.reloaded()
-            if cleanup is not None:
+            await reloaded()
+            for cleanup in cleanups:
                 cleanup()
 
     routes = [
         Route("/", static("index.html")),
         Route("/static/page.js", static("page.js")),
         Route("/static/page.css", static("page.css")),
-        Route("/api/complete", service.endpoint("complete", "completions", 0, _complete)),
-        Route("/api/suggest", service.endpoint("suggest", "suggestions", 2, _suggest)),
-        Route("/api/videos", service.endpoint("videos", "videos", 1, _videos)),
+        Route("/api/complete", service.endpoint("completions", 0, _complete)),
+        Route("/api/suggest", service.endpoint("suggestions", 2, _suggest)),
+        Route("/api/videos", service.endpoint("videos", 1, _videos)),
         Route("/api/typeahead", service.typeahead),
         Route("/api/page", page_settings),
         Route("/healthz", service.healthz),
         Route("/stats", service.stats_page),
+        Route("/metrics", metrics_page),
     ]
-    app = Starlette(routes=routes, lifespan=lifespan)
-    app.state.holder = holder
+
+    def record(endpoint: str, index: str, seconds: float) -> None:
+        service.stats[index].record(endpoint, seconds)
+        service.totals.record(endpoint, seconds)
+
+    middleware = [Middleware(Observed, metrics=metrics, log=log, record=record,
+                             paths=[route.path for route in routes], queries=QUERIES)]
+    if cors_origins:
+        # Outermost but for the observer: a preflight is answered here, counted and logged.
+        middleware.append(Middleware(CORSMiddleware, allow_origins=list(cors_origins),
+                                     allow_methods=["GET"], max_age=600))
+    app = Starlette(routes=routes, lifespan=lifespan, middleware=middleware)
+    app.state.holder = service.default
+    app.state.holders = holders
+    app.state.videos = video_holder
     app.state.service = service
+    app.state.metrics = metrics
+    app.state.reloaded = reloaded
+    app.state.owner = owner
     return app
 
 
@@ -610,41 +869,56 @@ def app_from_environment() -> Starlette:
     where serve() put them, since uvicorn starts workers from an import string."""
     _log_to_stderr()
     config = json.loads(os.environ[CONFIG_VARIABLE])
-    return create_app(config["index"], max_text=config["max_text"], max_dist=config["max_dist"],
-                      snapshot_dir=config["snapshot_dir"], map_in_place=config["map_in_place"],
-                      search_url=config.get("search_url"))
+    return create_app(dict(config["indexes"]), max_text=config["max_text"],
+                      max_dist=config["max_dist"], snapshot_dir=config["snapshot_dir"],
+                      map_in_place=config["map_in_place"], search_url=config.get("search_url"),
+                      videos=config.get("videos"), access_log=config.get("access_log"),
+                      cors_origins=config.get("cors_origins", ()))
 
 
-def serve(index_path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
-          max_text: int = 256, max_dist: int = 2, snapshot_dir: str | None = None,
-          map_in_place: bool = False, search_url: str | None = None) -> None:
-    """Runs the service under uvicorn until interrupted. Its snapshots go to a folder made
-    under `snapshot_dir` (the system's temporary folder by default) and removed when it stops;
-    every worker maps the same snapshot, so they share its pages. `map_in_place` maps the file
-    itself instead (a worker dies if the file is rewritten in place)."""
+def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: int = 8000,
+          workers: int = 1, max_text: int = 256, max_dist: int = 2,
+          snapshot_dir: str | None = None, map_in_place: bool = False,
+          search_url: str | None = None, videos: str | None = None,
+          access_log: str | None = None, cors_origins: Sequence[str] = (),
+          graceful_timeout: int = 10) -> None:
+    """Runs the service under uvicorn until interrupted (SIGINT or SIGTERM: requests in flight
+    get `graceful_timeout` seconds to finish). It makes a folder under `snapshot_dir` (the
+    system's temporary folder by default), removed when it stops, for the snapshots of each
+    index, which every worker maps, so they share its pages, and for the metrics files of the
+    workers. `map_in_place` maps the files themselves instead (a worker dies if a file is
+    rewritten in place)."""
     import uvicorn
 
     _log_to_stderr()
-    path = os.path.abspath(index_path)
-    folder: str | None = None
+    named = {name: os.path.abspath(path) for name, path in named_indexes(indexes).items()}
+    folder = tempfile.mkdtemp(prefix="torrelm-serve-", dir=snapshot_dir)
     try:
         if not map_in_place:
-            try:
-                folder = tempfile.mkdtemp(prefix="torrelm-serve-", dir=snapshot_dir)
-                # The first snapshot, taken once here: every worker finds it, rather than each
-                # copying the file as it starts.
-                Snapshots(folder).take(path)
-            except (OSError, ValueError, FileChanged) as error:
-                raise SystemExit(f"torrelm serve: {index_path}: no snapshot could be taken "
-                                 f"(--snapshot-dir picks the folder, --map-in-place does "
-                                 f"without): {error}") from None
-            logger.info("snapshots of %s in %s", path, folder)
-        os.environ[CONFIG_VARIABLE] = json.dumps({"index": path, "snapshot_dir": folder,
-                                                  "map_in_place": map_in_place,
-                                                  "max_text": max_text, "max_dist": max_dist,
-                                                  "search_url": search_url})
+            for name, path in named.items():
+                try:
+                    os.mkdir(os.path.join(folder, name))
+                    # The first snapshot, taken once here: every worker finds it, rather than
+                    # each copying the file as it starts.
+                    Snapshots(os.path.join(folder, name)).take(path)
+                except (OSError, ValueError, FileChanged) as error:
+                    raise SystemExit(f"torrelm serve: {path}: no snapshot could be taken "
+                                     f"(--snapshot-dir picks the folder, --map-in-place does "
+                                     f"without): {error}") from None
+            logger.info("snapshots of %s in %s", ", ".join(named.values()), folder)
+        # Counters and histograms of every worker, each in files of its own, summed by the
+        # worker a scrape reaches. Set before any worker imports prometheus_client, which
+        # reads it once.
+        os.mkdir(os.path.join(folder, ".metrics"))
+        os.environ["PROMETHEUS_MULTIPROC_DIR"] = os.path.join(folder, ".metrics")
+        os.environ[CONFIG_VARIABLE] = json.dumps({
+            "indexes": list(named.items()), "snapshot_dir": None if map_in_place else folder,
+            "map_in_place": map_in_place, "max_text": max_text, "max_dist": max_dist,
+            "search_url": search_url, "videos": videos and os.path.abspath(videos),
+            "access_log": access_log if access_log in (None, "-") else
+            os.path.abspath(access_log), "cors_origins": list(cors_origins)})
         uvicorn.run("torrelm._serve:app_from_environment", factory=True, host=host, port=port,
-                    workers=workers, log_level="warning", access_log=False)
+                    workers=workers, log_level="warning", access_log=False,
+                    timeout_graceful_shutdown=graceful_timeout)
     finally:
-        if folder is not None:
-            shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(folder, ignore_errors=True)

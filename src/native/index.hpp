@@ -48,6 +48,7 @@ struct Stored {
   std::string metadata;                        // JSON text, empty when there is none
   std::string path;                            // the file mapped, empty when owned
   bool exact_counts = false;  // the search counts are the builder's, not derived (SearchAids)
+  bool kept_tables = false;   // the walk table (and records) came with the file, unchecked
   std::shared_ptr<const void> owner;  // keeps what `trie` and `external` read alive
   // Shared by the indexes that share `trie`.
   std::shared_ptr<SearchAids> aids = std::make_shared<SearchAids>();

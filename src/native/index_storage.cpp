@@ -115,6 +115,17 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
              std::to_string(*node);
     }
   }
+  if (stored.kept_tables) {
+    // Kept beside the arrays, they lead every walk: they must be what the arrays make.
+    const prefix::WalkTable* table = stored.walk_table->get(stored.trie, cancel);
+    if (table == nullptr || !table->is_table_of(stored.trie, cancel)) {
+      return std::string("invalid index: the walk table disagrees with the index");
+    }
+    const auto& records = stored.aids->records;
+    if (records && !records->describe(*table, stored.aids->counts, cancel)) {
+      return std::string("invalid index: the completion records disagree with the index");
+    }
+  }
   if (stored.spellings) {
     auto spelled = store::check_spelled_nodes(*stored.spellings, stored.trie);
     if (!spelled) return "invalid index: " + spelled.error().message;
@@ -160,6 +171,44 @@ Expected<search::Counts, std::string> kept_counts(const store::ContainedView& vi
   return counts;
 }
 
+// Gives `stored` the walk table and completion records its container keeps, if any, where they
+// lie. Only their sizes are checked here; check_index() compares them with the arrays, and the
+// walks take no child list from them that does not lie within them.
+std::optional<std::string> keep_tables(Stored& stored, const store::ContainedView& view) {
+  using Node = prefix::WalkTable::Node;
+  using Record = search::CompletionRecords::Record;
+  if (view.walk_nodes.empty() && view.walk_ids.empty()) {
+    if (view.completion_records.empty() && view.completion_ranks.empty()) return std::nullopt;
+    return std::string("completion records are kept without a walk table");
+  }
+  const std::span<const Node> nodes(reinterpret_cast<const Node*>(view.walk_nodes.data()),
+                                    view.walk_nodes.size() / sizeof(Node));
+  auto table = prefix::WalkTable::over(nodes, view.walk_ids, view.walk_sorted);
+  if (!table) {
+    return "sections walk_nodes and walk_ids hold " + std::to_string(nodes.size()) + " and " +
+           std::to_string(view.walk_ids.size()) + " records, not one more and as many";
+  }
+  if (!view.completion_records.empty() || !view.completion_ranks.empty()) {
+    if (stored.aids->counts.own.empty()) {
+      return std::string("completion records are kept without search counts");
+    }
+    const std::span<const Record> kept(
+        reinterpret_cast<const Record*>(view.completion_records.data()),
+        view.completion_records.size() / sizeof(Record));
+    auto records = search::CompletionRecords::over(kept, view.completion_ranks, *table);
+    if (!records) {
+      return "sections completion_records and completion_ranks hold " +
+             std::to_string(kept.size()) + " and " + std::to_string(view.completion_ranks.size()) +
+             " entries for a walk table of " + std::to_string(nodes.size()) + " records";
+    }
+    SearchAids& aids = *stored.aids;
+    std::call_once(aids.records_once, [&] { aids.records.emplace(std::move(*records)); });
+  }
+  stored.walk_table->keep(std::move(*table));
+  stored.kept_tables = true;
+  return std::nullopt;
+}
+
 // Reads the container in `bytes` (which `owner` keeps alive) into `stored`: the arrays where they
 // lie, the site's ids, the spellings, the search counts, the metadata and the word-start index
 // (a container within, read alike). Returns what is wrong with it, if anything.
@@ -185,6 +234,7 @@ std::optional<std::string> read_contained(Stored& stored, std::span<const std::u
     stored.exact_counts = counts->exact;
     std::call_once(stored.aids->once, [&] { stored.aids->counts = std::move(*counts); });
   }
+  if (auto problem = keep_tables(stored, *view)) return problem;
   stored.metadata = text_of(view->metadata);
   if (!view->word_starts.empty()) {
     if (nested) return std::string("a word-start index holds another");
@@ -283,7 +333,7 @@ nb::object open_file(int fd, const std::string& path, bool map, bool verify) {
 // its own.
 store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint8_t> external,
                                  Cancel& cancel) {
-  const auto bytes = [](std::span<const search::Count> values) {
+  const auto bytes = []<class T>(std::span<const T> values) {
     return std::string(reinterpret_cast<const char*>(values.data()), values.size_bytes());
   };
   store::ContainerExtras extras{
@@ -294,6 +344,17 @@ store::ContainerExtras extras_of(const Stored& stored, std::span<const std::uint
     extras.term_counts = bytes(counts.own);
     extras.best_counts = bytes(counts.best);
     extras.counts_derived = !counts.exact;
+    // Made here if need be, so that no process that maps the file makes its own.
+    const prefix::TrieView walked = walk_view(stored, cancel);
+    if (const prefix::WalkTable* table = walked.walk_table) {
+      extras.walk_nodes = bytes(table->nodes());
+      extras.walk_ids = bytes(table->ids());
+      extras.walk_sorted = table->sorted();
+      if (const search::CompletionRecords* records = completion_records(stored, cancel)) {
+        extras.completion_records = bytes(records->records());
+        extras.completion_ranks = bytes(records->ranks());
+      }
+    }
   } catch (const InternalFault&) {
     // An index read unchecked may not be a tree: it is saved as it is, without counts, and a
     // checked read of the file will say what is wrong with it.

@@ -285,18 +285,19 @@ struct StoredNodes {
 // The same over CompletionRecords, by record: one run of records holds all a node needs.
 struct RecordNodes {
   const CompletionRecords& records;
-  std::span<const NodeId> ids;
+  const prefix::WalkTable& table;
+  std::size_t nodes;  // of the index
   Count best(std::uint32_t r) const { return records.at(r).best; }
   Count own(std::uint32_t r) const { return records.at(r).own; }
   bool terminal(std::uint32_t r) const {
     return prefix::WalkTable::Node::terminal_of(records.at(r).word);
   }
-  NodeId id(std::uint32_t r) const { return ids[r]; }
-  std::size_t node_count() const { return ids.size(); }
+  NodeId id(std::uint32_t r) const { return table.id_of(r, nodes); }
+  std::size_t node_count() const { return table.ids().size(); }
   template <class Each>
   std::size_t children(std::uint32_t r, Each&& each) const {
-    const std::uint32_t first = records.at(r).first;
-    const std::uint32_t end = records.at(r + 1).first;
+    const auto [first, end] = records.children_of(r);
+    if (first >= end) return 0;
     for (std::uint32_t c = first; c < end; ++c) {
       each(c, prefix::WalkTable::Node::label_of(records.at(c).word));
     }
@@ -520,7 +521,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   const std::u32string query = text::decode_utf8(prefix);
   if (stop != U'\0' && query.find(stop) != std::u32string::npos) return {};
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
-    const RecordNodes nodes{*records, trie.walk_table->ids()};
+    const RecordNodes nodes{*records, *trie.walk_table, trie.node_count()};
     std::vector<Start> starts = exact_record_starts(nodes, query, prefix, cancel);
     if (!records->ranks().empty()) {
       RankedEntries entries(records->ranks(), prefix);
@@ -563,33 +564,110 @@ CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Count
                                      Cancel& cancel) {
   const auto nodes = table.nodes();
   const auto ids = table.ids();
-  records_.reserve(nodes.size());
+  record_store_.reserve(nodes.size());
   for (std::size_t r = 0; r < ids.size(); ++r) {
     cancel.step();
     const NodeId node = ids[r];
-    records_.push_back({nodes[r].word, nodes[r].first, checked_at(counts.best, node),
-                        checked_at(counts.own, node)});
+    record_store_.push_back({nodes[r].word, nodes[r].first, checked_at(counts.best, node),
+                             checked_at(counts.own, node)});
   }
-  records_.push_back({0, nodes.back().first, 0, 0});
-  // Depth-first ranks, where every child list is sorted by label with no two alike.
+  record_store_.push_back({0, nodes.back().first, 0, 0});
+  records_ = record_store_;
+  rank(cancel);
+}
+
+namespace {
+
+// Calls each(record, rank) in depth-first order, the ranks counting up from 0, if every child
+// list of `records` (whose lists lie after their parents, as a checked walk table's do) is sorted
+// by label with no two alike; returns whether it did.
+template <class Each>
+bool depth_first(std::span<const CompletionRecords::Record> records, Cancel& cancel, Each&& each) {
+  const std::size_t size = records.size() - 1;
   const auto label = [&](std::uint32_t r) {
-    return prefix::WalkTable::Node::label_of(records_[r].word);
+    return prefix::WalkTable::Node::label_of(records[r].word);
   };
-  for (std::size_t r = 0; r < ids.size(); ++r) {
-    for (std::uint32_t c = records_[r].first + 1; c < records_[r + 1].first; ++c) {
-      if (label(c - 1) >= label(c)) return;
+  for (std::size_t r = 0; r < size; ++r) {
+    for (std::uint32_t c = records[r].first + 1; c < records[r + 1].first; ++c) {
+      if (label(c - 1) >= label(c)) return false;
     }
   }
-  ranks_.assign(ids.size(), 0);
   std::vector<std::uint32_t> open{0};  // the next to number on top
   std::uint32_t next = 0;
   while (!open.empty()) {
     const std::uint32_t r = open.back();
     open.pop_back();
     cancel.step();
-    ranks_[r] = next++;
-    for (std::uint32_t c = records_[r + 1].first; c > records_[r].first; --c) open.push_back(c - 1);
+    if (!each(r, next++)) return false;
+    for (std::uint32_t c = records[r + 1].first; c > records[r].first; --c) open.push_back(c - 1);
   }
+  return true;
+}
+
+}  // namespace
+
+void CompletionRecords::rank(Cancel& cancel) {
+  std::vector<std::uint32_t> ranks(records_.size() - 1, 0);
+  if (!depth_first(records_, cancel, [&](std::uint32_t r, std::uint32_t rank) {
+        ranks[r] = rank;
+        return true;
+      })) {
+    return;
+  }
+  rank_store_ = std::move(ranks);
+  ranks_ = rank_store_;
+}
+
+std::optional<CompletionRecords> CompletionRecords::over(std::span<const Record> records,
+                                                         std::span<const std::uint32_t> ranks,
+                                                         const prefix::WalkTable& table) {
+  if (records.size() != table.nodes().size() ||
+      (!ranks.empty() && ranks.size() != table.ids().size())) {
+    return std::nullopt;
+  }
+  CompletionRecords kept;
+  kept.records_ = records;
+  kept.ranks_ = ranks;
+  return kept;
+}
+
+bool CompletionRecords::describe(const prefix::WalkTable& table, const Counts& counts,
+                                 Cancel& cancel) const {
+  const auto nodes = table.nodes();
+  const auto ids = table.ids();
+  if (records_.size() != nodes.size()) return false;
+  for (std::size_t r = 0; r < ids.size(); ++r) {
+    cancel.step();
+    const Record& record = records_[r];
+    const NodeId node = ids[r];
+    if (record.word != nodes[r].word || record.first != nodes[r].first ||
+        record.best != checked_at(counts.best, node) ||
+        record.own != checked_at(counts.own, node)) {
+      return false;
+    }
+  }
+  const Record& last = records_.back();
+  if (last.word != 0 || last.first != nodes.back().first || last.best != 0 || last.own != 0) {
+    return false;
+  }
+  bool ranked = true;
+  const bool sorted = depth_first(records_, cancel, [&](std::uint32_t r, std::uint32_t rank) {
+    ranked = !ranks_.empty() && ranks_[r] == rank;
+    return ranked;
+  });
+  return sorted ? ranked : ranks_.empty();
+}
+
+std::pair<std::uint32_t, std::uint32_t> CompletionRecords::children_of(std::uint32_t r) const {
+  const std::uint32_t first = records_[r].first;
+  const std::uint32_t end = records_[r + 1].first;
+  if (first < end && (first <= r || end >= records_.size())) {
+    throw InternalFault("completion record " + std::to_string(r) + " lists children at [" +
+                            std::to_string(first) + ", " + std::to_string(end) + ") of " +
+                            std::to_string(records_.size() - 1) + " records",
+                        SourceLocation::current());
+  }
+  return {first, end};
 }
 
 namespace {

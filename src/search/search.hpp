@@ -87,7 +87,10 @@ std::optional<prefix::NodeId> disagreement(const prefix::TrieView& trie, const C
 
 // The counts beside the walk table's records, in its order: each record holds the label, the
 // terminal flag, where its children are, and both counts, so that opening a node in complete()
-// reads one run of memory instead of five arrays by node id. 24 bytes a node, made once.
+// reads one run of memory instead of five arrays by node id. 24 bytes a node, made once per index
+// and kept in its file, where every process that maps it shares them. Records read from a file
+// nobody checked give no child list that does not lie after its parent and within them
+// (children_of()).
 class CompletionRecords {
  public:
   struct Record {
@@ -96,20 +99,46 @@ class CompletionRecords {
     Count best;
     Count own;
   };
+  static_assert(sizeof(Record) == 24);
   // `table` is the walk table of the index `counts` were counted on. Counts a step per node.
   CompletionRecords(const prefix::WalkTable& table, const Counts& counts, Cancel& cancel);
+  // Records kept elsewhere (a file), read where they lie: one more than the records of `table`,
+  // and a rank each or none (nullopt otherwise). Whether they are the records of an index is
+  // describe()'s to say.
+  static std::optional<CompletionRecords> over(std::span<const Record> records,
+                                               std::span<const std::uint32_t> ranks,
+                                               const prefix::WalkTable& table);
+  // Whether these are exactly the records made from `table` and `counts`.
+  bool describe(const prefix::WalkTable& table, const Counts& counts, Cancel& cancel) const;
+
+  CompletionRecords(CompletionRecords&&) noexcept = default;
+  CompletionRecords& operator=(CompletionRecords&&) noexcept = default;
+  CompletionRecords(const CompletionRecords&) = delete;
+  CompletionRecords& operator=(const CompletionRecords&) = delete;
+
   const Record& at(std::size_t r) const noexcept { return records_[r]; }
+  std::span<const Record> records() const noexcept { return records_; }
+  // The records of the children of record `r`, as [first, end), checked as
+  // WalkTable::children_of() checks them.
+  std::pair<std::uint32_t, std::uint32_t> children_of(std::uint32_t r) const;
   // Each record's place in depth-first order, which is the code point order of the texts, when
   // every child list is sorted by label with no two alike (as the builders make them); else
   // empty.
   std::span<const std::uint32_t> ranks() const noexcept { return ranks_; }
+  // Heap bytes held: none for records read where they lie.
   std::size_t memory_bytes() const noexcept {
-    return records_.capacity() * sizeof(Record) + ranks_.capacity() * sizeof(std::uint32_t);
+    return record_store_.capacity() * sizeof(Record) +
+           rank_store_.capacity() * sizeof(std::uint32_t);
   }
 
  private:
-  std::vector<Record> records_;  // one more closes the last list
-  std::vector<std::uint32_t> ranks_;
+  CompletionRecords() = default;
+  void rank(Cancel& cancel);
+
+  std::span<const Record> records_;  // one more closes the last list
+  std::span<const std::uint32_t> ranks_;
+  std::vector<Record> record_store_;
+  std::vector<std::uint32_t> rank_store_;
 };
 
 // The edits max_dist="auto" allows a text of `length` code points: none while a typo would

@@ -30,6 +30,7 @@ constexpr std::uint32_t kIntIds = 1;  // id_mode is Int32
 // Section flags.
 constexpr std::uint32_t kWide = 1;     // range ends of 8 bytes, not 4
 constexpr std::uint32_t kDerived = 2;  // search counts derived from saturated totals
+constexpr std::uint32_t kSorted = 4;   // walk table whose child lists are all sorted by label
 
 enum Kind : std::uint32_t {
   kNodeShifts = 1,
@@ -52,6 +53,10 @@ enum Kind : std::uint32_t {
   kTermCounts,
   kBestCounts,
   kWordStarts,
+  kWalkNodes,
+  kWalkIds,
+  kCompletionRecords,
+  kCompletionRanks,
   kKindEnd
 };
 
@@ -75,7 +80,11 @@ constexpr const char* kNames[] = {"",
                                   "best_counts",
                                   "term_counts_64",
                                   "best_counts_64",
-                                  "word_starts"};
+                                  "word_starts",
+                                  "walk_nodes",
+                                  "walk_ids",
+                                  "completion_records",
+                                  "completion_ranks"};
 
 std::string name(std::uint32_t kind) {
   return kind > 0 && kind < kKindEnd ? kNames[kind] : "of kind " + std::to_string(kind);
@@ -90,6 +99,10 @@ std::size_t element_size(std::uint32_t kind, std::uint32_t flags) {
     case kTermCounts:
     case kBestCounts:
       return 8;
+    case kWalkNodes:
+      return 12;
+    case kCompletionRecords:
+      return 24;
     case kIdsEnd:
     case kCountsEnd:
       return (flags & kWide) != 0 ? 8 : 4;
@@ -213,6 +226,14 @@ Plan plan(const TrieView& trie, const ContainerExtras& extras) {
   if (!extras.term_counts.empty()) add(kTermCounts, text(extras.term_counts), derived);
   if (!extras.best_counts.empty()) add(kBestCounts, text(extras.best_counts), derived);
   if (!extras.word_starts.empty()) add(kWordStarts, text(extras.word_starts));
+  if (!extras.walk_nodes.empty()) {
+    add(kWalkNodes, text(extras.walk_nodes), extras.walk_sorted ? kSorted : 0);
+    add(kWalkIds, text(extras.walk_ids));
+  }
+  if (!extras.completion_records.empty()) {
+    add(kCompletionRecords, text(extras.completion_records));
+    if (!extras.completion_ranks.empty()) add(kCompletionRanks, text(extras.completion_ranks));
+  }
   return p;
 }
 
@@ -535,6 +556,11 @@ Expected<ContainedView, ContainerError> read_container_view(std::span<const std:
   out.best_counts_32 = elements<std::uint32_t>(section(kBestCounts32));
   out.term_counts = elements<std::uint64_t>(section(kTermCounts));
   out.best_counts = elements<std::uint64_t>(section(kBestCounts));
+  out.walk_nodes = section(kWalkNodes);
+  out.walk_ids = elements<std::uint32_t>(section(kWalkIds));
+  out.walk_sorted = known[kWalkNodes] != nullptr && (known[kWalkNodes]->flags & kSorted) != 0;
+  out.completion_records = section(kCompletionRecords);
+  out.completion_ranks = elements<std::uint32_t>(section(kCompletionRanks));
   // Both sections say whether they were derived; a file that disagrees with itself is taken
   // at its more cautious word.
   for (const std::uint32_t kind : {kTermCounts, kBestCounts}) {
@@ -555,11 +581,13 @@ Expected<Contained, ContainerError> read_container(std::span<const std::uint8_t>
   auto view = read_container_view(bytes, verify_checksums, true, cancel);
   if (!view) return Unexpected{std::move(view.error())};
   const auto text = [](std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); };
-  return Contained{Trie::copy_of(view->trie),
-                   {text(view->metadata), text(view->external_ids), text(view->spellings),
-                    text(bytes_of(view->term_counts_32)), text(bytes_of(view->best_counts_32)),
-                    text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts)),
-                    view->counts_derived, text(view->word_starts)}};
+  return Contained{
+      Trie::copy_of(view->trie),
+      {text(view->metadata), text(view->external_ids), text(view->spellings),
+       text(bytes_of(view->term_counts_32)), text(bytes_of(view->best_counts_32)),
+       text(bytes_of(view->term_counts)), text(bytes_of(view->best_counts)), view->counts_derived,
+       text(view->word_starts), text(view->walk_nodes), text(bytes_of(view->walk_ids)),
+       view->walk_sorted, text(view->completion_records), text(bytes_of(view->completion_ranks))}};
 }
 
 }  // namespace torrelm::store

@@ -25,7 +25,7 @@
 namespace torrelm::store {
 
 inline constexpr std::uint16_t kFormatMajor = 1;
-inline constexpr std::uint16_t kFormatMinor = 2;
+inline constexpr std::uint16_t kFormatMinor = 3;
 
 // What a container carries besides the index, passed through unread.
 struct ContainerExtras {
@@ -43,6 +43,15 @@ struct ContainerExtras {
   bool counts_derived = false;
   // The container of the word-start index: a whole container file of its own.
   std::string word_starts = {};
+  // What the queries walk, made once from the arrays and kept so that every process that maps
+  // the file shares it: the walk table's records (12 bytes each) and their nodes (u32 each),
+  // whether every child list is sorted, and the completion records (24 bytes each) with their
+  // depth-first ranks (u32 each, none when the lists are not sorted). Native byte order.
+  std::string walk_nodes = {};
+  std::string walk_ids = {};
+  bool walk_sorted = false;
+  std::string completion_records = {};
+  std::string completion_ranks = {};
   friend bool operator==(const ContainerExtras&, const ContainerExtras&) = default;
 };
 
@@ -63,6 +72,11 @@ struct ContainedView {
   std::span<const std::uint64_t> best_counts;
   bool counts_derived = false;
   std::span<const std::uint8_t> word_starts;
+  std::span<const std::uint8_t> walk_nodes;
+  std::span<const std::uint32_t> walk_ids;
+  bool walk_sorted = false;
+  std::span<const std::uint8_t> completion_records;
+  std::span<const std::uint32_t> completion_ranks;
 };
 
 struct ContainerError {

@@ -70,14 +70,32 @@ def get_json(url):
         return json.load(response)
 
 
+def titles(folder):
+    """A videos file naming two thirds of the videos, a link for every other one, a thumbnail
+    (never found: the page drops it) for some; the rest the page names by id."""
+    lines = ["id,title,url,thumbnail"]
+    for video in range(40):
+        url = f"https://videos.example/watch/{video}" if video % 2 == 0 else ""
+        thumbnail = f"/thumbnails/{video}.jpg" if video % 5 == 0 else ""
+        lines.append(f'v{video:02d},"Clip {video}, the ""{WORDS[video]}"" one",{url},{thumbnail}')
+    (folder / "titles.csv").write_text("\n".join(lines) + "\n")
+    return folder / "titles.csv"
+
+
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
-    path = tmp_path_factory.mktemp("serve") / "videos.idx"
+    folder = tmp_path_factory.mktemp("serve")
+    path = folder / "videos.idx"
     torrelm.save(torrelm.build(rows(), normalize="casefold", merge_variants=True), path)
     port = free_port()
+    # A second index, of other words, for the page's choice of index.
+    torrelm.save(torrelm.build([(word[::-1], f"r{n}", n + 1) for n, word in enumerate(WORDS)]),
+                 folder / "reversed.idx")
     process = subprocess.Popen(
-        [sys.executable, "-m", "torrelm", "serve", str(path), "--port", str(port),
-         "--search-url", f"http://127.0.0.1:{port}/healthz?q={{q}}"],
+        [sys.executable, "-m", "torrelm", "serve", f"main={path}",
+         f"reversed={folder / 'reversed.idx'}", "--port", str(port),
+         "--search-url", f"http://127.0.0.1:{port}/healthz?q={{q}}",
+         "--videos", str(titles(folder))],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     base = f"http://127.0.0.1:{port}"
     deadline = time.monotonic() + 60  # waiting for start-up, not measuring it
@@ -149,23 +167,25 @@ def shown(driver):
             text: li.querySelector('span').textContent})),
           videos: items('#videos li').map((li) => ({
             id: li.dataset.id, share: li.dataset.share,
-            text: li.querySelector('.share').textContent})),
+            text: li.querySelector('.share').textContent,
+            name: li.querySelector('.video').textContent,
+            link: li.querySelector('.video a') ? li.querySelector('.video a').href : null})),
           active: items('#suggestions li').findIndex((li) => li.classList.contains('active')),
         };""")
 
 
-def expected(base, text):
+def expected(base, text, index="main"):
     """What the page should show for `text`: the typeahead endpoint's answer."""
     if text == "":
         return {"kind": "completion", "suggestions": [], "videos": []}
     answer = get_json(f"{base}/api/typeahead?" + urllib.parse.urlencode(
-        {"q": text, "limit": SUGGESTIONS, "videos": VIDEOS}))
+        {"q": text, "limit": SUGGESTIONS, "videos": VIDEOS, "index": index}))
     return {"kind": "completion", "suggestions": answer["completions"], "videos": answer["videos"]}
 
 
-def check_page(driver, base, text):
+def check_page(driver, base, text, index="main"):
     settle(driver, text)
-    page, wanted = shown(driver), expected(base, text)
+    page, wanted = shown(driver), expected(base, text, index)
     assert [(s["term"], s["count"]) for s in page["suggestions"]] == \
         [(s["term"], s["count"]) for s in wanted["suggestions"]], text
     assert all(s["kind"] == wanted["kind"] and s["text"] == s["term"]
@@ -179,6 +199,11 @@ def check_page(driver, base, text):
         [(str(v["id"]), v["share"]) for v in wanted["videos"]], text
     assert [v["text"] for v in page["videos"]] == \
         [f"{v['share'] * 100:.1f} %" for v in wanted["videos"]], text
+    # Each video by its title from the videos file, linked where it has a url; else by its id.
+    assert [(v["name"], v["link"]) for v in page["videos"]] == \
+        [(v.get("title", f"video {v['id']}"), v.get("url")) for v in wanted["videos"]], text
+    if text == "mus":
+        assert {"title" in v for v in wanted["videos"]} == {True, False}  # both kinds shown
     return wanted
 
 
@@ -271,3 +296,16 @@ def test_a_refused_text_says_so(page, browser, service):
     settle(browser, text)
     assert shown(browser)["suggestions"] == [] and shown(browser)["videos"] == []
     assert "longer than" in browser.find_element(By.ID, "status").text
+
+
+def test_the_index_chosen_answers(page, browser, service):
+    from selenium.webdriver.support.ui import Select
+
+    choice = Select(browser.find_element(By.ID, "index"))
+    assert [o.text for o in choice.options] == ["main", "reversed"]
+    assert choice.first_selected_option.text == "main"
+    page.send_keys("h")
+    check_page(browser, service, "h")
+    choice.select_by_visible_text("reversed")  # asks again, of the other index
+    wanted = check_page(browser, service, "h", index="reversed")
+    assert wanted != expected(service, "h") and wanted["suggestions"]

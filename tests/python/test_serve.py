@@ -7,6 +7,8 @@ a process of its own, while its file is rewritten and truncated in place under l
 import contextlib
 import json
 import os
+import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -131,7 +133,7 @@ def test_bad_parameters_are_refused_before_any_query(client, endpoint, params, p
     assert response.status_code == 400
     body = response.json()
     assert body["parameter"] == parameter and body["error"]
-    assert client.get("/stats").json()["queries"][endpoint] == 0
+    assert index_stats(client)["queries"][endpoint] == 0
 
 
 @pytest.mark.parametrize("max_text,max_dist,params,status", [
@@ -177,20 +179,21 @@ def test_stats_tell_the_build_and_the_queries(client, index_file):
     for endpoint, times in asked.items():
         for _ in range(times):
             assert client.get(f"/api/{endpoint}", params={"q": "he"}).status_code == 200
-    stats = client.get("/stats").json()
+    whole = client.get("/stats").json()
+    stats = whole["indexes"]["default"]
     index = torrelm.open(index_file)
-    status = os.stat(index_file)
-    assert stats["queries"] == asked
+    assert whole["default_index"] == "default"
+    assert stats["queries"] == whole["queries"] == asked
     assert stats["index"]["terms"] == len(index)
     assert stats["index"]["metadata"] == index.metadata
     assert stats["index"]["build_time"] == index.metadata["build_time"]
-    # The index served maps the service's snapshot of the file, which its repr names.
-    assert stats["index"]["repr"] == repr(torrelm.open(stats["index"]["snapshot"]))
-    assert stats["index"]["file"]["inode"] == status.st_ino
-    assert stats["index"]["file"]["mtime_ns"] == status.st_mtime_ns
-    assert stats["worker"]["pid"] == os.getpid()
+    # The repr less the path of the snapshot mapped.
+    assert stats["index"]["repr"] == repr(index).replace(f" path={str(index_file)!r}", "")
+    assert f"nodes={stats['index']['shape']['nodes']} " in repr(index)
+    assert stats["index"]["file"]["mtime"] == os.stat(index_file).st_mtime_ns / 1e9
     assert stats["reload"]["last_error"] is None
     for endpoint, times in asked.items():
+        assert stats["latency_ms"][endpoint] == whole["latency_ms"][endpoint]
         latency = stats["latency_ms"][endpoint]
         assert latency["samples"] == times
         assert 0 <= latency["p50"] <= latency["p90"] <= latency["p99"]
@@ -211,7 +214,11 @@ def test_percentiles_are_nearest_rank(samples):
 
 def settle(client):
     """Lets a reload that a request started finish: it runs as a task of its own."""
-    client.portal.call(client.app.state.holder.reloaded)
+    client.portal.call(client.app.state.reloaded)
+
+
+def index_stats(client, name="default"):
+    return client.get("/stats").json()["indexes"][name]
 
 
 def served_terms(client, q="mu"):
@@ -232,9 +239,9 @@ def test_a_replaced_file_is_served_after_the_check_interval(client, index_file, 
     assert served_terms(client) == [c["term"] for c in completions(old, "mu")]
     settle(client)
     assert served_terms(client) == [c["term"] for c in completions(new, "mu")]
-    stats = client.get("/stats").json()
+    stats = index_stats(client)
     assert stats["reload"]["reloads"] == 1
-    assert stats["index"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["index"]["file"]["size"] == os.stat(index_file).st_size
     assert stats["index"]["terms"] == len(new)
 
 
@@ -291,11 +298,11 @@ def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, da
     assert served_terms(client) == old_terms
     settle(client)
     assert served_terms(client) == old_terms
-    stats = client.get("/stats").json()
+    stats = index_stats(client)
     assert stats["reload"]["reloads"] == 0
-    assert stats["reload"]["last_error"]["file"]["inode"] == os.stat(index_file).st_ino
+    assert stats["reload"]["last_error"]["file"]["size"] == os.stat(index_file).st_size
     assert stats["reload"]["last_error"]["message"]
-    assert stats["index"]["file"]["inode"] != os.stat(index_file).st_ino
+    assert stats["index"]["file"]["mtime"] != os.stat(index_file).st_mtime_ns / 1e9
 
     # A good build written over the bad one is taken, and the error is cleared.
     torrelm.save(torrelm.build(NEWER_ROWS), index_file)
@@ -304,7 +311,7 @@ def test_a_damaged_replacement_keeps_the_old_index(client, index_file, clock, da
     settle(client)
     assert served_terms(client) == [c["term"] for c in
                                     completions(torrelm.build(NEWER_ROWS), "mu")]
-    assert client.get("/stats").json()["reload"]["last_error"] is None
+    assert index_stats(client)["reload"]["last_error"] is None
 
 
 def test_a_missing_file_keeps_the_old_index(client, index_file, clock):
@@ -312,7 +319,7 @@ def test_a_missing_file_keeps_the_old_index(client, index_file, clock):
     index_file.unlink()
     clock.now += RELOAD_INTERVAL
     assert served_terms(client) == old_terms
-    assert "FileNotFoundError" in client.get("/stats").json()["reload"]["last_error"]["message"]
+    assert "FileNotFoundError" in index_stats(client)["reload"]["last_error"]["message"]
 
 
 def test_a_bad_file_fails_at_creation(tmp_path):
@@ -416,6 +423,24 @@ def service(tmp_path_factory):
     assert not list(folder.glob("torrelm-serve-*")), "the snapshots outlived the service"
 
 
+def test_metrics_sum_every_worker(service):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    process, path, base, log = service
+
+    def completes():
+        with urllib.request.urlopen(f"{base}/metrics", timeout=10) as response:
+            text = response.read().decode()
+        return sum(s.value for family in text_string_to_metric_families(text)
+                   for s in family.samples if s.name == "torrelm_requests_total"
+                   and s.labels == {"endpoint": "/api/complete", "index": "default"})
+
+    before = completes()
+    for _ in range(40):  # new connections: both workers take some
+        fetch(f"{base}/api/complete?q=term1")
+    assert completes() - before == 40
+
+
 def load(base, stop, answers):
     """Requests one after another until `stop`: each one's status, or the error it met."""
     while not stop.wait(0.01):
@@ -486,5 +511,293 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     assert text.count("not served") > refusals or not refused, text  # the partial file, logged
     # The replaced snapshots are gone: only the one of the file served is left.
     status = path.stat()
-    assert [p.name for p in path.parent.glob("torrelm-serve-*/[0-9]*")] == [
+    assert [p.name for p in path.parent.glob("torrelm-serve-*/default/[0-9]*")] == [
         f"{status.st_dev}-{status.st_ino}-{status.st_size}-{status.st_mtime_ns}.idx"]
+
+
+# Several indexes, metrics, CORS, the videos table, the config file: the service at scale.
+
+OTHER_ROWS = [("musik", "d1", 50), ("museum", "d2", 20), ("hallo", "d3", 70), ("katze", 9, 3)]
+
+
+@pytest.fixture
+def two_indexes(tmp_path):
+    torrelm.save(torrelm.build(ROWS), tmp_path / "en.idx")
+    # int ids here, str ids in the other: the videos file names both by their text.
+    torrelm.save(torrelm.build([(t, i if isinstance(i, int) else 100 + n, c)
+                                for n, (t, i, c) in enumerate(OTHER_ROWS)]), tmp_path / "de.idx")
+    return {"en": tmp_path / "en.idx", "de": tmp_path / "de.idx"}
+
+
+@pytest.mark.parametrize("endpoint,params", [
+    ("complete", {"q": "mu"}), ("suggest", {"q": "musk"}), ("videos", {"q": "mu"}),
+    ("typeahead", {"q": "hal"}), ("complete", {"q": "h", "max_dist": "1", "limit": "2"}),
+])
+def test_each_index_answers_as_the_library(two_indexes, endpoint, params):
+    with TestClient(create_app(two_indexes)) as client:
+        for chosen in (None, "en", "de"):
+            index = torrelm.open(two_indexes[chosen or "en"])  # the first is the default
+            asked = {**params, **({"index": chosen} if chosen else {})}
+            args = {k: int(v) for k, v in params.items() if k != "q"}
+            if endpoint == "typeahead":
+                wanted = typeahead(index, params["q"], **args)
+            else:
+                key, expected = ENDPOINTS[endpoint]
+                wanted = {key: expected(index, params["q"], **args)}
+            assert client.get(f"/api/{endpoint}", params=asked).json() == \
+                {"q": params["q"], **wanted}
+        refused = client.get(f"/api/{endpoint}", params={**params, "index": "fr"})
+        assert refused.status_code == 400 and refused.json()["parameter"] == "index"
+        assert client.get("/api/page").json() == {"search_url": None, "indexes": ["en", "de"],
+                                                  "default_index": "en"}
+
+
+def samples(client):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    response = client.get("/metrics")
+    assert response.headers["content-type"].startswith("text/plain")
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in text_string_to_metric_families(response.text) for s in family.samples}
+
+
+def test_metrics_count_each_request_by_endpoint_and_index(two_indexes, clock):
+    app = create_app(two_indexes, clock=clock)
+    with TestClient(app) as client:
+        asked = [("/api/complete", "en", 3), ("/api/complete", "de", 2),
+                 ("/api/typeahead", "de", 1)]
+        for path, name, times in asked:
+            for _ in range(times):
+                client.get(path, params={"q": "mu", "index": name})
+        client.get("/api/videos", params={"q": "mu", "limit": "0"})
+        client.get("/nowhere")
+        found = samples(client)
+        for path, name, times in asked:
+            labels = (("endpoint", path), ("index", name))
+            assert found["torrelm_requests_total", labels] == times
+            assert found["torrelm_request_duration_seconds_count", labels] == times
+            assert found["torrelm_request_duration_seconds_bucket", (*labels, ("le", "+Inf"))] \
+                == times
+        assert found["torrelm_request_errors_total",
+                     (("endpoint", "/api/videos"), ("status", "400"))] == 1
+        assert found["torrelm_request_errors_total", (("endpoint", "other"), ("status", "404"))] \
+            == 1
+        for name, path in two_indexes.items():
+            index = torrelm.open(path)
+            assert found["torrelm_index_terms", (("index", name),)] == len(index)
+            assert f"nodes={found['torrelm_index_nodes', (('index', name),)]:.0f} " in repr(index)
+            assert found["torrelm_index_bytes", (("index", name),)] == index.memory_bytes()
+            assert 0 <= found["torrelm_index_build_age_seconds", (("index", name),)] < 600
+        # A reload and a refused file are counted for their index only.
+        torrelm.save(torrelm.build(NEWER_ROWS), two_indexes["de"])
+        garbage(two_indexes["en"])
+        clock.now += RELOAD_INTERVAL
+        client.get("/metrics")
+        settle(client)
+        found = samples(client)
+        assert [found["torrelm_index_reloads_total", (("index", n),)] for n in ("en", "de")] \
+            == [0, 1]
+        assert [found["torrelm_index_reload_failures_total", (("index", n),)]
+                for n in ("en", "de")] == [1, 0]
+        assert found["torrelm_index_terms", (("index", "de"),)] == len(torrelm.build(NEWER_ROWS))
+
+
+@pytest.mark.parametrize("origins,origin,allowed", [
+    ((), "https://a.example", None),
+    (("https://a.example", "https://b.example"), "https://b.example", "https://b.example"),
+    (("https://a.example",), "https://evil.example", None),
+])
+def test_cors_headers_only_for_the_origins_given(index_file, origins, origin, allowed):
+    with TestClient(create_app(index_file, cors_origins=origins)) as client:
+        answer = client.get("/api/complete", params={"q": "mu"}, headers={"Origin": origin})
+        assert answer.status_code == 200
+        assert answer.headers.get("access-control-allow-origin") == allowed
+        preflight = client.options("/api/complete", headers={
+            "Origin": origin, "Access-Control-Request-Method": "GET"})
+        assert preflight.headers.get("access-control-allow-origin") == allowed
+        assert (preflight.status_code == 200) == (allowed is not None)
+
+
+def write_videos(path, rows, columns=("id", "title", "thumbnail", "url")):
+    """A videos file: Parquet for a .parquet path (written by DuckDB), else CSV."""
+    import duckdb
+
+    values = ", ".join("(" + ", ".join("NULL" if v is None else repr(str(v)) for v in row) + ")"
+                       for row in rows)
+    query = f"select * from (values {values}) as t({', '.join(columns)})"
+    kind = "parquet" if path.suffix == ".parquet" else "csv, header true"
+    incoming = path.with_name("incoming" + path.suffix)
+    duckdb.sql(f"copy ({query}) to '{incoming}' (format {kind})")
+    os.replace(incoming, path)
+
+
+def test_videos_get_their_titles_and_a_new_file_is_read_again(two_indexes, tmp_path, clock):
+    table = tmp_path / "titles.parquet"
+    write_videos(table, [("m1", "Music one", "https://i.example/m1.jpg", None),
+                         ("9", "Katze", None, "https://v.example/9"), ("x1", None, None, None)])
+    with TestClient(create_app(two_indexes, videos=table, clock=clock)) as client:
+        def described(index, q):
+            """What /api/videos and /api/typeahead, which must agree, tell of each video."""
+            found = {}
+            for endpoint in ("videos", "typeahead"):
+                answer = client.get(f"/api/{endpoint}", params={"q": q, "index": index}).json()
+                for video in answer["videos"]:
+                    told = {k: video[k] for k in video if k not in ("id", "share")}
+                    assert found.setdefault(str(video["id"]), told) == told
+            return found
+
+        assert described("en", "mus")["m1"] == {"title": "Music one",
+                                                "thumbnail": "https://i.example/m1.jpg"}
+        assert described("en", "mus")["m2"] == {}  # not in the table
+        assert described("en", "museum")["x1"] == {}  # in it, without a title
+        assert described("de", "katze") == {"9": {"title": "Katze",
+                                                    "url": "https://v.example/9"}}
+        # A damaged replacement keeps the table; a good one after it is taken.
+        write_videos(table, [("m1", "Wrong")], columns=("id", "name"))
+        clock.now += RELOAD_INTERVAL
+        described("en", "mus")
+        settle(client)
+        assert described("en", "mus")["m1"]["title"] == "Music one"
+        videos_stats = client.get("/stats").json()["videos"]
+        assert "no column 'title'" in videos_stats["last_error"]["message"]
+        assert samples(client)["torrelm_videos_reload_failures_total", ()] == 1
+        write_videos(table, [("m1", "Music, again")], columns=("id", "title"))
+        clock.now += RELOAD_INTERVAL
+        described("en", "mus")
+        settle(client)
+        assert described("en", "mus")["m1"] == {"title": "Music, again"}
+        assert client.get("/stats").json()["videos"]["rows"] == 1
+
+
+def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
+    snapshots = tmp_path / "snapshots"
+    snapshots.mkdir()
+    write_videos(tmp_path / "titles.csv", [("m1", "Music", None, None)])
+    app = create_app(two_indexes, snapshot_dir=snapshots, videos=tmp_path / "titles.csv",
+                     access_log=tmp_path / "access.log", clock=clock,
+                     search_url="https://videos.example/?q={q}")
+    with TestClient(app) as client:
+        answers = []
+
+        def visit():
+            for path in ("/", "/static/page.js", "/static/page.css", "/api/page", "/healthz",
+                         "/stats", "/metrics", "/nowhere", "/api/complete?q=mu&index=de",
+                         "/api/suggest?q=helo", "/api/videos?q=mu", "/api/typeahead?q=m",
+                         "/api/typeahead", "/api/complete?q=mu&index=..%2Fen",
+                         "/api/suggest?q=mu&max_dist=9", "/api/videos?q=mu&limit=x"):
+                answers.append(client.get(path))
+
+        visit()
+        # Faults whose messages name files: a damaged index, a missing one, a bad table.
+        garbage(two_indexes["en"])
+        two_indexes["de"].unlink()
+        (tmp_path / "titles.csv").write_text("id;name\n1;x\n")
+        clock.now += RELOAD_INTERVAL
+        visit()
+        settle(client)
+        visit()
+        answers.append(client.get("/stats"))
+        assert all(answers[-1].json()["indexes"][name]["reload"]["last_error"]["message"]
+                   for name in ("en", "de"))
+        assert answers[-1].json()["videos"]["last_error"]["message"]
+    leaks = [str(tmp_path), str(snapshots.resolve()), "torrelm-serve-", "/tmp"]
+    pid = re.compile(rf"(?<![\d.]){os.getpid()}(?![\d.])")
+    for response in answers:
+        text = response.text + json.dumps(dict(response.headers))
+        assert not [leak for leak in leaks if leak in text], (response.url, text)
+        assert not pid.search(text), (response.url, text)
+    logged = [json.loads(line) for line in (tmp_path / "access.log").read_text().splitlines()]
+    assert len(logged) == len(answers)
+    assert {(entry["path"], entry["status"], entry["index"]) for entry in logged} >= {
+        ("/api/complete", 200, "de"), ("/api/typeahead", 400, "en"), ("/nowhere", 404, None)}
+
+
+@pytest.fixture
+def started(monkeypatch):
+    """What the serve command would start the service with: serve() is not run."""
+    import torrelm._serve
+
+    calls = []
+    monkeypatch.setattr(torrelm._serve, "serve", lambda indexes, **options: calls.append(
+        {"indexes": indexes, **options}))
+    return calls
+
+
+def test_the_config_file_and_the_command_line_over_it(two_indexes, tmp_path, started):
+    from torrelm._cli import main
+
+    (tmp_path / "conf").mkdir()
+    config = tmp_path / "conf" / "serve.toml"
+    config.write_text('port = 9001\nmax_text = 64\ncors-origin = "https://a.example"\n'
+                      'workers = 3\naccess-log = "-"\nvideos = "../titles.csv"\n'
+                      'graceful-timeout = 4\n[indexes]\nde = "../de.idx"\nen = "../en.idx"\n')
+    write_videos(tmp_path / "titles.csv", [("m1", "Music")], columns=("id", "title"))
+    assert main(["serve", "--config", str(config), "--port", "9002", "--cors-origin", "https://b",
+                 "--cors-origin", "https://c"]) == 0
+    options = started.pop()
+    # From the file, its paths taken from its folder, and the command line's over them.
+    assert options["indexes"] == {"de": str(tmp_path / "conf/../de.idx"),
+                                  "en": str(tmp_path / "conf/../en.idx")}
+    assert (options["port"], options["max_text"], options["workers"]) == (9002, 64, 3)
+    assert options["cors_origins"] == ["https://b", "https://c"]
+    assert (options["access_log"], options["graceful_timeout"]) == ("-", 4)
+    assert options["videos"] == str(tmp_path / "conf/../titles.csv")
+    assert main(["serve", "--config", str(config), f"solo={two_indexes['en']}"]) == 0
+    assert started.pop()["indexes"] == {"solo": str(two_indexes["en"])}
+
+
+@pytest.mark.parametrize("config,arguments,message", [
+    ("colour = 'red'\n", [], "unknown key 'colour'"),
+    ("port = '80'\n", [], "port must be a whole number, not '80'"),
+    ("map-in-place = 1\n", [], "map-in-place must be true or false"),
+    ("cors-origin = [1]\n", [], "cors-origin must be a string or a list of strings"),
+    ("port = \n", [], "not TOML"),
+    ("workers = 0\n", [], "--workers must be at least 1"),
+    ("", [], "no index to serve"),
+    ("", ["a=x.idx", "a=y.idx"], "two indexes are named 'a'"),
+    ("", ["x.idx", "y.idx"], "two indexes are named 'default'"),
+    ("", ["bad name=x.idx"], "'bad name' cannot name an index"),
+    ("", ["..=x.idx"], "'..' cannot name an index"),
+    ("", ["en="], "no index file after '='"),
+    ("", ["--graceful-timeout", "-1", "x.idx"], "--graceful-timeout cannot be negative"),
+    ("", ["--search-url", "https://x", "x.idx"], "has no {q}"),
+])
+def test_the_command_refuses_bad_settings(tmp_path, capsys, started, config, arguments,
+                                          message):
+    from torrelm._cli import main
+
+    (tmp_path / "serve.toml").write_text(config)
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", "--config", str(tmp_path / "serve.toml"), *arguments])
+    assert stopped.value.code == 2
+    assert message in capsys.readouterr().err and not started
+
+
+@pytest.mark.parametrize("arguments,message", [
+    (["--videos", "{missing}"], "missing.csv: No such file or directory"),
+    (["--videos", "{no_title}"], "no column 'title'"),
+    (["--access-log", "/nonexistent/folder/access.log"], "--access-log /nonexistent/folder"),
+])
+def test_the_command_refuses_bad_files_before_serving(index_file, tmp_path, started, arguments,
+                                                      message):
+    from torrelm._cli import main
+
+    write_videos(tmp_path / "no_title.csv", [("1", "x")], columns=("id", "name"))
+    files = {"missing": tmp_path / "missing.csv", "no_title": tmp_path / "no_title.csv"}
+    with pytest.raises(SystemExit) as stopped:
+        main(["serve", str(index_file), *[a.format(**files) for a in arguments]])
+    assert message in str(stopped.value) and not started
+
+
+UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "torrelm.service")
+
+
+@pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="needs systemd-analyze")
+def test_the_systemd_unit_verifies(tmp_path):
+    # verify wants ExecStart's program to exist: this interpreter stands in for the unit's.
+    text = open(UNIT).read().replace("/opt/torrelm/venv/bin/python", sys.executable)
+    (tmp_path / "torrelm.service").write_text(text)
+    done = subprocess.run(["systemd-analyze", "verify", str(tmp_path / "torrelm.service")],
+                          capture_output=True, text=True, timeout=60)
+    complaints = [line for line in done.stderr.splitlines() if "torrelm.service" in line]
+    assert done.returncode == 0 and not complaints, done.stderr

@@ -296,6 +296,26 @@ def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path, make):
     assert outcome == "survived\n"
 
 
+def test_kept_walk_tables_that_disagree_with_the_index_are_refused():
+    # The walk table and completion records lead every query, and nothing in the arrays would
+    # show a wrong one: every bit of them is determined by the arrays, so a checked read must
+    # refuse any change, even one saved again with fresh checksums.
+    data = cleaned_index().to_container()
+    rng = random.Random(11)
+    kept = [(kind, offset, length) for kind, offset, length in sections(data) if 21 <= kind <= 24]
+    assert sorted({kind for kind, _, _ in kept}) == [21, 22, 23, 24]
+    for kind, offset, length in kept:
+        for _ in range(25):
+            bad = bytearray(data)
+            bad[offset + rng.randrange(length)] ^= 1 << rng.randrange(8)
+            try:
+                resaved = Index.from_bytes(bytes(bad), verify=False).to_container()
+            except ValueError:
+                continue
+            with pytest.raises(ValueError, match="disagree"):
+                Index.from_bytes(resaved)
+
+
 @pytest.mark.parametrize("metadata", [
     b'{"a": ' + b"[" * 40 + b"]" * 40 + b"}",  # deeper than any reader should recurse
     b'{"a": "\xff"}',  # not UTF-8

@@ -10,6 +10,7 @@ const results = document.getElementById("results");
 const suggestionList = document.getElementById("suggestions");
 const videoList = document.getElementById("videos");
 const status = document.getElementById("status");
+const indexChoice = document.getElementById("index");
 
 let latest = 0;           // the sequence number of the newest search started
 let inFlight = null;      // its AbortController: a newer keystroke cancels the older request
@@ -36,8 +37,26 @@ async function ask(endpoint, params, signal) {
   return body;
 }
 
-fetch("/api/page").then((r) => r.json()).then((settings) => { searchUrl = settings.search_url; })
-  .catch(() => {});
+fetch("/api/page").then((r) => r.json()).then((settings) => {
+  searchUrl = settings.search_url;
+  // A choice only where there is one: a service of several indexes (languages, sites).
+  if (settings.indexes && settings.indexes.length > 1) {
+    indexChoice.replaceChildren(...settings.indexes.map((name) => new Option(name, name)));
+    indexChoice.value = settings.default_index;
+    indexChoice.hidden = false;
+  }
+}).catch(() => {});
+
+// A link or an image only to a web address: a javascript: or data: URL from the videos file
+// would run or show what no one meant.
+function webAddress(text) {
+  try {
+    const url = new URL(text, window.location.href);
+    return url.protocol === "http:" || url.protocol === "https:" ? url.href : null;
+  } catch (error) {
+    return null;
+  }
+}
 
 async function search(text) {
   const mine = ++latest;
@@ -50,7 +69,9 @@ async function search(text) {
     return;
   }
   try {
-    const answer = await ask("typeahead", { q: text, limit: SUGGESTIONS, videos: VIDEOS }, signal);
+    const params = { q: text, limit: SUGGESTIONS, videos: VIDEOS };
+    if (!indexChoice.hidden) params.index = indexChoice.value;
+    const answer = await ask("typeahead", params, signal);
     show(mine, text, answer.completions, "completion", answer.videos);
   } catch (error) {
     if (error.name === "AbortError" || mine !== latest) return;
@@ -86,7 +107,25 @@ function show(seq, text, items, kind, videos, error) {
     li.dataset.share = String(video.share);
     const name = document.createElement("span");
     name.className = "video";
-    name.textContent = `video ${video.id}`;
+    const thumbnail = video.thumbnail && webAddress(video.thumbnail);
+    if (thumbnail) {
+      const image = document.createElement("img");
+      image.src = thumbnail;
+      image.alt = "";
+      image.loading = "lazy";
+      image.addEventListener("error", () => image.remove());  // no broken-image icons
+      name.append(image);
+    }
+    const label = video.title ? video.title : `video ${video.id}`;
+    const link = video.url && webAddress(video.url);
+    if (link) {
+      const anchor = document.createElement("a");
+      anchor.href = link;
+      anchor.textContent = label;
+      name.append(anchor);
+    } else {
+      name.append(label);
+    }
     const bar = document.createElement("span");
     bar.className = "bar";
     const fill = document.createElement("span");
@@ -142,6 +181,7 @@ function pick(term) {
 }
 
 box.addEventListener("input", () => search(box.value));
+indexChoice.addEventListener("change", () => { search(box.value); box.focus(); });
 box.addEventListener("keydown", (event) => {
   const count = suggestionList.children.length;
   if (event.key === "ArrowDown" && count > 0) {

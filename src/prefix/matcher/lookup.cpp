@@ -27,18 +27,21 @@ std::optional<NodeId> find_term(const TrieView& trie, const std::u32string& quer
   if (query.empty() || query.find(U'\0') != std::u32string::npos) return std::nullopt;
   if (trie.walk_table != nullptr && trie.walk_table->sorted()) {
     // No two siblings alike: one child at most per level, found by binary search.
-    const auto nodes = trie.walk_table->nodes();
+    const WalkTable& table = *trie.walk_table;
+    const auto nodes = table.nodes();
     std::uint32_t at = 0;
     for (const char32_t ch : query) {
-      const auto end = nodes.begin() + nodes[at + 1].first;
+      const auto [first, last] = table.children_of(at);
+      if (first >= last) return std::nullopt;
+      const auto end = nodes.begin() + last;
       const auto found = std::lower_bound(
-          nodes.begin() + nodes[at].first, end, ch,
+          nodes.begin() + first, end, ch,
           [](const WalkTable::Node& node, char32_t c) { return node.label() < c; });
       if (found == end || found->label() != ch) return std::nullopt;
       at = static_cast<std::uint32_t>(found - nodes.begin());
     }
     if (!nodes[at].terminal()) return std::nullopt;
-    return trie.walk_table->ids()[at];
+    return table.id_of(at, trie.node_count());
   }
 
   struct Level {

@@ -85,14 +85,16 @@ void pick(const WalkTable::Node* nodes, const Rows& rows, std::uint32_t d,
 // (Measured and left out: testing the children of a list 64 at a time without branching, then
 // advancing the survivors alone, was slower, since it computes every survivor's row twice; and
 // prefetching the children of a list on entering it gained nothing.)
+// `node_count` is the index's, whose nodes the matches name.
 template <class Rows, class OnMatch>
-void walk_table(const WalkTable& table, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
+void walk_table(const WalkTable& table, std::size_t node_count, Rows& rows, Cancel& cancel,
+                OnMatch&& on_match) {
   const WalkTable::Node* nodes = table.nodes().data();
-  const NodeId* ids = table.ids().data();
   std::vector<Cursor> stack;
   std::vector<std::uint32_t> picked;  // the records of picked lists, deepest last
   std::size_t steps = 0;
-  stack.push_back({nodes[0].first, nodes[0].first, nodes[1].first, U'\0'});
+  const auto [root_first, root_end] = table.children_of(0);
+  stack.push_back({root_first, root_first, root_end, U'\0'});
   while (!stack.empty()) {
     Cursor& cursor = stack.back();
     const auto depth = static_cast<std::uint32_t>(stack.size() - 1);
@@ -114,12 +116,15 @@ void walk_table(const WalkTable& table, Rows& rows, Cancel& cancel, OnMatch&& on
       }
       cursor.position = position;
       bool stop = false;
-      const bool below = descends(
-          on_match(ids[at], label, std::as_const(stack), rows.final_distance(depth + 1)), stop);
+      const bool below =
+          descends(on_match(table.id_of(static_cast<std::uint32_t>(at), node_count), label,
+                            std::as_const(stack), rows.final_distance(depth + 1)),
+                   stop);
       if (stop) return;
-      const std::size_t last = nodes[at + 1].first;
-      if (below && record.first < last) {
-        Cursor next{record.first, record.first, last, label};
+      if (!below) continue;
+      const auto [first, last] = table.children_of(static_cast<std::uint32_t>(at));
+      if (first < last) {
+        Cursor next{first, first, last, label};
         if constexpr (requires { rows.wanted(0u); }) {
           if (table.sorted()) pick(nodes, rows, depth + 1, picked, next);
         }
@@ -146,7 +151,7 @@ void walk_table(const WalkTable& table, Rows& rows, Cancel& cancel, OnMatch&& on
 template <class Rows, class OnMatch>
 void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
   if (trie.walk_table != nullptr) {
-    walk_table(*trie.walk_table, rows, cancel, on_match);
+    walk_table(*trie.walk_table, trie.node_count(), rows, cancel, on_match);
     return;
   }
   std::vector<Cursor> stack;

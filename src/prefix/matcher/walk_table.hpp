@@ -15,12 +15,19 @@
 //
 // Only a tree gets a table: an index that lists a node twice, has a label above U+1FFFFF or any
 // inconsistency is walked on its own arrays, as before.
+//
+// A table is made once per index file and kept in it, so that every process that maps the file
+// shares one copy. A table read from a file nobody checked may hold anything: the walks take no
+// child list from it that does not lie after its parent and within the table (children_of()),
+// so that a damaged one gives wrong answers or a fault, never a read out of bounds or a walk
+// without end.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.hpp"
@@ -54,6 +61,18 @@ class WalkTable {
 
   // The table of `trie`, or nullopt when it is no tree (see above). Counts a step per node.
   static std::optional<WalkTable> of(const TrieView& trie, Cancel& cancel);
+  // A table kept elsewhere (a file), read where it lies: `nodes` must hold one more record than
+  // `ids` (nullopt otherwise). Whether it is the table of an index is is_table_of()'s to say.
+  static std::optional<WalkTable> over(std::span<const Node> nodes, std::span<const NodeId> ids,
+                                       bool sorted);
+  // Whether this is exactly what of(trie) makes, record for record. Counts a step per node.
+  bool is_table_of(const TrieView& trie, Cancel& cancel) const;
+
+  WalkTable() = default;
+  WalkTable(WalkTable&&) noexcept = default;
+  WalkTable& operator=(WalkTable&&) noexcept = default;
+  WalkTable(const WalkTable&) = delete;
+  WalkTable& operator=(const WalkTable&) = delete;
 
   // Record 0 is the root; one more record closes the last list.
   std::span<const Node> nodes() const noexcept { return nodes_; }
@@ -61,13 +80,35 @@ class WalkTable {
   std::span<const NodeId> ids() const noexcept { return ids_; }
   // Whether every child list is sorted by label with no two alike, as the builders make them.
   bool sorted() const noexcept { return sorted_; }
+  // The records of the children of record `r` (< ids().size()), as [first, end): checked to lie
+  // after `r` and within the table, else an InternalFault.
+  std::pair<std::uint32_t, std::uint32_t> children_of(std::uint32_t r) const {
+    const std::uint32_t first = nodes_[r].first;
+    const std::uint32_t end = nodes_[r + 1].first;
+    if (first < end && (first <= r || end > ids_.size())) bad_list(r);
+    return {first, end};
+  }
+  // The node of record `r`, checked to be one of the index's `node_count` nodes.
+  NodeId id_of(std::uint32_t r, std::size_t node_count) const {
+    const NodeId id = ids_[r];
+    if (id >= node_count) bad_id(r);
+    return id;
+  }
+  // Heap bytes held: none for a table read where it lies.
   std::size_t memory_bytes() const noexcept {
-    return nodes_.capacity() * sizeof(Node) + ids_.capacity() * sizeof(NodeId);
+    return node_store_.capacity() * sizeof(Node) + id_store_.capacity() * sizeof(NodeId);
   }
 
+  [[noreturn]] void bad_list(std::uint32_t r) const;
+  [[noreturn]] void bad_id(std::uint32_t r) const;
+
  private:
-  std::vector<Node> nodes_;
-  std::vector<NodeId> ids_;
+  // The spans read the stores or the file; moving keeps them valid (a vector's buffer moves
+  // with it).
+  std::span<const Node> nodes_;
+  std::span<const NodeId> ids_;
+  std::vector<Node> node_store_;
+  std::vector<NodeId> id_store_;
   bool sorted_ = true;
 };
 
@@ -78,6 +119,10 @@ class LazyWalkTable {
   const WalkTable* get(const TrieView& trie, Cancel& cancel) {
     std::call_once(once_, [&] { table_ = WalkTable::of(trie, cancel); });
     return table_ ? &*table_ : nullptr;
+  }
+  // Takes `table` as the table, unless one was made already.
+  void keep(WalkTable&& table) {
+    std::call_once(once_, [&] { table_ = std::move(table); });
   }
   // `trie` with its table attached.
   TrieView attach(TrieView trie, Cancel& cancel) {
