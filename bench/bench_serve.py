@@ -395,6 +395,25 @@ def get_json(port: int, path: str, timeout: float = 5.0) -> dict:
         return json.loads(answer.read())
 
 
+def worker_of(stats: dict):
+    """The worker a /stats answer came from: its pid, or the id that later services name it by."""
+    worker = stats["worker"]
+    return worker["pid"] if "pid" in worker else worker["id"]
+
+
+def index_of(stats: dict) -> dict:
+    """The served index's part of a /stats answer (of the default index, with several)."""
+    return stats["index"] if "index" in stats else stats["indexes"][stats["default_index"]]["index"]
+
+
+def same_file(shown: dict, status: os.stat_result) -> bool:
+    """Whether the file /stats shows is the one of `status`: by inode where it shows one, else by
+    size and modification time."""
+    if "inode" in shown:
+        return shown["inode"] == status.st_ino
+    return shown["size"] == status.st_size and abs(shown["mtime"] - status.st_mtime_ns / 1e9) < 1e-6
+
+
 class Service:
     """`python -m torrelm serve` as a child process, stopped by its own process id."""
 
@@ -452,7 +471,7 @@ class Service:
         seen: dict[int, dict] = {}
         for _ in range(tries):
             stats = get_json(self.port, "/stats")
-            seen[stats["worker"]["pid"]] = stats
+            seen[worker_of(stats)] = stats
             if len(seen) >= self.workers:
                 break
         return seen
@@ -577,7 +596,7 @@ def rates_section(options, service: Service, lines, figures: dict) -> None:
         handler = []
         for pid, w in f["workers"].items():
             ms = w["handler_ms"]
-            handler.append(f"pid {pid}: {sum(w['handled'].values()):,} requests, handler p50/p99 "
+            handler.append(f"worker {pid}: {sum(w['handled'].values()):,} requests, handler p50/p99 "
                            + ", ".join(f"{k} {ms[k]['p50']:.2f}/{ms[k]['p99']:.2f} ms"
                                        for k in ENDPOINTS if k in ms))
         log("          " + "; ".join(handler))
@@ -607,14 +626,14 @@ def reload_section(options, service: Service, lines, figures: dict, served: Path
             began = time.monotonic()
             torrelm.save(indexes[which], served)
             saved = time.monotonic()
-            inode = served.stat().st_ino
+            status = served.stat()
             # Every worker serves the new file once its /stats shows the file's identity.
             pending = set(service.worker_stats())
             seen_at: dict[int, float] = {}
             deadline = saved + 10
             while pending - set(seen_at) and time.monotonic() < deadline:
                 for pid, stats in service.worker_stats(4).items():
-                    if stats["index"]["file"]["inode"] == inode and stats["index"]["terms"] == terms[which]:
+                    if same_file(index_of(stats)["file"], status) and index_of(stats)["terms"] == terms[which]:
                         seen_at.setdefault(pid, time.monotonic())
                 time.sleep(0.05)
             events.append({"at": round(began - start, 2), "save_seconds": saved - began,
@@ -757,7 +776,7 @@ class StackService:
                     self.stop()
                     raise RuntimeError(f"{stack} exited: " + process.stderr.read().decode()[-2000:])
             try:
-                seen.add(get_json(self.port, "/stats", 1.0)["worker"]["pid"])
+                seen.add(worker_of(get_json(self.port, "/stats", 1.0)))
             except (OSError, ValueError, KeyError):
                 time.sleep(0.1)
             if time.monotonic() > deadline:
@@ -968,7 +987,10 @@ def closed_section(options, served: Path, texts: list[str], figures: dict) -> No
         f"wrk on the same {os.cpu_count()} cores")
     log("  the queries alone, in one process: " + ", ".join(
         f"{k} {v:.1f} µs" for k, v in costs.items() if k != "healthz"))
-    apps = {"threadpool": app_costs(served, paths, False), "inline": app_costs(served, paths, True)}
+    # "as is": the app as torrelm._serve makes it; "inline": with run_in_threadpool, as it imported
+    # it, calling directly (a service that hands its queries to the thread pool, as earlier ones
+    # did, then runs them on the event loop; one that runs them inline already changes little).
+    apps = {"as is": app_costs(served, paths, False), "inline": app_costs(served, paths, True)}
     for variant, us in apps.items():
         log(f"  the app alone ({variant}), CPU a request: " + ", ".join(f"{k} {v:.1f} µs" for k, v in us.items()))
     result = {"app_us": apps, "clients": clients, "seconds": seconds, "repeats": options.repeats,
@@ -1047,6 +1069,13 @@ def closed_rows(figures: dict) -> list[tuple[str, str, str, bool | None]]:
     return rows
 
 
+APP_VARIANTS = {
+    "as is": "as is, the app as torrelm._serve makes it",
+    "inline": "inline, with run_in_threadpool as torrelm._serve imported it made to call directly",
+    "threadpool": "thread pool, the queries handed to Starlette's thread pool as the service then did",
+}
+
+
 def closed_report_lines(c: dict) -> list[str]:
     lines = ["### Closed loop and server stacks", "",
              f"`bench/bench_serve.py --only closed --closed {' --closed '.join(map(str, c['clients']))} "
@@ -1062,17 +1091,17 @@ def closed_report_lines(c: dict) -> list[str]:
     lines.append("")
     if c.get("app_us"):
         apps = c["app_us"]
+        variants = list(apps)
         lines += ["CPU a request in one process, µs: the query alone (results as dicts), and the app "
                   "alone (the Starlette app called as an ASGI server calls it, no server, socket or "
-                  "HTTP parsing) with the query in Starlette's thread pool as now, and inline on the "
-                  "event loop:", "",
-                  "| endpoint | path | query alone | app, thread pool | app, inline |",
-                  "|---|---|---|---|---|"]
+                  "HTTP parsing): " + "; ".join(APP_VARIANTS.get(v, v) for v in variants) + ".", "",
+                  "| endpoint | path | query alone | " + " | ".join(f"app, {v}" for v in variants) + " |",
+                  "|---|---|---|" + "---|" * len(variants)]
         for endpoint, path in c["paths"].items():
             us = c["query_us"].get(endpoint, 0.0)
             lines.append(f"| {endpoint} | `{path}`{' …' if 'mix' in endpoint else ''} | "
                          f"{'–' if endpoint == 'healthz' else f'{us:.1f}'} | "
-                         f"{apps['threadpool'][endpoint]:.1f} | {apps['inline'][endpoint]:.1f} |")
+                         + " | ".join(f"{apps[v][endpoint]:.1f}" for v in variants) + " |")
         lines.append("")
     endpoints = list(c["paths"])
     head = ["| stack | " + " | ".join(endpoints) + " |", "|---|" + "---|" * len(endpoints)]
