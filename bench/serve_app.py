@@ -3,10 +3,11 @@
 Every stack starts the same app from an import string, `serve_app:app` with the factory flag,
 in worker processes that find their settings in the environment:
   TORRELM_BENCH_INDEX    the index file, mapped in place (the bench never rewrites it)
-  TORRELM_BENCH_INLINE   "1": the queries run on the event loop's thread instead of being handed
-                         to Starlette's thread pool. Predicts a service that calls the native
-                         query inline: run_in_threadpool, as torrelm._serve imported it, is
-                         replaced by a coroutine that calls the function directly.
+  TORRELM_BENCH_INLINE   "1": run_in_threadpool, as torrelm._serve imported it, is replaced by a
+                         coroutine that calls the function directly. On a service that hands its
+                         queries to Starlette's thread pool this predicts the same service calling
+                         them inline; on one that calls them inline already, it only moves the
+                         opening of a reloaded file onto the event loop.
 
 `python serve_app.py HOST PORT` runs one uvicorn process (httptools, uvloop) on a socket of its
 own bound with SO_REUSEPORT: several of them on one port are workers among which the kernel
