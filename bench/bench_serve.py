@@ -402,7 +402,7 @@ def worker_of(stats: dict):
 
 
 def index_of(stats: dict) -> dict:
-    """The served index's part of a /stats answer (of the default index, with several)."""
+    """What a /stats answer says of the served index (of the default index, with several)."""
     return stats["index"] if "index" in stats else stats["indexes"][stats["default_index"]]["index"]
 
 
@@ -718,12 +718,19 @@ def stack_commands(stack: str, port: int, workers: int) -> list[list[str]]:
 
 def stack_missing(stack: str) -> str | None:
     """What a stack lacks on this machine, if anything."""
-    import importlib.util
+    import importlib
+
+    def installed(module: str) -> bool:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            return False
+        return True
 
     name = stack.removesuffix("+inline")
     needs = {"uvicorn-h11": ["uvicorn", "h11"], "uvicorn-httptools": ["uvicorn", "httptools", "uvloop"],
              "uvicorn-reuseport": ["uvicorn", "httptools", "uvloop"], "granian": ["granian", "uvloop"]}
-    lacking = [m for m in needs[name] if importlib.util.find_spec(m) is None]
+    lacking = [m for m in needs[name] if not installed(m)]
     return ", ".join(lacking) or None
 
 
