@@ -21,6 +21,7 @@ import math
 import os
 import re
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -917,8 +918,104 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
             "search_url": search_url, "videos": videos and os.path.abspath(videos),
             "access_log": access_log if access_log in (None, "-") else
             os.path.abspath(access_log), "cors_origins": list(cors_origins)})
-        uvicorn.run("torrelm._serve:app_from_environment", factory=True, host=host, port=port,
-                    workers=workers, log_level="warning", access_log=False,
-                    timeout_graceful_shutdown=graceful_timeout)
+        if workers == 1:
+            _run_worker(host, port, graceful_timeout)
+        else:
+            _supervise(host, port, workers, graceful_timeout)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def _run_worker(host: str, port: int, graceful_timeout: int,
+                sock: socket.socket | None = None) -> None:
+    """One worker: uvicorn on httptools and uvloop, named rather than left to uvicorn's choice,
+    which falls back to pure-Python parsing and asyncio's loop without a word when either is
+    missing; that costs three times the server's time per request (docs/performance.md)."""
+    import uvicorn
+
+    config = uvicorn.Config("torrelm._serve:app_from_environment", factory=True, host=host,
+                            port=port, loop="uvloop", http="httptools", log_level="warning",
+                            access_log=False, timeout_graceful_shutdown=graceful_timeout)
+    uvicorn.Server(config).run(sockets=[sock] if sock is not None else None)
+
+
+def _listening(host: str, port: int, *, listen: bool) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    sock.bind((host, port))
+    if listen:
+        sock.listen(2048)
+    return sock
+
+
+def _worker_main() -> None:
+    """A worker process _supervise() started: HOST PORT GRACEFUL_TIMEOUT on its command line."""
+    host, port, graceful_timeout = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    _log_to_stderr()
+    try:
+        sock = _listening(host, port, listen=True)
+    except OSError as error:
+        raise SystemExit(f"torrelm serve: worker cannot listen on {host}:{port}: {error}")
+    _run_worker(host, port, graceful_timeout, sock)
+
+
+def _supervise(host: str, port: int, workers: int, graceful_timeout: int) -> None:
+    """Runs `workers` processes, each listening on a socket of its own on the same port
+    (SO_REUSEPORT), so that the kernel spreads new connections evenly among them: workers that
+    share one socket take whatever connection each happens to accept first, and one of them
+    can end up with every keep-alive connection. Replaces a worker that dies; on SIGINT or
+    SIGTERM, tells every worker to finish what it has in flight and waits for them.
+
+    The port is held by a socket bound here and never listening, which also resolves port 0.
+    Any process of the same user could join the port with SO_REUSEPORT too."""
+    import signal
+    import subprocess
+
+    try:
+        holder = _listening(host, port, listen=False)
+    except OSError as error:
+        raise SystemExit(f"torrelm serve: cannot listen on {host}:{port}: {error}") from None
+    port = holder.getsockname()[1]
+    command = [sys.executable, "-c", "from torrelm._serve import _worker_main; _worker_main()",
+               host, str(port), str(graceful_timeout)]
+    stopping = False
+
+    def stop(signum: int, frame: object) -> None:
+        nonlocal stopping
+        stopping = True
+
+    previous = {number: signal.signal(number, stop)
+                for number in (signal.SIGINT, signal.SIGTERM)}
+    processes = [subprocess.Popen(command) for _ in range(workers)]
+    started = [time.monotonic()] * workers
+    try:
+        while not stopping:
+            time.sleep(0.2)
+            for slot, process in enumerate(processes):
+                if process.poll() is None or stopping:
+                    continue
+                # A worker that dies at once would die again: stop rather than spin.
+                if time.monotonic() - started[slot] < 2:
+                    logger.error("a worker exited with %s right after it started; stopping",
+                                 process.returncode)
+                    stopping = True
+                    break
+                logger.warning("a worker exited with %s; starting another", process.returncode)
+                processes[slot] = subprocess.Popen(command)
+                started[slot] = time.monotonic()
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+        deadline = time.monotonic() + graceful_timeout + 5
+        for process in processes:
+            try:
+                process.wait(max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        holder.close()
+        for number, handler in previous.items():
+            signal.signal(number, handler)

@@ -368,12 +368,12 @@ def fetch(url):
 
 
 def workers_of(pid):
-    """The live worker processes uvicorn started under `pid` (not multiprocessing's helpers)."""
+    """The live worker processes the service started under `pid`."""
     alive = set()
     for child in open(f"/proc/{pid}/task/{pid}/children").read().split():
         with contextlib.suppress(FileNotFoundError):
             state = open(f"/proc/{child}/stat").read().rsplit(")", 1)[1].split()[0]
-            if state not in "ZX" and b"spawn_main" in open(f"/proc/{child}/cmdline", "rb").read():
+            if state not in "ZX" and b"_worker_main" in open(f"/proc/{child}/cmdline", "rb").read():
                 alive.add(int(child))
     return alive
 
