@@ -142,6 +142,26 @@ class Index:
         What a search box shows as text is typed, in one call: Typeahead(completions, videos). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip still offers what was meant; videos: videos(text, max_dist=0, limit=videos), or where nothing starts with text, the videos of the first completion.
         """
 
+    def _complete_json(self, prefix: str, limit: SupportsIndex, max_dist: SupportsIndex | Literal['auto']) -> bytes:
+        """
+        complete(prefix, limit=limit, max_dist=max_dist) as the JSON array the service answers: [{"term": ..., "count": ...}, ...].
+        """
+
+    def _suggest_json(self, text: str, limit: SupportsIndex, max_dist: SupportsIndex | Literal['auto']) -> bytes:
+        """
+        suggest(text, max_dist=max_dist, limit=limit) as the JSON array the service answers: [{"term": ..., "distance": ..., "count": ...}, ...].
+        """
+
+    def _videos_json(self, text: str, limit: SupportsIndex, max_dist: SupportsIndex | Literal['auto']) -> bytes:
+        """
+        videos(text, max_dist=max_dist, limit=limit) as the JSON array the service answers: [{"id": ..., "share": ...}, ...].
+        """
+
+    def _typeahead_json(self, text: str, limit: SupportsIndex, videos: SupportsIndex) -> bytes:
+        """
+        typeahead(text, limit=limit, videos=videos) as the JSON object the service answers: {"completions": [...], "videos": [...]}.
+        """
+
     def complete_many(self, texts: Sequence[str], *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[list[torrelm._results.Completion]]:
         """complete() for every text, on every core, in input order."""
 

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -93,6 +94,100 @@ nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& 
     PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLongLong(found[i].count)));
   }
   return list;
+}
+
+// `text` (UTF-8) as a JSON string, as a JSON encoder that leaves non-ASCII alone writes it.
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// Completions or suggestions as the service answers them: a JSON array of objects, written
+// here rather than made into tuples and then dicts for an encoder, which costs the service more
+// than the query.
+void append_found_json(std::string& out, const Stored& stored,
+                       const std::vector<search::Found>& found, bool distances) {
+  out += '[';
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const search::Found& f = found[i];
+    if (i > 0) out += ',';
+    out += "{\"term\":";
+    std::optional<std::string_view> spelling;
+    if (stored.spellings) spelling = stored.spellings->of(f.node);
+    append_json_string(out, spelling ? *spelling : std::string_view(f.term));
+    if (distances) {
+      out += ",\"distance\":";
+      out += std::to_string(f.distance);
+    }
+    out += ",\"count\":";
+    out += std::to_string(f.count);
+    out += '}';
+  }
+  out += ']';
+}
+
+nb::bytes found_json(const Stored& stored, const std::vector<search::Found>& found,
+                     bool distances) {
+  std::string out;
+  append_found_json(out, stored, found, distances);
+  return nb::bytes(out.data(), out.size());
+}
+
+// Videos as the service answers them: [{"id": ..., "share": ...}, ...], ids as the index was
+// given them (text, or numbers for the site's 64-bit ids), shares as Python writes floats.
+void append_videos_json(std::string& out, const Stored& stored,
+                        const std::vector<ranking::RankedVideo>& videos) {
+  char text[ranking::kMaxIdText];
+  char number[32];
+  out += '[';
+  for (std::size_t i = 0; i < videos.size(); ++i) {
+    if (i > 0) out += ',';
+    out += "{\"id\":";
+    const std::uint32_t position = videos[i].position;
+    if (stored.external) {
+      const store::ExternalIds& ids = *stored.external;
+      const std::uint32_t place = checked_at(stored.trie.video_int_ids, position);
+      switch (ids.kind()) {
+        case store::ExternalKind::Text:
+          append_json_string(out, ids.text(place));
+          break;
+        case store::ExternalKind::Signed:
+          out += std::to_string(ids.signed_value(place));
+          break;
+        case store::ExternalKind::Unsigned:
+          out += std::to_string(ids.unsigned_value(place));
+          break;
+      }
+    } else {
+      append_json_string(out, {text, ranking::id_text(stored.trie, position, text)});
+    }
+    out += ",\"share\":";
+    const double share = videos[i].score;
+    if (!std::isfinite(share)) {
+      out += "null";
+    } else {
+      const std::string_view written(number,
+                                     std::to_chars(number, number + sizeof number, share).ptr);
+      out += written;
+      if (written.find_first_of(".e") == std::string_view::npos) out += ".0";
+    }
+    out += '}';
+  }
+  out += ']';
 }
 
 // The largest count below every node, derived once per index (by whichever call comes first;
@@ -247,6 +342,40 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
   });
 }
 
+// complete() and suggest() with their default distance and order, as JSON (found_json()).
+nb::bytes complete_json(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
+                        nb::handle max_dist_arg) {
+  return guarded([&] {
+    const nb::object normalized = query_text(self, prefix_arg, kComplete, "prefix");
+    const std::string_view prefix = to_text(normalized, {kComplete, "prefix"});
+    const std::size_t max_dist = to_budget(max_dist_arg, {kComplete, "max_dist"}).of(prefix, true);
+    const std::size_t limit = to_index(limit_arg, {kComplete, "limit"});
+    const Stored& stored = self.stored();
+    return found_json(stored, run_released([&](Cancel cancel) {
+                        return complete_all(stored, prefix, max_dist, limit, prefix::Distance::Osa,
+                                            search::Order::Likely, cancel);
+                      }),
+                      false);
+  });
+}
+
+nb::bytes suggest_json(const Index& self, nb::handle text_arg, nb::handle limit_arg,
+                       nb::handle max_dist_arg) {
+  return guarded([&] {
+    const nb::object normalized = query_text(self, text_arg, kSuggest, "text");
+    const std::string_view query = to_text(normalized, {kSuggest, "text"});
+    const std::size_t max_dist = to_budget(max_dist_arg, {kSuggest, "max_dist"}).of(query);
+    const std::size_t limit = to_index(limit_arg, {kSuggest, "limit"});
+    const Stored& stored = self.stored();
+    return found_json(stored, run_released([&](Cancel cancel) {
+                        return search::suggest(walk_view(stored, cancel), counts_of(stored, cancel),
+                                               query, max_dist, limit, cancel,
+                                               prefix::Distance::Osa, search::Order::Likely);
+                      }),
+                      true);
+  });
+}
+
 nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
                  nb::handle limit_arg, nb::handle distance_arg, nb::handle order_arg) {
   return guarded([&] {
@@ -281,6 +410,34 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
   });
 }
 
+// What typeahead() answers, before it is made into Python objects or JSON.
+struct TypeaheadFound {
+  std::vector<search::Found> completions;
+  std::vector<ranking::RankedVideo> videos;
+};
+
+TypeaheadFound typeahead_found(const Stored& stored, std::string_view text, std::size_t limit,
+                               std::size_t shown) {
+  const std::size_t max_dist = Budget{true, 0}.of(text, true);
+  TypeaheadFound out;
+  run_released([&](Cancel cancel) {
+    const prefix::TrieView trie = walk_view(stored, cancel);
+    out.completions = complete_all(stored, text, max_dist, limit, prefix::Distance::Osa,
+                                   search::Order::Likely, cancel);
+    if (shown > 0) {
+      // The videos below what was typed; where nothing starts so, those of the likeliest
+      // completion, the query the slip was most likely meant for.
+      out.videos =
+          ranking::rank_videos(trie, text, 0, shown, ranking::PrefixNodes::Fallback, cancel);
+      if (out.videos.empty() && !out.completions.empty()) {
+        out.videos = ranking::rank_videos(trie, out.completions.front().term, 0, shown,
+                                          ranking::PrefixNodes::Fallback, cancel);
+      }
+    }
+  });
+  return out;
+}
+
 // The completions a search box offers for `text` and the videos it shows, in one call: both
 // within the edits the text's length allows, completions in the likely order, swaps counting as
 // one edit.
@@ -291,31 +448,55 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
     const std::string_view text = to_text(normalized, {kTypeahead, "text"});
     const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
     const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
-    const std::size_t max_dist = Budget{true, 0}.of(text, true);
     const Stored& stored = self.stored();
-    std::vector<search::Found> found;
-    std::vector<ranking::RankedVideo> ranked;
-    run_released([&](Cancel cancel) {
-      const prefix::TrieView trie = walk_view(stored, cancel);
-      found = complete_all(stored, text, max_dist, limit, prefix::Distance::Osa,
-                           search::Order::Likely, cancel);
-      if (shown > 0) {
-        // The videos below what was typed; where nothing starts so, those of the likeliest
-        // completion, the query the slip was most likely meant for.
-        ranked = ranking::rank_videos(trie, text, 0, shown, ranking::PrefixNodes::Fallback, cancel);
-        if (ranked.empty() && !found.empty()) {
-          ranked = ranking::rank_videos(trie, found.front().term, 0, shown,
-                                        ranking::PrefixNodes::Fallback, cancel);
-        }
-      }
-    });
-    nb::list completions = to_completions(stored, found);
-    nb::list videos = to_video_list(stored, ranked, types().video);
+    const TypeaheadFound found = typeahead_found(stored, text, limit, shown);
+    nb::list completions = to_completions(stored, found.completions);
+    nb::list videos = to_video_list(stored, found.videos, types().video);
     PyTypeObject* type = types().typeahead;
     PyObject* tuple = made(type->tp_alloc(type, 2));
     PyTuple_SET_ITEM(tuple, 0, completions.release().ptr());
     PyTuple_SET_ITEM(tuple, 1, videos.release().ptr());
     return nb::steal(tuple);
+  });
+}
+
+// typeahead() as the JSON object the service answers, less its "q".
+nb::bytes typeahead_json(const Index& self, nb::handle text_arg, nb::handle limit_arg,
+                         nb::handle videos_arg) {
+  return guarded([&] {
+    const nb::object normalized = query_text(self, text_arg, kTypeahead, "text");
+    const std::string_view text = to_text(normalized, {kTypeahead, "text"});
+    const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
+    const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
+    const Stored& stored = self.stored();
+    const TypeaheadFound found = typeahead_found(stored, text, limit, shown);
+    std::string out = "{\"completions\":";
+    append_found_json(out, stored, found.completions, false);
+    out += ",\"videos\":";
+    append_videos_json(out, stored, found.videos);
+    out += '}';
+    return nb::bytes(out.data(), out.size());
+  });
+}
+
+// videos() with its defaults but limit and max_dist, as JSON (append_videos_json()).
+nb::bytes videos_json(const Index& self, nb::handle text_arg, nb::handle limit_arg,
+                      nb::handle max_dist_arg) {
+  return guarded([&] {
+    const nb::object normalized = query_text(self, text_arg, kVideos, "text");
+    const std::string_view query = to_text(normalized, {kVideos, "text"});
+    const std::size_t max_dist = to_budget(max_dist_arg, {kVideos, "max_dist"}).of(query);
+    const std::size_t limit = to_index(limit_arg, {kVideos, "limit"});
+    const ranking::PrefixNodes prefix_nodes =
+        to_prefix_nodes(nb::none(), {kVideos, "include_prefix_nodes"});
+    const Stored& stored = self.stored();
+    const auto ranked = run_released([&](Cancel cancel) {
+      return ranking::rank_videos(walk_view(stored, cancel), query, max_dist, limit, prefix_nodes,
+                                  cancel, prefix::Distance::Osa);
+    });
+    std::string out;
+    append_videos_json(out, stored, ranked);
+    return nb::bytes(out.data(), out.size());
   });
 }
 
@@ -494,6 +675,27 @@ void register_index_search(nb::class_<Index>& cls) {
            "order, so that a slip still offers what was meant; videos: videos(text, "
            "max_dist=0, limit=videos), or where nothing starts with text, the videos of the "
            "first completion.")
+      .def("_complete_json", &complete_json, nb::arg("prefix"), nb::arg("limit"),
+           nb::arg("max_dist"),
+           nb::sig("def _complete_json(self, prefix: str, limit: typing.SupportsIndex, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto']) -> bytes"),
+           "complete(prefix, limit=limit, max_dist=max_dist) as the JSON array the service "
+           "answers: [{\"term\": ..., \"count\": ...}, ...].")
+      .def("_suggest_json", &suggest_json, nb::arg("text"), nb::arg("limit"), nb::arg("max_dist"),
+           nb::sig("def _suggest_json(self, text: str, limit: typing.SupportsIndex, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto']) -> bytes"),
+           "suggest(text, max_dist=max_dist, limit=limit) as the JSON array the service answers: "
+           "[{\"term\": ..., \"distance\": ..., \"count\": ...}, ...].")
+      .def("_videos_json", &videos_json, nb::arg("text"), nb::arg("limit"), nb::arg("max_dist"),
+           nb::sig("def _videos_json(self, text: str, limit: typing.SupportsIndex, "
+                   "max_dist: typing.SupportsIndex | typing.Literal['auto']) -> bytes"),
+           "videos(text, max_dist=max_dist, limit=limit) as the JSON array the service answers: "
+           "[{\"id\": ..., \"share\": ...}, ...].")
+      .def("_typeahead_json", &typeahead_json, nb::arg("text"), nb::arg("limit"), nb::arg("videos"),
+           nb::sig("def _typeahead_json(self, text: str, limit: typing.SupportsIndex, "
+                   "videos: typing.SupportsIndex) -> bytes"),
+           "typeahead(text, limit=limit, videos=videos) as the JSON object the service answers: "
+           "{\"completions\": [...], \"videos\": [...]}.")
       .def("complete_many", &complete_many, nb::arg("texts"), nb::kw_only(), nb::arg("limit") = 10,
            nb::arg("max_dist") = 0, nb::arg("distance") = "osa", nb::arg("order") = "likely",
            nb::sig("def complete_many(self, texts: collections.abc.Sequence[str], *, "

@@ -7,6 +7,7 @@ a process of its own, while its file is rewritten and truncated in place under l
 import contextlib
 import json
 import os
+import random
 import re
 import shutil
 import socket
@@ -110,6 +111,38 @@ def test_endpoints_answer_as_the_library(client, index_file, endpoint, params, l
         key, expected = ENDPOINTS[endpoint]
         wanted = {key: expected(index, params["q"], **library_args)}
     assert response.json() == {"q": params["q"], **wanted}
+
+
+@pytest.mark.parametrize("ids", [None, "str", "int64", "uint64"])
+def test_answers_written_by_the_index_read_as_the_library_answers(ids):
+    # The service's answers come as JSON from the index: escapes, the spellings that folding
+    # kept, every kind of video id and the shares must read back as the library gives them.
+    rng = random.Random(9)
+    alphabet = ['a', 'b', '"', '\\', '\n', '\x01', 'é', '\u2028', '😀', ' ']
+    terms = sorted({"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+                    for _ in range(300)})
+    rows = [(t if rng.random() < 0.8 else t.upper(), rng.randrange(40), rng.randint(1, 10**6))
+            for t in terms for _ in range(rng.randint(1, 3))]
+    video_ids = {"str": [f"v-{i}-\"é\\" for i in range(40)],
+                 "int64": [-(2**63) + 3 * i for i in range(40)],
+                 "uint64": [2**64 - 1 - i for i in range(40)]}.get(ids)
+    if video_ids:
+        rows = [(t, video_ids[v], c) for t, v, c in rows]
+    index = torrelm.build(rows, normalize="casefold")
+    videos = lambda found: [{"id": v, "share": s} for v, s in found]
+    for q in [t[:k] for t in rng.sample(terms, 60) for k in (1, 3)] + ["", "zz"]:
+        for limit, dist in [(1, 0), (10, 1), (5, 2)]:
+            assert json.loads(index._complete_json(q, limit, dist)) == [
+                {"term": t, "count": n} for t, n in index.complete(q, limit=limit, max_dist=dist)]
+            assert json.loads(index._suggest_json(q, limit, dist)) == [
+                {"term": t, "distance": d, "count": n}
+                for t, d, n in index.suggest(q, limit=limit, max_dist=dist)]
+            assert json.loads(index._videos_json(q, limit, dist)) == videos(
+                index.videos(q, limit=limit, max_dist=dist))
+        found = index.typeahead(q, limit=4, videos=3)
+        assert json.loads(index._typeahead_json(q, 4, 3)) == {
+            "completions": [{"term": t, "count": n} for t, n in found.completions],
+            "videos": videos(found.videos)}
 
 
 @pytest.mark.parametrize("endpoint", sorted(ENDPOINTS))
