@@ -416,8 +416,14 @@ struct TypeaheadFound {
   std::vector<ranking::RankedVideo> videos;
 };
 
-TypeaheadFound typeahead_found(const Stored& stored, std::string_view text, std::size_t limit,
-                               std::size_t shown) {
+// typeahead()'s arguments read, and what it answers found.
+TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handle limit_arg,
+                               nb::handle videos_arg) {
+  const nb::object normalized = query_text(self, text_arg, kTypeahead, "text");
+  const std::string_view text = to_text(normalized, {kTypeahead, "text"});
+  const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
+  const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
+  const Stored& stored = self.stored();
   const std::size_t max_dist = Budget{true, 0}.of(text, true);
   TypeaheadFound out;
   run_released([&](Cancel cancel) {
@@ -444,12 +450,8 @@ TypeaheadFound typeahead_found(const Stored& stored, std::string_view text, std:
 nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_arg,
                      nb::handle videos_arg) {
   return guarded([&] {
-    const nb::object normalized = query_text(self, text_arg, kTypeahead, "text");
-    const std::string_view text = to_text(normalized, {kTypeahead, "text"});
-    const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
-    const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
+    const TypeaheadFound found = typeahead_found(self, text_arg, limit_arg, videos_arg);
     const Stored& stored = self.stored();
-    const TypeaheadFound found = typeahead_found(stored, text, limit, shown);
     nb::list completions = to_completions(stored, found.completions);
     nb::list videos = to_video_list(stored, found.videos, types().video);
     PyTypeObject* type = types().typeahead;
@@ -464,12 +466,8 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
 nb::bytes typeahead_json(const Index& self, nb::handle text_arg, nb::handle limit_arg,
                          nb::handle videos_arg) {
   return guarded([&] {
-    const nb::object normalized = query_text(self, text_arg, kTypeahead, "text");
-    const std::string_view text = to_text(normalized, {kTypeahead, "text"});
-    const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
-    const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
+    const TypeaheadFound found = typeahead_found(self, text_arg, limit_arg, videos_arg);
     const Stored& stored = self.stored();
-    const TypeaheadFound found = typeahead_found(stored, text, limit, shown);
     std::string out = "{\"completions\":";
     append_found_json(out, stored, found.completions, false);
     out += ",\"videos\":";
