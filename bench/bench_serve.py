@@ -39,6 +39,8 @@ Sections (--only picks some; all by default):
              uvicorn-reuseport  2 uvicorn processes (httptools, uvloop), each on a socket of its
                                 own bound with SO_REUSEPORT: the kernel spreads the connections
              granian            granian --interface asgi --factory --workers 2 --loop uvloop
+             torrelm-serve      python -m torrelm serve --workers 2 --map-in-place: the service
+                                as it ships (httptools, uvloop, a SO_REUSEPORT socket a worker)
            A name with +inline runs the queries on the event loop instead of the thread pool.
            --repeats rounds over the stacks give medians. Also: the app alone per endpoint, called
            in this process with no server, with the queries in the thread pool and inline.
@@ -664,7 +666,7 @@ def reload_section(options, service: Service, lines, figures: dict, served: Path
 # Each stack serves the same app, serve_app:app (bench/serve_app.py), with 2 workers by default.
 # A stack's start command is a list of processes (argv lists), all started side by side.
 BENCH = Path(__file__).resolve().parent
-STACKS = ("uvicorn-h11", "uvicorn-httptools", "uvicorn-reuseport", "granian")
+STACKS = ("uvicorn-h11", "uvicorn-httptools", "uvicorn-reuseport", "granian", "torrelm-serve")
 CLOSED_SECTION_CLIENTS = (16, 64)
 CLOSED_TARGET_RATIO = 1.25  # time per request of a query endpoint over the trivial endpoint's
 CLOSED_CHEAP_US = 20.0  # ... for the endpoints whose query takes less than this
@@ -695,7 +697,7 @@ end
 """
 
 
-def stack_commands(stack: str, port: int, workers: int) -> list[list[str]]:
+def stack_commands(stack: str, port: int, workers: int, index: str = "INDEX") -> list[list[str]]:
     """The processes a stack runs, started in bench/ with the index in the environment."""
     python = sys.executable
     name = stack.removesuffix("+inline")
@@ -708,6 +710,9 @@ def stack_commands(stack: str, port: int, workers: int) -> list[list[str]]:
         return [uvicorn + ["--loop", "uvloop", "--http", "httptools"]]
     if name == "uvicorn-reuseport":
         return [[python, "serve_app.py", "127.0.0.1", str(port)] for _ in range(workers)]
+    if name == "torrelm-serve":  # the service as it ships: python -m torrelm serve
+        return [[python, "-m", "torrelm", "serve", index, "--port",
+                 str(port), "--workers", str(workers), "--map-in-place"]]
     if name == "granian":
         granian = str(Path(python).parent / "granian")
         return [[granian, "--interface", "asgi", "--factory", "--host", "127.0.0.1", "--port",
@@ -729,7 +734,8 @@ def stack_missing(stack: str) -> str | None:
 
     name = stack.removesuffix("+inline")
     needs = {"uvicorn-h11": ["uvicorn", "h11"], "uvicorn-httptools": ["uvicorn", "httptools", "uvloop"],
-             "uvicorn-reuseport": ["uvicorn", "httptools", "uvloop"], "granian": ["granian", "uvloop"]}
+             "uvicorn-reuseport": ["uvicorn", "httptools", "uvloop"], "granian": ["granian", "uvloop"],
+             "torrelm-serve": ["uvicorn", "httptools", "uvloop"]}
     lacking = [m for m in needs[name] if not installed(m)]
     return ", ".join(lacking) or None
 
@@ -768,7 +774,8 @@ class StackService:
     def __init__(self, stack: str, index: Path, workers: int) -> None:
         self.stack = stack
         self.port = free_port()
-        self.commands = stack_commands(stack, self.port, workers)
+        self.index = str(index)
+        self.commands = stack_commands(stack, self.port, workers, self.index)
         env = dict(os.environ, TORRELM_BENCH_INDEX=str(index),
                    TORRELM_BENCH_INLINE="1" if stack.endswith("+inline") else "0",
                    PYTHONPATH=os.pathsep.join([str(BENCH)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
@@ -792,8 +799,8 @@ class StackService:
         self.workers = workers
 
     def command_line(self) -> str:
-        shown = [" ".join(Path(c[0]).name if i == 0 else "PORT" if c_ == str(self.port) else c_
-                          for i, c_ in enumerate(c))
+        shown = [" ".join(Path(c[0]).name if i == 0 else "PORT" if c_ == str(self.port)
+                          else "INDEX" if c_ == self.index else c_ for i, c_ in enumerate(c))
                  for c in self.commands]
         if len(shown) > 1 and len(set(shown)) == 1:
             return f"{len(shown)} × {shown[0]}"
