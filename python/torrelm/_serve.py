@@ -1008,16 +1008,20 @@ def _supervise(host: str, port: int, workers: int, graceful_timeout: int) -> Non
                 for number in (signal.SIGINT, signal.SIGTERM)}
     processes = [subprocess.Popen(command) for _ in range(workers)]
     started = [time.monotonic()] * workers
+    quick_deaths = [0] * workers
     try:
         while not stopping:
             time.sleep(0.2)
             for slot, process in enumerate(processes):
                 if process.poll() is None or stopping:
                     continue
-                # A worker that dies at once would die again: stop rather than spin.
-                if time.monotonic() - started[slot] < 2:
-                    logger.error("a worker exited with %s right after it started; stopping",
-                                 process.returncode)
+                # A worker that keeps dying as soon as it starts would die again: stop rather
+                # than spin.
+                quick = time.monotonic() - started[slot] < 2
+                quick_deaths[slot] = quick_deaths[slot] + 1 if quick else 0
+                if quick_deaths[slot] >= 3:
+                    logger.error("a worker exited with %s right after it started, three times "
+                                 "running; stopping", process.returncode)
                     stopping = True
                     break
                 logger.warning("a worker exited with %s; starting another", process.returncode)

@@ -10,6 +10,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -454,6 +455,16 @@ def service(tmp_path_factory):
             process.kill()
             process.wait()
     assert not list(folder.glob("torrelm-serve-*")), "the snapshots outlived the service"
+
+
+def test_a_worker_that_dies_is_replaced(service):
+    process, path, base, log = service
+    victim = min(workers_of(process.pid))
+    os.kill(victim, signal.SIGKILL)
+    wait_for(lambda: len(workers_of(process.pid)) == 2 and victim not in workers_of(process.pid),
+             "a new worker", process, seconds=30)
+    for _ in range(10):  # new connections, to either worker
+        assert fetch(f"{base}/api/complete?q=term1")[0] == 200
 
 
 def test_metrics_sum_every_worker(service):
