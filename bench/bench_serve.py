@@ -442,20 +442,8 @@ class Service:
         self.wait_for_workers()
 
     def pids(self) -> list[int]:
-        """The service's process and its descendants (uvicorn's workers)."""
-        parents: dict[int, int] = {}
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    fields = Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
-                except OSError:
-                    continue
-                parents[int(entry)] = int(fields[1])
-        out, frontier = [self.process.pid], [self.process.pid]
-        while frontier:
-            frontier = [p for p, parent in parents.items() if parent in frontier]
-            out += frontier
-        return out
+        """The service's process and its descendants (its workers)."""
+        return descendants([self.process.pid])
 
     def cpu_seconds(self) -> float:
         total = 0
