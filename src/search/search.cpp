@@ -7,6 +7,7 @@
 #include <queue>
 #include <unordered_set>
 
+#include "prefix/matcher/lookup.hpp"
 #include "prefix/matcher/walk.hpp"
 #include "search/typo_model.hpp"
 #include "search/word_rows.hpp"
@@ -717,11 +718,12 @@ namespace {
 // terms, worst on top. No term below a node scores more than its largest count less the cheapest
 // cost of the least edits any of them can be from the query, and no term more than its count
 // less the cheapest cost of its own edits: both pass by what cannot beat the worst kept before
-// its text is spelled or its cost computed.
+// its text is spelled or its cost computed. Only terms that score above `floor` are kept, and what
+// cannot is passed by alike.
 std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
                                   const std::u32string& query, std::size_t bound, std::size_t limit,
-                                  Cancel& cancel, prefix::Distance measure,
-                                  const WordBudget* words) {
+                                  Cancel& cancel, prefix::Distance measure, const WordBudget* words,
+                                  double floor) {
   const TypoModel& model = default_typo_model();
   // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
   // as two edits where the model charges one.
@@ -747,18 +749,16 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
           const bool full = kept.size() == limit;
           // No term below comes nearer than the least cell of the child's row, nor counts
           // more than its largest count.
-          if (full && likelihood(checked_at(counts.best, child),
-                                 cheapest * rows.least(static_cast<std::uint32_t>(above.size())),
-                                 model) < kept.front().score) {
-            return Visit::Skip;
-          }
+          const double most =
+              likelihood(checked_at(counts.best, child),
+                         cheapest * rows.least(static_cast<std::uint32_t>(above.size())), model);
+          if (most <= floor || (full && most < kept.front().score)) return Visit::Skip;
           if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
             return Visit::Descend;
           }
           const Count count = checked_at(counts.own, child);
-          if (full && likelihood(count, cheapest * distance, model) < kept.front().score) {
-            return Visit::Descend;
-          }
+          const double at_most = likelihood(count, cheapest * distance, model);
+          if (at_most <= floor || (full && at_most < kept.front().score)) return Visit::Descend;
           meant.clear();
           for (std::size_t level = 1; level < above.size(); ++level) {
             meant.push_back(above[level].label);
@@ -766,7 +766,9 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
           meant.push_back(label);
           Scored scored{likelihood(count, modelled_cost(query, meant, distance, model), model),
                         Found{{}, child, count, distance}};
-          if (full && scored.score < kept.front().score) return Visit::Descend;
+          if (scored.score <= floor || (full && scored.score < kept.front().score)) {
+            return Visit::Descend;
+          }
           for (const char32_t ch : meant) text::append_utf8(scored.found.term, ch);
           if (full) {
             if (!worse_kept(scored, kept.front())) return Visit::Descend;
@@ -794,9 +796,23 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
   std::vector<Found> out;
   if (limit == 0) return out;
   if (order == Order::Likely) {
-    return suggest_likely(trie, counts, text::decode_utf8(text),
-                          std::min(max_dist, prefix::detail::kLargestBound), limit, cancel, measure,
-                          words);
+    const std::u32string query = text::decode_utf8(text);
+    const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
+    const std::optional<NodeId> typed = prefix::find_term(trie, query);
+    if (!typed || *typed >= counts.own.size()) {
+      return suggest_likely(trie, counts, query, bound, limit, cancel, measure, words,
+                            -std::numeric_limits<double>::infinity());
+    }
+    // A term typed as it is was most likely meant so: it comes first unless another is likelier
+    // by more than kTypedMargin, and the walk looks for those alone, which a count bound that
+    // high passes by nearly all of the index for.
+    const TypoModel& model = default_typo_model();
+    const Count own = counts.own[*typed];
+    const double typed_score = likelihood(own, 0.0, model);
+    out = suggest_likely(trie, counts, query, bound, limit, cancel, measure, words,
+                         typed_score + kTypedMargin);
+    if (out.size() < limit) out.push_back({std::string(text), *typed, own, 0, typed_score});
+    return out;
   }
   const std::u32string query = text::decode_utf8(text);
   const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);

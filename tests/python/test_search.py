@@ -55,6 +55,11 @@ def expected_suggestions(counts, text, max_dist, limit, distance="osa", order="l
     found = [(d, count, term) for d, count, term in found if d <= max_dist]
     if order == "likely":
         found.sort(key=lambda f: (-likelihood(f[1], text, f[2]), f[0], -f[1], f[2]))
+        if text in counts:
+            # Typed as it is: first, unless another is likelier by more than e^5.
+            floor = math.log1p(counts[text]) + 5
+            found = [f for f in found if likelihood(f[1], text, f[2]) > floor]
+            found.append((0, counts[text], text))
     else:
         found.sort(key=lambda f: (f[0], -f[1], f[2]))
     return [Suggestion(term, d, count) for d, count, term in found[:limit]]
