@@ -295,7 +295,8 @@ def test_arrow_keys_enter_and_escape(page, browser, service):
     page.send_keys(Keys.ESCAPE)
     assert page.get_attribute("value") == ""
     settle(browser, "")
-    assert shown(browser) == {"suggestions": [], "videos": [], "active": -1}
+    assert shown(browser) == {"suggestions": [], "videos": [], "active": -1,
+                              "titles": ["Suggestions", "Top videos"]}
 
 
 def test_narrow_screens_stack_and_enter_searches_what_was_typed(page, browser, service):
