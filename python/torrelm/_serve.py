@@ -630,9 +630,15 @@ class _Service:
             body = index._typeahead_json(q, limit, videos)
             return Response(b'{"q":' + _encode(q).encode() + b"," + body[1:],
                             media_type="application/json")
-        completions, found = index.typeahead(q, limit=limit, videos=videos)
-        return Json({"q": q, "completions": [{"term": t, "count": n} for t, n in completions],
-                     "videos": self.described(found)})
+        found = index.typeahead(q, limit=limit, videos=videos)
+        return Json({"q": q,
+                     "completions": [{"term": c.term, "count": c.count,
+                                      "highlight": [list(r) for r in c.highlight]}
+                                     for c in found.completions],
+                     "corrections": [{"term": c.term, "distance": c.distance, "count": c.count,
+                                      "highlight": [list(r) for r in c.highlight]}
+                                     for c in found.corrections],
+                     "videos": self.described(found.videos)})
 
     async def healthz(self, request: Request) -> Response:
         return Json({"status": "ok"})

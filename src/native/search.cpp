@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "native/index.hpp"
 #include "native/parallel.hpp"
 #include "prefix/matcher/lookup.hpp"
+#include "search/highlight.hpp"
 #include "search/typo_model.hpp"
 #include "text/utf8.hpp"
 
@@ -71,7 +73,74 @@ PyObject* shown(const Stored& stored, const search::Found& found) {
   return text(found.term);
 }
 
-nb::list to_completions(const Stored& stored, const std::vector<search::Found>& found) {
+// What a query found, and for each answer the ranges of its shown text that match what was typed.
+struct Marked {
+  std::vector<search::Found> found;
+  std::vector<search::Ranges> marks;
+};
+
+// The spelling a term is shown in: its most searched one, where normalising merged several.
+std::string_view shown_text(const Stored& stored, const search::Found& found) {
+  if (stored.spellings) {
+    if (const auto spelling = stored.spellings->of(found.node)) return *spelling;
+  }
+  return found.term;
+}
+
+// `found` with the ranges of each shown text that match `typed`: the start of what is meant when
+// `prefix`, else the whole of it.
+Marked marked(const Stored& stored, std::string_view typed, std::vector<search::Found> found,
+              bool prefix) {
+  Marked out;
+  const std::u32string query = text::decode_utf8(typed);
+  out.marks.reserve(found.size());
+  for (const search::Found& f : found) {
+    const std::u32string term = text::decode_utf8(f.term);
+    search::Ranges ranges = search::highlight(query, term, f.offset, prefix);
+    const std::string_view spelling = shown_text(stored, f);
+    if (spelling.data() != f.term.data()) {
+      ranges = search::carry_over(ranges, term, text::decode_utf8(spelling));
+    }
+    out.marks.push_back(std::move(ranges));
+  }
+  out.found = std::move(found);
+  return out;
+}
+
+// The ranges as Python has them: a tuple of (begin, end) tuples.
+PyObject* ranges_tuple(const search::Ranges& ranges) {
+  PyObject* tuple = made(PyTuple_New(static_cast<Py_ssize_t>(ranges.size())));
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+      Py_DECREF(tuple);
+      throw nb::python_error();
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), pair);
+    for (const auto& [slot, value] : {std::pair{0, ranges[i].first}, {1, ranges[i].second}}) {
+      PyObject* number = PyLong_FromUnsignedLong(value);
+      if (number == nullptr) {
+        Py_DECREF(tuple);
+        throw nb::python_error();
+      }
+      PyTuple_SET_ITEM(pair, slot, number);
+    }
+  }
+  return tuple;
+}
+
+// Sets the `highlight` attribute of a result tuple, which lives beside its fields so that the
+// tuple stays what it was to those who compare or unpack it.
+void set_highlight(PyObject* result, const search::Ranges& ranges) {
+  static PyObject* const kName = PyUnicode_InternFromString("highlight");
+  const nb::object value = nb::steal(ranges_tuple(ranges));
+  if (kName == nullptr || PyObject_SetAttr(result, kName, value.ptr()) != 0) {
+    throw nb::python_error();
+  }
+}
+
+nb::list to_completions(const Stored& stored, const Marked& marked) {
+  const std::vector<search::Found>& found = marked.found;
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
   PyTypeObject* type = types().completion;
   for (std::size_t i = 0; i < found.size(); ++i) {
@@ -79,11 +148,13 @@ nb::list to_completions(const Stored& stored, const std::vector<search::Found>& 
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), tuple);
     PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
     PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLongLong(found[i].count)));
+    set_highlight(tuple, marked.marks[i]);
   }
   return list;
 }
 
-nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& found) {
+nb::list to_suggestions(const Stored& stored, const Marked& marked) {
+  const std::vector<search::Found>& found = marked.found;
   auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(found.size()))));
   PyTypeObject* type = types().suggestion;
   for (std::size_t i = 0; i < found.size(); ++i) {
@@ -92,6 +163,7 @@ nb::list to_suggestions(const Stored& stored, const std::vector<search::Found>& 
     PyTuple_SET_ITEM(tuple, 0, shown(stored, found[i]));
     PyTuple_SET_ITEM(tuple, 1, made(PyLong_FromUnsignedLong(found[i].distance)));
     PyTuple_SET_ITEM(tuple, 2, made(PyLong_FromUnsignedLongLong(found[i].count)));
+    set_highlight(tuple, marked.marks[i]);
   }
   return list;
 }
@@ -119,31 +191,38 @@ void append_json_string(std::string& out, std::string_view text) {
 // Completions or suggestions as the service answers them: a JSON array of objects, written
 // here rather than made into tuples and then dicts for an encoder, which costs the service more
 // than the query.
-void append_found_json(std::string& out, const Stored& stored,
-                       const std::vector<search::Found>& found, bool distances) {
+void append_found_json(std::string& out, const Stored& stored, const Marked& marked,
+                       bool distances) {
   out += '[';
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    const search::Found& f = found[i];
+  for (std::size_t i = 0; i < marked.found.size(); ++i) {
+    const search::Found& f = marked.found[i];
     if (i > 0) out += ',';
     out += "{\"term\":";
-    std::optional<std::string_view> spelling;
-    if (stored.spellings) spelling = stored.spellings->of(f.node);
-    append_json_string(out, spelling ? *spelling : std::string_view(f.term));
+    append_json_string(out, shown_text(stored, f));
     if (distances) {
       out += ",\"distance\":";
       out += std::to_string(f.distance);
     }
     out += ",\"count\":";
     out += std::to_string(f.count);
-    out += '}';
+    out += ",\"highlight\":[";
+    const search::Ranges& ranges = marked.marks[i];
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+      if (r > 0) out += ',';
+      out += '[';
+      out += std::to_string(ranges[r].first);
+      out += ',';
+      out += std::to_string(ranges[r].second);
+      out += ']';
+    }
+    out += "]}";
   }
   out += ']';
 }
 
-nb::bytes found_json(const Stored& stored, const std::vector<search::Found>& found,
-                     bool distances) {
+nb::bytes found_json(const Stored& stored, const Marked& marked, bool distances) {
   std::string out;
-  append_found_json(out, stored, found, distances);
+  append_found_json(out, stored, marked, distances);
   return nb::bytes(out.data(), out.size());
 }
 
@@ -205,6 +284,12 @@ struct Budget {
     std::size_t length = 0;  // in code points: every byte that does not continue a character
     for (const char byte : text) length += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
     return search::typo_budget(length, completing);
+  }
+  // For the queries that budget each word of the text: edits as given for the whole text, or
+  // with "auto" each word's own.
+  search::WordBudget words(std::string_view text, bool completing = false) const {
+    if (!automatic) return {{}, edits};
+    return search::word_budget(text::decode_utf8(text), completing);
   }
 };
 
@@ -289,36 +374,63 @@ std::optional<std::string> spelled(const Stored& stored, prefix::NodeId node, Ca
   return out;
 }
 
+// The number of code points of UTF-8 `text`: every byte that does not continue a character.
+std::uint32_t code_points(std::string_view text) {
+  std::uint32_t length = 0;
+  for (const char byte : text) length += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+  return length;
+}
+
 // complete() over the index and, where it was built with word starts, over those too: a term
 // found either way once, where it ranks best. Edits apply to the terms from their start; a later
 // word must start with the text as typed (an edit there would cost a second walk of the size of
-// the first for little). The word starts are asked for twice the limit, so that terms they give
-// twice (from two of their words) or that the index gave already leave enough.
+// the first for little). The word starts give `limit` distinct terms, however many of their words
+// start with the text: with the index's `limit`, that holds the best `limit` of both.
 std::vector<search::Found> complete_all(const Stored& stored, std::string_view text,
-                                        std::size_t max_dist, std::size_t limit,
+                                        const search::WordBudget& budget, std::size_t limit,
                                         prefix::Distance distance, search::Order order,
                                         Cancel& cancel) {
+  const std::size_t max_dist = budget.total;
   std::vector<search::Found> found =
       search::complete(walk_view(stored, cancel), counts_of(stored, cancel), text, max_dist, limit,
-                       cancel, completion_records(stored, cancel), distance, order);
+                       cancel, completion_records(stored, cancel), distance, order, U'\0', &budget);
   if (!stored.word_starts || limit == 0) return found;
   const Stored& starts = *stored.word_starts;
-  std::vector<search::Found> more =
-      search::complete(walk_view(starts, cancel), counts_of(starts, cancel), text, 0, 2 * limit,
-                       cancel, completion_records(starts, cancel), distance, order, U'\x1f');
+  // A word-start index that does not match its index (read unchecked) names no term.
+  const search::TermKey term_of = [&](std::string_view alias) -> std::optional<std::uint64_t> {
+    const std::optional<prefix::NodeId> node = word_start_node(alias);
+    if (!node || *node >= stored.trie.node_count() || !stored.trie.terminal(*node)) {
+      return std::nullopt;
+    }
+    return *node;
+  };
+  // They come by count, equal counts in the order of their aliases' texts, not of the terms':
+  // all that tie with the last are asked for, so that the terms' order decides among them.
+  constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
+  std::vector<search::Found> more;
+  for (std::size_t asked = limit;; asked = asked > kMost / 2 ? kMost : 2 * asked) {
+    more = search::complete(walk_view(starts, cancel), counts_of(starts, cancel), text, 0, asked,
+                            cancel, completion_records(starts, cancel), distance, order, U'\x1f',
+                            nullptr, &term_of);
+    if (more.size() < asked || more.back().count != more[limit - 1].count || asked == kMost) break;
+  }
   // Scored as the index's answers were: by likelihood where edits were allowed (no typo here).
   const bool likely = order == search::Order::Likely && max_dist > 0;
   for (search::Found& alias : more) {
-    const std::optional<prefix::NodeId> node = word_start_node(alias.term);
-    // A word-start index that does not match its index (read unchecked) names no term.
-    if (!node || *node >= stored.trie.node_count() || !stored.trie.terminal(*node)) continue;
-    std::optional<std::string> term = spelled(stored, *node, cancel);
+    const auto node = static_cast<prefix::NodeId>(*term_of(alias.term));
+    std::optional<std::string> term = spelled(stored, node, cancel);
     if (!term) continue;
     const double score = likely ? std::log1p(static_cast<double>(alias.count)) : alias.score;
-    found.push_back({std::move(*term), *node, alias.count, alias.distance, score});
+    // The alias spells the term from the word on, before its separator.
+    const std::uint32_t tail =
+        code_points(std::string_view(alias.term).substr(0, alias.term.rfind('\x1f')));
+    const std::uint32_t whole = code_points(*term);
+    found.push_back({std::move(*term), node, alias.count, alias.distance, score,
+                     whole >= tail ? whole - tail : 0});
   }
   std::stable_sort(found.begin(), found.end(), [](const search::Found& a, const search::Found& b) {
     if (a.score != b.score) return a.score > b.score;
+    if (a.distance != b.distance) return a.distance < b.distance;
     if (a.count != b.count) return a.count > b.count;
     return a.term < b.term;
   });
@@ -326,6 +438,15 @@ std::vector<search::Found> complete_all(const Stored& stored, std::string_view t
   std::erase_if(found, [&](const search::Found& f) { return !seen.insert(f.node).second; });
   if (found.size() > limit) found.resize(limit);
   return found;
+}
+
+// suggest() over the index, within the budget of each word where `budget` has several.
+std::vector<search::Found> suggest_all(const Stored& stored, std::string_view text,
+                                       const search::WordBudget& budget, std::size_t limit,
+                                       prefix::Distance distance, search::Order order,
+                                       Cancel& cancel) {
+  return search::suggest(walk_view(stored, cancel), counts_of(stored, cancel), text, budget.total,
+                         limit, cancel, distance, order, &budget);
 }
 
 nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg,
@@ -336,8 +457,11 @@ nb::list complete(const Index& self, nb::handle prefix_arg, nb::handle limit_arg
     const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kComplete);
     const Stored& stored = self.stored();
     return to_completions(stored, run_released([&](Cancel cancel) {
-                            return complete_all(stored, prefix, o.max_dist.of(prefix, true),
-                                                o.limit, o.distance, o.order, cancel);
+                            return marked(
+                                stored, prefix,
+                                complete_all(stored, prefix, o.max_dist.words(prefix, true),
+                                             o.limit, o.distance, o.order, cancel),
+                                true);
                           }));
   });
 }
@@ -348,12 +472,16 @@ nb::bytes complete_json(const Index& self, nb::handle prefix_arg, nb::handle lim
   return guarded([&] {
     const nb::object normalized = query_text(self, prefix_arg, kComplete, "prefix");
     const std::string_view prefix = to_text(normalized, {kComplete, "prefix"});
-    const std::size_t max_dist = to_budget(max_dist_arg, {kComplete, "max_dist"}).of(prefix, true);
+    const search::WordBudget budget =
+        to_budget(max_dist_arg, {kComplete, "max_dist"}).words(prefix, true);
     const std::size_t limit = to_index(limit_arg, {kComplete, "limit"});
     const Stored& stored = self.stored();
     return found_json(stored, run_released([&](Cancel cancel) {
-                        return complete_all(stored, prefix, max_dist, limit, prefix::Distance::Osa,
-                                            search::Order::Likely, cancel);
+                        return marked(
+                            stored, prefix,
+                            complete_all(stored, prefix, budget, limit, prefix::Distance::Osa,
+                                         search::Order::Likely, cancel),
+                            true);
                       }),
                       false);
   });
@@ -364,13 +492,15 @@ nb::bytes suggest_json(const Index& self, nb::handle text_arg, nb::handle limit_
   return guarded([&] {
     const nb::object normalized = query_text(self, text_arg, kSuggest, "text");
     const std::string_view query = to_text(normalized, {kSuggest, "text"});
-    const std::size_t max_dist = to_budget(max_dist_arg, {kSuggest, "max_dist"}).of(query);
+    const search::WordBudget budget = to_budget(max_dist_arg, {kSuggest, "max_dist"}).words(query);
     const std::size_t limit = to_index(limit_arg, {kSuggest, "limit"});
     const Stored& stored = self.stored();
     return found_json(stored, run_released([&](Cancel cancel) {
-                        return search::suggest(walk_view(stored, cancel), counts_of(stored, cancel),
-                                               query, max_dist, limit, cancel,
-                                               prefix::Distance::Osa, search::Order::Likely);
+                        return marked(
+                            stored, query,
+                            suggest_all(stored, query, budget, limit, prefix::Distance::Osa,
+                                        search::Order::Likely, cancel),
+                            false);
                       }),
                       true);
   });
@@ -384,9 +514,10 @@ nb::list suggest(const Index& self, nb::handle text_arg, nb::handle max_dist_arg
     const Options o = options(max_dist_arg, limit_arg, distance_arg, order_arg, kSuggest);
     const Stored& stored = self.stored();
     return to_suggestions(stored, run_released([&](Cancel cancel) {
-                            return search::suggest(
-                                walk_view(stored, cancel), counts_of(stored, cancel), query,
-                                o.max_dist.of(query), o.limit, cancel, o.distance, o.order);
+                            return marked(stored, query,
+                                          suggest_all(stored, query, o.max_dist.words(query),
+                                                      o.limit, o.distance, o.order, cancel),
+                                          false);
                           }));
   });
 }
@@ -412,9 +543,18 @@ nb::list videos(const Index& self, nb::handle text_arg, nb::handle max_dist_arg,
 
 // What typeahead() answers, before it is made into Python objects or JSON.
 struct TypeaheadFound {
-  std::vector<search::Found> completions;
+  Marked completions;
+  Marked corrections;
   std::vector<ranking::RankedVideo> videos;
 };
+
+// A few more completions than are shown are asked for, so that leaving out slips of better ones
+// (search::without_slips) still fills the limit.
+std::size_t with_room_for_slips(std::size_t limit) {
+  constexpr std::size_t kRoom = 10;
+  return limit > std::numeric_limits<std::size_t>::max() - kRoom ? limit
+                                                                 : limit + std::min(limit, kRoom);
+}
 
 // typeahead()'s arguments read, and what it answers found.
 TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handle limit_arg,
@@ -424,21 +564,42 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
   const std::size_t limit = to_index(limit_arg, {kTypeahead, "limit"});
   const std::size_t shown = to_index(videos_arg, {kTypeahead, "videos"});
   const Stored& stored = self.stored();
-  const std::size_t max_dist = Budget{true, 0}.of(text, true);
+  const Budget automatic{true, 0};
   TypeaheadFound out;
   run_released([&](Cancel cancel) {
     const prefix::TrieView trie = walk_view(stored, cancel);
-    out.completions = complete_all(stored, text, max_dist, limit, prefix::Distance::Osa,
-                                   search::Order::Likely, cancel);
-    if (shown > 0) {
-      // The videos below what was typed; where nothing starts so, those of the likeliest
-      // completion, the query the slip was most likely meant for.
+    out.completions =
+        marked(stored, text,
+               search::without_slips(complete_all(stored, text, automatic.words(text, true),
+                                                  with_room_for_slips(limit), prefix::Distance::Osa,
+                                                  search::Order::Likely, cancel),
+                                     limit),
+               true);
+    // Nothing completes within the budget: what the whole text most likely was meant as, within
+    // the edits suggest(max_dist="auto") allows a text of its length (two from 7 code points,
+    // wherever they fall), so that slips in two words never leave the box empty.
+    if (out.completions.found.empty() && limit > 0) {
+      out.corrections =
+          marked(stored, text,
+                 search::suggest(trie, counts_of(stored, cancel), text, automatic.of(text), limit,
+                                 cancel, prefix::Distance::Osa, search::Order::Likely),
+                 false);
+    }
+    if (shown == 0) return;
+    // The videos below what was typed; where nothing starts so, those of the likeliest answer,
+    // the query the slip was most likely meant for.
+    const bool starts = !search::complete(trie, counts_of(stored, cancel), text, 0, 1, cancel,
+                                          completion_records(stored, cancel))
+                             .empty();
+    if (starts) {
       out.videos =
           ranking::rank_videos(trie, text, 0, shown, ranking::PrefixNodes::Fallback, cancel);
-      if (out.videos.empty() && !out.completions.empty()) {
-        out.videos = ranking::rank_videos(trie, out.completions.front().term, 0, shown,
-                                          ranking::PrefixNodes::Fallback, cancel);
-      }
+      return;
+    }
+    const Marked& answers = out.completions.found.empty() ? out.corrections : out.completions;
+    if (!answers.found.empty()) {
+      out.videos = ranking::rank_videos(trie, answers.found.front().term, 0, shown,
+                                        ranking::PrefixNodes::Fallback, cancel);
     }
   });
   return out;
@@ -454,10 +615,12 @@ nb::object typeahead(const Index& self, nb::handle text_arg, nb::handle limit_ar
     const Stored& stored = self.stored();
     nb::list completions = to_completions(stored, found.completions);
     nb::list videos = to_video_list(stored, found.videos, types().video);
+    nb::list corrections = to_suggestions(stored, found.corrections);
     PyTypeObject* type = types().typeahead;
-    PyObject* tuple = made(type->tp_alloc(type, 2));
+    PyObject* tuple = made(type->tp_alloc(type, 3));
     PyTuple_SET_ITEM(tuple, 0, completions.release().ptr());
     PyTuple_SET_ITEM(tuple, 1, videos.release().ptr());
+    PyTuple_SET_ITEM(tuple, 2, corrections.release().ptr());
     return nb::steal(tuple);
   });
 }
@@ -470,6 +633,8 @@ nb::bytes typeahead_json(const Index& self, nb::handle text_arg, nb::handle limi
     const Stored& stored = self.stored();
     std::string out = "{\"completions\":";
     append_found_json(out, stored, found.completions, false);
+    out += ",\"corrections\":";
+    append_found_json(out, stored, found.corrections, true);
     out += ",\"videos\":";
     append_videos_json(out, stored, found.videos);
     out += '}';
@@ -529,13 +694,15 @@ nb::list complete_many(const Index& self, nb::handle texts, nb::handle limit_arg
         (void)completion_records(*one, cancel);
       }
     });
-    return batch<std::vector<search::Found>>(
+    return batch<Marked>(
         self, texts, kCompleteMany,
         [&](std::string_view prefix, Cancel& cancel) {
-          return complete_all(stored, prefix, o.max_dist.of(prefix, true), o.limit, o.distance,
-                              o.order, cancel);
+          return marked(stored, prefix,
+                        complete_all(stored, prefix, o.max_dist.words(prefix, true), o.limit,
+                                     o.distance, o.order, cancel),
+                        true);
         },
-        [&](const std::vector<search::Found>& found) { return to_completions(stored, found); });
+        [&](const Marked& found) { return to_completions(stored, found); });
   });
 }
 
@@ -549,13 +716,16 @@ nb::list suggest_many(const Index& self, nb::handle texts, nb::handle max_dist_a
       return walk_view(stored, cancel);
     });
     const search::Counts& counts = stored.aids->counts;
-    return batch<std::vector<search::Found>>(
+    return batch<Marked>(
         self, texts, kSuggestMany,
         [&](std::string_view query, Cancel& cancel) {
-          return search::suggest(trie, counts, query, o.max_dist.of(query), o.limit, cancel,
-                                 o.distance, o.order);
+          const search::WordBudget budget = o.max_dist.words(query);
+          return marked(stored, query,
+                        search::suggest(trie, counts, query, budget.total, o.limit, cancel,
+                                        o.distance, o.order, &budget),
+                        false);
         },
-        [&](const std::vector<search::Found>& found) { return to_suggestions(stored, found); });
+        [&](const Marked& found) { return to_suggestions(stored, found); });
   });
 }
 
@@ -590,15 +760,20 @@ constexpr const char* kCompleteDoc =
     "the prefix are never all collected. An edit is an insertion, a deletion, a substitution "
     "or, with distance='osa' (the default), a swap of two neighbouring characters; "
     "distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' "
-    "allows no edits below 4 characters and one from 4: a prefix being typed.";
+    "budgets each word of the prefix by its length: none below 4 characters, one from 4, two "
+    "from 7, the last word (still being typed) one at most, and 3 in all; a space missing or "
+    "added between words is one edit of the whole. Each Completion's highlight gives the "
+    "ranges of its term that match what was typed.";
 constexpr const char* kSuggestDoc =
     "The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of "
     "the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', "
     "best first by smaller distance, then higher count, then code point order: the same list as "
     "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where "
     "distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring "
-    "characters is one edit. max_dist='auto' allows no edits below 4 characters, one from 4, "
-    "two from 7.";
+    "characters is one edit. max_dist='auto' budgets each word of the text by its length: none "
+    "below 4 characters, one from 4, two from 7, and 3 in all; a space missing or added "
+    "between words is one edit of the whole. Each Suggestion's highlight gives the ranges of "
+    "its term that match what was typed.";
 constexpr const char* kVideosDoc =
     "fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named "
     "tuples, ids as the index was given them; with distance='osa' (the default) the nodes are "
@@ -669,10 +844,13 @@ void register_index_search(nb::class_<Index>& cls) {
            nb::sig("def typeahead(self, text: str, *, limit: typing.SupportsIndex = 10, "
                    "videos: typing.SupportsIndex = 10) -> torrelm._results.Typeahead"),
            "What a search box shows as text is typed, in one call: Typeahead(completions, "
-           "videos). completions: complete(text, limit=limit, max_dist='auto') in the likely "
-           "order, so that a slip still offers what was meant; videos: videos(text, "
-           "max_dist=0, limit=videos), or where nothing starts with text, the videos of the "
-           "first completion.")
+           "videos, corrections). completions: complete(text, limit=limit, max_dist='auto') in "
+           "the likely order, so that a slip in each word still offers what was meant, less "
+           "any of 5 code points or more within one edit of another searched at least 50 times "
+           "as often; corrections, only where no completion is within that budget: "
+           "suggest(text, max_dist='auto' for the whole text, limit=limit); videos: "
+           "videos(text, max_dist=0, limit=videos), or where nothing starts with text, the "
+           "videos of the first completion or correction.")
       .def("_complete_json", &complete_json, nb::arg("prefix"), nb::arg("limit"),
            nb::arg("max_dist"),
            nb::sig("def _complete_json(self, prefix: str, limit: typing.SupportsIndex, "

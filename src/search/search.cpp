@@ -9,6 +9,7 @@
 
 #include "prefix/matcher/walk.hpp"
 #include "search/typo_model.hpp"
+#include "search/word_rows.hpp"
 #include "text/utf8.hpp"
 
 namespace torrelm::search {
@@ -48,6 +49,7 @@ struct Entry {
 struct Worse {
   bool operator()(const Entry& a, const Entry& b) const {
     if (a.priority != b.priority) return a.priority < b.priority;
+    if (a.distance != b.distance) return a.distance > b.distance;
     if (a.key != b.key) return a.key < b.key;
     if (a.text != b.text) return a.text > b.text;
     return a.is_term < b.is_term;  // a node before its own term: either order is right
@@ -119,35 +121,50 @@ struct LikelyCut {
   }
 };
 
+// Runs `body(rows)` with the rows of `query` within `max_dist`, and within the budget of each word
+// where `words` has several.
+template <class Body>
+void with_budget_rows(const TrieView& trie, const std::u32string& query, std::size_t max_dist,
+                      const WordBudget* words, prefix::Distance measure, Body&& body) {
+  if (words == nullptr || !words->per_word() || max_dist == 0) {
+    prefix::detail::with_rows(trie, query, max_dist, prefix::detail::RowKind::Automatic, body,
+                              measure);
+    return;
+  }
+  if (trie.node_shifts.empty() && trie.child_labels.empty()) return;
+  WordRows rows(query, words->words, static_cast<std::uint32_t>(max_dist), measure);
+  body(rows);
+}
+
 std::vector<Start> fuzzy_starts(const TrieView& trie, const std::u32string& query,
                                 std::size_t max_dist, Cancel& cancel, prefix::Distance measure,
-                                char32_t stop, const LikelyCut& cut = {}) {
+                                char32_t stop, const LikelyCut& cut = {},
+                                const WordBudget* words = nullptr) {
   std::vector<Start> starts;
-  if (query.size() <= max_dist) starts.push_back({0, static_cast<std::uint32_t>(query.size()), {}});
   prefix::detail::ResultBudget budget(trie);
-  prefix::detail::with_rows(
-      trie, query, max_dist, prefix::detail::RowKind::Automatic,
-      [&](auto& rows) {
-        prefix::detail::walk(
-            trie, rows, cancel,
-            [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
-                std::uint32_t distance) {
-              using prefix::detail::Visit;
-              if (stop != U'\0' && label == stop) return Visit::Skip;
-              // No start below comes nearer than the least cell of the child's row.
-              if (cut.passes(child, rows.least(static_cast<std::uint32_t>(above.size())))) {
-                return Visit::Skip;
-              }
-              if (distance == prefix::detail::kNoMatch || cut.passes(child, distance)) {
-                return Visit::Descend;
-              }
-              std::string spelled = spell(above, label);
-              budget.spend(sizeof(Start) + spelled.size());
-              starts.push_back({child, distance, std::move(spelled)});
-              return Visit::Descend;
-            });
-      },
-      measure);
+  with_budget_rows(trie, query, max_dist, words, measure, [&](auto& rows) {
+    // The root, when the whole query is within the bound of the empty prefix.
+    const std::uint32_t whole = rows.final_distance(0);
+    if (whole != prefix::detail::kNoMatch) starts.push_back({0, whole, {}});
+    prefix::detail::walk(
+        trie, rows, cancel,
+        [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+            std::uint32_t distance) {
+          using prefix::detail::Visit;
+          if (stop != U'\0' && label == stop) return Visit::Skip;
+          // No start below comes nearer than the least cell of the child's row.
+          if (cut.passes(child, rows.least(static_cast<std::uint32_t>(above.size())))) {
+            return Visit::Skip;
+          }
+          if (distance == prefix::detail::kNoMatch || cut.passes(child, distance)) {
+            return Visit::Descend;
+          }
+          std::string spelled = spell(above, label);
+          budget.spend(sizeof(Start) + spelled.size());
+          starts.push_back({child, distance, std::move(spelled)});
+          return Visit::Descend;
+        });
+  });
   return starts;
 }
 
@@ -158,6 +175,22 @@ std::size_t typo_budget(std::size_t length, bool completing) noexcept {
   constexpr std::size_t kTwoEditsFrom = 7;
   if (completing) return length >= kOneEditFrom ? 1 : 0;
   return length >= kTwoEditsFrom ? 2 : length >= kOneEditFrom ? 1 : 0;
+}
+
+WordBudget word_budget(std::u32string_view text, bool completing) {
+  WordBudget budget;
+  std::size_t sum = 0;
+  std::size_t begin = 0;
+  for (std::size_t end = 0; end <= text.size(); ++end) {
+    if (end < text.size() && text[end] != U' ') continue;
+    const std::size_t edits = std::min<std::size_t>(
+        typo_budget(end - begin, completing && end == text.size()), WordRows::kMostPerWord);
+    budget.words.push_back(static_cast<std::uint8_t>(edits));
+    sum += edits;
+    begin = end + 1;
+  }
+  budget.total = std::min(sum, WordBudget::kMostEdits);
+  return budget;
 }
 
 Count term_count(const TrieView& trie, NodeId node) {
@@ -429,7 +462,7 @@ class RankedEntries {
 
 template <class Nodes, class Entries>
 std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<Start> starts,
-                              std::size_t limit, Cancel& cancel) {
+                              std::size_t limit, Cancel& cancel, const TermKey* term_key) {
   using Queued = typename Entries::Entry;
   std::vector<Found> out;
   std::priority_queue<Queued, std::vector<Queued>, typename Entries::Worse> queue;
@@ -442,9 +475,11 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
   // opening a node keeps its key standing). `floor` is the limit-th largest key that ever stood:
   // that many terms count more than anything below it, so an entry under it is never queued.
   // Several starts may share subtrees, and counts that break the rule (an index read unchecked)
-  // show when no child carries the opened node's key: both turn the cut off.
+  // show when no child carries the opened node's key: both turn the cut off, and so do terms
+  // that may stand for one another (`key`), since the limit-th key may not be the limit-th term.
   std::vector<Count> standing;  // the limit largest keys, smallest on top
-  bool cutting = !shared;
+  bool cutting = !shared && term_key == nullptr;
+  std::unordered_set<std::uint64_t> keys;
   const auto stand = [&](Count key) {
     if (standing.size() < limit) {
       standing.push_back(key);
@@ -472,7 +507,12 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
       if (shared && !reported.insert(entry.node).second) continue;
       double score = -static_cast<double>(entry.distance);
       if constexpr (requires { entry.priority; }) score = entry.priority;
-      out.push_back({entries.text(entry), nodes.id(entry.node), entry.key, entry.distance, score});
+      std::string text = entries.text(entry);
+      if (term_key != nullptr) {
+        const std::optional<std::uint64_t> term = (*term_key)(text);
+        if (!term || !keys.insert(*term).second) continue;
+      }
+      out.push_back({std::move(text), nodes.id(entry.node), entry.key, entry.distance, score});
       continue;
     }
     if (shared && !opened.insert(entry.node).second) continue;
@@ -516,7 +556,8 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
 std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
                             std::size_t max_dist, std::size_t limit, Cancel cancel,
                             const CompletionRecords* records, prefix::Distance distance,
-                            Order order, char32_t stop) {
+                            Order order, char32_t stop, const WordBudget* words,
+                            const TermKey* key) {
   if (limit == 0 || trie.node_count() == 0) return {};
   const std::u32string query = text::decode_utf8(prefix);
   if (stop != U'\0' && query.find(stop) != std::u32string::npos) return {};
@@ -525,18 +566,18 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     std::vector<Start> starts = exact_record_starts(nodes, query, prefix, cancel);
     if (!records->ranks().empty()) {
       RankedEntries entries(records->ranks(), prefix);
-      return best_first(nodes, entries, std::move(starts), limit, cancel);
+      return best_first(nodes, entries, std::move(starts), limit, cancel, key);
     }
     TextEntries entries;
-    return best_first(nodes, entries, std::move(starts), limit, cancel);
+    return best_first(nodes, entries, std::move(starts), limit, cancel, key);
   }
   const bool likely = order == Order::Likely && max_dist > 0;
   LikelyCut cut;
   if (likely) {
     // The completions that start with the text itself are answers too, at no typo cost: once
     // they fill the limit, the last of them is a floor that passes most of the trie by.
-    const std::vector<Found> exact =
-        complete(trie, counts, prefix, 0, limit, cancel, records, distance, order, stop);
+    const std::vector<Found> exact = complete(trie, counts, prefix, 0, limit, cancel, records,
+                                              distance, order, stop, nullptr, key);
     if (exact.size() == limit) {
       const TypoModel& model = default_typo_model();
       cut = {&counts, std::log1p(static_cast<double>(exact.back().count)),
@@ -546,7 +587,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   }
   std::vector<Start> starts =
       max_dist == 0 ? exact_starts(trie, query, prefix, cancel)
-                    : fuzzy_starts(trie, query, max_dist, cancel, distance, stop, cut);
+                    : fuzzy_starts(trie, query, max_dist, cancel, distance, stop, cut, words);
   TextEntries entries;
   entries.likely = likely;
   if (entries.likely) {
@@ -557,7 +598,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
       start.penalty = model.per_edit * modelled_cost(query, meant, start.distance, model);
     }
   }
-  return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel);
+  return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel, key);
 }
 
 CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Counts& counts,
@@ -679,7 +720,8 @@ namespace {
 // its text is spelled or its cost computed.
 std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
                                   const std::u32string& query, std::size_t bound, std::size_t limit,
-                                  Cancel& cancel, prefix::Distance measure) {
+                                  Cancel& cancel, prefix::Distance measure,
+                                  const WordBudget* words) {
   const TypoModel& model = default_typo_model();
   // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
   // as two edits where the model charges one.
@@ -696,51 +738,47 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
   std::vector<Scored> kept;
   prefix::detail::ResultBudget budget(trie);
   std::u32string meant;
-  prefix::detail::with_rows(
-      trie, query, bound, prefix::detail::RowKind::Automatic,
-      [&](auto& rows) {
-        prefix::detail::walk(
-            trie, rows, cancel,
-            [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
-                std::uint32_t distance) {
-              using prefix::detail::Visit;
-              const bool full = kept.size() == limit;
-              // No term below comes nearer than the least cell of the child's row, nor counts
-              // more than its largest count.
-              if (full &&
-                  likelihood(checked_at(counts.best, child),
-                             cheapest * rows.least(static_cast<std::uint32_t>(above.size())),
-                             model) < kept.front().score) {
-                return Visit::Skip;
-              }
-              if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
-                return Visit::Descend;
-              }
-              const Count count = checked_at(counts.own, child);
-              if (full && likelihood(count, cheapest * distance, model) < kept.front().score) {
-                return Visit::Descend;
-              }
-              meant.clear();
-              for (std::size_t level = 1; level < above.size(); ++level) {
-                meant.push_back(above[level].label);
-              }
-              meant.push_back(label);
-              Scored scored{likelihood(count, modelled_cost(query, meant, distance, model), model),
-                            Found{{}, child, count, distance}};
-              if (full && scored.score < kept.front().score) return Visit::Descend;
-              for (const char32_t ch : meant) text::append_utf8(scored.found.term, ch);
-              if (full) {
-                if (!worse_kept(scored, kept.front())) return Visit::Descend;
-                std::pop_heap(kept.begin(), kept.end(), worse_kept);
-                kept.pop_back();
-              }
-              budget.spend(sizeof(Scored) + scored.found.term.size());
-              kept.push_back(std::move(scored));
-              std::push_heap(kept.begin(), kept.end(), worse_kept);
-              return Visit::Descend;
-            });
-      },
-      measure);
+  with_budget_rows(trie, query, bound, words, measure, [&](auto& rows) {
+    prefix::detail::walk(
+        trie, rows, cancel,
+        [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+            std::uint32_t distance) {
+          using prefix::detail::Visit;
+          const bool full = kept.size() == limit;
+          // No term below comes nearer than the least cell of the child's row, nor counts
+          // more than its largest count.
+          if (full && likelihood(checked_at(counts.best, child),
+                                 cheapest * rows.least(static_cast<std::uint32_t>(above.size())),
+                                 model) < kept.front().score) {
+            return Visit::Skip;
+          }
+          if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
+            return Visit::Descend;
+          }
+          const Count count = checked_at(counts.own, child);
+          if (full && likelihood(count, cheapest * distance, model) < kept.front().score) {
+            return Visit::Descend;
+          }
+          meant.clear();
+          for (std::size_t level = 1; level < above.size(); ++level) {
+            meant.push_back(above[level].label);
+          }
+          meant.push_back(label);
+          Scored scored{likelihood(count, modelled_cost(query, meant, distance, model), model),
+                        Found{{}, child, count, distance}};
+          if (full && scored.score < kept.front().score) return Visit::Descend;
+          for (const char32_t ch : meant) text::append_utf8(scored.found.term, ch);
+          if (full) {
+            if (!worse_kept(scored, kept.front())) return Visit::Descend;
+            std::pop_heap(kept.begin(), kept.end(), worse_kept);
+            kept.pop_back();
+          }
+          budget.spend(sizeof(Scored) + scored.found.term.size());
+          kept.push_back(std::move(scored));
+          std::push_heap(kept.begin(), kept.end(), worse_kept);
+          return Visit::Descend;
+        });
+  });
   std::sort_heap(kept.begin(), kept.end(), worse_kept);
   std::vector<Found> out;
   out.reserve(kept.size());
@@ -752,13 +790,13 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
 
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,
                            std::size_t max_dist, std::size_t limit, Cancel cancel,
-                           prefix::Distance measure, Order order) {
+                           prefix::Distance measure, Order order, const WordBudget* words) {
   std::vector<Found> out;
   if (limit == 0) return out;
   if (order == Order::Likely) {
     return suggest_likely(trie, counts, text::decode_utf8(text),
-                          std::min(max_dist, prefix::detail::kLargestBound), limit, cancel,
-                          measure);
+                          std::min(max_dist, prefix::detail::kLargestBound), limit, cancel, measure,
+                          words);
   }
   const std::u32string query = text::decode_utf8(text);
   const std::size_t bound = std::min(max_dist, prefix::detail::kLargestBound);
@@ -780,49 +818,84 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
     const std::size_t need = limit - out.size();
     const std::size_t nearest = d == 0 ? 0 : done + 1;  // the smallest distance still to find
     kept.clear();
-    prefix::detail::with_rows(
-        trie, query, d, prefix::detail::RowKind::Automatic,
-        [&](auto& rows) {
-          prefix::detail::walk(
-              trie, rows, cancel,
-              [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
-                  std::uint32_t distance) {
-                using prefix::detail::Visit;
-                if (kept.size() == need && kept.front().distance == nearest) {
-                  // No term below is nearer than the worst kept, and every one spells the child's
-                  // text and more: none beats it when the child's largest count is below its count,
-                  // or equal with a later text.
-                  const Found& worst = kept.front();
-                  const Count most = checked_at(counts.best, child);
-                  if (most < worst.count) return Visit::Skip;
-                  if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
-                }
-                if (distance > d || distance < nearest || !trie.terminal(child))
-                  return Visit::Descend;
-                Found found{{}, child, checked_at(counts.own, child), distance};
-                // A smaller count at no smaller distance loses before the term is spelled.
-                if (kept.size() == need && found.distance >= kept.front().distance &&
-                    found.count < kept.front().count) {
-                  return Visit::Descend;
-                }
-                found.term = spell(above, label);
-                if (kept.size() == need) {
-                  if (!better(found, kept.front())) return Visit::Descend;
-                  std::pop_heap(kept.begin(), kept.end(), worse_kept);
-                  kept.pop_back();
-                }
-                budget.spend(sizeof(Found) + found.term.size());
-                kept.push_back(std::move(found));
-                std::push_heap(kept.begin(), kept.end(), worse_kept);
-                return Visit::Descend;
-              });
-        },
-        measure);
+    with_budget_rows(trie, query, d, words, measure, [&](auto& rows) {
+      prefix::detail::walk(
+          trie, rows, cancel,
+          [&](NodeId child, char32_t label, const std::vector<prefix::detail::Cursor>& above,
+              std::uint32_t distance) {
+            using prefix::detail::Visit;
+            if (kept.size() == need && kept.front().distance == nearest) {
+              // No term below is nearer than the worst kept, and every one spells the child's
+              // text and more: none beats it when the child's largest count is below its count,
+              // or equal with a later text.
+              const Found& worst = kept.front();
+              const Count most = checked_at(counts.best, child);
+              if (most < worst.count) return Visit::Skip;
+              if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
+            }
+            if (distance > d || distance < nearest || !trie.terminal(child)) return Visit::Descend;
+            Found found{{}, child, checked_at(counts.own, child), distance};
+            // A smaller count at no smaller distance loses before the term is spelled.
+            if (kept.size() == need && found.distance >= kept.front().distance &&
+                found.count < kept.front().count) {
+              return Visit::Descend;
+            }
+            found.term = spell(above, label);
+            if (kept.size() == need) {
+              if (!better(found, kept.front())) return Visit::Descend;
+              std::pop_heap(kept.begin(), kept.end(), worse_kept);
+              kept.pop_back();
+            }
+            budget.spend(sizeof(Found) + found.term.size());
+            kept.push_back(std::move(found));
+            std::push_heap(kept.begin(), kept.end(), worse_kept);
+            return Visit::Descend;
+          });
+    });
     std::sort_heap(kept.begin(), kept.end(), worse_kept);
     std::move(kept.begin(), kept.end(), std::back_inserter(out));
     done = d;
     if (d == bound) break;
   }
+  return out;
+}
+
+namespace {
+
+// Whether a and b are at most one edit apart, a swap of neighbours counting one.
+bool within_one_edit(std::u32string_view a, std::u32string_view b) {
+  if (a.size() > b.size()) std::swap(a, b);
+  if (b.size() - a.size() > 1) return false;
+  std::size_t p = 0;
+  while (p < a.size() && a[p] == b[p]) ++p;
+  std::size_t s = 0;
+  while (s < a.size() - p && a[a.size() - 1 - s] == b[b.size() - 1 - s]) ++s;
+  const std::u32string_view x = a.substr(p, a.size() - p - s);
+  const std::u32string_view y = b.substr(p, b.size() - p - s);
+  return (x.size() <= 1 && y.size() <= 1) ||
+         (x.size() == 2 && y.size() == 2 && x[0] == y[1] && x[1] == y[0]);
+}
+
+}  // namespace
+
+std::vector<Found> without_slips(std::vector<Found> found, std::size_t limit) {
+  std::vector<std::u32string> texts;
+  texts.reserve(found.size());
+  for (const Found& f : found) texts.push_back(text::decode_utf8(f.term));
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < found.size() && kept.size() < limit; ++i) {
+    bool slip = false;
+    if (texts[i].size() >= kShortestSlip) {
+      for (std::size_t j = 0; j < found.size() && !slip; ++j) {
+        slip = j != i && found[j].count > 0 && found[j].count / kSlipRatio >= found[i].count &&
+               within_one_edit(texts[i], texts[j]);
+      }
+    }
+    if (!slip) kept.push_back(i);
+  }
+  std::vector<Found> out;
+  out.reserve(kept.size());
+  for (const std::size_t i : kept) out.push_back(std::move(found[i]));
   return out;
 }
 

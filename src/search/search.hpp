@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,6 +43,8 @@ struct Found {
   // What ordered it first, before count and text: the likelihood (Order::Likely with edits),
   // else minus the distance. Lets answers from two searches be merged in the same order.
   double score = 0.0;
+  // Where what was typed starts in `term`: 0, or the start of the later word it was found by.
+  std::uint32_t offset = 0;
   friend bool operator==(const Found& a, const Found& b) {
     return a.term == b.term && a.node == b.node && a.count == b.count && a.distance == b.distance;
   }
@@ -148,6 +151,23 @@ class CompletionRecords {
 // (bench/bench_typeahead.py).
 std::size_t typo_budget(std::size_t length, bool completing = false) noexcept;
 
+// The edits max_dist="auto" allows a text of several words (separated by U+0020): each word its
+// typo_budget() by its own length, the last one as a prefix being typed when `completing`, and
+// the whole text at most kMostEdits and no more than its words together (word_rows.hpp says how
+// edits are charged to words). One word is allowed what typo_budget() allows the text.
+struct WordBudget {
+  static constexpr std::size_t kMostEdits = 3;
+  std::vector<std::uint8_t> words;
+  std::size_t total = 0;
+  // Whether the words' budgets say more than `total` alone: a text of more than one word.
+  bool per_word() const noexcept { return words.size() > 1; }
+};
+WordBudget word_budget(std::u32string_view text, bool completing);
+
+// What a search that must return distinct terms makes of a term it found (a word start, say, of
+// which several may name one term): the key of the term it stands for, or nullopt to leave it out.
+using TermKey = std::function<std::optional<std::uint64_t>(std::string_view text)>;
+
 // How the answers of a query with edits are ordered: by likelihood (a term's count against the
 // cost of the typo, see typo_model.hpp), or by distance first, then count.
 enum class Order : std::uint8_t { Likely, Distance };
@@ -160,22 +180,33 @@ enum class Order : std::uint8_t { Likely, Distance };
 // Order::Likely and edits, best first by the likelihood of the typo that the term's prefix
 // within the bound makes of `prefix`, with the term's count; then as above.
 // A `stop` code point other than U+0000 ends what may match `prefix`: the prefixes within the
-// bound are those that do not hold it (a term below one may).
+// bound are those that do not hold it (a term below one may). `words`, for a text of several
+// words, bounds each of them too (the prefix being its last), max_dist the whole. `key`, where
+// given, makes the answers `limit` distinct terms by their keys, each where it ranks best.
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {}, const CompletionRecords* records = nullptr,
                             prefix::Distance distance = prefix::Distance::Levenshtein,
-                            Order order = Order::Distance, char32_t stop = U'\0');
+                            Order order = Order::Distance, char32_t stop = U'\0',
+                            const WordBudget* words = nullptr, const TermKey* key = nullptr);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
 // count_terms(trie): subtrees that cannot give a better term are passed by.
 // With Order::Likely, the `limit` likeliest terms within `max_dist` edits instead: by score,
-// then as above.
+// then as above. `words`, for a text of several words, bounds each of them too.
 std::vector<Found> suggest(const prefix::TrieView& trie, const Counts& counts,
                            std::string_view text, std::size_t max_dist, std::size_t limit,
                            Cancel cancel = {},
                            prefix::Distance distance = prefix::Distance::Levenshtein,
-                           Order order = Order::Distance);
+                           Order order = Order::Distance, const WordBudget* words = nullptr);
+
+// `found`, best first, less each term that lies within one edit (a swap of neighbours counting
+// one) of a better one searched at least kSlipRatio times as often, when it has kShortestSlip
+// code points or more: a slip that the build did not fold away, left out of what a search box
+// shows. Keeps the first `limit` of the rest.
+inline constexpr std::uint64_t kSlipRatio = 50;
+inline constexpr std::size_t kShortestSlip = 5;
+std::vector<Found> without_slips(std::vector<Found> found, std::size_t limit);
 
 }  // namespace torrelm::search

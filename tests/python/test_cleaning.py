@@ -120,10 +120,12 @@ def expected_completions(counts, prefix, limit, max_dist, order):
         if not within:
             continue
         if order == "likely" and max_dist > 0:
-            scored.append((-max(likelihood(count, prefix, w) for w in within), -count, term))
+            # Equal likelihoods go to the smaller distance, then the larger count.
+            best = max((likelihood(count, prefix, w), -osa(w, prefix)) for w in within)
+            scored.append((-best[0], -best[1], -count, term))
         else:
-            scored.append((min(osa(w, prefix) for w in within), -count, term))
-    return [(term, -count) for _, count, term in sorted(scored)[:limit]]
+            scored.append((min(osa(w, prefix) for w in within), 0, -count, term))
+    return [(term, -count) for _, _, count, term in sorted(scored)[:limit]]
 
 
 @pytest.mark.parametrize("seed", range(6))

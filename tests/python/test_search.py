@@ -229,11 +229,30 @@ def test_hidden_subtrees_neither_answer_nor_lead(tmp_path):
         assert read.suggest("b", max_dist=1, limit=1) == [Suggestion("a", 1, 5)]
 
 
+def expected_typeahead(index, text, limit, shown):
+    """typeahead() as the guide tells it, from the other queries."""
+    found = index.complete(text, limit=limit + min(limit, 10), max_dist="auto")
+    # A slip of a term searched at least 50 times as often is left out.
+    completions = [c for c in found
+                   if len(c.term) < 5 or not any(d.count > 0 and d.count // 50 >= c.count
+                                                 and d is not c and osa(c.term, d.term) <= 1
+                                                 for d in found)][:limit]
+    corrections = []
+    if not completions:
+        budget = 0 if len(text) < 4 else 1 if len(text) < 7 else 2
+        corrections = index.suggest(text, max_dist=budget, limit=limit)
+    if index.complete(text, limit=1):
+        videos = index.videos(text, max_dist=0, limit=shown)
+    else:  # nothing starts so: the likeliest answer's
+        first = (completions or corrections or [None])[0]
+        videos = index.videos(first.term, max_dist=0, limit=shown) if first else []
+    return completions, videos, corrections
+
+
 def test_typeahead_is_complete_and_videos_in_one_call(built):
     index, _ = built
-    for text in QUERIES + ["bacéa", "abcab"]:
-        completions = index.complete(text, limit=4, max_dist="auto")
-        videos = index.videos(text, max_dist=0, limit=3)
-        if not videos and completions:  # nothing starts so: the likeliest completion's
-            videos = index.videos(completions[0].term, max_dist=0, limit=3)
-        assert index.typeahead(text, limit=4, videos=3) == (completions, videos), text
+    for text in QUERIES + ["bacéa", "abcab", "ab cab", "bca abc", "abc  x"]:
+        got = index.typeahead(text, limit=4, videos=3)
+        assert got == expected_typeahead(index, text, 4, 3), text
+        for answer in got.completions + got.corrections:
+            assert bool(answer.highlight) == bool(text.strip()), (text, answer)

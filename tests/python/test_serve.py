@@ -59,13 +59,17 @@ def client(index_file, clock):
         yield test_client
 
 
+def marks(answer):
+    return [list(r) for r in answer.highlight]
+
+
 def completions(index, q, limit=10, max_dist=0):
-    return [{"term": c.term, "count": c.count}
+    return [{"term": c.term, "count": c.count, "highlight": marks(c)}
             for c in index.complete(q, limit=limit, max_dist=max_dist)]
 
 
 def suggestions(index, q, limit=10, max_dist=2):
-    return [{"term": s.term, "distance": s.distance, "count": s.count}
+    return [{"term": s.term, "distance": s.distance, "count": s.count, "highlight": marks(s)}
             for s in index.suggest(q, max_dist=max_dist, limit=limit)]
 
 
@@ -76,7 +80,10 @@ def videos(index, q, limit=10, max_dist=1):
 
 def typeahead(index, q, limit=10, videos=10):
     found = index.typeahead(q, limit=limit, videos=videos)
-    return {"completions": [{"term": c.term, "count": c.count} for c in found.completions],
+    return {"completions": [{"term": c.term, "count": c.count, "highlight": marks(c)}
+                            for c in found.completions],
+            "corrections": [{"term": c.term, "distance": c.distance, "count": c.count,
+                             "highlight": marks(c)} for c in found.corrections],
             "videos": [{"id": v.id, "share": v.share} for v in found.videos]}
 
 
@@ -133,17 +140,13 @@ def test_answers_written_by_the_index_read_as_the_library_answers(ids):
     videos = lambda found: [{"id": v, "share": s} for v, s in found]
     for q in [t[:k] for t in rng.sample(terms, 60) for k in (1, 3)] + ["", "zz"]:
         for limit, dist in [(1, 0), (10, 1), (5, 2)]:
-            assert json.loads(index._complete_json(q, limit, dist)) == [
-                {"term": t, "count": n} for t, n in index.complete(q, limit=limit, max_dist=dist)]
-            assert json.loads(index._suggest_json(q, limit, dist)) == [
-                {"term": t, "distance": d, "count": n}
-                for t, d, n in index.suggest(q, limit=limit, max_dist=dist)]
+            assert json.loads(index._complete_json(q, limit, dist)) == completions(
+                index, q, limit, dist)
+            assert json.loads(index._suggest_json(q, limit, dist)) == suggestions(
+                index, q, limit, dist)
             assert json.loads(index._videos_json(q, limit, dist)) == videos(
                 index.videos(q, limit=limit, max_dist=dist))
-        found = index.typeahead(q, limit=4, videos=3)
-        assert json.loads(index._typeahead_json(q, 4, 3)) == {
-            "completions": [{"term": t, "count": n} for t, n in found.completions],
-            "videos": videos(found.videos)}
+        assert json.loads(index._typeahead_json(q, 4, 3)) == typeahead(index, q, 4, 3)
 
 
 @pytest.mark.parametrize("endpoint", sorted(ENDPOINTS))
@@ -537,7 +540,8 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     def serves_new():
         # A run of answers, from both workers, all of the new build.
         return all(fetch(f"{base}/api/complete?q={marker}")[1]["completions"] ==
-                   [{"term": marker, "count": 1}] for _ in range(20))
+                   [{"term": marker, "count": 1, "highlight": [[0, len(marker)]]}]
+                   for _ in range(20))
 
     assert not serves_new()
     stop, answers = threading.Event(), []
