@@ -239,7 +239,7 @@ def check_page(driver, base, text, index="main"):
 
 
 @pytest.mark.parametrize("word", ["music", "musci", "helcopter", "cathedral", "funny c",
-                                  "mincraft", "funy cat vidoes"])
+                                  "mincraft", "funy cat vidoes", "mincrfat"])
 def test_every_keystroke_shows_what_the_api_answers(page, browser, service, word):
     for end in range(1, len(word) + 1):
         page.send_keys(word[end - 1])
@@ -261,6 +261,9 @@ def test_every_keystroke_shows_what_the_api_answers(page, browser, service, word
         assert marked["🎻 cathedral concerts"] == ["cathedral"]
     if word == "funy cat vidoes":  # two slips: offered as a completion or as a correction
         assert "funny cat videos" in terms
+    if word == "mincrfat":  # past every completion's budget: corrected as a whole
+        assert terms[0] == "minecraft" and {s["kind"] for s in page_now} == {"correction"}
+        assert shown(browser)["titles"][0] == "Did you mean"
     if word == "music":
         page.send_keys(Keys.ARROW_DOWN + Keys.ARROW_DOWN)  # a highlighted suggestion, as in use
         SCREENSHOT.parent.mkdir(exist_ok=True)
