@@ -1,12 +1,10 @@
 """From a raw click log to a clean search box: what the drop-down shows, how often a slip still
 offers what was meant, what typeahead costs, and what cleaning costs the build.
 
-The log is generated (seeded) as a video site's would look: QUERIES distinct queries of one to
-four words (wordfreq's English words, a few fixed ones such as "funny cat videos" and
-"minecraft" among the most popular) with Zipf popularity, ROWS click rows (term, video) on
-11-character video ids, each query's clicks on its own few videos. Of the clicks, 5 % are on a
-misspelt query (one swap, dropped, doubled or replaced letter, or a space dropped) and some are
-on case, accent and whitespace variants; all of them on the videos of the query meant.
+The log is generated (seeded) by demo/clicklog.py, as a video site's would look: QUERIES distinct
+queries of one to four words (wordfreq's English words, a few fixed ones such as "funny cat
+videos" and "minecraft" among the most popular) with Zipf popularity, ROWS click rows, 5 % of the
+clicks on a misspelt query and some on case, accent and whitespace variants.
 
 Measured, each build through the command line (python -m torrelm build):
   build     seconds (best of 3) and file size: the plain build (--normalize casefold) against the same with
@@ -37,15 +35,16 @@ import tempfile
 import time
 from pathlib import Path
 
-import torrelm
-from torrelm._normalize import casefold
+sys.path.insert(0, str(Path(__file__).parents[1] / "demo"))
+
+import torrelm  # noqa: E402
+from torrelm._normalize import casefold  # noqa: E402
+
+from clicklog import generate, slip  # noqa: E402
 
 QUERIES = 300_000
 ROWS = 3_000_000
 SEED = 7
-FIXED = ["funny cat videos", "minecraft", "baby shark", "lofi hip hop", "how to cook rice",
-         "café music", "pokémon cards", "football highlights"]
-ACCENTED = {"café": "cafe", "pokémon": "pokemon"}
 
 
 def log(text: str) -> None:
@@ -63,88 +62,6 @@ def osa(a: str, b: str) -> int:
                 row[j] = min(row[j], rows[-2][j - 2] + 1)
         rows.append(row)
     return rows[-1][-1]
-
-
-def slip(text: str, rng: random.Random, within: int | None = None) -> str:
-    """One typing error in `text` (in its first `within` characters when given)."""
-    for _ in range(20):
-        end = min(len(text), within or len(text))
-        i = rng.randrange(end)
-        kind = rng.choice(["swap", "drop", "double", "replace", "space"])
-        if kind == "swap" and i + 1 < len(text) and text[i] != text[i + 1]:
-            typo = text[:i] + text[i + 1] + text[i] + text[i + 2:]
-        elif kind == "drop" and len(text) > 3:
-            typo = text[:i] + text[i + 1:]
-        elif kind == "double":
-            typo = text[:i] + text[i] + text[i:]
-        elif kind == "replace" and text[i].isalpha():
-            typo = text[:i] + rng.choice("abcdefghijklmnopqrstuvwxyz") + text[i + 1:]
-        elif kind == "space" and " " in text:
-            at = text.index(" ")
-            typo = text[:at] + text[at + 1:]
-        else:
-            continue
-        if typo != text and typo.strip() == typo and "  " not in typo:
-            return typo
-    return text[:-1] + ("a" if text[-1] != "a" else "b")
-
-
-def generate(path: Path, queries: int, rows: int, seed: int) -> dict:
-    """Writes the click log to `path` (Parquet); returns the truth the figures are read against:
-    the queries by popularity with their counts, and the slips injected for each."""
-    import numpy as np
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    import wordfreq
-
-    rng = random.Random(seed)
-    words = [w for w in wordfreq.top_n_list("en", 20_000) if w.isalpha() and len(w) > 1]
-    made: set[str] = set(FIXED)
-    ordered = list(FIXED)
-    while len(ordered) < queries:
-        query = " ".join(rng.choices(words[:5000] if rng.random() < 0.5 else words,
-                                     k=rng.choice([1, 2, 2, 3, 3, 4])))
-        if query not in made:
-            made.add(query)
-            ordered.append(query)
-    weights = 1.0 / np.arange(1, queries + 1) ** 1.05
-    numpy_rng = np.random.default_rng(seed)
-    picks = numpy_rng.choice(queries, size=rows, p=weights / weights.sum())
-    alphabet = np.array(list("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"))
-
-    def video_id() -> str:
-        return "".join(alphabet[numpy_rng.integers(0, len(alphabet), 11)])
-
-    videos = {}
-    terms: list[str] = []
-    clicked: list[str] = []
-    slips: dict[str, set[str]] = {}
-    counts = np.bincount(picks, minlength=queries)
-    for q, query in enumerate(ordered):
-        if counts[q] == 0:
-            continue
-        own = videos.setdefault(q, [video_id() for _ in range(rng.randint(1, 5))])
-        for _ in range(int(counts[q])):
-            roll = rng.random()
-            if roll < 0.05:
-                typed = slip(query, rng)
-                slips.setdefault(query, set()).add(typed)
-            elif roll < 0.08:
-                typed = query.title() if rng.random() < 0.5 else query.upper()
-            elif roll < 0.10:
-                typed = query + " " if rng.random() < 0.5 else query.replace(" ", "  ", 1)
-            elif roll < 0.12 and any(a in query for a in ACCENTED):
-                typed = query
-                for accented, plain in ACCENTED.items():
-                    typed = typed.replace(accented, plain)
-            else:
-                typed = query
-            terms.append(typed)
-            clicked.append(own[min(int(numpy_rng.geometric(0.5)) - 1, len(own) - 1)])
-    pq.write_table(pa.table({"term": terms, "video": clicked}), path)
-    popular = [ordered[q] for q in np.argsort(-counts, kind="stable")[:1000]]
-    return {"popular": popular, "counts": {ordered[q]: int(counts[q]) for q in range(queries)},
-            "slips": {q: sorted(slips.get(q, ())) for q in popular}}
 
 
 def build(log_path: Path, out: Path, *extra: str, runs: int = 3) -> float:

@@ -12,7 +12,8 @@
 #   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 #   tools/dev.sh test-spark   click counts by the PySpark example in local mode, built and compared
-#   tools/dev.sh serve [PORT]   the HTTP service and its search page on the demo's index
+#   tools/dev.sh serve [PORT]   the HTTP service and its search page on an index of a generated
+#                               click log (demo/build_index.py), with its videos' titles
 #   tools/dev.sh test-browser   the search page in headless Chromium (Selenium) against the service
 set -euo pipefail
 
@@ -255,13 +256,16 @@ case "${1:-}" in
     ;;
   serve)
     setup
-    index="$root/build/demo/videos.idx"
-    if [ ! -f "$index" ]; then
-      say "building the demo's index in $index (once; delete it to build it again)"
-      "$venv/bin/python" "$root/demo/build_index.py" "$index"
+    # A folder of its own: an index of the word list that an older make serve left in build/demo
+    # is not what this serves.
+    folder="$root/build/demo/clicks"
+    if [ ! -f "$folder/videos.idx" ] || [ ! -f "$folder/titles.parquet" ]; then
+      say "building the demo's index from a generated click log in $folder (once; delete it to build it again)"
+      "$venv/bin/python" "$root/demo/build_index.py" "$folder"
     fi
-    say "serving $index on http://127.0.0.1:${2:-8000}/"
-    exec "$venv/bin/python" -m torrelm serve "$index" --host 127.0.0.1 --port "${2:-8000}"
+    say "serving $folder/videos.idx on http://127.0.0.1:${2:-8000}/"
+    exec "$venv/bin/python" -m torrelm serve "$folder/videos.idx" --videos "$folder/titles.parquet" \
+      --host 127.0.0.1 --port "${2:-8000}"
     ;;
   test-browser)
     setup

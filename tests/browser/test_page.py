@@ -1,6 +1,7 @@
 """The search page in headless Chromium, driven by Selenium against the service in a process of
 its own: after every keystroke, once the page has caught up with the box, the suggestions and
-videos it shows must be exactly what the JSON endpoints answer for that text. Run by
+videos it shows, the corrections when it has them, and the parts it marks must be exactly what
+the JSON endpoints answer for that text. Run by
 `make test-browser`, which installs Chromium, its driver and Selenium."""
 
 import json
@@ -42,6 +43,10 @@ weather wedding whale wheel whisper winter wizard wolf wonder world""".split()
 NOISY = {"funny cat videos": (198_366, ["Funny cat videos ", "funny ca videos", "funny catvideos",
                                         "funny cta videos"]),
          "minecraft": (66_000, ["mincraft", "minecarft", "MINECRAFT"])}
+# Terms found from a later word's start (the index has word starts): one of the same shape as
+# the noisy query, and one whose first character lies past U+FFFF, where a code point offset
+# and a JavaScript (UTF-16) one differ by one.
+LATER_WORDS = [("funny dog videos", 5000), ("🎻 cathedral concerts", 2500)]
 
 
 def rows():
@@ -56,6 +61,7 @@ def rows():
     for number, (query, (count, slips)) in enumerate(NOISY.items()):
         made.append((query, f"n{number}", count))
         made += [(slip, f"n{number}", rng.randint(300, 1100)) for slip in slips]
+    made += [(term, f"w{number}", count) for number, (term, count) in enumerate(LATER_WORDS)]
     return made
 
 
@@ -86,7 +92,8 @@ def titles(folder):
 def service(tmp_path_factory):
     folder = tmp_path_factory.mktemp("serve")
     path = folder / "videos.idx"
-    torrelm.save(torrelm.build(rows(), normalize="casefold", merge_variants=True), path)
+    torrelm.save(torrelm.build(rows(), normalize="casefold", merge_variants=True,
+                               word_starts=True), path)
     port = free_port()
     # A second index, of other words, for the page's choice of index.
     torrelm.save(torrelm.build([(word[::-1], f"r{n}", n + 1) for n, word in enumerate(WORDS)]),
@@ -164,22 +171,40 @@ def shown(driver):
           suggestions: items('#suggestions li').map((li) => ({
             term: li.dataset.term, count: Number(li.dataset.count), kind: li.dataset.kind,
             distance: li.dataset.distance === undefined ? null : Number(li.dataset.distance),
-            text: li.querySelector('span').textContent})),
+            text: li.querySelector('span').textContent,
+            // The marked parts as [start, end) code point ranges of the term shown.
+            marks: (() => {
+              const ranges = [];
+              let at = 0;
+              for (const node of li.querySelector('span').childNodes) {
+                const length = Array.from(node.textContent).length;
+                if (node.nodeName === 'MARK') ranges.push([at, at + length]);
+                at += length;
+              }
+              return ranges;
+            })()})),
           videos: items('#videos li').map((li) => ({
             id: li.dataset.id, share: li.dataset.share,
             text: li.querySelector('.share').textContent,
             name: li.querySelector('.video').textContent,
             link: li.querySelector('.video a') ? li.querySelector('.video a').href : null})),
           active: items('#suggestions li').findIndex((li) => li.classList.contains('active')),
+          titles: [document.getElementById('suggestions-title').textContent,
+                   document.getElementById('videos-title').textContent],
         };""")
 
 
 def expected(base, text, index="main"):
-    """What the page should show for `text`: the typeahead endpoint's answer."""
+    """What the page should show for `text`: the typeahead endpoint's answer, its corrections
+    where it has them (then it has no completions)."""
     if text == "":
         return {"kind": "completion", "suggestions": [], "videos": []}
     answer = get_json(f"{base}/api/typeahead?" + urllib.parse.urlencode(
         {"q": text, "limit": SUGGESTIONS, "videos": VIDEOS, "index": index}))
+    if answer["corrections"]:
+        assert answer["completions"] == [], text
+        return {"kind": "correction", "suggestions": answer["corrections"],
+                "videos": answer["videos"]}
     return {"kind": "completion", "suggestions": answer["completions"], "videos": answer["videos"]}
 
 
@@ -193,6 +218,12 @@ def check_page(driver, base, text, index="main"):
     if wanted["kind"] == "correction":
         assert [s["distance"] for s in page["suggestions"]] == \
             [s["distance"] for s in wanted["suggestions"]], text
+        assert page["titles"] == ["Did you mean",
+                                  f"Top videos for “{wanted['suggestions'][0]['term']}”"], text
+    else:
+        assert page["titles"] == ["Suggestions", "Top videos"], text
+    assert [s["marks"] for s in page["suggestions"]] == \
+        [s["highlight"] for s in wanted["suggestions"]], text
     # Shares go to the page as JavaScript writes a number, the shortest text that reads back as
     # the same double: parsed, they must equal the JSON's exactly.
     assert [(v["id"], float(v["share"])) for v in page["videos"]] == \
@@ -208,22 +239,31 @@ def check_page(driver, base, text, index="main"):
 
 
 @pytest.mark.parametrize("word", ["music", "musci", "helcopter", "cathedral", "funny c",
-                                  "mincraft"])
+                                  "mincraft", "funy cat vidoes", "mincrfat"])
 def test_every_keystroke_shows_what_the_api_answers(page, browser, service, word):
     for end in range(1, len(word) + 1):
         page.send_keys(word[end - 1])
         wanted = check_page(browser, service, word[:end])
-    terms = [s["term"] for s in wanted["suggestions"]]
+    page_now = shown(browser)["suggestions"]
+    terms = [s["term"] for s in page_now]
+    # Whatever is offered matches what was typed somewhere, and the page marks it.
+    assert terms and all(s["marks"] for s in page_now), word
+    marked = {s["term"]: [s["term"][a:b] for a, b in s["marks"]] for s in page_now}
     if word in ("musci", "helcopter"):  # slips past every prefix: still what was meant first
         assert terms[0] == {"musci": "music", "helcopter": "helicopter"}[word]
-    if word == "funny c":  # the log's noise was merged away: the query once, nothing else
-        assert terms == ["funny cat videos"]
+    if word == "funny c":  # the log's noise was merged away: the query once, no slip of it
+        assert terms[0] == "funny cat videos"
+        assert not set(terms) & {slip.lower() for slip in NOISY["funny cat videos"][1]}
     if word == "mincraft":
         assert terms[0] == "minecraft"
-    # The typed part of each completion that starts with it is marked.
-    marks = browser.execute_script(
-        "return Array.from(document.querySelectorAll('#suggestions li mark'), m => m.textContent)")
-    assert marks == [t[:len(word)] for t in terms if t.lower().startswith(word.lower())]
+    if word == "cathedral":  # found from its second word, past a character beyond U+FFFF
+        assert marked["cathedral"] == ["cathedral"]
+        assert marked["🎻 cathedral concerts"] == ["cathedral"]
+    if word == "funy cat vidoes":  # two slips: offered as a completion or as a correction
+        assert "funny cat videos" in terms
+    if word == "mincrfat":  # past every completion's budget: corrected as a whole
+        assert terms[0] == "minecraft" and {s["kind"] for s in page_now} == {"correction"}
+        assert shown(browser)["titles"][0] == "Did you mean"
     if word == "music":
         page.send_keys(Keys.ARROW_DOWN + Keys.ARROW_DOWN)  # a highlighted suggestion, as in use
         SCREENSHOT.parent.mkdir(exist_ok=True)
@@ -258,7 +298,8 @@ def test_arrow_keys_enter_and_escape(page, browser, service):
     page.send_keys(Keys.ESCAPE)
     assert page.get_attribute("value") == ""
     settle(browser, "")
-    assert shown(browser) == {"suggestions": [], "videos": [], "active": -1}
+    assert shown(browser) == {"suggestions": [], "videos": [], "active": -1,
+                              "titles": ["Suggestions", "Top videos"]}
 
 
 def test_narrow_screens_stack_and_enter_searches_what_was_typed(page, browser, service):

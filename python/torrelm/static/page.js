@@ -1,6 +1,8 @@
 "use strict";
 // The search box: on every keystroke, one request to /api/typeahead of the same service, which
-// answers with the completions to offer (typo-tolerant, likeliest first) and the best videos.
+// answers with the completions to offer (typo-tolerant, likeliest first) and the best videos;
+// or, when nothing completes the text within its typo budget, the corrections of the whole text
+// and the videos of the first one.
 
 const SUGGESTIONS = 8;  // list lengths the page asks for; the browser test asks the same
 const VIDEOS = 10;
@@ -8,7 +10,9 @@ const VIDEOS = 10;
 const box = document.getElementById("q");
 const results = document.getElementById("results");
 const suggestionList = document.getElementById("suggestions");
+const suggestionTitle = document.getElementById("suggestions-title");
 const videoList = document.getElementById("videos");
+const videoTitle = document.getElementById("videos-title");
 const status = document.getElementById("status");
 const indexChoice = document.getElementById("index");
 
@@ -72,7 +76,11 @@ async function search(text) {
     const params = { q: text, limit: SUGGESTIONS, videos: VIDEOS };
     if (!indexChoice.hidden) params.index = indexChoice.value;
     const answer = await ask("typeahead", params, signal);
-    show(mine, text, answer.completions, "completion", answer.videos);
+    if (answer.corrections.length > 0) {
+      show(mine, text, answer.corrections, "correction", answer.videos);
+    } else {
+      show(mine, text, answer.completions, "completion", answer.videos);
+    }
   } catch (error) {
     if (error.name === "AbortError" || mine !== latest) return;
     show(mine, text, [], "completion", [], error.message);
@@ -89,9 +97,11 @@ function show(seq, text, items, kind, videos, error) {
     li.dataset.term = item.term;
     li.dataset.count = String(item.count);
     li.dataset.kind = kind;
+    li.className = kind;
     if (kind === "correction") li.dataset.distance = String(item.distance);
     const term = document.createElement("span");
-    marked(term, item.term, text);
+    term.className = "term";
+    marked(term, item.term, item.highlight);
     const meta = document.createElement("span");
     meta.className = "meta";
     meta.textContent = kind === "correction"
@@ -137,6 +147,10 @@ function show(seq, text, items, kind, videos, error) {
     li.append(name, bar, share);
     return li;
   }));
+  // Corrections say so above them, and whose videos are shown: not those of the text typed.
+  const corrected = kind === "correction" && items.length > 0;
+  suggestionTitle.textContent = corrected ? "Did you mean" : "Suggestions";
+  videoTitle.textContent = corrected ? `Top videos for “${items[0].term}”` : "Top videos";
   highlight(-1);
   box.setAttribute("aria-expanded", items.length > 0 ? "true" : "false");
   status.className = error ? "error" : "";
@@ -147,16 +161,19 @@ function show(seq, text, items, kind, videos, error) {
   results.dataset.pending = "0";
 }
 
-// The term, its start marked where it is what was typed (letter case aside).
-function marked(into, term, typed) {
-  const typedPart = term.slice(0, typed.length);
-  if (typed !== "" && typedPart.toLowerCase() === typed.toLowerCase()) {
+// The term, with the parts the service found to match what was typed marked: sorted, disjoint
+// [start, end) ranges of code points. A JavaScript string counts UTF-16 units, in which a
+// character past U+FFFF (an emoji) is two, so the term is cut as an array of code points.
+function marked(into, term, ranges) {
+  const points = Array.from(term);
+  let at = 0;
+  for (const [start, end] of ranges) {
     const mark = document.createElement("mark");
-    mark.textContent = typedPart;
-    into.append(mark, term.slice(typed.length));
-  } else {
-    into.textContent = term;
+    mark.textContent = points.slice(start, end).join("");
+    into.append(points.slice(at, start).join(""), mark);
+    at = end;
   }
+  into.append(points.slice(at).join(""));
 }
 
 function percent(share) {
