@@ -397,27 +397,37 @@ std::vector<search::Found> complete_all(const Stored& stored, std::string_view t
   if (!stored.word_starts || limit == 0) return found;
   const Stored& starts = *stored.word_starts;
   // A word-start index that does not match its index (read unchecked) names no term.
-  const search::TermKey term_of = [&](std::string_view alias) -> std::optional<std::uint64_t> {
+  const auto term_of = [&](std::string_view alias) -> std::optional<prefix::NodeId> {
     const std::optional<prefix::NodeId> node = word_start_node(alias);
     if (!node || *node >= stored.trie.node_count() || !stored.trie.terminal(*node)) {
       return std::nullopt;
     }
-    return *node;
+    return node;
   };
-  // They come by count, equal counts in the order of their aliases' texts, not of the terms':
-  // all that tie with the last are asked for, so that the terms' order decides among them.
+  // Aliases come by count, equal counts in the order of their own texts, and one term may have
+  // several: more are asked for until `limit` distinct terms are found and no alias left out can
+  // tie with the last of them, which is rarely needed, so that the search keeps its cut.
   constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
   std::vector<search::Found> more;
   for (std::size_t asked = limit;; asked = asked > kMost / 2 ? kMost : 2 * asked) {
-    more = search::complete(walk_view(starts, cancel), counts_of(starts, cancel), text, 0, asked,
-                            cancel, completion_records(starts, cancel), distance, order, U'\x1f',
-                            nullptr, &term_of);
-    if (more.size() < asked || more.back().count != more[limit - 1].count || asked == kMost) break;
+    std::vector<search::Found> aliases =
+        search::complete(walk_view(starts, cancel), counts_of(starts, cancel), text, 0, asked,
+                         cancel, completion_records(starts, cancel), distance, order, U'\x1f');
+    more.clear();
+    std::unordered_set<prefix::NodeId> distinct;
+    for (search::Found& alias : aliases) {
+      const std::optional<prefix::NodeId> node = term_of(alias.term);
+      if (node && distinct.insert(*node).second) more.push_back(std::move(alias));
+    }
+    if (aliases.size() < asked || asked == kMost ||
+        (more.size() >= limit && more[limit - 1].count > aliases.back().count)) {
+      break;
+    }
   }
   // Scored as the index's answers were: by likelihood where edits were allowed (no typo here).
   const bool likely = order == search::Order::Likely && max_dist > 0;
   for (search::Found& alias : more) {
-    const auto node = static_cast<prefix::NodeId>(*term_of(alias.term));
+    const prefix::NodeId node = *term_of(alias.term);
     std::optional<std::string> term = spelled(stored, node, cancel);
     if (!term) continue;
     const double score = likely ? std::log1p(static_cast<double>(alias.count)) : alias.score;
@@ -548,8 +558,8 @@ struct TypeaheadFound {
   std::vector<ranking::RankedVideo> videos;
 };
 
-// A few more completions than are shown are asked for, so that leaving out slips of better ones
-// (search::without_slips) still fills the limit.
+// Where leaving out slips of better completions (search::without_slips) left fewer than the
+// limit, a few more are asked for to fill it.
 std::size_t with_room_for_slips(std::size_t limit) {
   constexpr std::size_t kRoom = 10;
   return limit > std::numeric_limits<std::size_t>::max() - kRoom ? limit
@@ -568,13 +578,17 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
   TypeaheadFound out;
   run_released([&](Cancel cancel) {
     const prefix::TrieView trie = walk_view(stored, cancel);
-    out.completions =
-        marked(stored, text,
-               search::without_slips(complete_all(stored, text, automatic.words(text, true),
-                                                  with_room_for_slips(limit), prefix::Distance::Osa,
-                                                  search::Order::Likely, cancel),
-                                     limit),
-               true);
+    const search::WordBudget budget = automatic.words(text, true);
+    const auto completed = [&](std::size_t asked) {
+      return complete_all(stored, text, budget, asked, prefix::Distance::Osa, search::Order::Likely,
+                          cancel);
+    };
+    std::vector<search::Found> found = completed(limit);
+    std::vector<search::Found> kept = search::without_slips(found, limit);
+    if (kept.size() < found.size() && found.size() == limit) {
+      kept = search::without_slips(completed(with_room_for_slips(limit)), limit);
+    }
+    out.completions = marked(stored, text, std::move(kept), true);
     // Nothing completes within the budget: what the whole text most likely was meant as, within
     // the edits suggest(max_dist="auto") allows a text of its length (two from 7 code points,
     // wherever they fall), so that slips in two words never leave the box empty.

@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -151,10 +150,10 @@ class CompletionRecords {
 // (bench/bench_typeahead.py).
 std::size_t typo_budget(std::size_t length, bool completing = false) noexcept;
 
-// The edits max_dist="auto" allows a text of several words (separated by U+0020): each word its
-// typo_budget() by its own length, the last one as a prefix being typed when `completing`, and
-// the whole text at most kMostEdits and no more than its words together (word_rows.hpp says how
-// edits are charged to words). One word is allowed what typo_budget() allows the text.
+// The edits max_dist="auto" allows a text: one word is allowed its typo_budget() (the text being
+// typed when `completing`); in a text of several (separated by U+0020), each word one edit from 3
+// code points, none below, and the whole text at most kMostEdits (word_rows.hpp says how edits
+// are charged to words, and a space missing or added to the whole alone).
 struct WordBudget {
   static constexpr std::size_t kMostEdits = 3;
   std::vector<std::uint8_t> words;
@@ -163,10 +162,6 @@ struct WordBudget {
   bool per_word() const noexcept { return words.size() > 1; }
 };
 WordBudget word_budget(std::u32string_view text, bool completing);
-
-// What a search that must return distinct terms makes of a term it found (a word start, say, of
-// which several may name one term): the key of the term it stands for, or nullopt to leave it out.
-using TermKey = std::function<std::optional<std::uint64_t>(std::string_view text)>;
 
 // How the answers of a query with edits are ordered: by likelihood (a term's count against the
 // cost of the typo, see typo_model.hpp), or by distance first, then count.
@@ -181,14 +176,13 @@ enum class Order : std::uint8_t { Likely, Distance };
 // within the bound makes of `prefix`, with the term's count; then as above.
 // A `stop` code point other than U+0000 ends what may match `prefix`: the prefixes within the
 // bound are those that do not hold it (a term below one may). `words`, for a text of several
-// words, bounds each of them too (the prefix being its last), max_dist the whole. `key`, where
-// given, makes the answers `limit` distinct terms by their keys, each where it ranks best.
+// words, bounds each of them too (the prefix being its last), max_dist the whole.
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {}, const CompletionRecords* records = nullptr,
                             prefix::Distance distance = prefix::Distance::Levenshtein,
                             Order order = Order::Distance, char32_t stop = U'\0',
-                            const WordBudget* words = nullptr, const TermKey* key = nullptr);
+                            const WordBudget* words = nullptr);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is

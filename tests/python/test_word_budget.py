@@ -22,9 +22,11 @@ def typo_budget(length, completing):
 
 
 def word_budget(text, completing):
+    """One word: its budget by length; several: one edit each from 3 code points, 3 in all."""
     words = text.split(" ")
-    budgets = [min(2, typo_budget(len(w), completing and i == len(words) - 1))
-               for i, w in enumerate(words)]
+    if len(words) == 1:
+        return [typo_budget(len(text), completing)], typo_budget(len(text), completing)
+    budgets = [1 if len(w) >= 3 else 0 for w in words]
     return budgets, min(3, sum(budgets))
 
 
