@@ -589,15 +589,21 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
       kept = search::without_slips(completed(with_room_for_slips(limit)), limit);
     }
     out.completions = marked(stored, text, std::move(kept), true);
-    // Nothing completes within the budget: what the whole text most likely was meant as, within
-    // the edits suggest(max_dist="auto") allows a text of its length (two from 7 code points,
-    // wherever they fall), so that slips in two words never leave the box empty.
+    // Nothing completes within the budget: what the whole text most likely was meant as, as
+    // suggest(max_dist="auto") finds it (a slip in each word, short ones too now that they are
+    // complete), else within the edits that budget allows the text as one word (two from 7 code
+    // points, wherever they fall), so that slips never leave the box empty while something is
+    // near.
     if (out.completions.found.empty() && limit > 0) {
-      out.corrections =
-          marked(stored, text,
-                 search::suggest(trie, counts_of(stored, cancel), text, automatic.of(text), limit,
-                                 cancel, prefix::Distance::Osa, search::Order::Likely),
-                 false);
+      const search::WordBudget whole = automatic.words(text);
+      std::vector<search::Found> corrections =
+          search::suggest(trie, counts_of(stored, cancel), text, whole.total, limit, cancel,
+                          prefix::Distance::Osa, search::Order::Likely, &whole);
+      if (corrections.empty() && whole.per_word()) {
+        corrections = search::suggest(trie, counts_of(stored, cancel), text, automatic.of(text),
+                                      limit, cancel, prefix::Distance::Osa, search::Order::Likely);
+      }
+      out.corrections = marked(stored, text, std::move(corrections), false);
     }
     if (shown == 0) return;
     // The videos below what was typed; where nothing starts so, those of the likeliest answer,
