@@ -133,6 +133,25 @@ void with_budget_rows(const TrieView& trie, const std::u32string& query, std::si
     return;
   }
   if (trie.node_shifts.empty() && trie.child_labels.empty()) return;
+  const auto cap = static_cast<std::uint32_t>(max_dist);
+  if (query.size() <= WordBitRows<>::kMaxText) {
+    const auto run = [&]<std::uint32_t Words, std::uint32_t Totals>() {
+      WordBitRows<Words, Totals> rows(query, words->words, cap, measure);
+      body(rows);
+    };
+    // The budgets max_dist="auto" gives: one edit a word, up to three in all.
+    const auto [levels_of_words, levels_in_all] = WordBitRows<>::levels(words->words, cap);
+    if (levels_of_words == 2 && levels_in_all == 2) {
+      run.template operator()<2, 2>();
+    } else if (levels_of_words == 2 && levels_in_all == 3) {
+      run.template operator()<2, 3>();
+    } else if (levels_of_words == 2 && levels_in_all == 4) {
+      run.template operator()<2, 4>();
+    } else {
+      run.template operator()<0, 0>();
+    }
+    return;
+  }
   WordRows rows(query, words->words, static_cast<std::uint32_t>(max_dist), measure);
   body(rows);
 }

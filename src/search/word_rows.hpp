@@ -20,9 +20,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "prefix/matcher/distance.hpp"
@@ -30,6 +33,7 @@
 
 namespace torrelm::search {
 
+// WordRows keeps the cells as bytes, for texts of any length.
 class WordRows {
  public:
   // The most edits one word may take, and so the width of a cell.
@@ -164,6 +168,180 @@ class WordRows {
   std::vector<std::uint8_t> budget_;  // by cell: the budget of the word it has reached
   std::vector<std::uint8_t> cells_;   // row by row, (m + 1) cells of kWidth each
   std::vector<char32_t> labels_;      // the term's character at each depth of the current path
+};
+
+// The same rows for texts of at most 63 code points, a bit a cell: word (w, t) of a row has bit j
+// set when cell j holds an alignment with at most w edits charged to its word and at most t in
+// all, so that a row costs a few word operations for each (w, t) whatever the text's length.
+// `Words` and `Totals`, where not 0, fix the levels at compile time (levels(): the largest budget
+// of a word and the cap, each plus one), so that the levels of everyday texts are unrolled.
+template <std::uint32_t Words = 0, std::uint32_t Totals = 0>
+class WordBitRows {
+ public:
+  static constexpr std::size_t kMaxText = 63;
+
+  WordBitRows(const std::u32string& text, std::span<const std::uint8_t> budgets, std::uint32_t cap,
+              prefix::Distance distance)
+      : masks_(text),
+        m_(text.size()),
+        width_((std::uint64_t{2} << text.size()) - 1),
+        last_(std::uint64_t{1} << text.size()),
+        osa_(distance == prefix::Distance::Osa) {
+    std::tie(words_, totals_) = levels(budgets, cap);
+    // Bit j stands for cell j, whose character is the text's j - 1: the masks move up one.
+    spaces_ = masks_[U' '] << 1 & width_;
+    letters_ = width_ & ~spaces_ & ~std::uint64_t{1};
+    std::size_t word = 0;
+    for (std::size_t j = 0; j <= text.size(); ++j) {
+      if (j > 0 && text[j - 1] == U' ') ++word;
+      const std::uint32_t budget =
+          std::min<std::uint32_t>(word < budgets.size() ? budgets[word] : 0, kMostPerWord);
+      for (std::uint32_t w = 0; w <= budget; ++w) allowed_[w] |= std::uint64_t{1} << j;
+    }
+    labels_.push_back(U'\0');
+    grow(0);
+    std::uint64_t* row = row_of(0);
+    for (std::uint32_t t = 0; t < totals(); ++t) {
+      for (std::uint32_t w = 0; w < words(); ++w) {
+        // Cell 0 holds the empty alignment; the others, the text's characters left out.
+        at(row, w, t) = allowance(row, w, t, 1 | left_out(row, w, t));
+      }
+    }
+  }
+
+  // The levels of edits a word and of edits in all that rows of these budgets keep.
+  static std::pair<std::uint32_t, std::uint32_t> levels(std::span<const std::uint8_t> budgets,
+                                                        std::uint32_t cap) noexcept {
+    std::uint32_t words = 1;
+    for (const std::uint8_t budget : budgets) {
+      words = std::max<std::uint32_t>(words, std::min<std::uint32_t>(budget, kMostPerWord) + 1);
+    }
+    return {words, std::min<std::uint32_t>(cap, kMostTotal) + 1};
+  }
+
+  std::size_t step_cost() const noexcept { return 1 + words() * totals() / 8; }
+
+  bool advance(std::uint32_t d, char32_t ch) {
+    const std::size_t next = std::size_t{d} + 1;
+    grow(next);
+    if (labels_.size() <= next) labels_.resize(next + 1);
+    labels_[next] = ch;
+    const std::uint64_t* above = row_of(d);
+    std::uint64_t* row = row_of(next);
+    const bool space = ch == U' ';
+    const std::uint64_t match = masks_[ch] << 1 & letters_;
+    const std::uint64_t other = letters_ & ~match;
+    std::uint64_t swaps = 0;
+    const std::uint64_t* before = nullptr;
+    if (osa_ && d > 0 && !space && labels_[d] != U' ' && labels_[d] != ch) {
+      swaps = (match << 1) & (masks_[labels_[d]] << 1) & letters_;
+      before = row_of(d - 1);
+    }
+    const std::uint32_t top = words() - 1;
+    for (std::uint32_t t = 0; t < totals(); ++t) {
+      for (std::uint32_t w = 0; w < words(); ++w) {
+        // The text's next character against the term's, matched; a space of the text passes
+        // into the next word, whatever its own took, at a cost to the whole if not matched.
+        std::uint64_t cell = at(above, w, t) << 1 & match;
+        if (space) cell |= at(above, top, t) << 1 & spaces_;
+        if (t > 0) {
+          if (space) {
+            cell |= at(above, w, t - 1);  // missing from the text: a space costs the whole alone
+          } else {
+            cell |= at(above, top, t - 1) << 1 & spaces_;  // a space of the text replaced
+          }
+          if (w > 0) {
+            const std::uint64_t cheaper = at(above, w - 1, t - 1);
+            if (!space) cell |= cheaper;   // a letter missing from the text
+            cell |= cheaper << 1 & other;  // a letter of the text replaced
+            if (swaps != 0) cell |= at(before, w - 1, t - 1) << 2 & swaps;
+          }
+        }
+        at(row, w, t) = allowance(row, w, t, cell | left_out(row, w, t));
+      }
+    }
+    return at(row, top, totals() - 1) != 0;
+  }
+
+  // Whether the node of row d or one at most `height` levels below it can come within the budget
+  // of the whole text: a cell j within t edits leaves the text's characters from j on to at most
+  // `height` more characters of the term and the edits still to spare, one each.
+  bool reaches(std::uint32_t d, std::uint32_t height, std::uint32_t) const noexcept {
+    const std::uint64_t* row = row_of(d);
+    for (std::uint32_t t = 0; t < totals(); ++t) {
+      const std::int64_t from = static_cast<std::int64_t>(m_) - height - (totals() - 1 - t);
+      const std::uint64_t cells = at(row, words() - 1, t);
+      if (from <= 0 ? cells != 0 : (cells >> from) != 0) return true;
+    }
+    return false;
+  }
+
+  // The fewest edits in any cell of row d: no term below comes nearer.
+  std::uint32_t least(std::uint32_t d) const noexcept {
+    const std::uint64_t* row = row_of(d);
+    for (std::uint32_t t = 0; t < totals(); ++t) {
+      if (at(row, words() - 1, t) != 0) return t;
+    }
+    return totals();
+  }
+
+  std::uint32_t final_distance(std::uint32_t d) const noexcept {
+    const std::uint64_t* row = row_of(d);
+    for (std::uint32_t t = 0; t < totals(); ++t) {
+      if ((at(row, words() - 1, t) & last_) != 0) return t;
+    }
+    return prefix::detail::kNoMatch;
+  }
+
+ private:
+  static constexpr std::uint32_t kMostPerWord = WordRows::kMostPerWord;
+  static constexpr std::uint32_t kMostTotal = 15;
+
+  std::uint32_t words() const noexcept { return Words != 0 ? Words : words_; }
+  std::uint32_t totals() const noexcept { return Totals != 0 ? Totals : totals_; }
+  std::size_t row_size() const noexcept { return std::size_t{words()} * totals(); }
+  std::uint64_t* row_of(std::size_t d) noexcept { return rows_.data() + d * row_size(); }
+  const std::uint64_t* row_of(std::size_t d) const noexcept {
+    return rows_.data() + d * row_size();
+  }
+  std::uint64_t& at(std::uint64_t* row, std::uint32_t w, std::uint32_t t) const noexcept {
+    return row[t * words() + w];
+  }
+  std::uint64_t at(const std::uint64_t* row, std::uint32_t w, std::uint32_t t) const noexcept {
+    return row[t * words() + w];
+  }
+  void grow(std::size_t d) {
+    const std::size_t need = (d + 1) * row_size();
+    if (rows_.size() < need) rows_.resize(need, 0);
+  }
+  // The text's characters left out, from the cell before in the same row (whose lower levels are
+  // done): a letter at a cost to its word, a space passing into the next word.
+  std::uint64_t left_out(const std::uint64_t* row, std::uint32_t w,
+                         std::uint32_t t) const noexcept {
+    if (t == 0) return 0;
+    std::uint64_t cell = at(row, words() - 1, t - 1) << 1 & spaces_;
+    if (w > 0) cell |= at(row, w - 1, t - 1) << 1 & letters_;
+    return cell;
+  }
+  // `cell` kept where its word may take w edits; elsewhere what the word may take is all it gets.
+  std::uint64_t allowance(const std::uint64_t* row, std::uint32_t w, std::uint32_t t,
+                          std::uint64_t cell) const noexcept {
+    if (w == 0) return cell & allowed_[0];
+    return (cell & allowed_[w]) | (at(row, w - 1, t) & ~allowed_[w]);
+  }
+
+  prefix::detail::CharMasks masks_;
+  std::size_t m_;
+  std::uint64_t width_;
+  std::uint64_t last_;  // cell m, the whole text
+  bool osa_;
+  std::uint32_t words_ = 1;   // levels of edits charged to a word: the largest budget, and one
+  std::uint32_t totals_ = 1;  // levels of edits in all: the cap, and one
+  std::uint64_t spaces_ = 0;
+  std::uint64_t letters_ = 0;
+  std::array<std::uint64_t, kMostPerWord + 1> allowed_{};
+  std::vector<std::uint64_t> rows_;  // depth by depth, row_size() words each
+  std::vector<char32_t> labels_;     // the term's character at each depth of the current path
 };
 
 }  // namespace torrelm::search

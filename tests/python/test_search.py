@@ -250,8 +250,11 @@ def expected_typeahead(index, text, limit, shown):
                                                    max_dist="auto"))
     corrections = []
     if not completions:
-        budget = 0 if len(text) < 4 else 1 if len(text) < 7 else 2
-        corrections = index.suggest(text, max_dist=budget, limit=limit)
+        # A slip in each word, else two anywhere in a text of 7 code points or more.
+        corrections = index.suggest(text, max_dist="auto", limit=limit)
+        if not corrections and " " in text:
+            budget = 0 if len(text) < 4 else 1 if len(text) < 7 else 2
+            corrections = index.suggest(text, max_dist=budget, limit=limit)
     if index.complete(text, limit=1):
         videos = index.videos(text, max_dist=0, limit=shown)
     else:  # nothing starts so: the likeliest answer's

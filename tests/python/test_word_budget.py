@@ -22,11 +22,12 @@ def typo_budget(length, completing):
 
 
 def word_budget(text, completing):
-    """One word: its budget by length; several: one edit each from 3 code points, 3 in all."""
+    """One word: its budget by length; several: one edit each from 3 code points (2 when the
+    text is complete), 3 in all."""
     words = text.split(" ")
     if len(words) == 1:
         return [typo_budget(len(text), completing)], typo_budget(len(text), completing)
-    budgets = [1 if len(w) >= 3 else 0 for w in words]
+    budgets = [1 if len(w) >= (3 if completing else 2) else 0 for w in words]
     return budgets, min(3, sum(budgets))
 
 
@@ -210,3 +211,27 @@ def test_exactness_faults_of_word_starts_and_ties():
     # without clicks), not those of the first completion (found by a later word).
     index = torrelm.build([("abz", 1, 0), ("zz ab", 3, 5)], word_starts=True)
     assert index.typeahead("ab") == ([("zz ab", 5), ("abz", 0)], [], [])
+
+
+def test_texts_longer_than_a_machine_word_are_budgeted_alike():
+    # Past 64 code points the rows keep a byte a cell instead of a bit: the same answers.
+    rng = random.Random(4)
+    counts = {}
+    for _ in range(40):
+        term = " ".join(rng.choices(WORDS, k=rng.randint(14, 18)))
+        counts[term] = rng.choice([1, 5, 300])
+    index = torrelm.build([(t, 1, c) for t, c in counts.items()])
+    for term in rng.sample(sorted(counts), 15):
+        text = slipped(rng, term)
+        assert len(text) > 64
+        for completing in (True, False):
+            budgets, cap = word_budget(text, completing)
+            found = {t: d for t in counts
+                     if (d := budgeted_distance(text, t, budgets, cap, completing)) is not None}
+            wanted = sorted(found, key=lambda t: (found[t], -counts[t], t))
+            if completing:
+                got = index.complete(text, max_dist="auto", limit=100, order="distance")
+                assert [c.term for c in got] == wanted, text
+            else:
+                got = index.suggest(text, max_dist="auto", limit=100, order="distance")
+                assert [(s.term, s.distance) for s in got] == [(t, found[t]) for t in wanted]
