@@ -422,7 +422,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                               const=DEFAULT_MERGE_RATIO,
                               help="fold each term one edit from a term searched RATIO times as "
                               f"often (default {DEFAULT_MERGE_RATIO:g}), whose clicks went mostly "
-                              "to that term's videos, into that term")
+                              "to that term's videos, into that term; and merge spellings that "
+                              "differ only in accents")
     build_parser.add_argument("--merged-pairs", metavar="FILE",
                               help="write the merged (variant, term, counts) pairs to FILE as CSV")
     build_parser.add_argument("--word-starts", action="store_true",

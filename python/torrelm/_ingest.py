@@ -56,14 +56,19 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     sum of its counts), their clicks with them. `merge_variants` (True, or a ratio above 1; True
     means 10) folds each term that is one edit from a term searched at least that many times as
     often, and whose clicks went mostly to that term's videos, into it: its clicks go to that
-    term, and only that term is offered. `merged_pairs` names a CSV file to write the merged
+    term, and only that term is offered. An edit that touches a digit, or a term whose clicks
+    went elsewhere (two at most), folds only into a term searched 50 times as often. It also
+    merges spellings that differ only in accents (`pokemon` into `pokémon`) unless the bare one
+    is searched ten times as often or their clicks went apart; docs/guide.md has the rules and
+    when not to use them. `merged_pairs` names a CSV file to write the merged
     (variant, term, variant_count, term_count) rows to. The metadata records what was left out
     (dropped_terms, dropped_clicks) and how many terms were merged (merged_terms).
 
     `word_starts` makes a term of several words findable from the start of each later word too:
     complete("cat vid") and typeahead("cat vid") offer "funny cat videos", ranked with the same
     score as every other completion (edits apply from a term's start only). The index grows by
-    the text of those word starts."""
+    the text of those word starts; a word after the first cannot hold U+001F, the separator of
+    that index (ValueError)."""
     from ._builder import _finish, _progress_reporter, cleaning
     from ._native import RowTable
     from ._normalize import resolve

@@ -226,7 +226,7 @@ class RowTable:
 
     def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None, normalize: Callable[[str], str] | None = None, min_count: int = 0, merge_ratio: float | None = None, word_starts: bool = False) -> Index:
         """
-        The Index of every row added; the table is left empty. With normalize, the terms that normalise alike are merged first, each showing its most counted spelling (a term normalised to nothing is left out). With merge_ratio, the variants of terms searched that many times as often fold into them; then the terms counted fewer than min_count times are left out with their clicks.
+        The Index of every row added; the table is left empty. With normalize, the terms that normalise alike are merged first, each showing its most counted spelling (a term normalised to nothing is left out). With merge_ratio, the variants of terms searched that many times as often fold into them, and so do the spellings that differ only in accents; then the terms counted fewer than min_count times are left out with their clicks. With word_starts, complete() finds a term of several words from the start of each of them too (a word after the first cannot hold U+001F, which the word-start index keeps for itself).
         """
 
     @property

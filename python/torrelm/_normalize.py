@@ -27,14 +27,34 @@ def casefold(text: str) -> str:
     return _spaced(unicodedata.normalize("NFKC", unicodedata.normalize("NFKC", text).casefold()))
 
 
+# Letters whose mark is drawn through or into them, so that Unicode gives them no decomposition
+# to take it off by: people who type without accents type them as the plain letter (`lodz` for
+# `łódź`, `orsted` for `ørsted`). Case folded forms only: fold_accents folds case first. Letters
+# that stand for two (æ, œ, and ß, which casefold already makes ss) are left alone: one letter
+# for two would make a typed prefix such as `ae` or `oe` complete to words it does not start.
+# tools/gen_unicode_tables.py takes these, with their capitals, into the native folding.
+NO_DECOMPOSITION = {
+    "ł": "l",  # Polish, Sorbian
+    "ø": "o",  # Danish, Norwegian, Faroese
+    "đ": "d",  # Croatian, Bosnian, Serbian Latin, Vietnamese
+    "ħ": "h",  # Maltese
+    "ŧ": "t",  # Northern Sami
+    "ǥ": "g",  # Skolt Sami
+    "ı": "i",  # Turkish, Azerbaijani: dotless i
+}
+_UNDECOMPOSED = str.maketrans(NO_DECOMPOSITION)
+
+
 def fold_accents(text: str) -> str:
-    """casefold, then every combining mark removed (through NFKD) and the rest composed again
-    (NFC): `Café` and `cafe` become `cafe`, `Ångström` becomes `angstrom`."""
+    """casefold, then every combining mark removed (through NFKD), the rest composed again (NFC)
+    and the letters with a stroke that Unicode does not decompose made plain (NO_DECOMPOSITION):
+    `Café` and `cafe` become `cafe`, `Ångström` becomes `angstrom`, `Łódź` becomes `lodz`."""
     if text.isascii():
         return _spaced(text.lower())
     decomposed = unicodedata.normalize("NFKD", casefold(text))
     kept = "".join(ch for ch in decomposed if not unicodedata.combining(ch))
-    return _spaced(unicodedata.normalize("NFC", kept))  # a lone mark may have stood between spaces
+    # A lone mark may have stood between spaces; `ǿ` is `ø` once its accent is gone.
+    return _spaced(unicodedata.normalize("NFC", kept).translate(_UNDECOMPOSED))
 
 
 _BY_NAME: dict[str, Normalize] = {"casefold": casefold, "fold-accents": fold_accents}

@@ -13,6 +13,7 @@
 #include "ingest/layout.hpp"
 #include "payload/payload.hpp"
 #include "store/external_ids.hpp"
+#include "text/unicode.hpp"
 
 namespace torrelm::ingest {
 namespace {
@@ -682,6 +683,16 @@ Expected<bool, RowError> ClickTable::set_total(std::string_view term, std::uint6
   return true;
 }
 
+std::optional<std::string> word_start_refusal(std::string_view term) {
+  const std::size_t space = term.find(' ');
+  if (space == std::string_view::npos || term.find('\x1f', space) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return "term " + quoted(term) +
+         ": with word starts, a word after the first cannot contain the character U+001F (the "
+         "word-start index's separator)";
+}
+
 std::vector<std::string_view> ClickTable::term_texts() const {
   const Rows& rows = *state_;
   std::vector<std::string_view> texts(rows.term_count());
@@ -727,7 +738,6 @@ Expected<ClickTable::Dropped, RowError> ClickTable::merge_terms(
   constexpr std::uint32_t kLeftOut = IdMap::kAbsent;
   std::vector<std::uint32_t> merged_id(n);
   std::vector<std::size_t> merged_begin(n);
-  std::vector<std::uint32_t> spelled_by;  // by merged id: the original that names it
   Dropped dropped;
   for (std::size_t t = 0; t < n; ++t) {
     cancel.step();
@@ -742,15 +752,6 @@ Expected<ClickTable::Dropped, RowError> ClickTable::merge_terms(
     const std::uint32_t m =
         into.intern_term(into.find_term(hash, term), hash, term, merged_begin[t]);
     merged_id[t] = m;
-    if (m == spelled_by.size()) {
-      spelled_by.push_back(static_cast<std::uint32_t>(t));
-    } else {
-      // The most counted spelling wins, the first in code point order among equal counts.
-      const std::uint32_t held = spelled_by[m];
-      if (own[t] > own[held] || (own[t] == own[held] && rows.term(t) < rows.term(held))) {
-        spelled_by[m] = static_cast<std::uint32_t>(t);
-      }
-    }
   }
   rows.sums.for_each([&](std::uint64_t key, std::uint64_t sum) {
     const auto t = static_cast<std::size_t>(key >> 32);
@@ -781,15 +782,62 @@ Expected<ClickTable::Dropped, RowError> ClickTable::merge_terms(
       if (given) into.has_total[merged_id[t]] = true;
     }
   }
-  // A term an earlier merge named by another spelling keeps showing that one.
-  const auto shown = [&](std::uint32_t t) -> std::string_view {
-    return t < rows.spellings.size() && !rows.spellings[t].empty() ? rows.spellings[t]
-                                                                   : rows.term(t);
+  // Each merged term shows its most counted spelling. A term an earlier merge named by another
+  // spelling stands for that one, and a term that stays as it was for itself. Other spellings are
+  // shown with their whitespace trimmed and each run of it one space, as the named foldings
+  // leave terms, and those that differ only in whitespace count as one; among equal counts, the
+  // first in code point order wins.
+  const auto shown = [&](std::size_t t) {
+    if (t < rows.spellings.size() && !rows.spellings[t].empty()) return rows.spellings[t];
+    return rows.term(t) == normalized[t] ? std::string(rows.term(t))
+                                         : text::collapse_spaces(rows.term(t));
+  };
+  const auto name = [&](std::uint32_t m, std::string spelling) {
+    if (spelling != into.term(m)) into.spellings[m] = std::move(spelling);
   };
   into.spellings.resize(into.term_count());
-  for (std::size_t m = 0; m < spelled_by.size(); ++m) {
-    const std::string_view spelling = shown(spelled_by[m]);
-    if (spelling != into.term(m)) into.spellings[m] = spelling;
+  std::vector<std::uint32_t> members(into.term_count(), 0);
+  for (std::size_t t = 0; t < n; ++t) {
+    if (merged_id[t] != kLeftOut) ++members[merged_id[t]];
+  }
+  struct Spelled {
+    std::uint32_t term;
+    std::string text;
+    std::uint64_t count;
+  };
+  std::vector<Spelled> choices;  // the spellings of the terms that merged several
+  for (std::size_t t = 0; t < n; ++t) {
+    cancel.step();
+    const std::uint32_t m = merged_id[t];
+    if (m == kLeftOut) continue;
+    if (members[m] == 1) {
+      name(m, shown(t));
+    } else {
+      choices.push_back({m, shown(t), own[t]});
+    }
+  }
+  std::sort(choices.begin(), choices.end(), [](const Spelled& a, const Spelled& b) {
+    return a.term != b.term ? a.term < b.term : a.text < b.text;
+  });
+  cancel.step(choices.size());
+  for (std::size_t at = 0; at < choices.size();) {
+    const std::uint32_t m = choices[at].term;
+    std::size_t best = at;
+    std::uint64_t best_count = 0;
+    while (at < choices.size() && choices[at].term == m) {
+      const std::size_t first = at;
+      std::uint64_t count = 0;
+      for (;
+           at < choices.size() && choices[at].term == m && choices[at].text == choices[first].text;
+           ++at) {
+        count = count + choices[at].count < count ? ~std::uint64_t{0} : count + choices[at].count;
+      }
+      if (first == best || count > best_count) {
+        best = first;
+        best_count = count;
+      }
+    }
+    name(m, std::move(choices[best].text));
   }
   state_ = std::move(merged);
   return dropped;

@@ -76,6 +76,11 @@ struct BuiltIndex {
 Expected<BuiltIndex, RowError> counted_terms_index(
     std::vector<std::pair<std::string, std::uint64_t>> terms, Cancel cancel = {});
 
+// Why `term` (valid UTF-8) cannot be found from the start of each of its later words, or
+// nullopt when it can: a word after the first holds U+001F, which the word-start index puts
+// after each word start to name the term it starts.
+std::optional<std::string> word_start_refusal(std::string_view term);
+
 class ClickTable {
  public:
   // One kind of video id per table. A table that has been moved from can only be assigned to or
@@ -122,9 +127,11 @@ class ClickTable {
 
   // Merges the terms that normalise alike: term t (of term_texts()) becomes `normalized[t]`.
   // The counts of merged terms add up per video, and so do their totals (each spelling's given
-  // total, or the sum of its counts); each merged term remembers its most counted spelling (the
-  // first in code point order among equal counts; after an earlier merge, the spelling that one
-  // remembered), which build() reports where it differs from the term. A term normalised to the
+  // total, or the sum of its counts); each merged term remembers its most counted spelling, its
+  // whitespace trimmed and every run of it one space (spellings that differ only in whitespace
+  // count as one, the first in code point order wins among equal counts; after an earlier merge,
+  // a term stands for the spelling that one remembered), which build() reports where it differs
+  // from the term. A term normalised to the
   // empty text is left out with its clicks. A normalised term that cannot be indexed (U+0000,
   // not UTF-8) is refused, naming the term it came from, and the table is left as it was. Videos
   // keep their positions.

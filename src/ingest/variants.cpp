@@ -4,7 +4,9 @@
 #include <bit>
 #include <numeric>
 #include <string>
+#include <unordered_map>
 
+#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 namespace torrelm::ingest {
@@ -42,24 +44,44 @@ void keys_of(std::u32string_view text, bool shortened, std::vector<std::uint64_t
   }
 }
 
-bool is_digit(char32_t ch) noexcept { return ch >= U'0' && ch <= U'9'; }
+// Whether at least half of t's clicks went to videos u's clicks went to as well, or, when a few
+// will do, at most kFewClicks went elsewhere.
+bool clicks_agree(const TermsToMerge& terms, std::size_t t, std::size_t u, bool few_will_do) {
+  const auto* a = terms.videos.data() + terms.video_begins[t];
+  const auto* a_end = terms.videos.data() + terms.video_begins[t + 1];
+  const auto* b = terms.videos.data() + terms.video_begins[u];
+  const auto* b_end = terms.videos.data() + terms.video_begins[u + 1];
+  double all = 0;
+  double shared = 0;
+  for (; a != a_end; ++a) {
+    all += static_cast<double>(a->second);
+    while (b != b_end && b->first < a->first) ++b;
+    if (b != b_end && b->first == a->first) shared += static_cast<double>(a->second);
+  }
+  return (all > 0 && 2 * shared >= all) ||
+         (few_will_do && all - shared <= static_cast<double>(kFewClicks));
+}
 
 }  // namespace
 
-bool one_edit_apart(std::u32string_view a, std::u32string_view b) noexcept {
+OneEdit one_edit(std::u32string_view a, std::u32string_view b) noexcept {
   if (a.size() > b.size()) std::swap(a, b);
-  if (b.size() - a.size() > 1) return false;
+  if (b.size() - a.size() > 1) return OneEdit::No;
   std::size_t p = 0;
   while (p < a.size() && a[p] == b[p]) ++p;
-  if (p == a.size() && a.size() == b.size()) return false;  // the same text
+  if (p == a.size() && a.size() == b.size()) return OneEdit::No;  // the same text
   std::size_t s = 0;
   while (s < a.size() - p && a[a.size() - 1 - s] == b[b.size() - 1 - s]) ++s;
+  // What the edit touched: the parts between the common prefix and the common suffix.
   const std::u32string_view x = a.substr(p, a.size() - p - s);
   const std::u32string_view y = b.substr(p, b.size() - p - s);
   const bool one = (x.size() <= 1 && y.size() == 1) ||
                    (x.size() == 2 && y.size() == 2 && x[0] == y[1] && x[1] == y[0]);
-  return one && std::none_of(x.begin(), x.end(), is_digit) &&
-         std::none_of(y.begin(), y.end(), is_digit);
+  if (!one) return OneEdit::No;
+  return std::any_of(x.begin(), x.end(), text::is_decimal_digit) ||
+                 std::any_of(y.begin(), y.end(), text::is_decimal_digit)
+             ? OneEdit::Digit
+             : OneEdit::Plain;
 }
 
 std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio, Cancel cancel) {
@@ -104,22 +126,6 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
     return (present[(key & (bits - 1)) / 64] >> (key % 64) & 1) != 0;
   };
 
-  // The share of t's clicks that went to videos u's clicks went to as well, at least a half.
-  const auto shares_videos = [&](std::size_t t, std::size_t u) {
-    const auto* a = terms.videos.data() + terms.video_begins[t];
-    const auto* a_end = terms.videos.data() + terms.video_begins[t + 1];
-    const auto* b = terms.videos.data() + terms.video_begins[u];
-    const auto* b_end = terms.videos.data() + terms.video_begins[u + 1];
-    double all = 0;
-    double shared = 0;
-    for (; a != a_end; ++a) {
-      all += static_cast<double>(a->second);
-      while (b != b_end && b->first < a->first) ++b;
-      if (b != b_end && b->first == a->first) shared += static_cast<double>(a->second);
-    }
-    return all > 0 && 2 * shared >= all;
-  };
-
   // Most searched first: a term another folds into has been judged by then, and stays.
   std::vector<std::uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
@@ -142,12 +148,67 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
                                    (terms.counts[u] == terms.counts[best] && u >= best))) {
           continue;
         }
-        if (one_edit_apart(texts[t], texts[u]) && shares_videos(t, u)) best = u;
+        const bool far = count(u) >= kFarMore * count(t);
+        const OneEdit edit = one_edit(texts[t], texts[u]);
+        if ((edit == OneEdit::Plain || (edit == OneEdit::Digit && far)) &&
+            clicks_agree(terms, t, u, far)) {
+          best = u;
+        }
       }
     }
     into[t] = best;
   }
   return into;
+}
+
+void merge_accent_twins(const TermsToMerge& terms, std::vector<std::uint32_t>& into,
+                        Cancel cancel) {
+  const std::span<const std::string_view> texts = terms.texts;
+  const std::span<const std::uint64_t> counts = terms.counts;
+  const std::size_t n = texts.size();
+  // No letter with an accent is ASCII: most terms are bare at a glance.
+  const auto ascii = [](std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char ch) { return (ch & 0x80) == 0; });
+  };
+  // The most searched accented spelling of each bare form (the first in code point order among
+  // equals), by that form in UTF-8.
+  std::unordered_map<std::string, std::uint32_t> accented;
+  for (std::size_t t = 0; t < n; ++t) {
+    cancel.step(1 + texts[t].size());
+    if (into[t] != kNoVariant || ascii(texts[t])) continue;
+    const std::u32string text = text::decode_utf8(texts[t]);
+    if (!text::has_accent(text)) continue;
+    std::string bare;
+    for (const char32_t ch : text) text::append_utf8(bare, text::base_letter(ch));
+    const auto [at, added] = accented.try_emplace(std::move(bare), static_cast<std::uint32_t>(t));
+    const std::uint32_t held = at->second;
+    if (!added &&
+        (counts[t] > counts[held] || (counts[t] == counts[held] && texts[t] < texts[held]))) {
+      at->second = static_cast<std::uint32_t>(t);
+    }
+  }
+  if (accented.empty()) return;
+  std::vector<std::uint32_t> moved(n, kNoVariant);  // a twin that merges: the twin it goes into
+  for (std::size_t t = 0; t < n; ++t) {
+    cancel.step();
+    if (into[t] != kNoVariant) continue;
+    // A bare form has no letter with an accent (base letters have none): t is bare if found.
+    const auto found = accented.find(std::string(texts[t]));
+    if (found == accented.end()) continue;
+    const std::uint32_t twin = found->second;
+    if (static_cast<double>(counts[t]) >= kBareOwnWord * static_cast<double>(counts[twin])) {
+      continue;
+    }
+    // The less searched one goes into the other, if its clicks agree.
+    const bool bare_more = counts[t] > counts[twin];
+    const std::size_t from = bare_more ? twin : t;
+    const std::size_t to = bare_more ? t : twin;
+    if (clicks_agree(terms, from, to, true)) moved[from] = static_cast<std::uint32_t>(to);
+  }
+  for (std::size_t t = 0; t < n; ++t) {
+    const std::uint32_t to = into[t] == kNoVariant ? static_cast<std::uint32_t>(t) : into[t];
+    if (moved[to] != kNoVariant) into[t] = moved[to];
+  }
 }
 
 }  // namespace torrelm::ingest

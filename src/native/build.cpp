@@ -343,6 +343,7 @@ class RowTable {
         const std::vector<std::uint64_t> counts = table.term_counts();
         for (std::size_t t = 0; t < texts.size(); ++t) {
           if (texts[t].find(' ') != std::string_view::npos) {
+            if (auto refusal = ingest::word_start_refusal(texts[t])) raise_value_error(*refusal);
             worded.push_back({std::string(texts[t]), counts[t], static_cast<std::uint32_t>(t)});
           }
         }
@@ -454,9 +455,9 @@ class RowTable {
   // (variant, term it folded into, the variant's count, the term's count)
   using MergedPair = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t>;
 
-  // Folds the variants of terms searched `merge_ratio` times as often into them (see
-  // ingest/variants.hpp), then leaves out the terms counted fewer than `min_count` times, their
-  // variants' counts included.
+  // Folds the variants of terms searched `merge_ratio` times as often into them, and accent twins
+  // together (see ingest/variants.hpp), then leaves out the terms counted fewer than `min_count`
+  // times, their variants' counts included.
   static Expected<std::pair<ClickTable::Dropped, std::vector<MergedPair>>, ingest::RowError>
   fold_and_drop(ClickTable& table, std::uint64_t min_count, std::optional<double> merge_ratio,
                 Cancel& cancel) {
@@ -466,8 +467,9 @@ class RowTable {
     std::vector<std::uint32_t> into(n, ingest::kNoVariant);
     if (merge_ratio) {
       const ClickTable::TermVideos videos = table.term_videos(cancel);
-      into = ingest::find_variants({texts, counts, videos.begins, videos.videos}, *merge_ratio,
-                                   cancel);
+      const ingest::TermsToMerge terms{texts, counts, videos.begins, videos.videos};
+      into = ingest::find_variants(terms, *merge_ratio, cancel);
+      ingest::merge_accent_twins(terms, into, cancel);
     }
     std::vector<std::uint64_t> grouped = counts;
     for (std::size_t t = 0; t < n; ++t) {
@@ -692,9 +694,11 @@ void register_build(nb::module_& m) {
            "The Index of every row added; the table is left empty. With normalize, the terms "
            "that normalise alike are merged first, each showing its most counted spelling (a "
            "term normalised to nothing is left out). With merge_ratio, the variants of terms "
-           "searched that many times as often fold into them; then the terms counted fewer "
+           "searched that many times as often fold into them, and so do the spellings that "
+           "differ only in accents; then the terms counted fewer "
            "than min_count times are left out with their clicks. With word_starts, complete() "
-           "finds a term of several words from the start of each of them too.")
+           "finds a term of several words from the start of each of them too (a word after "
+           "the first cannot hold U+001F, which the word-start index keeps for itself).")
       .def_prop_ro("report", &RowTable::report,
                    nb::sig("def report(self) -> dict[str, typing.Any]"),
                    "What the last build left out (dropped_terms, dropped_clicks) and merged "

@@ -601,8 +601,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
     if (exact.size() == limit) {
       const TypoModel& model = default_typo_model();
       cut = {&counts, std::log1p(static_cast<double>(exact.back().count)),
-             model.per_edit * std::min({model.doubled, model.swap, model.vowel, model.other}) *
-                 (distance == prefix::Distance::Osa ? 1.0 : 0.5)};
+             model.per_edit * model.cheapest() * (distance == prefix::Distance::Osa ? 1.0 : 0.5)};
     }
   }
   std::vector<Start> starts =
@@ -746,8 +745,7 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
   const TypoModel& model = default_typo_model();
   // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
   // as two edits where the model charges one.
-  const double cheapest = std::min({model.doubled, model.swap, model.vowel, model.other}) *
-                          (measure == prefix::Distance::Osa ? 1.0 : 0.5);
+  const double cheapest = model.cheapest() * (measure == prefix::Distance::Osa ? 1.0 : 0.5);
   struct Scored {
     double score;
     Found found;

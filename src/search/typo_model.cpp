@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
+
+#include "text/unicode.hpp"
 
 namespace torrelm::search {
 namespace {
 
-constexpr bool vowel(char32_t ch) noexcept {
-  if (ch >= U'A' && ch <= U'Z') ch += U'a' - U'A';
-  return ch == U'a' || ch == U'e' || ch == U'i' || ch == U'o' || ch == U'u';
+// Whether `base` (a base letter) is a vowel: ä, é and ô are vowels as a, e and o are.
+constexpr bool vowel(char32_t base) noexcept {
+  if (base >= U'A' && base <= U'Z') base += U'a' - U'A';
+  return base == U'a' || base == U'e' || base == U'i' || base == U'o' || base == U'u';
 }
 
 // Whether text[i] repeats a letter beside it: typing it once more or once less is a small slip.
@@ -17,10 +21,21 @@ bool repeats(std::u32string_view text, std::size_t i) noexcept {
   return (i > 0 && text[i - 1] == text[i]) || (i + 1 < text.size() && text[i + 1] == text[i]);
 }
 
+std::u32string base_letters(std::u32string_view text) {
+  std::u32string out(text);
+  for (char32_t& ch : out) ch = text::base_letter(ch);
+  return out;
+}
+
 }  // namespace
 
+double TypoModel::cheapest() const noexcept {
+  return static_cast<double>(std::min({doubled, swap, vowel, accent, other})) / kCostUnits;
+}
+
 const TypoModel& default_typo_model() noexcept {
-  static const TypoModel kModel{7.0, 0.5, 0.6, 0.6, 1.0};
+  static const TypoModel kModel{
+      .per_edit = 7.0, .doubled = 50, .swap = 60, .vowel = 60, .accent = 30, .other = kCostUnits};
   return kModel;
 }
 
@@ -28,29 +43,37 @@ double typo_cost(std::u32string_view typed, std::u32string_view meant, const Typ
   const std::size_t n = typed.size();
   const std::size_t m = meant.size();
   const std::size_t width = m + 1;
-  std::vector<double> d((n + 1) * width);
-  const auto at = [&](std::size_t i, std::size_t j) -> double& { return d[i * width + j]; };
+  const std::u32string typed_bases = base_letters(typed);
+  const std::u32string meant_bases = base_letters(meant);
+  std::vector<std::uint64_t> d((n + 1) * width);
+  const auto at = [&](std::size_t i, std::size_t j) -> std::uint64_t& { return d[i * width + j]; };
   // An extra letter in what was typed, or one left out of it.
-  const auto extra = [&](std::size_t i) { return repeats(typed, i) ? model.doubled : model.other; };
-  const auto missing = [&](std::size_t j) {
+  const auto extra = [&](std::size_t i) -> std::uint64_t {
+    return repeats(typed, i) ? model.doubled : model.other;
+  };
+  const auto missing = [&](std::size_t j) -> std::uint64_t {
     return repeats(meant, j) ? model.doubled : model.other;
+  };
+  const auto substitute = [&](std::size_t i, std::size_t j) -> std::uint64_t {
+    if (typed[i] == meant[j]) return 0;
+    const char32_t a = typed_bases[i];
+    const char32_t b = meant_bases[j];
+    return a == b ? model.accent : vowel(a) && vowel(b) ? model.vowel : model.other;
   };
   for (std::size_t i = 1; i <= n; ++i) at(i, 0) = at(i - 1, 0) + extra(i - 1);
   for (std::size_t j = 1; j <= m; ++j) at(0, j) = at(0, j - 1) + missing(j - 1);
   for (std::size_t i = 1; i <= n; ++i) {
     for (std::size_t j = 1; j <= m; ++j) {
-      const char32_t a = typed[i - 1];
-      const char32_t b = meant[j - 1];
-      const double substitute = a == b ? 0.0 : vowel(a) && vowel(b) ? model.vowel : model.other;
-      double best = std::min({at(i - 1, j) + extra(i - 1), at(i, j - 1) + missing(j - 1),
-                              at(i - 1, j - 1) + substitute});
-      if (i > 1 && j > 1 && a == meant[j - 2] && typed[i - 2] == b) {
+      std::uint64_t best = std::min({at(i - 1, j) + extra(i - 1), at(i, j - 1) + missing(j - 1),
+                                     at(i - 1, j - 1) + substitute(i - 1, j - 1)});
+      if (i > 1 && j > 1 && typed[i - 1] == meant[j - 2] && typed[i - 2] == meant[j - 1]) {
         best = std::min(best, at(i - 2, j - 2) + model.swap);
       }
       at(i, j) = best;
     }
   }
-  return at(n, m);
+  // One division of the whole sum: equal sums give the same double.
+  return static_cast<double>(at(n, m)) / kCostUnits;
 }
 
 double likelihood(std::uint64_t count, double cost, const TypoModel& model) noexcept {

@@ -5,11 +5,17 @@
 //
 // A term searched e^per_edit times as often is worth one more edit. cost() is the optimal string
 // alignment distance with weighted edits: slips that people make often cost less than one edit
-// (a letter doubled or undoubled, two neighbouring letters swapped, one vowel for another);
-// every other insertion, deletion or substitution costs one. The weights were chosen on public
-// misspellings (docs/performance.md says how); a cheaper substitution for neighbouring keys was
-// tried and gained nothing there. The walk still finds its candidates within max_dist unit
-// edits: the model only orders them.
+// (a letter doubled or undoubled, two neighbouring letters swapped, one vowel for another, a
+// letter for its twin with another accent or none); every other insertion, deletion or
+// substitution costs one. Twins and vowels are told by base letters (text/unicode.hpp): `é` for
+// `e`, `ł` for `l` and `è` for `é` are accent slips, `ö` for `a` a vowel slip. The weights of
+// the first three were chosen on public misspellings (docs/performance.md says how); a cheaper
+// substitution for neighbouring keys was tried and gained nothing there. The accent weight is
+// below them all: people leave accents out on purpose, and docs/guide.md says how it was chosen.
+// The walk still finds its candidates within max_dist unit edits: the model only orders them.
+//
+// Weights are whole numbers of kCostUnits to an edit and costs add up in them, so alignments of
+// equal weight cost the same double whatever order their edits were added in.
 #pragma once
 
 #include <cstdint>
@@ -17,19 +23,25 @@
 
 namespace torrelm::search {
 
+inline constexpr std::uint32_t kCostUnits = 100;  // to one edit
+
 struct TypoModel {
-  double per_edit;     // score units (natural log of counts) one unit of cost takes off
-  double doubled;      // a letter typed twice, or once where it is doubled
-  double swap;         // two neighbouring letters in the wrong order
-  double vowel;        // one vowel for another
-  double other = 1.0;  // any other insertion, deletion or substitution
+  double per_edit;                   // score units (natural log of counts) one edit takes off
+  std::uint32_t doubled;             // a letter typed twice, or once where it is doubled
+  std::uint32_t swap;                // two neighbouring letters in the wrong order
+  std::uint32_t vowel;               // one vowel for another
+  std::uint32_t accent;              // a letter for its twin with another accent or none
+  std::uint32_t other = kCostUnits;  // any other insertion, deletion or substitution
+
+  // The smallest weight, in edits: the least that any one unit edit costs.
+  double cheapest() const noexcept;
 };
 
 // The weights the package uses.
 const TypoModel& default_typo_model() noexcept;
 
-// The weighted distance from `typed` to `meant` (code points), as above. Quadratic in the
-// lengths: meant for the few candidates a walk returns.
+// The weighted distance from `typed` to `meant` (code points), as above, in edits. Quadratic in
+// the lengths: meant for the few candidates a walk returns.
 double typo_cost(std::u32string_view typed, std::u32string_view meant, const TypoModel& model);
 
 // ln(1 + count) - per_edit * cost.

@@ -2,11 +2,13 @@ import os
 import subprocess
 import sys
 import textwrap
+import unicodedata
 
 import pytest
 
 import torrelm
 from _torrelm import PrefixSearch
+from torrelm._normalize import NO_DECOMPOSITION
 
 # A small well-formed index: root -> c -> a -> {t, r}, with "cat" and "car" as terms.
 SMALL = dict(
@@ -74,3 +76,20 @@ def run_child(code, timeout=20):
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+_PLAIN = {**NO_DECOMPOSITION, **{small.upper(): base.upper() for small, base in
+                                 NO_DECOMPOSITION.items() if small.upper().casefold() == small}}
+
+
+def base_letter(ch):
+    """`ch` without its accent, case kept, as fold-accents takes accents off (its combining marks
+    dropped from NFKD, then ł, ø, ... made plain), where that leaves one letter of the same kind;
+    else `ch` itself."""
+    decomposed = unicodedata.normalize("NFKD", ch)
+    kept = "".join(c for c in decomposed if not unicodedata.combining(c))
+    folded = unicodedata.normalize("NFC", kept).translate(str.maketrans(_PLAIN))
+    if len(folded) != 1 or (kept == decomposed and ch not in _PLAIN):
+        return ch
+    kinds = unicodedata.category(ch)[0], unicodedata.category(folded)[0]
+    return folded if kinds[0] in "LM" and kinds[0] == kinds[1] else ch

@@ -39,6 +39,11 @@ CASES = [
     (["c.csv", "--sql", "SELEC term"], {"c.csv": b"term,video\ncat,1\n"}, 1, "syntax error"),
     (["c.csv", "--sql", "SELECT term, video FROM clicks"], {"c.csv": b"term,video\ncat,1\n"}, 1,
      "no column count"),
+    (["w.parquet", "--word-starts", "--normalize", "none"],
+     {"w.parquet": "SELECT 'cat' || chr(31) || 'videos' AS term, 1 AS video UNION ALL "
+                   "SELECT 'funny cat' || chr(31) || 'videos', 2"}, 1,
+     "term 'funny cat\\x1fvideos': with word starts, a word after the first cannot contain "
+     "the character U+001F"),
     (["c.csv", "--video-top-n", str(2**32)], {"c.csv": b"term,video\ncat,1\n"}, 2,
      "--video-top-n"),
     # Expected rows in (term, video) order, the order the command numbers videos in.

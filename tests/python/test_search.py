@@ -65,16 +65,19 @@ def expected_suggestions(counts, text, max_dist, limit, distance="osa", order="l
     return [Suggestion(term, d, count) for d, count, term in found[:limit]]
 
 
-QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé", "acb", "bacé", "中ß"]
+QUERIES = ["", "a", "ab", "cé", "ß中", "abc", "zz", "中", "baca", "éé", "acb", "bacé", "中ß",
+           "be", "aeb", "bèe"]
 CASES = [(seed, alphabet, counts) for seed, alphabet, counts in [
     (1, "abcéß中", (1, 3)),      # many ties
     (2, "ab", (1, 1)),           # every count equal: code point order alone
     (3, "abcdefg", (1, 10_000)),
     (4, "abcé", (1, 3 * 10**9)),  # totals that stop at 2**32-1 near the root
+    (5, "abeéèä", (1, 10_000)),  # accent slips, the cheapest edits
 ]]
 
 
-@pytest.fixture(scope="module", params=CASES, ids=["unicode ties", "all equal", "spread", "wide"])
+@pytest.fixture(scope="module", params=CASES,
+                ids=["unicode ties", "all equal", "spread", "wide", "accents"])
 def built(request):
     seed, alphabet, counts = request.param
     rows, counts_of = vocabulary(seed, alphabet, counts=counts)
