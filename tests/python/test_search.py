@@ -42,11 +42,13 @@ def expected_completions(counts, prefix, limit, max_dist=0, distance="osa", orde
         if not within:
             continue
         if order == "likely" and max_dist > 0:
-            best = max(likelihood(count, prefix, start) for start in within)
-            scored.append((-best, -count, term))
+            # Equal likelihoods go to the smaller distance.
+            best = max((likelihood(count, prefix, start), -measure(start, prefix))
+                       for start in within)
+            scored.append((-best[0], -best[1], -count, term))
         else:
-            scored.append((min(measure(start, prefix) for start in within), -count, term))
-    return [Completion(term, -count) for _, count, term in sorted(scored)[:limit]]
+            scored.append((min(measure(start, prefix) for start in within), 0, -count, term))
+    return [Completion(term, -count) for _, _, count, term in sorted(scored)[:limit]]
 
 
 def expected_suggestions(counts, text, max_dist, limit, distance="osa", order="likely"):
