@@ -124,12 +124,12 @@ class Index:
 
     def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Completion]:
         """
-        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), or with order='distance' by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' allows no edits below 4 characters and one from 4: a prefix being typed.
+        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), or with order='distance' by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' allows a prefix of one word no edits below 4 characters and one from 4 (a prefix being typed), and a text of several words one edit in each word of 3 characters or more and 3 in all, the last word matched as a prefix; a space missing or added between words is one edit of the whole. Each Completion's highlight gives the ranges of its term that match what was typed.
         """
 
     def suggest(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Suggestion]:
         """
-        The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', best first by smaller distance, then higher count, then code point order: the same list as sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring characters is one edit. max_dist='auto' allows no edits below 4 characters, one from 4, two from 7.
+        The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', best first by smaller distance, then higher count, then code point order: the same list as sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring characters is one edit. Where text is itself a term, only the terms likelier than it by more than 5 come before it, and nothing after. max_dist='auto' allows one word no edits below 4 characters, one from 4, two from 7, and a text of several words one edit in each word of 2 characters or more and 3 in all; a space missing or added between words is one edit of the whole. Each Suggestion's highlight gives the ranges of its term that match what was typed.
         """
 
     def videos(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[torrelm._results.Video]:
@@ -139,7 +139,7 @@ class Index:
 
     def typeahead(self, text: str, *, limit: SupportsIndex = 10, videos: SupportsIndex = 10) -> torrelm._results.Typeahead:
         """
-        What a search box shows as text is typed, in one call: Typeahead(completions, videos). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip still offers what was meant; videos: videos(text, max_dist=0, limit=videos), or where nothing starts with text, the videos of the first completion.
+        What a search box shows as text is typed, in one call: Typeahead(completions, videos, corrections). completions: complete(text, limit=limit, max_dist='auto') in the likely order, so that a slip in each word still offers what was meant, less any of 5 code points or more within one edit of another searched at least 50 times as often, and text itself first where it is a term that suggest() puts first; corrections, only where no completion is within that budget: suggest(text, max_dist='auto', limit=limit), or where that finds nothing, suggest() within the edits 'auto' allows the text as one word; videos: videos(text, max_dist=0, limit=videos), or where nothing starts with text, the videos of the first completion or correction.
         """
 
     def _complete_json(self, prefix: str, limit: SupportsIndex, max_dist: SupportsIndex | Literal['auto']) -> bytes:
@@ -171,11 +171,6 @@ class Index:
     def videos_many(self, texts: Sequence[str], *, max_dist: SupportsIndex | Literal['auto'] = 1, limit: SupportsIndex | None = 10, include_prefix_nodes: bool | numpy.bool_ | None = None, distance: Literal['osa', 'levenshtein'] = 'osa') -> list[list[torrelm._results.Video]]:
         """videos() for every text, on every core, in input order."""
 
-def _typo_cost(typed: str, meant: str) -> float:
-    """
-    What the likely order takes off ln(1 + count) for a term `meant` when `typed` was typed (texts of 64 code points or fewer).
-    """
-
 def external_ids_section(ids: Sequence[str] | Sequence[int]) -> bytes:
     """
     The table of a site's own video ids, for Index._with_extras(): all str, or all int (from -2**63 to 2**64-1). The index's int id of a video is its place in the table.
@@ -189,6 +184,11 @@ class IndexIterator:
     def __iter__(self) -> IndexIterator: ...
 
     def __next__(self) -> str: ...
+
+def _typo_cost(typed: str, meant: str) -> float:
+    """
+    What the likely order takes off ln(1 + count) for a term `meant` when `typed` was typed (texts of any length).
+    """
 
 class RowTable:
     """

@@ -588,6 +588,20 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
     if (kept.size() < found.size() && found.size() == limit) {
       kept = search::without_slips(completed(with_room_for_slips(limit)), limit);
     }
+    // A term typed in full is what the visitor may be about to search: it comes first unless
+    // the error model takes it for a slip of a far likelier one (search::kTypedMargin).
+    if (limit > 0 && !text.empty() &&
+        (kept.empty() || kept.front().term != text || kept.front().distance != 0)) {
+      const search::WordBudget whole = automatic.words(text);
+      std::vector<search::Found> first =
+          search::suggest(trie, counts_of(stored, cancel), text, whole.total, 1, cancel,
+                          prefix::Distance::Osa, search::Order::Likely, &whole);
+      if (!first.empty() && first.front().distance == 0 && first.front().term == text) {
+        std::erase_if(kept, [&](const search::Found& f) { return f.node == first.front().node; });
+        kept.insert(kept.begin(), std::move(first.front()));
+        if (kept.size() > limit) kept.resize(limit);
+      }
+    }
     out.completions = marked(stored, text, std::move(kept), true);
     // Nothing completes within the budget: what the whole text most likely was meant as, as
     // suggest(max_dist="auto") finds it (a slip in each word, short ones too now that they are
@@ -780,20 +794,23 @@ constexpr const char* kCompleteDoc =
     "the prefix are never all collected. An edit is an insertion, a deletion, a substitution "
     "or, with distance='osa' (the default), a swap of two neighbouring characters; "
     "distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' "
-    "budgets each word of the prefix by its length: none below 4 characters, one from 4, two "
-    "from 7, the last word (still being typed) one at most, and 3 in all; a space missing or "
-    "added between words is one edit of the whole. Each Completion's highlight gives the "
-    "ranges of its term that match what was typed.";
+    "allows a prefix of one word no edits below 4 characters and one from 4 (a prefix being "
+    "typed), and a text of several words one edit in each word of 3 characters or more and 3 "
+    "in all, the last word matched as a prefix; a space missing or added between words is one "
+    "edit of the whole. Each Completion's highlight gives the ranges of its term that match "
+    "what was typed.";
 constexpr const char* kSuggestDoc =
     "The limit likeliest terms within max_dist edits of text (ln(1 + count) less 7 per unit of "
     "the typo's weighted cost), as Suggestion(term, distance, count). With order='distance', "
     "best first by smaller distance, then higher count, then code point order: the same list as "
     "sorting every match of fuzzy_match(text, max_dist) so and keeping the first limit, where "
     "distance='levenshtein'; with distance='osa' (the default) a swap of two neighbouring "
-    "characters is one edit. max_dist='auto' budgets each word of the text by its length: none "
-    "below 4 characters, one from 4, two from 7, and 3 in all; a space missing or added "
-    "between words is one edit of the whole. Each Suggestion's highlight gives the ranges of "
-    "its term that match what was typed.";
+    "characters is one edit. Where text is itself a term, only the terms likelier than it by "
+    "more than 5 come before it, and nothing after. max_dist='auto' allows one word no edits "
+    "below 4 characters, one from 4, two from 7, and a text of several words one edit in each "
+    "word of 2 characters or more and 3 in all; a space missing or added between words is one "
+    "edit of the whole. Each Suggestion's highlight gives the ranges of its term that match "
+    "what was typed.";
 constexpr const char* kVideosDoc =
     "fuzzy_match_video(text, max_dist, limit, include_prefix_nodes) as Video(id, share) named "
     "tuples, ids as the index was given them; with distance='osa' (the default) the nodes are "
@@ -867,10 +884,12 @@ void register_index_search(nb::class_<Index>& cls) {
            "videos, corrections). completions: complete(text, limit=limit, max_dist='auto') in "
            "the likely order, so that a slip in each word still offers what was meant, less "
            "any of 5 code points or more within one edit of another searched at least 50 times "
-           "as often; corrections, only where no completion is within that budget: "
-           "suggest(text, max_dist='auto' for the whole text, limit=limit); videos: "
-           "videos(text, max_dist=0, limit=videos), or where nothing starts with text, the "
-           "videos of the first completion or correction.")
+           "as often, and text itself first where it is a term that suggest() puts first; "
+           "corrections, only where no completion is within that budget: suggest(text, "
+           "max_dist='auto', limit=limit), or where that finds nothing, suggest() within the "
+           "edits 'auto' allows the text as one word; videos: videos(text, max_dist=0, "
+           "limit=videos), or where nothing starts with text, the videos of the first completion "
+           "or correction.")
       .def("_complete_json", &complete_json, nb::arg("prefix"), nb::arg("limit"),
            nb::arg("max_dist"),
            nb::sig("def _complete_json(self, prefix: str, limit: typing.SupportsIndex, "
@@ -926,7 +945,7 @@ void register_search_tools(nb::module_& m) {
   m.def("_typo_cost", &typo_cost, nb::arg("typed"), nb::arg("meant"),
         nb::sig("def _typo_cost(typed: str, meant: str) -> float"),
         "What the likely order takes off ln(1 + count) for a term `meant` when `typed` was typed "
-        "(texts of 64 code points or fewer).");
+        "(texts of any length).");
 }
 
 }  // namespace torrelm::native

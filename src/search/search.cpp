@@ -57,14 +57,12 @@ struct Worse {
   }
 };
 
-// Texts longer than this are scored by their unit edits: the weighted distance is quadratic.
-constexpr std::size_t kModelled = 64;
-
-// The typo cost of `typed` for `meant`, which lie `distance` unit edits apart.
+// The typo cost of `typed` for `meant`, which lie `distance` unit edits apart: no alignment that
+// strays farther from the diagonal than `distance` over the cheapest weight can cost less.
 double modelled_cost(const std::u32string& typed, const std::u32string& meant,
                      std::uint32_t distance, const TypoModel& model) {
-  if (typed.size() > kModelled || meant.size() > kModelled) return distance;
-  return typo_cost(typed, meant, model);
+  const auto cheapest = static_cast<std::size_t>(std::lround(model.cheapest() * kCostUnits));
+  return typo_cost(typed, meant, model, distance * kCostUnits / std::max<std::size_t>(cheapest, 1));
 }
 
 // The UTF-8 text of a node the walk is at: the labels above it, then its own.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,19 @@ const TypoModel& default_typo_model() noexcept {
   return kModel;
 }
 
-double typo_cost(std::u32string_view typed, std::u32string_view meant, const TypoModel& model) {
+double typo_cost(std::u32string_view typed, std::u32string_view meant, const TypoModel& model,
+                 std::size_t band) {
   const std::size_t n = typed.size();
   const std::size_t m = meant.size();
-  const std::size_t width = m + 1;
+  band = std::min(band, std::max(n, m));
+  if ((n > m ? n - m : m - n) > band) band = n > m ? n - m : m - n;
   const std::u32string typed_bases = base_letters(typed);
   const std::u32string meant_bases = base_letters(meant);
-  std::vector<std::uint64_t> d((n + 1) * width);
-  const auto at = [&](std::size_t i, std::size_t j) -> std::uint64_t& { return d[i * width + j]; };
+  // Three rows (i - 2, i - 1, i) of the table, each cell beyond the band of the diagonal
+  // unreachable: memory grows with the meant text alone, time with it times the band.
+  constexpr std::uint64_t kFar = std::numeric_limits<std::uint64_t>::max() / 4;
+  std::vector<std::uint64_t> rows(3 * (m + 1), kFar);
+  const auto row = [&](std::size_t i) { return rows.data() + (i % 3) * (m + 1); };
   // An extra letter in what was typed, or one left out of it.
   const auto extra = [&](std::size_t i) -> std::uint64_t {
     return repeats(typed, i) ? model.doubled : model.other;
@@ -60,20 +66,29 @@ double typo_cost(std::u32string_view typed, std::u32string_view meant, const Typ
     const char32_t b = meant_bases[j];
     return a == b ? model.accent : vowel(a) && vowel(b) ? model.vowel : model.other;
   };
-  for (std::size_t i = 1; i <= n; ++i) at(i, 0) = at(i - 1, 0) + extra(i - 1);
-  for (std::size_t j = 1; j <= m; ++j) at(0, j) = at(0, j - 1) + missing(j - 1);
+  std::uint64_t* first = row(0);
+  first[0] = 0;
+  for (std::size_t j = 1; j <= std::min(m, band); ++j) first[j] = first[j - 1] + missing(j - 1);
   for (std::size_t i = 1; i <= n; ++i) {
-    for (std::size_t j = 1; j <= m; ++j) {
-      std::uint64_t best = std::min({at(i - 1, j) + extra(i - 1), at(i, j - 1) + missing(j - 1),
-                                     at(i - 1, j - 1) + substitute(i - 1, j - 1)});
+    std::uint64_t* here = row(i);
+    const std::uint64_t* up = row(i - 1);
+    const std::uint64_t* two_up = row(i - 2 + 3);
+    const std::size_t lo = i > band ? i - band : 0;
+    const std::size_t hi = std::min(m, i + band);
+    // The row's cells left of the band, and the one that held row i - 3's edge, lie beyond it.
+    std::fill(here, here + m + 1, kFar);
+    if (lo == 0) here[0] = up[0] + extra(i - 1);
+    for (std::size_t j = std::max<std::size_t>(lo, 1); j <= hi; ++j) {
+      std::uint64_t best = std::min({up[j] + extra(i - 1), here[j - 1] + missing(j - 1),
+                                     up[j - 1] + substitute(i - 1, j - 1)});
       if (i > 1 && j > 1 && typed[i - 1] == meant[j - 2] && typed[i - 2] == meant[j - 1]) {
-        best = std::min(best, at(i - 2, j - 2) + model.swap);
+        best = std::min(best, two_up[j - 2] + model.swap);
       }
-      at(i, j) = best;
+      here[j] = best;
     }
   }
   // One division of the whole sum: equal sums give the same double.
-  return static_cast<double>(at(n, m)) / kCostUnits;
+  return static_cast<double>(row(n)[m]) / kCostUnits;
 }
 
 double likelihood(std::uint64_t count, double cost, const TypoModel& model) noexcept {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 namespace torrelm::search {
@@ -40,9 +41,13 @@ struct TypoModel {
 // The weights the package uses.
 const TypoModel& default_typo_model() noexcept;
 
-// The weighted distance from `typed` to `meant` (code points), as above, in edits. Quadratic in
-// the lengths: meant for the few candidates a walk returns.
-double typo_cost(std::u32string_view typed, std::u32string_view meant, const TypoModel& model);
+// The weighted distance from `typed` to `meant` (code points), as above, in edits, over
+// alignments that never stray more than `band` code points from the diagonal: exact when the
+// texts lie within `band` times the cheapest weight of each other (an alignment that strays
+// farther costs more than that), as the candidates of a walk within so many unit edits do. Time
+// grows with the length times the band, memory with the length.
+double typo_cost(std::u32string_view typed, std::u32string_view meant, const TypoModel& model,
+                 std::size_t band = std::numeric_limits<std::size_t>::max());
 
 // ln(1 + count) - per_edit * cost.
 double likelihood(std::uint64_t count, double cost, const TypoModel& model) noexcept;

@@ -235,3 +235,12 @@ def test_texts_longer_than_a_machine_word_are_budgeted_alike():
             else:
                 got = index.suggest(text, max_dist="auto", limit=100, order="distance")
                 assert [(s.term, s.distance) for s in got] == [(t, found[t]) for t in wanted]
+
+
+def test_a_term_typed_in_full_is_offered_first():
+    index = torrelm.build([("cat", 1, 5), ("cat videos", 2, 1000), ("funny cat videos", 3, 198366),
+                           ("cab", 4, 90), ("were", 5, 3000), ("wire", 6, 30)], word_starts=True)
+    assert [c.term for c in index.typeahead("cat").completions][:2] == ["cat", "funny cat videos"]
+    assert index.typeahead("wire").completions[0].term == "wire"
+    # Not typed in full: the likeliest completions as ever.
+    assert index.typeahead("ca").completions[0].term == "funny cat videos"
