@@ -744,6 +744,11 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
   // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
   // as two edits where the model charges one.
   const double cheapest = model.cheapest() * (measure == prefix::Distance::Osa ? 1.0 : 0.5);
+  // With a floor, the text is a term, which the floor leaves out: every term kept is an edit
+  // away at least.
+  const std::uint32_t fewest = std::isfinite(floor) ? 1 : 0;
+  double counted_bar = std::numeric_limits<double>::quiet_NaN();
+  double least_count = 0.0;
   struct Scored {
     double score;
     Found found;
@@ -764,9 +769,10 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
           const bool full = kept.size() == limit;
           // No term below comes nearer than the least cell of the child's row, nor counts
           // more than its largest count.
-          const double most =
-              likelihood(checked_at(counts.best, child),
-                         cheapest * rows.least(static_cast<std::uint32_t>(above.size())), model);
+          const double most = likelihood(
+              checked_at(counts.best, child),
+              cheapest * std::max(fewest, rows.least(static_cast<std::uint32_t>(above.size()))),
+              model);
           if (most <= floor || (full && most < kept.front().score)) return Visit::Skip;
           if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
             return Visit::Descend;
@@ -794,6 +800,17 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
           kept.push_back(std::move(scored));
           std::push_heap(kept.begin(), kept.end(), worse_kept);
           return Visit::Descend;
+        },
+        // No term below scores more than its largest count at the fewest edits: a subtree that
+        // cannot beat the floor or the worst kept is passed by on its count alone, compared with
+        // the least count that could (a little under it, so that rounding never loses one).
+        [&](NodeId child) {
+          const double bar = kept.size() < limit ? floor : std::max(floor, kept.front().score);
+          if (bar != counted_bar) {
+            counted_bar = bar;
+            least_count = std::expm1(bar + model.per_edit * cheapest * fewest) * (1 - 1e-9) - 1;
+          }
+          return !(static_cast<double>(checked_at(counts.best, child)) < least_count);
         });
   });
   std::sort_heap(kept.begin(), kept.end(), worse_kept);

@@ -22,6 +22,11 @@ namespace torrelm::prefix::detail {
 
 inline constexpr std::size_t kLargestBound = 0xFFFF;
 
+// What walk() takes for "every child is worth a look".
+struct Everything {
+  bool operator()(NodeId) const noexcept { return true; }
+};
+
 // One level of the walk: the child list being enumerated and the label of its owner.
 struct Cursor {
   std::size_t begin;
@@ -86,9 +91,9 @@ void pick(const WalkTable::Node* nodes, const Rows& rows, std::uint32_t d,
 // advancing the survivors alone, was slower, since it computes every survivor's row twice; and
 // prefetching the children of a list on entering it gained nothing.)
 // `node_count` is the index's, whose nodes the matches name.
-template <class Rows, class OnMatch>
+template <class Rows, class OnMatch, class Worth = Everything>
 void walk_table(const WalkTable& table, std::size_t node_count, Rows& rows, Cancel& cancel,
-                OnMatch&& on_match) {
+                OnMatch&& on_match, Worth&& worth = {}) {
   const WalkTable::Node* nodes = table.nodes().data();
   std::vector<Cursor> stack;
   std::vector<std::uint32_t> picked;  // the records of picked lists, deepest last
@@ -106,6 +111,9 @@ void walk_table(const WalkTable& table, std::size_t node_count, Rows& rows, Canc
       const WalkTable::Node record = nodes[at];
       const char32_t label = record.label();
       if (!rows.advance(depth, label)) continue;
+      if constexpr (!std::is_same_v<std::decay_t<Worth>, Everything>) {
+        if (!worth(table.id_of(static_cast<std::uint32_t>(at), node_count))) continue;
+      }
       if constexpr (requires { rows.reaches(depth, 0u, 0u); }) {
         constexpr std::uint32_t kUnknown = 1u << 30;  // deeper than any query reaches
         const std::uint32_t height = record.height();
@@ -148,10 +156,13 @@ void walk_table(const WalkTable& table, std::size_t node_count, Rows& rows, Canc
 // with `stack` the levels above the child (root first) and `distance` the cell m of the child's
 // row (kNoMatch when above the bound: some other cell is within it, so the walk goes on below
 // the child). on_match returns true to stop the walk, or a Visit.
-template <class Rows, class OnMatch>
-void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) {
+// `worth(child)`, where given, may pass a child and its subtree by before the rest of its row is
+// looked at.
+template <class Rows, class OnMatch, class Worth = Everything>
+void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match,
+          Worth&& worth = {}) {
   if (trie.walk_table != nullptr) {
-    walk_table(*trie.walk_table, trie.node_count(), rows, cancel, on_match);
+    walk_table(*trie.walk_table, trie.node_count(), rows, cancel, on_match, worth);
     return;
   }
   std::vector<Cursor> stack;
@@ -169,6 +180,9 @@ void walk(const TrieView& trie, Rows& rows, Cancel& cancel, OnMatch&& on_match) 
       const NodeId child = trie.child(position++);
       const char32_t label = trie.label(child);
       if (label == U'\0' || !rows.advance(depth, label)) continue;
+      if constexpr (!std::is_same_v<std::decay_t<Worth>, Everything>) {
+        if (!worth(child)) continue;
+      }
       cursor.position = position;
       bool stop = false;
       const bool down = descends(
