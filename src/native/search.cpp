@@ -589,7 +589,8 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
       kept = search::without_slips(completed(with_room_for_slips(limit)), limit);
     }
     // A term typed in full is what the visitor may be about to search: it comes first unless
-    // the error model takes it for a slip of a far likelier one (search::kTypedMargin).
+    // the error model takes it for a slip of a far likelier one (search::kTypedMargin), or it
+    // is one of a completion shown.
     if (limit > 0 && !text.empty() &&
         (kept.empty() || kept.front().term != text || kept.front().distance != 0)) {
       const search::WordBudget whole = automatic.words(text);
@@ -599,7 +600,8 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
       if (!first.empty() && first.front().distance == 0 && first.front().term == text) {
         std::erase_if(kept, [&](const search::Found& f) { return f.node == first.front().node; });
         kept.insert(kept.begin(), std::move(first.front()));
-        if (kept.size() > limit) kept.resize(limit);
+        // Unless it is itself a slip of a completion shown.
+        kept = search::without_slips(std::move(kept), limit);
       }
     }
     out.completions = marked(stored, text, std::move(kept), true);

@@ -256,8 +256,8 @@ def expected_typeahead(index, text, limit, shown):
     typed = index.suggest(text, max_dist="auto", limit=1)
     if text and typed and typed[0].term == text and typed[0].distance == 0:
         # Typed in full, and no slip of a far likelier term: first.
-        completions = [Completion(text, typed[0].count)] + [
-            c for c in completions if c.term != text][:limit - 1]
+        completions = without_slips([Completion(text, typed[0].count)] + [
+            c for c in completions if c.term != text])
     corrections = []
     if not completions:
         # A slip in each word, else two anywhere in a text of 7 code points or more.
