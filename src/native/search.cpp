@@ -592,7 +592,8 @@ TypeaheadFound typeahead_found(const Index& self, nb::handle text_arg, nb::handl
     // the error model takes it for a slip of a far likelier one (search::kTypedMargin), or it
     // is one of a completion shown.
     if (limit > 0 && !text.empty() &&
-        (kept.empty() || kept.front().term != text || kept.front().distance != 0)) {
+        (kept.empty() || kept.front().term != text || kept.front().distance != 0) &&
+        prefix::find_term(trie, text).has_value()) {
       const search::WordBudget whole = automatic.words(text);
       std::vector<search::Found> first =
           search::suggest(trie, counts_of(stored, cancel), text, whole.total, 1, cancel,
@@ -797,7 +798,7 @@ constexpr const char* kCompleteDoc =
     "or, with distance='osa' (the default), a swap of two neighbouring characters; "
     "distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' "
     "allows a prefix of one word no edits below 4 characters and one from 4 (a prefix being "
-    "typed), and a text of several words one edit in each word of 3 characters or more and 3 "
+    "typed), and a text of several words one edit in each word of 3 characters or more and 2 "
     "in all, the last word matched as a prefix; a space missing or added between words is one "
     "edit of the whole. Each Completion's highlight gives the ranges of its term that match "
     "what was typed.";

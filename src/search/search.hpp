@@ -152,10 +152,12 @@ std::size_t typo_budget(std::size_t length, bool completing = false) noexcept;
 
 // The edits max_dist="auto" allows a text: one word is allowed its typo_budget() (the text being
 // typed when `completing`); in a text of several (separated by U+0020), each word one edit from 3
-// code points, none below, and the whole text at most kMostEdits (word_rows.hpp says how edits
-// are charged to words, and a space missing or added to the whole alone).
+// code points (2 when the text is complete), none below, and the whole text at most kMostEdits
+// (kMostWhileTyping when `completing`). word_rows.hpp says how edits are charged to words, and a
+// space missing or added to the whole alone.
 struct WordBudget {
   static constexpr std::size_t kMostEdits = 3;
+  static constexpr std::size_t kMostWhileTyping = 2;
   std::vector<std::uint8_t> words;
   std::size_t total = 0;
   // Whether the words' budgets say more than `total` alone: a text of more than one word.

@@ -23,12 +23,12 @@ def typo_budget(length, completing):
 
 def word_budget(text, completing):
     """One word: its budget by length; several: one edit each from 3 code points (2 when the
-    text is complete), 3 in all."""
+    text is complete), 2 in all while typed (3 when complete)."""
     words = text.split(" ")
     if len(words) == 1:
         return [typo_budget(len(text), completing)], typo_budget(len(text), completing)
     budgets = [1 if len(w) >= (3 if completing else 2) else 0 for w in words]
-    return budgets, min(3, sum(budgets))
+    return budgets, min(2 if completing else 3, sum(budgets))
 
 
 def budgeted_distance(typed, term, budgets, cap, prefix):
