@@ -244,3 +244,15 @@ def test_a_term_typed_in_full_is_offered_first():
     assert index.typeahead("wire").completions[0].term == "wire"
     # Not typed in full: the likeliest completions as ever.
     assert index.typeahead("ca").completions[0].term == "funny cat videos"
+
+
+def test_long_texts_keep_the_weights_of_their_slips():
+    # Past 64 code points a doubled letter still costs less than any other edit.
+    stem = "a very long search query about kittens playing with yarn in the sun "
+    # Alike but for the weights, the replaced one would come first: it sorts first.
+    doubled, replaced = stem + "ball", stem + "bak"
+    typed = stem + "bal"
+    assert len(typed) > 64
+    index = torrelm.build([(replaced, 1, 10), (doubled, 2, 10)])
+    assert [s.term for s in index.suggest(typed, max_dist=1)] == [doubled, replaced]
+    assert [c.term for c in index.complete(typed, max_dist=1)] == [doubled, replaced]
