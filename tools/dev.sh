@@ -6,10 +6,12 @@
 #   tools/dev.sh bench   the benchmark scripts, with the peer libraries they compare against
 #   tools/dev.sh bench-report   the performance report with plots, in docs/performance.md
 #   tools/dev.sh sanitize   the core tests and the Python tests with ASan and UBSan, leaks checked
+#                           (tests marked no_sanitizer, which reach no native code of their own, left out)
 #   tools/dev.sh valgrind   a representative workload under valgrind memcheck
 #   tools/dev.sh fuzz-python   the generated hostile-input tests with many more examples
 #   tools/dev.sh armhf   the core's tests cross-compiled for 32-bit ARM, run under qemu-user
-#   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment
+#   tools/dev.sh dist    a wheel and an sdist in dist/, the wheel tried in a fresh environment and
+#                        installed in .venv, where the other jobs use it
 #   tools/dev.sh fuzz [SECONDS]   the stored-index reader under libFuzzer with ASan and UBSan
 #   tools/dev.sh test-spark   click counts by the PySpark example in local mode, built and compared
 #   tools/dev.sh serve [PORT]   the HTTP service and its search page on an index of a generated
@@ -21,7 +23,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venv"
 # The base packages every job needs; a job names its own on top of them.
 base_apt_packages=(libgtest-dev wamerican-insane clang-format libxxhash-dev)
-pip_packages=(scikit-build-core nanobind ninja pytest numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
+pip_packages=(scikit-build-core nanobind ninja pytest pytest-xdist numpy hypothesis wordfreq mypy duckdb pyarrow polars pandas
   starlette uvicorn httptools uvloop httpx prometheus_client)
 
 say() { printf '== %s\n' "$*" >&2; }
@@ -58,8 +60,9 @@ find_python() {
   return 1
 }
 
-setup() {
-  install_system_packages
+# The system packages, the virtual environment and the Python packages: all but the module.
+prepare() {
+  install_system_packages "$@"
   if [ ! -x "$venv/bin/python" ]; then
     local python
     python=$(find_python)
@@ -67,9 +70,36 @@ setup() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "${pip_packages[@]}"
+}
+
+# A digest of what the wheel is built from, or nothing outside a git checkout. The module in the
+# virtual environment is rebuilt only when it was built from other sources, so that the wheel that
+# make dist built and installed is what the later jobs test, without a second build.
+module_sources() {
+  git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
+  # A tracked file deleted in the work tree is a line of the digest too: sha256sum's complaint.
+  (cd "$root" && { git ls-files -z -co --exclude-standard -- pyproject.toml CMakeLists.txt cmake src python |
+    xargs -0 sha256sum 2>&1 || true; } | sha256sum | cut -d' ' -f1)
+}
+module_stamp="$venv/torrelm-sources.sha256"
+
+install_module() {
+  local sources
+  sources=$(module_sources)
+  if [ -n "$sources" ] && [ "$(cat "$module_stamp" 2>/dev/null)" = "$sources" ]; then
+    say "the module in $venv is built from these sources"
+    return
+  fi
+  rm -f "$module_stamp"
   say "building and installing the module"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild.verbose=false "$root"
+  [ -z "$sources" ] || echo "$sources" >"$module_stamp"
+}
+
+setup() {
+  prepare "$@"
+  install_module
 }
 
 check_format() {
@@ -82,7 +112,7 @@ test_cpp() {
   cmake -S "$root" -B "$root/build/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_BUILD_TYPE=Debug -DTORRELM_TESTS=ON -DTORRELM_WERROR=ON >/dev/null
   cmake --build "$root/build/cpp"
-  ctest --test-dir "$root/build/cpp" --output-on-failure
+  ctest --test-dir "$root/build/cpp" --output-on-failure -j "$(nproc)"
 }
 
 test_python() {
@@ -92,35 +122,48 @@ test_python() {
   (cd "$root" && "$venv/bin/python" -m mypy --strict python/torrelm examples &&
     "$venv/bin/python" -m mypy.stubtest _torrelm --allowlist "$root/tools/stubtest_allowlist.txt")
   say "Python tests of the module and the package"
-  (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
+  (cd "$root" && "$venv/bin/python" -m pytest -q -n "$(nproc)" tests/python)
 }
 
 fuzz() {
   local seconds=${1:-60}
-  install_system_packages clang libclang-rt-14-dev
-  [ -x "$venv/bin/ninja" ] || setup
+  prepare clang libclang-rt-14-dev
   say "building the fuzz targets with clang, ASan and UBSan"
   CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORRELM_TESTS=OFF -DTORRELM_FUZZ=ON >/dev/null
   cmake --build "$root/build/fuzz"
-  local target
+  local target pids=() failed=0
+  # libFuzzer runs one process per target: the two targets fuzz side by side, a core each.
   for target in read_index read_container; do
     mkdir -p "$root/build/fuzz/corpus_$target" "$root/build/fuzz/findings"
     say "fuzzing fuzz_$target for $seconds s (seeds in fuzz/corpus_$target, findings in build/fuzz/findings)"
     # New inputs go to the scratch corpus first; the seeds in the repository stay as they are.
     "$root/build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
       -print_final_stats=1 -artifact_prefix="$root/build/fuzz/findings/" \
-      "$root/build/fuzz/corpus_$target" "$root/fuzz/corpus_$target" 2>&1 |
-      grep -E "^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss|SUMMARY|==[0-9]+== ERROR)"
+      "$root/build/fuzz/corpus_$target" "$root/fuzz/corpus_$target" \
+      >"$root/build/fuzz/fuzz_$target.log" 2>&1 &
+    pids+=($!)
   done
-  say "fuzzing found nothing"  # a finding stops the script above, with libFuzzer's exit status
+  for target in read_index read_container; do
+    wait "${pids[0]}" || failed=1
+    pids=("${pids[@]:1}")
+    say "fuzz_$target:"
+    grep -E "^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss|SUMMARY|==[0-9]+== ERROR)" \
+      "$root/build/fuzz/fuzz_$target.log" || true
+  done
+  if [ "$failed" -ne 0 ]; then
+    say "fuzzing found a fault: build/fuzz/fuzz_*.log, inputs in build/fuzz/findings"
+    return 1
+  fi
+  say "fuzzing found nothing"
 }
 
 dist() {
-  install_system_packages
-  [ -x "$venv/bin/python" ] || setup
+  prepare
   "$venv/bin/python" -m pip install -q --disable-pip-version-check build
   rm -rf "$root/dist"
+  local sources
+  sources=$(module_sources)
   say "building the sdist and, from it, the wheel"
   "$venv/bin/python" -m build --outdir "$root/dist" "$root" >/dev/null
   ls -l "$root/dist"
@@ -157,29 +200,53 @@ EOF
   (cd "$fresh/project" && "$fresh/venv/bin/python" -m mypy --strict uses_torrelm.py) || return 1
   rm -rf "$fresh"
   say "the wheel installs, runs the examples and type-checks"
+  say "installing it in $venv too: the other jobs test this build of the module, not one more"
+  rm -f "$module_stamp"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+    "$root"/dist/*.whl
+  [ -z "$sources" ] || echo "$sources" >"$module_stamp"
 }
 
 sanitize() {
-  install_system_packages
-  [ -x "$venv/bin/python" ] || setup
+  prepare
   say "building the core tests and the module with AddressSanitizer and UndefinedBehaviorSanitizer"
   cmake -S "$root" -B "$root/build/asan" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_BUILD_TYPE=Debug -DTORRELM_MODULE=ON -DTORRELM_TESTS=ON \
     -DTORRELM_SANITIZE="address;undefined" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
   cmake --build "$root/build/asan"
-  ctest --test-dir "$root/build/asan" --output-on-failure
+  ctest --test-dir "$root/build/asan" --output-on-failure -j "$(nproc)"
   local logs="$root/build/asan/reports"
-  rm -rf "$logs" && mkdir -p "$logs"
-  say "the Python tests against the sanitized module (the slow unwinder gives whole leak stacks)"
+  rm -rf "$logs" && mkdir -p "$logs/whole" "$logs/fast"
   # The sanitized module comes first on the path; the interpreter allocates with malloc so that
   # every allocation is seen; sanitizer runtimes are preloaded since python3 is not built with them.
   # The interpreter's own leftovers at exit would fail every run: leaks are judged from the reports.
-  (cd "$root" && TORRELM_SANITIZED=1 PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan:$root/python" \
-    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-    ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/asan" \
-    LSAN_OPTIONS="exitcode=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
-  "$venv/bin/python" "$root/tools/asan_leaks.py" "$logs"
+  local sanitized=(env TORRELM_SANITIZED=1 PYTHONMALLOC=malloc
+    PYTHONPATH="$root/build/asan:$root/python"
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    LSAN_OPTIONS="exitcode=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+  # A leaked Python object is allocated inside the interpreter, which keeps no frame pointers: only
+  # the slow unwinder carries its stack on to the module's frames that made it. It costs some ten
+  # times as much on every allocation, so it records the stacks of the leak tests alone (every
+  # method of both modules, on success and on its error paths, many times), in pytest without its
+  # plugins, whose imports alone take minutes with it. The other tests share both cores with the
+  # fast unwinder, whose stacks still reach the module for what its C++ code allocates.
+  say "the Python tests against the sanitized module; beside them, the leak tests with whole stacks"
+  local whole=0 fast=0 reports=0 pid
+  (cd "$root" && "${sanitized[@]}" PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
+    ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$logs/whole/asan" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_leaks.py \
+    >"$logs/whole.out" 2>&1) &
+  pid=$!
+  (cd "$root" && "${sanitized[@]}" \
+    ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=1:log_path=$logs/fast/asan" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$(nproc)" -m "not no_sanitizer" \
+    --ignore=tests/python/test_leaks.py tests/python) || fast=$?
+  wait "$pid" || whole=$?
+  say "the leak tests with whole stacks:"
+  cat "$logs/whole.out"
+  "$venv/bin/python" "$root/tools/asan_leaks.py" "$logs/fast" || reports=1
+  "$venv/bin/python" "$root/tools/asan_leaks.py" "$logs/whole" || reports=1
+  [ "$fast" -eq 0 ] && [ "$whole" -eq 0 ] && [ "$reports" -eq 0 ]
 }
 
 case "${1:-}" in
@@ -226,30 +293,26 @@ case "${1:-}" in
   fuzz) fuzz "${@:2}" ;;
   dist) dist ;;
   armhf)
-    [ -x "$venv/bin/ninja" ] || setup
-    install_system_packages g++-arm-linux-gnueabihf qemu-user googletest
+    prepare g++-arm-linux-gnueabihf qemu-user googletest
     say "the core and its tests for armhf (32-bit size_t), run under qemu-arm"
     cmake -S "$root" -B "$root/build/armhf" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTORRELM_TESTS=ON -DTORRELM_WERROR=ON >/dev/null
     cmake --build "$root/build/armhf"
-    ctest --test-dir "$root/build/armhf" --output-on-failure
+    ctest --test-dir "$root/build/armhf" --output-on-failure -j "$(nproc)"
     ;;
   valgrind)
-    [ -x "$venv/bin/python" ] || setup
-    install_system_packages valgrind
+    setup valgrind
     "$venv/bin/python" "$root/tools/valgrind_check.py"
     ;;
   fuzz-python)
-    install_system_packages
-    [ -x "$venv/bin/python" ] || setup
+    setup
     (cd "$root" && HYPOTHESIS_PROFILE=long "$venv/bin/python" -m pytest -q -p no:cacheprovider \
       tests/python/test_hostile.py --hypothesis-show-statistics)
     ;;
   sanitize) sanitize ;;
   test-spark)
-    [ -x "$venv/bin/python" ] || setup
-    install_system_packages openjdk-17-jre-headless
+    setup openjdk-17-jre-headless
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pyspark duckdb
     say "the Spark job in local mode, against DuckDB and the command line"
     (cd "$root" && "$venv/bin/python" tools/spark_check.py)
@@ -268,8 +331,7 @@ case "${1:-}" in
       --host 127.0.0.1 --port "${2:-8000}"
     ;;
   test-browser)
-    setup
-    install_system_packages chromium chromium-driver
+    setup chromium chromium-driver
     "$venv/bin/python" -m pip install -q --disable-pip-version-check selenium
     say "the search page in headless Chromium against the service (screenshot in docs/page.png)"
     (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/browser)

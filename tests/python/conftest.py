@@ -10,6 +10,13 @@ import torrelm
 from _torrelm import PrefixSearch
 from torrelm._normalize import NO_DECOMPOSITION
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_sanitizer: reaches no native code that the other tests do not reach the same "
+        "way (pure-Python paths, the service's processes, command-line errors), so the sanitizer "
+        "job, where every interpreter runs many times slower, leaves it out")
+
+
 # A small well-formed index: root -> c -> a -> {t, r}, with "cat" and "car" as terms.
 SMALL = dict(
     node_shifts=[0, 1, 2, 4, 4],

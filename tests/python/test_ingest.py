@@ -215,6 +215,7 @@ def test_the_command_line_builds_from_parquet_and_csv(tmp_path, raw):
     assert torrelm.load(output).to_bytes() == reference_index(want, None, 4).to_bytes()
 
 
+@pytest.mark.no_sanitizer
 def test_the_command_line_explains_its_errors(tmp_path):
     def run(*args):
         return subprocess.run([sys.executable, "-m", "torrelm", "build", *args],

@@ -237,6 +237,7 @@ def test_stats_tell_the_build_and_the_queries(client, index_file):
     json.dumps(stats, allow_nan=False)  # plain JSON, whatever the metadata held
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("samples", [[4.0], [3.0, 1.0], list(range(1, 101)), list(range(7, 0, -1))])
 def test_percentiles_are_nearest_rank(samples):
     ordered = sorted(samples)
@@ -367,6 +368,7 @@ def test_a_bad_file_fails_at_creation(tmp_path):
         create_app(tmp_path / "missing.idx")
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("arguments,message", [
     (["--workers", "0"], "--workers must be at least 1"),
     (["--port", "70000"], "--port must be between 0 and 65535"),
@@ -794,6 +796,7 @@ def test_the_config_file_and_the_command_line_over_it(two_indexes, tmp_path, sta
     assert started.pop()["indexes"] == {"solo": str(two_indexes["en"])}
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("config,arguments,message", [
     ("colour = 'red'\n", [], "unknown key 'colour'"),
     ("port = '80'\n", [], "port must be a whole number, not '80'"),
@@ -821,6 +824,7 @@ def test_the_command_refuses_bad_settings(tmp_path, capsys, started, config, arg
     assert message in capsys.readouterr().err and not started
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("arguments,message", [
     (["--videos", "{missing}"], "missing.csv: No such file or directory"),
     (["--videos", "{no_title}"], "no column 'title'"),
@@ -840,6 +844,7 @@ def test_the_command_refuses_bad_files_before_serving(index_file, tmp_path, star
 UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "torrelm.service")
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="needs systemd-analyze")
 def test_the_systemd_unit_verifies(tmp_path):
     # verify wants ExecStart's program to exist: this interpreter stands in for the unit's.

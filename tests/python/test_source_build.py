@@ -10,6 +10,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
 def test_a_missing_xxhash_header_is_named_at_configure_time(tmp_path):
     hidden = "/usr/include;/usr/include/x86_64-linux-gnu;/usr/local/include"
