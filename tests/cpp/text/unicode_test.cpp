@@ -40,38 +40,22 @@ TEST(Unicode, ClassifiesAndFoldsAcrossScripts) {
     bool space;
     char32_t base;
   };
+  // Every letter and decimal digit is checked against unicodedata by the Python tests
+  // (test_unicode_tables.py); these are the edges around them and the spaces.
   const Case cases[] = {
-      {U'0', true, false, U'0'},
-      {U'9', true, false, U'9'},
       {U'/', false, false, U'/'},
       {U':', false, false, U':'},
-      {U'\u0660', true, false, U'\u0660'},  // Arabic-Indic zero, first of its run
-      {U'\u0669', true, false, U'\u0669'},  // ... and nine, the last
       {U'\u066A', false, false, U'\u066A'},
-      {U'\u096F', true, false, U'\u096F'},          // Devanagari
-      {U'\uFF11', true, false, U'\uFF11'},          // full width
-      {U'\U0001D7CE', true, false, U'\U0001D7CE'},  // mathematical bold zero
-      {U'\u00B2', false, false, U'\u00B2'},         // superscript two: a digit, not a decimal
-      {U'\u2167', false, false, U'\u2167'},         // Roman numeral eight: a number
+      {U'\u00B2', false, false, U'\u00B2'},  // superscript two: a digit, not a decimal
       {U' ', false, true, U' '},
       {U'\t', false, true, U'\t'},
       {U'\x1F', false, true, U'\x1F'},
       {U'\u00A0', false, true, U'\u00A0'},
       {U'\u3000', false, true, U'\u3000'},
       {U'\u200B', false, false, U'\u200B'},  // zero width
-      {U'é', false, false, U'e'},
-      {U'É', false, false, U'E'},
-      {U'ǖ', false, false, U'u'},  // two marks
-      {U'ł', false, false, U'l'},
-      {U'Ł', false, false, U'L'},
-      {U'ı', false, false, U'i'},  // dotless i: no capital of its own
-      {U'ǿ', false, false, U'o'},  // ø with an accent: both go
-      {U'が', false, false, U'か'},
-      {U'ά', false, false, U'α'},
-      {U'й', false, false, U'и'},
+      {U'ǖ', false, false, U'u'},            // two marks
+      {U'ǿ', false, false, U'o'},            // ø with an accent: both go
       {U'æ', false, false, U'æ'},
-      {U'ß', false, false, U'ß'},
-      {U'´', false, false, U'´'},  // a spacing accent
       {U'ǆ', false, false, U'ǆ'},  // folds to two letters
   };
   for (const Case& c : cases) {
