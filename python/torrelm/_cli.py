@@ -1,5 +1,5 @@
 """The command line: python -m torrelm build CLICKS... -o INDEX, and python -m torrelm serve
-[NAME=]INDEX... (its options in _serve_cli)."""
+[NAME=]INDEX... (its options in _serve.options)."""
 
 from __future__ import annotations
 
@@ -15,8 +15,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from ._serve_cli import add_serve_parser, serve_command
-from ._serve_cli import settings as serve_settings
+from ._serve.options import add_serve_parser, serve_command
+from ._serve.options import settings as serve_settings
 
 DEFAULT_MERGE_RATIO = 10.0  # as the builders' merge_variants=True
 

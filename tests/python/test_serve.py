@@ -537,7 +537,7 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     marker = rewrite.__name__
     data = torrelm.build(big_rows(marker, terms)).to_container()
     workers = workers_of(process.pid)
-    refusals = log.read_text().count("not served")
+    refusals = log.read_text().count("still being written")
 
     def serves_new():
         # A run of answers, from both workers, all of the new build.
@@ -558,7 +558,9 @@ def test_the_service_survives_its_file_rewritten_in_place(service, rewrite, term
     text = log.read_text()
     assert answers and set(answers) == {200}, text
     assert workers_of(process.pid) == workers, text
-    assert text.count("not served") > refusals or not refused, text  # the partial file, logged
+    # The partial file, logged as a copy in progress, never as a refused file.
+    assert text.count("still being written") > refusals or not refused, text
+    assert "not served" not in text, text
     # The replaced snapshots are gone: only the one of the file served is left.
     status = path.stat()
     assert [p.name for p in path.parent.glob("torrelm-serve-*/default/[0-9]*")] == [
@@ -638,7 +640,8 @@ def test_metrics_count_each_request_by_endpoint_and_index(two_indexes, clock):
             assert f"nodes={found['torrelm_index_nodes', (('index', name),)]:.0f} " in repr(index)
             assert found["torrelm_index_bytes", (("index", name),)] == index.memory_bytes()
             assert 0 <= found["torrelm_index_build_age_seconds", (("index", name),)] < 600
-        # A reload and a refused file are counted for their index only.
+        # A reload, and a file still being written (in place, just now), are counted for their
+        # index only, and the latter is no failure.
         torrelm.save(torrelm.build(NEWER_ROWS), two_indexes["de"])
         garbage(two_indexes["en"])
         clock.now += RELOAD_INTERVAL
@@ -647,8 +650,10 @@ def test_metrics_count_each_request_by_endpoint_and_index(two_indexes, clock):
         found = samples(client)
         assert [found["torrelm_index_reloads_total", (("index", n),)] for n in ("en", "de")] \
             == [0, 1]
-        assert [found["torrelm_index_reload_failures_total", (("index", n),)]
+        assert [found["torrelm_index_reloads_incomplete_total", (("index", n),)]
                 for n in ("en", "de")] == [1, 0]
+        assert [found["torrelm_index_reload_failures_total", (("index", n),)]
+                for n in ("en", "de")] == [0, 0]
         assert found["torrelm_index_terms", (("index", "de"),)] == len(torrelm.build(NEWER_ROWS))
 
 
@@ -722,8 +727,11 @@ def test_videos_get_their_titles_and_a_new_file_is_read_again(two_indexes, tmp_p
 def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
     snapshots = tmp_path / "snapshots"
     snapshots.mkdir()
-    write_videos(tmp_path / "titles.csv", [("m1", "Music", None, None)])
-    app = create_app(two_indexes, snapshot_dir=snapshots, videos=tmp_path / "titles.csv",
+    # Spaces in a path: no part of it may be answered, the part after one included.
+    titles = tmp_path / "my videos" / "all titles.csv"
+    titles.parent.mkdir()
+    write_videos(titles, [("m1", "Music", None, None)])
+    app = create_app(two_indexes, snapshot_dir=snapshots, videos=titles,
                      access_log=tmp_path / "access.log", clock=clock,
                      search_url="https://videos.example/?q={q}")
     with TestClient(app) as client:
@@ -738,10 +746,11 @@ def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
                 answers.append(client.get(path))
 
         visit()
-        # Faults whose messages name files: a damaged index, a missing one, a bad table.
+        # Faults whose messages name files: a damaged index, a missing one, a missing table.
         garbage(two_indexes["en"])
         two_indexes["de"].unlink()
-        (tmp_path / "titles.csv").write_text("id;name\n1;x\n")
+        titles.unlink()  # its path, spaces and all, in the message
+        os.utime(two_indexes["en"], (time.time() - 60, time.time() - 60))  # not in progress
         clock.now += RELOAD_INTERVAL
         visit()
         settle(client)
@@ -750,7 +759,8 @@ def test_response_audit_no_paths_and_no_pid(two_indexes, tmp_path, clock):
         assert all(answers[-1].json()["indexes"][name]["reload"]["last_error"]["message"]
                    for name in ("en", "de"))
         assert answers[-1].json()["videos"]["last_error"]["message"]
-    leaks = [str(tmp_path), str(snapshots.resolve()), "torrelm-serve-", "/tmp"]
+    leaks = [str(tmp_path), str(snapshots.resolve()), "torrelm-serve-", "/tmp", "videos/",
+             "titles.csv"]
     pid = re.compile(rf"(?<![\d.]){os.getpid()}(?![\d.])")
     for response in answers:
         text = response.text + json.dumps(dict(response.headers))

@@ -1,19 +1,20 @@
 """The serve command's options: from the command line and from a TOML file (--config), the
-command line winning, checked before anything starts."""
+command line winning, checked before anything starts. The top of the service's modules: it
+imports the others only to run the command."""
 
 from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import tomllib
 from typing import Any, NoReturn, Protocol
 
-# The name of the one index of a service given a bare path.
-DEFAULT_NAME = "default"
-# Index names: safe in a query string, a metric label and a folder name; never "." or "..".
-INDEX_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
+from .._storage import _open_regular
+from .names import DEFAULT_NAME, INDEX_NAME
+
+# The largest configuration file read: a few options take a few hundred bytes.
+MAX_CONFIG_BYTES = 1 << 20
 
 SERVE_HELP = """\
 Serves one or more indexes over HTTP: JSON endpoints /api/complete, /api/suggest and /api/videos
@@ -23,21 +24,27 @@ and a search page at /. Give each index as NAME=FILE (the first answers requests
 or one FILE alone, named "default". Every worker maps the same private snapshot of each index
 file (a copy the service keeps), so they share one copy of it and none dies if a file is
 rewritten or truncated in place; each picks up a newer file, replaced or rewritten, within half a
-second once it is complete, keeping the old one if the new one fails its checks. Options may
-come from a TOML file (--config), with the long option names as keys; the command line wins."""
+second once it is complete (idle or not), keeping the old one if the new one fails its checks.
+SIGTERM or Ctrl-C stops it without losing a request: it stops accepting, answers what was sent
+(queued connections, and the next request on each keep-alive connection), removes its
+snapshots and exits 0. A port already taken, by this service or another, fails at once.
+Options may come from a TOML file (--config), with the long option names as keys; the command
+line wins."""
 
 # What each option is when not given, under its argparse name.
 DEFAULTS: dict[str, Any] = {
     "index": [], "host": "127.0.0.1", "port": 8000, "workers": 1, "max_text": 256,
     "max_dist_limit": 2, "snapshot_dir": None, "map_in_place": False, "search_url": None,
     "videos": None, "access_log": None, "cors_origin": [], "graceful_timeout": 10,
+    "idle_timeout": 10, "max_connections": 10_000,
 }
 # The kind of value each key of the configuration file takes; the keys are the long options'
 # names (with dashes or underscores), and "indexes" for the index files.
 _KINDS = {"indexes": "indexes", "host": "text", "port": "integer", "workers": "integer",
           "max_text": "integer", "max_dist_limit": "integer", "snapshot_dir": "path",
           "map_in_place": "boolean", "search_url": "text", "videos": "path",
-          "access_log": "log", "cors_origin": "texts", "graceful_timeout": "integer"}
+          "access_log": "log", "cors_origin": "texts", "graceful_timeout": "integer",
+          "idle_timeout": "integer", "max_connections": "integer"}
 
 
 class _Failing(Protocol):
@@ -80,6 +87,13 @@ def add_serve_parser(commands: Any) -> argparse.ArgumentParser:
     serve.add_argument("--graceful-timeout", type=int, metavar="SECONDS",
                        help="on SIGTERM or Ctrl-C, how long requests in flight may take to "
                        "finish (default 10)")
+    serve.add_argument("--idle-timeout", type=int, metavar="SECONDS",
+                       help="close a connection that sends no request for this long (default "
+                       "10; a keep-alive connection waits 5 s for its next request)")
+    serve.add_argument("--max-connections", type=int, metavar="N",
+                       help="connections each worker keeps open at most, within its limit of "
+                       "open files, which the service raises to the most it may; past it the "
+                       "connection idle longest is closed (default 10000)")
     mapped = serve.add_mutually_exclusive_group()
     mapped.add_argument("--snapshot-dir", metavar="DIR",
                         help="where the service makes its folder of snapshots and metrics "
@@ -96,12 +110,27 @@ def _config(path: str, parser: _Failing) -> dict[str, Any]:
     """The options in the TOML file at `path`, under their argparse names, paths in it taken
     from the file's folder."""
     try:
-        with open(path, "rb") as file:
-            table = tomllib.load(file)
+        # A regular file only, and a small one: /dev/zero would be read until memory ran out,
+        # and a FIFO would hold the start until something wrote to it.
+        descriptor, status = _open_regular(path)
+        try:
+            if status.st_size > MAX_CONFIG_BYTES:
+                parser.error(f"--config {path}: {status.st_size:,} bytes, more than a "
+                             f"configuration file's {MAX_CONFIG_BYTES:,}")
+            with os.fdopen(os.dup(descriptor), "rb") as file:
+                text = file.read(MAX_CONFIG_BYTES + 1)
+        finally:
+            os.close(descriptor)
+        if len(text) > MAX_CONFIG_BYTES:
+            parser.error(f"--config {path}: more than a configuration file's "
+                         f"{MAX_CONFIG_BYTES:,} bytes")
+        table = tomllib.loads(text.decode())
     except OSError as error:
         parser.error(f"--config {path}: {error.strerror or error}")
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         parser.error(f"--config {path}: not TOML: {error}")
+    except ValueError as error:  # not a regular file
+        parser.error(f"--config {path}: {error}")
     folder = os.path.dirname(os.path.abspath(path))
 
     def located(value: str) -> str:
@@ -192,6 +221,8 @@ def settings(args: argparse.Namespace, parser: _Failing) -> argparse.Namespace:
         parser.error("--max-text and --max-dist-limit cannot be negative")
     if result.graceful_timeout < 0:
         parser.error("--graceful-timeout cannot be negative")
+    if result.idle_timeout < 1 or result.max_connections < 1:
+        parser.error("--idle-timeout and --max-connections must be at least 1")
     if result.snapshot_dir is not None and not os.path.isdir(result.snapshot_dir):
         parser.error(f"--snapshot-dir {result.snapshot_dir}: no such folder")
     if result.search_url is not None and "{q}" not in result.search_url:
@@ -201,48 +232,42 @@ def settings(args: argparse.Namespace, parser: _Failing) -> argparse.Namespace:
 
 
 def serve_command(args: argparse.Namespace) -> int:
-    try:
-        import prometheus_client  # noqa: F401
-        import starlette  # noqa: F401
-        import uvicorn  # noqa: F401
-    except ImportError:
+    import importlib.util
+
+    if not all(importlib.util.find_spec(name) for name in
+               ("prometheus_client", "starlette", "uvicorn")):
+        # Found, not imported: prometheus_client picks its mode at import, from an environment
+        # the service sets up later.
         raise SystemExit("torrelm serve: needs Starlette, uvicorn and prometheus_client: pip "
                          "install 'torrelm[serve]'") from None
-    from . import load
-    from ._serve import serve
-    from ._serve_ops import AccessLog
-    from ._video_table import read_videos
+    from . import serve
+    from .observe import AccessLog
+    from .videos import read_videos
 
-    # Checked once here, so that a bad file is one clear message rather than one per worker;
-    # read, not mapped, since a file may be rewritten in place meanwhile.
-    shown: list[str] = []
-    for name, path in args.indexes.items():
-        try:
-            shown.append(f"torrelm serve: {name}: {load(path)!r}")
-        except (OSError, ValueError) as error:
-            raise SystemExit(f"torrelm serve: {path}: {error}") from None
     if args.videos is not None:
         try:
-            rows = len(read_videos(args.videos).rows)
+            rows = len(read_videos(args.videos)[0])
         except OSError as error:
             raise SystemExit(f"torrelm serve: --videos {args.videos}: "
                              f"{error.strerror or error}") from None
         except ValueError as error:
             raise SystemExit(f"torrelm serve: --videos {args.videos}: {error}") from None
-        shown.append(f"torrelm serve: titles of {rows:,} videos from {args.videos}")
+        print(f"torrelm serve: titles of {rows:,} videos from {args.videos}", file=sys.stderr,
+              flush=True)
     if args.access_log is not None:
         try:
             AccessLog.open(args.access_log).close()
         except OSError as error:
             raise SystemExit(f"torrelm serve: --access-log {args.access_log}: "
                              f"{error.strerror or error}") from None
-    host = f"[{args.host}]" if ":" in args.host else args.host
-    shown.append(f"torrelm serve: http://{host}:{args.port}/ ({args.workers} worker"
-                 f"{'s' if args.workers != 1 else ''}; Ctrl-C stops)")
-    print("\n".join(shown), file=sys.stderr, flush=True)
+
+    def announce(line: str) -> None:
+        print(f"torrelm serve: {line}", file=sys.stderr, flush=True)
+
     serve(args.indexes, host=args.host, port=args.port, workers=args.workers,
           max_text=args.max_text, max_dist=args.max_dist_limit, snapshot_dir=args.snapshot_dir,
           map_in_place=args.map_in_place, search_url=args.search_url, videos=args.videos,
           access_log=args.access_log, cors_origins=args.cors_origin,
-          graceful_timeout=args.graceful_timeout)
+          graceful_timeout=args.graceful_timeout, idle_timeout=args.idle_timeout,
+          max_connections=args.max_connections, announce=announce)
     return 0

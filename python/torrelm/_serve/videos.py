@@ -5,12 +5,8 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
-from ._storage import _open_regular
-
-if TYPE_CHECKING:
-    from ._serve import FileIdentity
+from .._storage import _open_regular
 
 # What the service answers of a video besides its id and share; the first two are required.
 COLUMNS = ("id", "title", "thumbnail", "url")
@@ -22,20 +18,20 @@ class VideoTable:
     index names videos by int or by str, the file by whatever type its column has."""
 
     rows: dict[str, tuple[str | None, str | None, str | None]]
-    identity: FileIdentity  # of the file read
+
+    def __len__(self) -> int:
+        return len(self.rows)
 
 
 def _literal(text: str) -> str:
     return "'" + text.replace("'", "''") + "'"
 
 
-def read_videos(path: str) -> VideoTable:
+def read_videos(path: str) -> tuple[VideoTable, os.stat_result]:
     """The table in the file at `path`: Parquet if it starts as one does, else CSV (a header,
     then rows; delimiter and types found by DuckDB). Raises ValueError for a file without the
     columns id and title or one DuckDB cannot read, OSError for one that cannot be opened."""
     import duckdb
-
-    from ._serve import FileIdentity
 
     # Opened first: a missing file or a FIFO is an OSError naming it, not DuckDB's message;
     # and the identity read is that of the bytes read.
@@ -71,4 +67,4 @@ def read_videos(path: str) -> VideoTable:
     finally:
         connection.close()
     return VideoTable({video: (title or None, thumbnail or None, url or None)
-                       for video, title, thumbnail, url in rows}, FileIdentity.of(status))
+                       for video, title, thumbnail, url in rows}), status
