@@ -50,6 +50,9 @@ KEEP_ALIVE = 5
 # At a stop, how long an idle keep-alive connection is kept for a request that may already be
 # on its way; answered, with the connection closed after it.
 LINGER = 1.0
+# At a stop, how long the listening socket must stay without a new connection before it is
+# closed: more than a round trip, for the handshakes under way to complete.
+DRAIN_QUIET = 0.3
 # Connections a worker keeps open at most; lowered to fit the descriptors it may open.
 MAX_CONNECTIONS = 10_000
 # Descriptors a worker keeps for other uses than connections: files, pipes, the event loop.
@@ -170,6 +173,8 @@ class _Server(uvicorn.Server):
     def capture_signals(self) -> Generator[None, None, None]:
         handlers = {number: signal.signal(number, self.handle_exit)
                     for number in (signal.SIGINT, signal.SIGTERM)}
+        while _pending:
+            self.handle_exit(_pending.pop(0), None)
         try:
             yield
         finally:
@@ -189,12 +194,11 @@ class _Server(uvicorn.Server):
         logger.info("stopping: answering the %d connection(s) open and those queued",
                     len(self.server_state.connections))
         self.server_state.stopping = True  # type: ignore[attr-defined]
-        # No more handshakes past the one the kernel still queues: what is queued is drained
-        # below, and a client whose handshake the kernel drops is refused when the socket
-        # closes, before it sent anything.
+        # No new handshakes: what is queued, and the handshakes under way, are drained below;
+        # a client whose SYN is dropped is refused once the socket is closed, before it sent
+        # anything.
         for listener in self.listeners:
-            with contextlib.suppress(OSError):
-                listener.listen(0)
+            _refuse_new_connections(listener)
         for server in self.servers:
             server.close()
         loop = asyncio.get_running_loop()
@@ -204,17 +208,22 @@ class _Server(uvicorn.Server):
             return config.http_protocol_class(  # type: ignore[call-arg]
                 config=config, server_state=self.server_state, app_state=self.lifespan.state)
 
-        for _ in range(3):
+        for listener in self.listeners:
+            with contextlib.suppress(OSError):
+                listener.setblocking(False)
+        # A handshake under way completes when the client's last ACK comes, a round trip after
+        # its SYN: the queue is drained until it has been empty that long.
+        quiet_since = loop.time()
+        while loop.time() - quiet_since < DRAIN_QUIET:
             for listener in self.listeners:
-                with contextlib.suppress(OSError):
-                    listener.setblocking(False)
                 while True:
                     try:
                         connection, _ = listener.accept()
                     except OSError:
                         break
+                    quiet_since = loop.time()
                     await loop.connect_accepted_socket(protocol, connection)
-            await asyncio.sleep(0.02)
+            await asyncio.sleep(0.01)
         for listener in self.listeners:
             listener.close()
         for open_connection in list(self.server_state.connections):
@@ -229,6 +238,39 @@ class _Server(uvicorn.Server):
                 task.cancel()
         if not self.force_exit:
             await self.lifespan.shutdown()
+
+
+class _SocketFilter(ctypes.Structure):
+    _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8), ("jf", ctypes.c_uint8),
+                ("k", ctypes.c_uint32)]
+
+
+class _SocketFilterProgram(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_uint16), ("filter", ctypes.POINTER(_SocketFilter))]
+
+
+# A classic BPF program run on each TCP segment a listening socket gets, from the TCP header
+# on: it drops the SYNs (SYN set, ACK not) and lets the rest through, so that handshakes under
+# way complete and new ones never start.
+_DROP_SYN = [(0x30, 0, 0, 13),           # A = the TCP flags
+             (0x54, 0, 0, 0x12),         # A &= SYN | ACK
+             (0x15, 0, 1, 0x02),         # if A == SYN
+             (0x06, 0, 0, 0),            #     drop
+             (0x06, 0, 0, 0xFFFFFFFF)]   # else keep
+_SO_ATTACH_FILTER = 26
+
+
+def _refuse_new_connections(listener: socket.socket) -> None:
+    """Stops new handshakes on `listener`, which stays open for those under way. Where the
+    kernel takes no socket filter, the queue is cut to what it holds."""
+    if sys.platform == "linux":
+        program = (_SocketFilter * len(_DROP_SYN))(*_DROP_SYN)
+        header = _SocketFilterProgram(len(_DROP_SYN), program)
+        with contextlib.suppress(OSError):
+            listener.setsockopt(socket.SOL_SOCKET, _SO_ATTACH_FILTER, bytes(header))
+            return
+    with contextlib.suppress(OSError):
+        listener.listen(0)
 
 
 def _run(listeners: Sequence[socket.socket], settings: Mapping[str, Any],
@@ -287,30 +329,16 @@ def _bind(host: str, port: int, workers: int) -> list[socket.socket]:
     return listeners
 
 
-class _Stop(Exception):
-    """A signal that came while the service was starting."""
+# Signals that came while a process was starting: it starts, then stops at once as it stops
+# at any other time, answering the connections queued meanwhile rather than resetting them.
+_pending: list[int] = []
 
 
-class _Starting:
-    """Signals while the service starts stop it (its folder removed); once it serves, the
-    server's or the supervisor's handlers take them, and during the clean-up after, none."""
+def _defer_signals() -> dict[int, Any]:
+    def defer(signum: int, frame: object) -> None:
+        _pending.append(signum)
 
-    def __init__(self) -> None:
-        self.starting = True
-        self.previous = {number: signal.signal(number, self.stop)
-                         for number in (signal.SIGINT, signal.SIGTERM)}
-
-    def stop(self, signum: int, frame: object) -> None:
-        if self.starting:
-            self.starting = False
-            raise _Stop(signum)
-
-    def served(self) -> None:
-        self.starting = False
-
-    def restore(self) -> None:
-        for number, handler in self.previous.items():
-            signal.signal(number, handler)
+    return {number: signal.signal(number, defer) for number in (signal.SIGINT, signal.SIGTERM)}
 
 
 def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: int = 8000,
@@ -331,7 +359,7 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
     _log_to_stderr()
     named = {name: os.path.abspath(path) for name, path in named_indexes(indexes).items()}
     _raise_file_limit()
-    starting = _Starting()
+    previous = _defer_signals()
     try:
         try:
             listeners = _bind(host, port, workers)
@@ -363,7 +391,7 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
                 for line in shown:
                     announce(line)
             if workers == 1:
-                stopped_by = _run(listeners, settings, starting.served)
+                stopped_by = _run(listeners, settings)
             else:
                 os.environ[CONFIG_VARIABLE] = json.dumps(settings)
                 stopped_by = _supervise(listeners, workers, graceful_timeout)
@@ -373,10 +401,9 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
             for listener in listeners:
                 listener.close()
             shutil.rmtree(folder, ignore_errors=True)
-    except _Stop as stop:
-        logger.info("stopped by %s while starting", signal.Signals(stop.args[0]).name)
     finally:
-        starting.restore()
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def _prepare(named: Mapping[str, str], folder: str, map_in_place: bool) -> list[str]:
@@ -409,7 +436,7 @@ def _supervise(listeners: Sequence[socket.socket], workers: int,
     then closes its own copies of the sockets and tells every worker to stop as one worker
     alone stops, and waits for them. Raises SystemExit if workers keep exiting before they
     serve (a damaged index mapped in place, say): FAILED_STARTS of them running."""
-    stopped_by: int | None = None
+    stopped_by: int | None = _pending.pop(0) if _pending else None
 
     def stop(signum: int, frame: object) -> None:
         nonlocal stopped_by
@@ -531,6 +558,7 @@ def _worker_main() -> None:
     descriptors of its listening socket and of the pipe on which it says it serves, and the
     supervisor's process id; its settings in the environment."""
     listener_fd, ready, parent = (int(argument) for argument in sys.argv[1:4])
+    _defer_signals()
     if not _die_with(parent):
         return
     _log_to_stderr()
