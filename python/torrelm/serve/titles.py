@@ -1,0 +1,290 @@
+"""The videos' titles, thumbnails and links that the service joins into its answers, kept in a
+file that every worker maps rather than in a table of Python objects per worker.
+
+convert() reads the videos file the service is given (Parquet or CSV, through DuckDB) once and
+writes a lookup file; Titles.open() maps that file. A worker is a fresh interpreter, so what
+it imports to read the file counts against its memory as much as the file does: the reader
+uses the standard library only (mmap, struct, bisect, hashlib). NumPy and pyarrow together
+would add some 11 MB of private memory to every worker before a single title is read; the
+converter, which runs once per file, uses them and DuckDB.
+
+The lookup file, in the byte order of the machine that wrote it (recorded in the header):
+
+    header    64 bytes: MAGIC (8), byte order b"<" or b">" then 7 zero bytes, rows n,
+              text size, and the device, inode, mtime in ns and size of the file converted
+    hashes    n unsigned 64-bit: the hash of each row's id, ascending
+    offsets   4n + 1 unsigned 64-bit into the text: row r's id, title, thumbnail and url are
+              text[offsets[4r + k] : offsets[4r + k + 1]] for k = 0..3
+    text      UTF-8; an empty title, thumbnail or url is a missing one
+
+A look-up hashes the id, finds the first row with that hash by bisection over the mapped
+hashes, and compares the stored id with the one asked for (two ids with one hash are rows
+next to each other, and each is compared in turn).
+"""
+
+from __future__ import annotations
+
+import bisect
+import hashlib
+import mmap
+import os
+import struct
+import sys
+import tempfile
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from .._storage import _open_regular
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+# What the service answers of a video besides its id and share; the first two are required.
+COLUMNS = ("id", "title", "thumbnail", "url")
+
+MAGIC = b"TRLMTTL1"
+_HEADER = struct.Struct("=8s8s6Q")
+_HEADER_SIZE = 64
+_ORDER = b"<" if sys.byteorder == "little" else b">"
+_ROW = struct.Struct("=5Q")  # one row's offsets: its four fields' starts and the end of the last
+
+# Ids are hashed in batches of this many while converting, so that no list of every id as
+# Python objects is ever held.
+_BATCH = 65536
+
+
+def _hash(video: bytes) -> bytes:
+    """The 8 bytes of the hash of an id's UTF-8 form: blake2b, being the same in every process
+    and every Python, unlike hash(). Read in the machine's byte order on both sides."""
+    return hashlib.blake2b(video, digest_size=8).digest()
+
+
+class Source(NamedTuple):
+    """The file a lookup file was converted from, as it was when it was read: the fields of the
+    service's FileIdentity, in its order."""
+
+    device: int
+    inode: int
+    mtime_ns: int
+    size: int
+
+
+def _literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _read_table(path: str) -> tuple[Any, os.stat_result]:
+    """The columns id, title, thumbnail and url (all text, absent ones null) of the Parquet or
+    CSV file at `path`, as a pyarrow table, with the status of the file read."""
+    import duckdb
+
+    # Opened first: a missing file or a FIFO is an OSError naming it, not DuckDB's message;
+    # and the identity read is that of the bytes read. DuckDB reads that very file through
+    # /proc/self/fd, which reopens the descriptor's inode: given the name, it would expand
+    # [, * and ? in it as a glob and might read some other file.
+    descriptor, status = _open_regular(path)
+    try:
+        head = os.pread(descriptor, 4, 0)
+        through = f"/proc/self/fd/{descriptor}"
+        reader = "read_parquet" if head == b"PAR1" else "read_csv_auto"
+        source = f"{reader}({_literal(through)})"
+
+        def unreadable(error: Exception) -> ValueError:
+            return ValueError("not a table DuckDB reads ("
+                              f"{str(error).replace(through, path)})")
+
+        connection = duckdb.connect()
+        try:
+            try:
+                found = [row[0] for row in connection.execute(
+                    f"describe select * from {source}").fetchall()]
+            except duckdb.Error as error:
+                raise unreadable(error) from None
+            # DuckDB's names are case-blind; so is the look-up of the columns.
+            by_name = {str(name).lower(): str(name) for name in found}
+            missing = [name for name in COLUMNS[:2] if name not in by_name]
+            if missing:
+                raise ValueError(f"no column {' or '.join(map(repr, missing))} (it has "
+                                 f"{', '.join(map(repr, found)) or 'none'}): a videos file "
+                                 "needs id and title, and may have thumbnail and url")
+
+            def text(name: str) -> str:
+                # An empty value is a missing one, as an empty CSV field already is: the file
+                # stores '' for both.
+                return (f'coalesce(nullif(cast("{by_name[name]}" as varchar), \'\'), \'\')'
+                        if name in by_name else "''")
+
+            # The id is the key: one that is missing or empty names no video. Rows keep the
+            # file's order (DuckDB preserves insertion order), which decides among duplicates.
+            selected = ", ".join(f"{text(name)} as {name}" for name in COLUMNS)
+            try:
+                relation = connection.sql(f"select * from (select {selected} from {source}) "
+                                          "where id <> ''")
+                table = (relation.to_arrow_table() if hasattr(relation, "to_arrow_table")
+                         else relation.arrow())
+            except duckdb.Error as error:
+                raise unreadable(error) from None
+        finally:
+            connection.close()
+    finally:
+        os.close(descriptor)
+    return table, status
+
+
+def _hashes(ids: Any) -> npt.NDArray[np.uint64]:
+    import numpy as np
+    import pyarrow as pa
+
+    parts = []
+    for chunk in ids.cast(pa.large_binary()).chunks:
+        for start in range(0, len(chunk), _BATCH):
+            batch = chunk.slice(start, _BATCH).to_pylist()
+            parts.append(b"".join(map(_hash, batch)))
+    return np.frombuffer(b"".join(parts), dtype=np.uint64)
+
+
+def _kept(hashes: npt.NDArray[np.uint64], ids: Any) -> npt.NDArray[np.intp]:
+    """The rows to keep, ordered by hash: of the rows that share an id, the last in the file, as
+    in a dict filled in the file's order."""
+    import numpy as np
+
+    order = np.argsort(hashes, kind="stable")  # stable: equal hashes stay in the file's order
+    ordered = hashes[order]
+    same = np.flatnonzero(ordered[1:] == ordered[:-1])
+    if not len(same):
+        return order
+    # Runs of one hash are duplicated ids or (rarely) distinct ids of one hash: only those rows
+    # are compared as Python objects.
+    keep = np.ones(len(order), dtype=bool)
+    starts = same[np.r_[True, same[1:] != same[:-1] + 1]]
+    ends = np.r_[same[np.r_[same[1:] != same[:-1] + 1, True]] + 2]
+    for start, end in zip(starts.tolist(), ends.tolist()):
+        rows = order[start:end]
+        last: dict[str, int] = {}
+        for position, video in enumerate(ids.take(rows).to_pylist()):
+            last[video] = start + position
+        keep[start:end] = False
+        keep[list(last.values())] = True
+    return order[keep]
+
+
+def convert(source: str, target: str) -> int:
+    """Reads the videos file `source` (Parquet if it starts as one does, else CSV: a header,
+    then rows, delimiter and types found by DuckDB) and writes the lookup file `target` that
+    Titles.open maps; returns its number of rows.
+
+    The columns id and title are required, thumbnail and url optional, found whatever their
+    case; ids are read as text (an int 7 as "7"). A row whose id is missing or empty is left
+    out; an empty title, thumbnail or url is a missing one. Of several rows with one id, the
+    last in the file is kept. `target` is written under a temporary name in its folder and
+    renamed, so a reader finds the old file or the whole new one.
+
+    Raises ValueError for a file without the columns id and title, one DuckDB cannot read, or
+    one that is not a regular file; OSError for one that cannot be opened."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    table, status = _read_table(source)
+    ids = table.column("id")
+    hashes = _hashes(ids)
+    kept = _kept(hashes, ids)
+    rows = table.take(pa.array(kept))
+    fields = [rows.column(name).cast(pa.large_string()) for name in COLUMNS]
+    # Row by row, the four fields one after another: their bytes, and where each starts.
+    joined = pc.binary_join_element_wise(*fields, pa.scalar("", pa.large_string())
+                                         ).combine_chunks()
+    lengths = np.stack([pc.binary_length(field).to_numpy() for field in fields], axis=1)
+    offsets = np.zeros(4 * len(rows) + 1, dtype=np.uint64)
+    np.cumsum(lengths.ravel(), out=offsets[1:])
+    if len(rows):
+        bounds = np.frombuffer(joined.buffers()[1], dtype=np.int64)[
+            joined.offset:joined.offset + len(joined) + 1]
+        text = memoryview(joined.buffers()[2])[int(bounds[0]):int(bounds[-1])]
+    else:
+        text = memoryview(b"")
+    assert len(text) == int(offsets[-1])
+    header = _HEADER.pack(MAGIC, _ORDER.ljust(8, b"\0"), len(rows), len(text),
+                          status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
+    folder = os.path.dirname(os.path.abspath(target))
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".titles-", suffix=".tmp")
+    try:
+        with os.fdopen(descriptor, "wb") as out:
+            out.write(header.ljust(_HEADER_SIZE, b"\0"))
+            out.write(hashes[kept].tobytes())
+            out.write(offsets.tobytes())
+            out.write(text)
+        os.rename(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    return len(rows)
+
+
+class Titles:
+    """A lookup file written by convert(), mapped: its pages are the page cache's, shared by
+    every process that maps the file, and a look-up touches a few of them."""
+
+    def __init__(self, mapped: mmap.mmap, rows: int, source: Source) -> None:
+        self._map = mapped
+        self._rows = rows
+        self._hashes = memoryview(mapped)[_HEADER_SIZE:_HEADER_SIZE + 8 * rows].cast("Q")
+        self._offsets = _HEADER_SIZE + 8 * rows
+        self._text = self._offsets + 8 * (4 * rows + 1)
+        self.source = source
+
+    @classmethod
+    def open(cls, path: str) -> Titles:
+        """Maps the lookup file at `path`. Raises ValueError for a file convert() did not write
+        (or one converted on a machine of the other byte order), OSError for one that cannot
+        be opened."""
+        descriptor, status = _open_regular(path)
+        try:
+            if status.st_size < _HEADER_SIZE:
+                raise ValueError(f"{path!r} is not a titles file (too short)")
+            mapped = mmap.mmap(descriptor, 0, access=mmap.ACCESS_READ)
+        finally:
+            os.close(descriptor)
+        magic, order, rows, size, *source = _HEADER.unpack_from(mapped)
+        if magic != MAGIC:
+            mapped.close()
+            raise ValueError(f"{path!r} is not a titles file")
+        if order.rstrip(b"\0") != _ORDER:
+            mapped.close()
+            raise ValueError(f"{path!r} was converted on a machine of the other byte order")
+        if len(mapped) != _HEADER_SIZE + 8 * rows + 8 * (4 * rows + 1) + size:
+            mapped.close()
+            raise ValueError(f"{path!r} is cut short or has bytes past its end")
+        # Pages are read where a look-up lands: read-ahead would map neighbours never asked for.
+        mapped.madvise(mmap.MADV_RANDOM)
+        return cls(mapped, rows, Source(*source))
+
+    def __len__(self) -> int:
+        return self._rows
+
+    def lookup(self, ids: Sequence[int | str]
+               ) -> list[tuple[str | None, str | None, str | None] | None]:
+        """Title, thumbnail and url (None where missing) of each id, matched on str(id); None
+        for an id the file does not have."""
+        hashes, mapped, rows = self._hashes, self._map, self._rows
+        found: list[tuple[str | None, str | None, str | None] | None] = []
+        for video in ids:
+            # surrogatepass: a lone surrogate gives bytes no UTF-8 file holds, so no match,
+            # rather than an error.
+            key = str(video).encode("utf-8", "surrogatepass")
+            wanted = int.from_bytes(_hash(key), sys.byteorder)
+            row = bisect.bisect_left(hashes, wanted)
+            answer = None
+            while row < rows and hashes[row] == wanted:
+                start, title, thumbnail, url, end = _ROW.unpack_from(
+                    mapped, self._offsets + 32 * row)
+                base = self._text
+                if mapped[base + start:base + title] == key:
+                    answer = (mapped[base + title:base + thumbnail].decode() or None,
+                              mapped[base + thumbnail:base + url].decode() or None,
+                              mapped[base + url:base + end].decode() or None)
+                    break
+                row += 1
+            found.append(answer)
+        return found
