@@ -3,6 +3,7 @@ from the same rows answers, over random videos files, and the files it cannot ta
 with the error the service reports."""
 
 import csv
+import gzip
 import os
 import random
 
@@ -36,7 +37,7 @@ def random_rows(rng, ints):
             for _ in range(rng.randrange(0, 200))]
 
 
-def write(path, rows, parquet):
+def write(path, rows, parquet, compress):
     columns = list(zip(*rows)) if rows else [[]] * 4
     if parquet:
         ids = columns[0]
@@ -47,7 +48,7 @@ def write(path, rows, parquet):
                                     for name, values in zip(("Title", "thumbnail", "URL"),
                                                             columns[1:])}}), path)
     else:
-        with open(path, "w", newline="", encoding="utf-8") as out:
+        with (gzip.open if compress else open)(path, "wt", newline="", encoding="utf-8") as out:
             writer = csv.writer(out)
             writer.writerow(("id", "title", "thumbnail", "url"))
             writer.writerows([["" if v is None else v for v in row] for row in rows])
@@ -78,7 +79,7 @@ def test_lookup_answers_as_a_dict_of_the_same_rows(tmp_path, monkeypatch, weak_h
     previous = None
     for trial in range(16):
         rows = random_rows(rng, ints=trial % 4 == 0)
-        write(source, rows, parquet=trial % 2 == 1)
+        write(source, rows, parquet=trial % 2 == 1, compress=trial % 4 == 2)
         table = expected(rows)
         assert convert(source, target) == len(table)
         found = Titles.open(target)

@@ -20,8 +20,9 @@ The lookup file, in the byte order of the machine that wrote it (recorded in the
     text      UTF-8; an empty title, thumbnail or url is a missing one
 
 A look-up hashes the id, finds the first row with that hash by bisection over the rows of its
-bucket (a few pages touched, not one per step of a bisection over all rows), and compares the stored id with the one asked for (two ids with one hash are rows
-next to each other, and each is compared in turn).
+bucket (a few pages touched, not one per step of a bisection over all rows), and compares the
+stored id with the one asked for (ids of one hash are rows next to each other, each compared in
+turn).
 """
 
 from __future__ import annotations
@@ -82,8 +83,10 @@ def _literal(text: str) -> str:
 
 
 def _read_table(path: str) -> tuple[Any, os.stat_result]:
-    """The columns id, title, thumbnail and url (all text, absent ones null) of the Parquet or
-    CSV file at `path`, as a pyarrow table, with the status of the file read."""
+    """The rows of the Parquet or CSV file at `path` with an id, as a pyarrow table of the
+    columns id, the length in bytes of the id, title, thumbnail and url (id_bytes, ...; an
+    absent value is an empty one), and those four joined (joined); with the status of the file
+    read."""
     import duckdb
 
     # Opened first: a missing file or a FIFO is an OSError naming it, not DuckDB's message;
@@ -94,8 +97,13 @@ def _read_table(path: str) -> tuple[Any, os.stat_result]:
     try:
         head = os.pread(descriptor, 4, 0)
         through = f"/proc/self/fd/{descriptor}"
-        reader = "read_parquet" if head == b"PAR1" else "read_csv_auto"
-        source = f"{reader}({_literal(through)})"
+        if head == b"PAR1":
+            source = f"read_parquet({_literal(through)})"
+        else:
+            # DuckDB tells a compressed CSV by its name's extension, which this name lacks.
+            compression = ("gzip" if head[:2] == b"\x1f\x8b" else
+                           "zstd" if head == b"\x28\xb5\x2f\xfd" else "none")
+            source = f"read_csv_auto({_literal(through)}, compression = '{compression}')"
 
         def unreadable(error: Exception) -> ValueError:
             return ValueError("not a table DuckDB reads ("
@@ -125,9 +133,13 @@ def _read_table(path: str) -> tuple[Any, os.stat_result]:
             # The id is the key: one that is missing or empty names no video. Rows keep the
             # file's order (DuckDB preserves insertion order), which decides among duplicates.
             selected = ", ".join(f"{text(name)} as {name}" for name in COLUMNS)
+            # Each row's fields joined, and their lengths in bytes, as the lookup file keeps
+            # them: DuckDB does it over its threads, faster than pyarrow does.
+            joined = " || ".join(COLUMNS)
+            lengths = ", ".join(f"strlen({name}) as {name}_bytes" for name in COLUMNS)
             try:
-                relation = connection.sql(f"select * from (select {selected} from {source}) "
-                                          "where id <> ''")
+                relation = connection.sql(f"select id, {lengths}, {joined} as joined from "
+                                          f"(select {selected} from {source}) where id <> ''")
                 table = (relation.to_arrow_table() if hasattr(relation, "to_arrow_table")
                          else relation.arrow())
             except duckdb.Error as error:
@@ -193,23 +205,21 @@ def convert(source: str, target: str) -> int:
     one that is not a regular file; OSError for one that cannot be opened."""
     import numpy as np
     import pyarrow as pa
-    import pyarrow.compute as pc
 
     table, status = _read_table(source)
     ids = table.column("id")
     hashes = _hashes(ids)
     kept = _kept(hashes, ids)
-    rows = table.take(pa.array(kept))
-    fields = [rows.column(name).cast(pa.large_string()) for name in COLUMNS]
-    # Row by row, the four fields one after another: their bytes, and where each starts.
-    joined = pc.binary_join_element_wise(*fields, pa.scalar("", pa.large_string())
-                                         ).combine_chunks()
-    lengths = np.stack([pc.binary_length(field).to_numpy() for field in fields], axis=1)
+    rows = len(kept)
+    # Large strings: the text of all rows may pass the 2 GiB that 32-bit offsets reach.
+    joined = table.column("joined").take(pa.array(kept)).cast(pa.large_string()).combine_chunks()
+    lengths = np.stack([table.column(f"{name}_bytes").to_numpy() for name in COLUMNS],
+                       axis=1)[kept]
     # Positions in the file, where the text follows the buckets, hashes and these offsets.
-    offsets = np.full(4 * len(rows) + 1, _HEADER_SIZE + _BUCKETS_SIZE + 8 * (5 * len(rows) + 1),
+    offsets = np.full(4 * rows + 1, _HEADER_SIZE + _BUCKETS_SIZE + 8 * (5 * rows + 1),
                       dtype=np.uint64)
     offsets[1:] += np.cumsum(lengths.ravel(), dtype=np.uint64)
-    if len(rows):
+    if rows:
         bounds = np.frombuffer(joined.buffers()[1], dtype=np.int64)[
             joined.offset:joined.offset + len(joined) + 1]
         text = memoryview(joined.buffers()[2])[int(bounds[0]):int(bounds[-1])]
@@ -220,7 +230,7 @@ def convert(source: str, target: str) -> int:
     buckets = np.zeros((1 << _BUCKET_BITS) + 1, dtype=np.uint64)
     np.cumsum(np.bincount((hashes >> np.uint64(_SHIFT)).astype(np.intp),
                           minlength=1 << _BUCKET_BITS), out=buckets[1:])
-    header = _HEADER.pack(MAGIC, _ORDER.ljust(8, b"\0"), len(rows), len(text),
+    header = _HEADER.pack(MAGIC, _ORDER.ljust(8, b"\0"), rows, len(text),
                           status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
     folder = os.path.dirname(os.path.abspath(target))
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".titles-", suffix=".tmp")
@@ -235,7 +245,7 @@ def convert(source: str, target: str) -> int:
     except BaseException:
         os.unlink(temporary)
         raise
-    return len(rows)
+    return rows
 
 
 class Titles:
