@@ -47,7 +47,7 @@ if TYPE_CHECKING:
 COLUMNS = ("id", "title", "thumbnail", "url")
 
 MAGIC = b"TRLMTTL1"
-_HEADER = struct.Struct("=8s8s6Q")
+_HEADER = struct.Struct("=8s8s4QqQ")  # the source's mtime is signed: a file may predate 1970
 _HEADER_SIZE = 64
 _ORDER = b"<" if sys.byteorder == "little" else b">"
 _BUCKET_BITS = 16
@@ -283,7 +283,8 @@ class Titles:
         if len(mapped) != _HEADER_SIZE + _BUCKETS_SIZE + 8 * rows + 8 * (4 * rows + 1) + size:
             mapped.close()
             raise ValueError(f"{path!r} is cut short or has bytes past its end")
-        # Pages are read where a look-up lands: read-ahead would map neighbours never asked for.
+        # Pages are read where look-ups land: read-ahead, where the file is not cached, would
+        # read from disk neighbours that no look-up asks for.
         mapped.madvise(mmap.MADV_RANDOM)
         return cls(mapped, rows, Source(*source))
 
