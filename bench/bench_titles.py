@@ -1,5 +1,5 @@
 """Titles benchmark: the videos' titles the service joins into its answers, converted once into a
-file every worker maps (torrelm.serve.titles), against the dict of them each worker held
+file every worker maps (torrelm._serve.titles), against the dict of them each worker held
 (torrelm._video_table.read_videos).
 
 For a synthetic videos file of 497,489 rows (Parquet; ids as ints, then as 11-character
@@ -62,13 +62,13 @@ def status():
     return found
 
 import torrelm._serve  # what a worker has imported before it reads any titles
-import torrelm.serve.titles
+import torrelm._serve.titles
 steps = {"serve imported": status()}
 kind, path = sys.argv[1], sys.argv[2]
 ids = json.loads(sys.argv[4])
 if kind == "mapped":
     steps["reader imported"] = status()
-    from torrelm.serve.titles import Titles
+    from torrelm._serve.titles import Titles
     titles = Titles.open(path)
     first = titles.lookup(ids[:10])
     steps["first answer s"] = time.time() - started
@@ -91,7 +91,7 @@ print(json.dumps(steps))
 CONVERTER = r"""
 import json, sys, time
 start = time.perf_counter()
-from torrelm.serve.titles import convert
+from torrelm._serve.titles import convert
 import duckdb, numpy, pyarrow
 imported = time.perf_counter()
 rows = convert(sys.argv[1], sys.argv[2])
@@ -152,7 +152,7 @@ def main() -> None:
 
 
 def bench(folder: Path, string_ids: bool, no_dict: bool) -> None:
-    from torrelm.serve.titles import Titles, convert
+    from torrelm._serve.titles import Titles, convert
 
     kind = "string ids" if string_ids else "int ids"
     source = folder / f"videos-{'str' if string_ids else 'int'}.parquet"

@@ -839,16 +839,25 @@ def test_the_command_refuses_bad_settings(tmp_path, capsys, started, config, arg
     (["--videos", "{missing}"], "missing.csv: No such file or directory"),
     (["--videos", "{no_title}"], "no column 'title'"),
     (["--access-log", "/nonexistent/folder/access.log"], "--access-log /nonexistent/folder"),
+    (["--config", "/dev/zero"], "not a regular file"),
+    (["--config", "{fifo}"], "not a regular file"),
+    (["--config", "{huge}"], "more than a configuration file's"),
 ])
-def test_the_command_refuses_bad_files_before_serving(index_file, tmp_path, started, arguments,
+def test_the_command_refuses_bad_files_before_serving(index_file, tmp_path, capsys, arguments,
                                                       message):
     from torrelm._cli import main
 
     write_videos(tmp_path / "no_title.csv", [("1", "x")], columns=("id", "name"))
-    files = {"missing": tmp_path / "missing.csv", "no_title": tmp_path / "no_title.csv"}
+    os.mkfifo(tmp_path / "fifo.toml")
+    (tmp_path / "huge.toml").write_text("# " + "x" * (2 << 20))
+    files = {"missing": tmp_path / "missing.csv", "no_title": tmp_path / "no_title.csv",
+             "fifo": tmp_path / "fifo.toml", "huge": tmp_path / "huge.toml"}
+    # The service itself, on a port of its own: it stops before any worker serves.
     with pytest.raises(SystemExit) as stopped:
-        main(["serve", str(index_file), *[a.format(**files) for a in arguments]])
-    assert message in str(stopped.value) and not started
+        main(["serve", str(index_file), "--port", "0", "--snapshot-dir", str(tmp_path),
+              *[a.format(**files) for a in arguments]])
+    assert message in str(stopped.value) + capsys.readouterr().err
+    assert not list(tmp_path.glob("torrelm-serve-*"))
 
 
 UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "torrelm.service")

@@ -255,7 +255,7 @@ def test_workers_that_die_as_they_start_stop_the_service(tmp_path):
 def test_the_service_modules_import_one_way():
     """Each module of the service imports only those after it in this order, and nothing
     outside the service imports it but the command line's serve command."""
-    order = ["options", "runner", "app", "holders", "observe", "videos", "names"]
+    order = ["options", "runner", "app", "holders", "observe", "titles", "names"]
     folder = pathlib.Path(torrelm.__file__).parent
     for name in order:
         tree = ast.parse((folder / "_serve" / f"{name}.py").read_text())

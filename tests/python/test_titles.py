@@ -1,4 +1,4 @@
-"""The mapped titles file (torrelm.serve.titles): what Titles.lookup answers is what a dict built
+"""The mapped titles file (torrelm._serve.titles): what Titles.lookup answers is what a dict built
 from the same rows answers, over random videos files, and the files it cannot take are refused
 with the error the service reports."""
 
@@ -11,8 +11,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-from torrelm.serve import titles
-from torrelm.serve.titles import Titles, convert
+from torrelm._serve import titles
+from torrelm._serve.titles import Titles, convert
 
 # Reaches no native code of torrelm's: the sanitizer job leaves it out.
 pytestmark = pytest.mark.no_sanitizer

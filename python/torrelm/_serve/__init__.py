@@ -3,7 +3,8 @@
 Its modules import one way, each only those below it: options (the command's options and
 configuration file), runner (the port, the workers, the stops), app (the Starlette app and its
 routes), holders (the indexes and the videos' titles served, with their snapshots), then
-observe (metrics and the access log), videos (the titles' file) and names. Nothing here is imported by
+observe (metrics and the access log), titles (the videos' titles as the workers map
+them) and names. Nothing here is imported by
 the library or by the command line but for the serve command itself.
 """
 

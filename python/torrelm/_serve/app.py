@@ -34,7 +34,7 @@ from starlette.routing import Route
 
 from .._native import Index
 from .holders import (RELOAD_INTERVAL, FileHolder, IndexHolder, PathLike, Snapshots,
-                      VideoHolder, _jsonable, named_indexes)
+                      TitleFiles, VideoHolder, _jsonable, named_indexes)
 from .observe import RESULTS_KEY, AccessLog, Metrics, Observed
 
 # Larger pages of results are no search box's; the bound keeps one request's work small.
@@ -174,14 +174,12 @@ class _Service:
 
     def described(self, found: Found) -> list[dict[str, Any]]:
         """Videos as answered: with their title, thumbnail and link where the table has them."""
-        table = (self.videos_holder.current().table.rows if self.videos_holder is not None
-                 else None)
+        table = self.videos_holder.current().table if self.videos_holder is not None else None
         if not table:
             return [{"id": video, "share": share} for video, share in found]
         answer = []
-        for video, share in found:
+        for (video, share), known in zip(found, table.lookup([video for video, _ in found])):
             entry: dict[str, Any] = {"id": video, "share": share}
-            known = table.get(str(video))
             if known is not None:
                 title, thumbnail, url = known
                 if title is not None:
@@ -376,24 +374,24 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
     # server never runs its shutdown.
     owner = _Owner()
     try:
-        folder: str | None = None
-        if not map_in_place:
-            if snapshot_dir is None:
-                folder = tempfile.mkdtemp(prefix="torrelm-serve-")
-                cleanups.append(weakref.finalize(owner, shutil.rmtree, folder, True))
-            else:
-                folder = os.fspath(snapshot_dir)
+        # The snapshots' folder, which also holds the videos' titles as the workers map them.
+        if snapshot_dir is None:
+            folder = tempfile.mkdtemp(prefix="torrelm-serve-")
+            cleanups.append(weakref.finalize(owner, shutil.rmtree, folder, True))
+        else:
+            folder = os.fspath(snapshot_dir)
         holders: dict[str, IndexHolder] = {}
         for name, path in named.items():
             snapshots = None
-            if folder is not None:
+            if not map_in_place:
                 # A folder per index: a worker starting while a file is written falls back on
                 # the latest snapshot in the folder, which must be of the same index.
                 os.makedirs(os.path.join(folder, name), exist_ok=True)
                 snapshots = Snapshots(os.path.join(folder, name))
             holders[name] = IndexHolder(path, name=name, interval=reload_interval, clock=clock,
                                         snapshots=snapshots)
-        video_holder = (VideoHolder(os.fspath(videos), interval=reload_interval, clock=clock)
+        video_holder = (VideoHolder(os.fspath(videos), TitleFiles(folder),
+                                    interval=reload_interval, clock=clock)
                         if videos is not None else None)
         log = AccessLog.open(os.fspath(access_log)) if access_log is not None else None
         if log is not None:

@@ -15,6 +15,8 @@ import json
 import logging
 import os
 import re
+import subprocess
+import sys
 import time
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -27,7 +29,7 @@ from .._storage import _open_regular
 from .._storage import open as open_index
 from .names import DEFAULT_NAME, INDEX_NAME
 from .observe import scrubbed
-from .videos import VideoTable, read_videos
+from .titles import Titles
 
 
 # How often a worker looks at its files, whether or not requests arrive: a stat() costs
@@ -181,15 +183,8 @@ class Snapshots:
                 with contextlib.suppress(OSError):
                     os.unlink(path)
 
-    @contextlib.contextmanager
-    def _locked(self) -> Iterator[None]:
-        descriptor = os.open(os.path.join(self.folder, ".lock"),
-                             os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-            yield
-        finally:
-            os.close(descriptor)  # which releases the lock
+    def _locked(self) -> contextlib.AbstractContextManager[None]:
+        return _locked(self.folder)
 
     def _copy(self, path: str, source: int, identity: FileIdentity, snapshot: str) -> None:
         temporary = os.path.join(self.folder, f".{identity.snapshot_name}.{os.getpid()}."
@@ -456,11 +451,72 @@ class IndexHolder(FileHolder[Served]):
                 os.unlink(old.snapshot)
 
 
+class TitleFiles:
+    """The folder where a service keeps its videos files converted for the workers to map, each
+    named by the identity of the file it was read from. One worker converts a file while the
+    others wait, then find its conversion; the conversion runs in a process of its own, so that
+    DuckDB and the memory it takes never stay with a worker."""
+
+    def __init__(self, folder: str) -> None:
+        self.folder = os.path.join(os.path.abspath(folder), ".videos")
+        os.makedirs(self.folder, exist_ok=True)
+
+    def take(self, path: str) -> str:
+        """The converted file of the videos file at `path`, converted now if it is not yet.
+        Raises ValueError for a file that is no videos file, OSError for one unreadable."""
+        descriptor, status = _open_regular(path)
+        os.close(descriptor)
+        target = os.path.join(self.folder, FileIdentity.of(status).snapshot_name[:-4] + ".titles")
+        with _locked(self.folder):
+            if os.path.exists(target):
+                return target
+            temporary = os.path.join(self.folder, f".{os.getpid()}.{os.urandom(4).hex()}.tmp")
+            try:
+                _convert_apart(path, temporary)
+                # Named by what was read: the file may have changed since it was looked at.
+                named = os.path.join(self.folder, FileIdentity(
+                    *Titles.open(temporary).source).snapshot_name[:-4] + ".titles")
+                os.rename(temporary, named)
+            finally:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temporary)
+            for name in os.listdir(self.folder):
+                if name.endswith(".titles") and os.path.join(self.folder, name) != named:
+                    with contextlib.suppress(OSError):
+                        os.unlink(os.path.join(self.folder, name))
+            return named
+
+
+def _convert_apart(source: str, target: str) -> None:
+    """Converts `source` to `target` in a child process; raises what the conversion raised."""
+    done = subprocess.run(
+        [sys.executable, "-c", "from torrelm._serve.titles import _convert_main; "
+         "_convert_main()", source, target], capture_output=True, text=True, check=False)
+    if done.returncode == 0:
+        return
+    kind, _, message = done.stderr.strip().rpartition("\n")[2].partition(": ")
+    if kind == "OSError":
+        raise OSError(message)
+    raise ValueError(message if kind == "ValueError" else
+                     f"the conversion failed ({done.stderr.strip()[-300:]})")
+
+
+@contextlib.contextmanager
+def _locked(folder: str) -> Iterator[None]:
+    descriptor = os.open(os.path.join(folder, ".lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC,
+                         0o600)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(descriptor)  # which releases the lock
+
+
 @dataclass(frozen=True)
 class Videos:
-    """The videos' table in service, and the file it was read from."""
+    """The videos' titles in service, and the file they were read from."""
 
-    table: VideoTable
+    table: Titles
     identity: FileIdentity
 
 
@@ -470,13 +526,17 @@ class VideoHolder(FileHolder[Videos]):
 
     kind = "videos file"
 
-    def __init__(self, path: str, *, interval: float = RELOAD_INTERVAL,
+    def __init__(self, path: str, files: TitleFiles, *, interval: float = RELOAD_INTERVAL,
                  clock: Callable[[], float] = time.monotonic) -> None:
+        self.files = files
         super().__init__("videos", path, interval=interval, clock=clock)
 
     def _load(self) -> Videos:
-        table, status = read_videos(self.path)
-        return Videos(table, FileIdentity.of(status))
+        titles = Titles.open(self.files.take(self.path))
+        return Videos(titles, FileIdentity(*titles.source))
+
+    def paths(self) -> tuple[str, ...]:
+        return (self.path, self.files.folder)
 
 
 def _when(identity: FileIdentity) -> str:

@@ -242,18 +242,7 @@ def serve_command(args: argparse.Namespace) -> int:
                          "install 'torrelm[serve]'") from None
     from . import serve
     from .observe import AccessLog
-    from .videos import read_videos
 
-    if args.videos is not None:
-        try:
-            rows = len(read_videos(args.videos)[0])
-        except OSError as error:
-            raise SystemExit(f"torrelm serve: --videos {args.videos}: "
-                             f"{error.strerror or error}") from None
-        except ValueError as error:
-            raise SystemExit(f"torrelm serve: --videos {args.videos}: {error}") from None
-        print(f"torrelm serve: titles of {rows:,} videos from {args.videos}", file=sys.stderr,
-              flush=True)
     if args.access_log is not None:
         try:
             AccessLog.open(args.access_log).close()

@@ -38,7 +38,8 @@ import uvicorn
 
 from .._storage import open as open_index
 from .app import create_app
-from .holders import FileChanged, Snapshots, named_indexes
+from .holders import FileChanged, Snapshots, TitleFiles, named_indexes
+from .titles import Titles
 
 # What the environment carries to the worker processes (see _worker_main).
 CONFIG_VARIABLE = "TORRELM_SERVE_CONFIG"
@@ -264,7 +265,7 @@ def _refuse_new_connections(listener: socket.socket) -> None:
     """Stops new handshakes on `listener`, which stays open for those under way. Where the
     kernel takes no socket filter, the queue is cut to what it holds."""
     if sys.platform == "linux":
-        program = (_SocketFilter * len(_DROP_SYN))(*_DROP_SYN)
+        program = (_SocketFilter * len(_DROP_SYN))(*(_SocketFilter(*op) for op in _DROP_SYN))
         header = _SocketFilterProgram(len(_DROP_SYN), program)
         with contextlib.suppress(OSError):
             listener.setsockopt(socket.SOL_SOCKET, _SO_ATTACH_FILTER, bytes(header))
@@ -369,8 +370,10 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
         folder = tempfile.mkdtemp(prefix="torrelm-serve-", dir=snapshot_dir)
         try:
             shown = _prepare(named, folder, map_in_place)
+            if videos is not None:
+                shown.append(_prepare_videos(videos, folder))
             settings = {
-                "indexes": list(named.items()), "snapshot_dir": None if map_in_place else folder,
+                "indexes": list(named.items()), "snapshot_dir": folder,
                 "map_in_place": map_in_place, "max_text": max_text, "max_dist": max_dist,
                 "search_url": search_url, "videos": videos and os.path.abspath(videos),
                 "access_log": access_log if access_log in (None, "-") else
@@ -428,6 +431,17 @@ def _prepare(named: Mapping[str, str], folder: str, map_in_place: bool) -> list[
         shown.append(f"{name}: {re.sub(r' path=.*>$', '>', repr(index))}")
         del index
     return shown
+
+
+def _prepare_videos(videos: str, folder: str) -> str:
+    """Converts the videos file once here, for every worker to map."""
+    try:
+        rows = len(Titles.open(TitleFiles(folder).take(videos)))
+    except OSError as error:
+        raise SystemExit(f"torrelm serve: --videos {videos}: {error.strerror or error}") from None
+    except ValueError as error:
+        raise SystemExit(f"torrelm serve: --videos {videos}: {error}") from None
+    return f"titles of {rows:,} videos from {videos}"
 
 
 def _supervise(listeners: Sequence[socket.socket], workers: int,

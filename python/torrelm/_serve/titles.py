@@ -317,3 +317,14 @@ class Titles:
                 row += 1
             found.append(answer)
         return found
+
+
+def _convert_main() -> None:
+    """convert() in a process of its own: SOURCE TARGET on the command line; the row count on
+    standard output, or the error's kind and message as the last line of standard error."""
+    try:
+        print(convert(sys.argv[1], sys.argv[2]))
+    except ValueError as error:
+        sys.exit(f"ValueError: {error}")
+    except OSError as error:
+        sys.exit(f"OSError: {error.strerror or error}")
