@@ -44,6 +44,13 @@ Sections (--only picks some; all by default):
            A name with +inline runs the queries on the event loop instead of the thread pool.
            --repeats rounds over the stacks give medians. Also: the app alone per endpoint, called
            in this process with no server, with the queries in the thread pool and inline.
+  start    a service as an operator starts one: `torrelm serve` on a big index (--start-terms
+           random terms, about 212 MiB) with --videos, a Parquet file of --start-titles titles,
+           2 workers: seconds from the command to the first answer with titles; each worker's
+           private memory (smaps_rollup) with and without the titles; with no traffic at all,
+           how long after a new build is renamed in, and after one is copied in place, each
+           worker serves it (its log's "now serving" line) and how far apart the workers
+           switch; and how long SIGTERM takes to stop it, with its exit status
 
 --quick runs short phases on every tenth word, in under a minute. Prints one line per measurement
 and a summary against the targets (p99 <= 10 ms for both endpoints at 1,000 requests per second;
@@ -62,6 +69,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import datetime
 import gc
 import json
 import math
@@ -69,6 +77,7 @@ import multiprocessing
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -84,7 +93,7 @@ from figures import add_report_options, cached_index, chosen_sections, print_fig
 
 ROOT = Path(__file__).resolve().parents[1]
 WORDS = Path("/usr/share/dict/american-english-insane")
-SECTIONS = ("rates", "reload", "closed")
+SECTIONS = ("rates", "reload", "closed", "start")
 ENDPOINTS = ("complete", "videos")
 TARGET_RATE = 1000
 TARGET_P99_MS = 10.0
@@ -479,6 +488,127 @@ class Service:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+
+
+def start_files(workdir: Path, terms: int, titles: int) -> tuple[Path, Path, Path]:
+    """A big index of random terms (and a second build of it), and a Parquet file of titles for
+    its videos; kept in `workdir` between runs."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    import torrelm
+
+    index, other = (workdir / f"start-{terms}-{v}.trl" for v in (0, 1))
+    table = workdir / f"titles-{titles}.parquet"
+    rng = np.random.default_rng(2026)
+    if not table.exists():
+        ids = [f"v{i}" for i in range(titles)]
+        pq.write_table(pa.table({
+            "id": ids, "title": [f"Video {i}: " + "how to " * (1 + i % 8) + "cook" for i in range(titles)],
+            "thumbnail": [f"https://img.example/{i}.jpg" for i in range(titles)],
+            "url": [f"https://videos.example/watch/{i}" for i in range(titles)]}), table)
+    for path, variant in ((index, 0), (other, 1)):
+        if path.exists():
+            continue
+        letters = np.frombuffer(b"abcdefghijklmnopqrstuvwxyz", dtype="S1")
+        lengths = rng.integers(5, 20, terms)
+        flat = rng.choice(letters, lengths.sum()).tobytes().decode()
+        ends = np.cumsum(lengths)
+        words = [flat[e - n:e] for e, n in zip(ends, lengths)]
+        videos = [f"v{i}" for i in rng.integers(0, titles, terms)]
+        counts = [int(c) for c in rng.integers(1, 100, terms)]
+        rows = list(zip(words, videos, counts)) + [("how to cook", "v1", 10_000 + variant)]
+        torrelm.save(torrelm.build(rows), path)
+    return index, other, table
+
+
+def private_mib(pid: int) -> float:
+    fields = dict(line.split(":", 1) for line in Path(f"/proc/{pid}/smaps_rollup").read_text()
+                  .splitlines()[1:])
+    return sum(int(fields[k].split()[0]) for k in ("Private_Clean", "Private_Dirty")) / 1024
+
+
+def logged_switches(log: Path, after: float) -> list[float]:
+    """The times, in seconds since the epoch, of the "now serving" lines logged after `after`."""
+    found = []
+    for line in log.read_text().splitlines():
+        if "now serving" not in line:
+            continue
+        moment = datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S,%f").timestamp()
+        if moment >= after:
+            found.append(moment)
+    return found
+
+
+def start_section(options, workdir: Path, figures: dict) -> None:
+    import torrelm
+
+    index, other, table = start_files(workdir, options.start_terms, options.start_titles)
+    served = workdir / "start-served.trl"
+    shutil.copyfile(index, served)
+    result: dict = {"index_mib": served.stat().st_size / 2**20, "titles": options.start_titles,
+                    "terms": len(torrelm.open(served))}
+    log(f"start: an index of {result['terms']:,} terms ({result['index_mib']:.0f} MiB), "
+        f"{options.start_titles:,} titles")
+    for titled in (False, True):
+        port = free_port()
+        log_file = workdir / f"start-{port}.log"
+        begun = time.perf_counter()
+        with open(log_file, "w") as output:
+            process = subprocess.Popen(
+                [sys.executable, "-m", "torrelm", "serve", str(served), "--workers", "2",
+                 "--port", str(port), "--snapshot-dir", str(workdir),
+                 *(["--videos", str(table)] if titled else [])],
+                stdout=output, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            while True:
+                try:
+                    answer = get_json(port, "/api/videos?q=how+to+cook&limit=3", 5.0)
+                    if not titled or answer["videos"] and "title" in answer["videos"][0]:
+                        break
+                except OSError:
+                    pass
+                if process.poll() is not None:
+                    raise RuntimeError(log_file.read_text()[-2000:])
+                time.sleep(0.01)
+            first = time.perf_counter() - begun
+            workers = descendants([process.pid])[1:]
+            time.sleep(1)
+            for _ in range(200):  # a few lookups in each worker
+                get_json(port, "/api/videos?q=how+to+cook&limit=10")
+            private = [private_mib(pid) for pid in workers]
+            key = "titles" if titled else "plain"
+            result[f"first_answer_s_{key}"] = first
+            result[f"private_mib_{key}"] = private
+            log(f"  {'with' if titled else 'without'} titles: first answer {first:.2f} s after "
+                f"the command; private memory per worker "
+                f"{', '.join(f'{m:.1f}' for m in private)} MiB")
+            if titled:
+                # No request from here on: the workers notice new builds by themselves.
+                for how, replace in (("renamed in", lambda source: torrelm.save(
+                        torrelm.open(source), served)),
+                        ("copied in place", lambda source: shutil.copyfile(source, served))):
+                    source = other if how == "renamed in" else index
+                    replace(source)
+                    complete = time.time()
+                    time.sleep(4)
+                    switches = logged_switches(log_file, complete)
+                    result[f"reload_{how}"] = [t - complete for t in switches]
+                    log(f"  no traffic, a build {how}: the workers serve it "
+                        f"{', '.join(f'{t - complete:.2f}' for t in switches) or 'never'} s "
+                        f"after it is complete")
+                stopping = time.perf_counter()
+                process.send_signal(signal.SIGTERM)
+                status = process.wait(30)
+                result["stop_s"] = time.perf_counter() - stopping
+                result["stop_status"] = status
+                log(f"  SIGTERM: stopped in {result['stop_s']:.2f} s, exit status {status}, "
+                    f"snapshots left: {len(list(workdir.glob('torrelm-serve-*')))}")
+        finally:
+            if process.poll() is None:
+                process.terminate()
+                process.wait(30)
+    figures["start"] = result
 
 
 def machine_busy() -> tuple[float, float]:
@@ -1289,6 +1419,10 @@ def main() -> None:
     parser.add_argument("--closed-seconds", type=float, help="closed section: whole seconds per endpoint (3; 1 quick)")
     parser.add_argument("--repeats", type=int, default=1,
                         help="closed section: rounds over the stacks, medians reported")
+    parser.add_argument("--start-terms", type=int, default=280_000,
+                        help="start section: random terms of its index (280,000: about 212 MiB)")
+    parser.add_argument("--start-titles", type=int, default=497_489,
+                        help="start section: titles in its videos file")
     add_report_options(parser, SECTIONS)
     options = parser.parse_args()
     chosen = chosen_sections(parser, options, SECTIONS, report_lines)
@@ -1314,6 +1448,12 @@ def main() -> None:
     workdir.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
 
+    if set(chosen) == {"start"}:
+        figures: dict = {"quick": quick, "cores": os.cpu_count()}
+        start_section(options, options.workdir, figures)
+        if options.json:
+            options.json.write_text(json.dumps(figures, indent=1))
+        return
     words = read_words(quick)
     log(f"indexes: {len(words):,} words of {WORDS.name}")
     builds = [cached_build(workdir / f"words-{v}.trl", words, v) for v in (0, 1)]
@@ -1339,6 +1479,8 @@ def main() -> None:
                 reload_section(options, service, lines, figures, served, builds)
         finally:
             service.stop()
+    if "start" in chosen:
+        start_section(options, options.workdir, figures)
     if "closed" in chosen:
         # The build the service started on, which nothing rewrites: the stacks map it in place.
         closed_section(options, builds[0], texts, figures)

@@ -873,3 +873,29 @@ def test_the_systemd_unit_verifies(tmp_path):
                           capture_output=True, text=True, timeout=60)
     complaints = [line for line in done.stderr.splitlines() if "torrelm.service" in line]
     assert done.returncode == 0 and not complaints, done.stderr
+
+
+def test_the_access_log_never_holds_up_an_answer_and_keeps_lines_whole():
+    from torrelm._serve.observe import LOG_QUEUE, PIPE_BUF, AccessLog
+
+    read, write = os.pipe()  # a reader that never drains it
+    log = AccessLog(write, True)
+    # Paths and query strings that escapes and UTF-8 make longer than they look.
+    scopes = [{"method": "GET", "path": path, "query_string": query, "client": ("::1", 1)}
+              for path in ("/", "/é" * 3000, "/\x01" * 3000, "/" + "x" * 9000)
+              for query in (b"", b"q=" + "é".encode() * 3000, b"\x02" * 5000)]
+    for scope in scopes:
+        line = AccessLog.line(scope, "default", 200, 10, 0.001, 3)
+        assert len(line) <= PIPE_BUF and json.loads(line)["results"] == 3
+
+    def flood():
+        for i in range(LOG_QUEUE + 2000):
+            log.write(scopes[i % len(scopes)], "default", 200, 10, 0.001)
+
+    writer = threading.Thread(target=flood, daemon=True)
+    writer.start()
+    writer.join(60)  # a bound on a stuck log, not a measure
+    assert not writer.is_alive(), "a request waited on the access log"
+    assert log.dropped > 0
+    os.close(read)  # the writer thread's write fails, and it goes on
+    log.close()

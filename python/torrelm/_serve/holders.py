@@ -363,8 +363,14 @@ class FileHolder(Generic[LoadedT]):
             # changed so recently that a write may still be under way: then it is a copy in
             # progress, tried again at the next check. One that could not be read (a full
             # disk) is tried again too.
-            settled = identity.mtime_ns + SETTLE_NS <= started_ns
-            in_place = identity.inode == self.served.identity.inode
+            # Judged by the file as it is now: what was read may be newer than what the check
+            # saw (a copy that truncated the file just after it).
+            try:
+                latest = FileIdentity.of(os.stat(self.path))
+            except OSError:
+                latest = identity
+            settled = latest == identity and identity.mtime_ns + SETTLE_NS <= started_ns
+            in_place = latest.inode == self.served.identity.inode
             if isinstance(error, FileChanged) or (
                     not settled and in_place and isinstance(error, ValueError)):
                 self.incomplete += 1
