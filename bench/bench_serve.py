@@ -996,9 +996,9 @@ def app_costs(served: Path, paths: dict[str, list[str]], inline: bool) -> dict[s
     """µs of CPU a request of each endpoint takes the app alone, called in this process as an
     ASGI server would call it but with no server, sockets or HTTP parsing: what the stacks add
     is the rest of the server's CPU a request."""
-    import torrelm._serve
+    import torrelm._serve.holders
 
-    original = torrelm._serve.run_in_threadpool
+    original = torrelm._serve.holders.run_in_threadpool
     os.environ["TORRELM_BENCH_INDEX"] = str(served)
     os.environ["TORRELM_BENCH_INLINE"] = "1" if inline else "0"
     import serve_app
@@ -1041,7 +1041,7 @@ def app_costs(served: Path, paths: dict[str, list[str]], inline: bool) -> dict[s
 
         return asyncio.run(measure())
     finally:
-        torrelm._serve.run_in_threadpool = original
+        torrelm._serve.holders.run_in_threadpool = original
 
 
 def run_wrk(service: StackService, paths_file: Path, script: Path, clients: int, seconds: float) -> dict:

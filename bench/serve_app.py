@@ -3,7 +3,7 @@
 Every stack starts the same app from an import string, `serve_app:app` with the factory flag,
 in worker processes that find their settings in the environment:
   TORRELM_BENCH_INDEX    the index file, mapped in place (the bench never rewrites it)
-  TORRELM_BENCH_INLINE   "1": run_in_threadpool, as torrelm._serve imported it, is replaced by a
+  TORRELM_BENCH_INLINE   "1": run_in_threadpool, as the service's holders imported it, is replaced by a
                          coroutine that calls the function directly. On a service that hands its
                          queries to Starlette's thread pool this predicts the same service calling
                          them inline; on one that calls them inline already, it only moves the
@@ -24,12 +24,13 @@ import sys
 
 def app():
     import torrelm._serve as served
+    import torrelm._serve.holders as holders
 
     if os.environ.get("TORRELM_BENCH_INLINE") == "1":
         async def direct(function, *args, **kwargs):
             return function(*args, **kwargs)
 
-        served.run_in_threadpool = direct
+        holders.run_in_threadpool = direct
     return served.create_app(os.environ["TORRELM_BENCH_INDEX"], map_in_place=True)
 
 
