@@ -899,3 +899,17 @@ def test_the_access_log_never_holds_up_an_answer_and_keeps_lines_whole():
     assert log.dropped > 0
     os.close(read)  # the writer thread's write fails, and it goes on
     log.close()
+
+
+def test_a_new_snapshot_clears_those_left_behind(tmp_path):
+    from torrelm._serve.holders import Snapshots
+
+    folder = tmp_path / "snapshots"
+    folder.mkdir()
+    path = tmp_path / "index.idx"
+    taken = []
+    for terms in (100, 200, 300):  # each one a worker took, then died before retiring it
+        torrelm.save(torrelm.build(big_rows("x", terms)), path)
+        taken.append(Snapshots(str(folder)).take(str(path))[1])
+    assert [p.name for p in folder.glob("[0-9]*")] == [os.path.basename(taken[-1])]
+    assert len(torrelm.open(taken[-1])) == 301
