@@ -472,13 +472,24 @@ class TitleFiles:
         Raises ValueError for a file that is no videos file, OSError for one unreadable."""
         descriptor, status = _open_regular(path)
         os.close(descriptor)
-        target = os.path.join(self.folder, FileIdentity.of(status).snapshot_name[:-4] + ".titles")
+        name = FileIdentity.of(status).snapshot_name[:-4]
+        target = os.path.join(self.folder, name + ".titles")
+        refused = os.path.join(self.folder, name + ".refused")
         with _locked(self.folder):
             if os.path.exists(target):
                 return target
+            # A file refused once is refused to every worker, without converting it again.
+            with contextlib.suppress(FileNotFoundError), open(refused) as told:
+                raise ValueError(told.read())
             temporary = os.path.join(self.folder, f".{os.getpid()}.{os.urandom(4).hex()}.tmp")
             try:
-                _convert_apart(path, temporary)
+                try:
+                    _convert_apart(path, temporary)
+                except ValueError as error:
+                    if status.st_mtime_ns + SETTLE_NS <= time.time_ns():  # not being written
+                        with open(refused, "w") as told:
+                            told.write(str(error))
+                    raise
                 # Named by what was read: the file may have changed since it was looked at.
                 named = os.path.join(self.folder, FileIdentity(
                     *Titles.open(temporary).source).snapshot_name[:-4] + ".titles")

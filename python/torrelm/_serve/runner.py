@@ -29,6 +29,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Generator, Mapping, Sequence
 from types import FrameType
@@ -369,9 +370,10 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
                              f"{error.strerror or error}") from None
         folder = tempfile.mkdtemp(prefix="torrelm-serve-", dir=snapshot_dir)
         try:
+            # The videos file is converted while the indexes are copied and, with several
+            # workers, while they start (they wait for it on the titles' lock).
+            titles = _Converting(videos, folder) if videos is not None else None
             shown = _prepare(named, folder, map_in_place)
-            if videos is not None:
-                shown.append(_prepare_videos(videos, folder))
             settings = {
                 "indexes": list(named.items()), "snapshot_dir": folder,
                 "map_in_place": map_in_place, "max_text": max_text, "max_dist": max_dist,
@@ -388,16 +390,22 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
                 os.environ["PROMETHEUS_MULTIPROC_DIR"] = os.path.join(folder, ".metrics")
             bound = listeners[0].getsockname()
             where = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-            shown.append(f"http://{where}:{bound[1]}/ ({workers} worker"
-                         f"{'s' if workers != 1 else ''}; Ctrl-C stops)")
-            if announce is not None:
-                for line in shown:
-                    announce(line)
+            address = (f"http://{where}:{bound[1]}/ ({workers} worker"
+                       f"{'s' if workers != 1 else ''}; Ctrl-C stops)")
+
+            def ready() -> None:
+                if titles is not None:
+                    shown.append(titles.result())
+                if announce is not None:
+                    for line in [*shown, address]:
+                        announce(line)
+
             if workers == 1:
+                ready()
                 stopped_by = _run(listeners, settings)
             else:
                 os.environ[CONFIG_VARIABLE] = json.dumps(settings)
-                stopped_by = _supervise(listeners, workers, graceful_timeout)
+                stopped_by = _supervise(listeners, workers, graceful_timeout, ready)
             logger.info("stopped%s", f" by {signal.Signals(stopped_by).name}"
                         if stopped_by else "")
         finally:
@@ -433,23 +441,42 @@ def _prepare(named: Mapping[str, str], folder: str, map_in_place: bool) -> list[
     return shown
 
 
-def _prepare_videos(videos: str, folder: str) -> str:
-    """Converts the videos file once here, for every worker to map."""
-    try:
-        rows = len(Titles.open(TitleFiles(folder).take(videos)))
-    except OSError as error:
-        raise SystemExit(f"torrelm serve: --videos {videos}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise SystemExit(f"torrelm serve: --videos {videos}: {error}") from None
-    return f"titles of {rows:,} videos from {videos}"
+class _Converting:
+    """The videos file converted once, in a thread of the command, for every worker to map."""
+
+    def __init__(self, videos: str, folder: str) -> None:
+        self.videos = videos
+        self.files = TitleFiles(folder)
+        self.outcome: str | BaseException = "not converted"
+        self.thread = threading.Thread(target=self._convert, name="titles", daemon=True)
+        self.thread.start()
+
+    def _convert(self) -> None:
+        try:
+            rows = len(Titles.open(self.files.take(self.videos)))
+            self.outcome = f"titles of {rows:,} videos from {self.videos}"
+        except BaseException as error:  # noqa: BLE001 - told by result()
+            self.outcome = error
+
+    def result(self) -> str:
+        """A line about the titles; SystemExit if they could not be converted."""
+        self.thread.join()
+        error = self.outcome
+        if isinstance(error, OSError):
+            raise SystemExit(f"torrelm serve: --videos {self.videos}: "
+                             f"{error.strerror or error}")
+        if isinstance(error, BaseException):
+            raise SystemExit(f"torrelm serve: --videos {self.videos}: {error}")
+        return error
 
 
-def _supervise(listeners: Sequence[socket.socket], workers: int,
-               graceful_timeout: int) -> int | None:
+def _supervise(listeners: Sequence[socket.socket], workers: int, graceful_timeout: int,
+               started: Callable[[], None]) -> int | None:
     """Runs a worker per listening socket, replacing any that dies, until SIGINT or SIGTERM;
     then closes its own copies of the sockets and tells every worker to stop as one worker
     alone stops, and waits for them. Raises SystemExit if workers keep exiting before they
-    serve (a damaged index mapped in place, say): FAILED_STARTS of them running."""
+    serve (a damaged index mapped in place, say): FAILED_STARTS of them running, or if
+    `started`, called once the workers are started, raises it."""
     stopped_by: int | None = _pending.pop(0) if _pending else None
 
     def stop(signum: int, frame: object) -> None:
@@ -464,6 +491,7 @@ def _supervise(listeners: Sequence[socket.socket], workers: int,
     try:
         for slot in slots:
             slot.start()
+        started()
         while stopped_by is None and failure is None:
             time.sleep(0.1)
             for slot in slots:
