@@ -428,7 +428,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="write the merged (variant, term, counts) pairs to FILE as CSV")
     build_parser.add_argument("--word-starts", action="store_true",
                               help="find a term of several words from the start of each of its "
-                              "words too: 'cat vid' completes to 'funny cat videos'")
+                              "words too: 'cat vid' completes to 'funny cat videos' (from its "
+                              "first 8 later words that start within its first 64 characters)")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")
