@@ -280,20 +280,24 @@ class _Progress:
         self._report(stage, done, total)
 
 
-def _checked_output(output: str) -> None:
-    """Refuses an output path that save() would refuse, before any input is read."""
+def _checked_output(output: str, option: str = "-o") -> None:
+    """Refuses an output path that save() would refuse, before any input is read: anything but
+    a regular file (a FIFO would hang the build, a device take the bytes), or a folder that
+    cannot be written in."""
     from ._storage import _replaced_file
 
     try:
         target, _ = _replaced_file(output)
     except ValueError as error:
-        raise InputError(f"-o {error}") from None
+        said = str(error) if option == "-o" else str(error).replace(
+            ": save() replaces nothing else", "")
+        raise InputError(f"{option} {said}") from None
     except OSError as error:
-        raise InputError(f"-o {output}: {error.strerror}") from None
+        raise InputError(f"{option} {output}: {error.strerror}") from None
     if not target.parent.is_dir():
-        raise InputError(f"-o {output}: no folder {str(target.parent)!r} to write it in")
+        raise InputError(f"{option} {output}: no folder {str(target.parent)!r} to write it in")
     if not os.access(target.parent, os.W_OK | os.X_OK):
-        raise InputError(f"-o {output}: no permission to write in {str(target.parent)!r}")
+        raise InputError(f"{option} {output}: no permission to write in {str(target.parent)!r}")
 
 
 def _build(args: argparse.Namespace, progress: _Progress) -> int:
@@ -305,9 +309,17 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
 
     started = time.perf_counter()
     _checked_output(args.output)
+    if args.merged_pairs is not None:
+        _checked_output(args.merged_pairs, "--merged-pairs")
     files = _input_files(args.clicks)
-    if os.path.realpath(args.output) in map(os.path.realpath, files):
+    inputs = set(map(os.path.realpath, files))
+    if os.path.realpath(args.output) in inputs:
         raise InputError(f"-o {args.output} is one of the input files")
+    if args.merged_pairs is not None:
+        if os.path.realpath(args.merged_pairs) in inputs:
+            raise InputError(f"--merged-pairs {args.merged_pairs} is one of the input files")
+        if os.path.realpath(args.merged_pairs) == os.path.realpath(args.output):
+            raise InputError(f"--merged-pairs {args.merged_pairs} is the output file (-o)")
     connection = duckdb.connect()
     try:
         connection.execute(f"CREATE VIEW clicks AS {_clicks_view(files)}")
@@ -425,7 +437,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                               "to that term's videos, into that term; and merge spellings that "
                               "differ only in accents")
     build_parser.add_argument("--merged-pairs", metavar="FILE",
-                              help="write the merged (variant, term, counts) pairs to FILE as CSV")
+                              help="write the merged (variant, term, counts) pairs to FILE as "
+                              "CSV (a regular file, neither an input nor the output); a term "
+                              "that starts with =, +, -, @, a tab or a carriage return is "
+                              "written after a single quote (') so that no spreadsheet takes "
+                              "it for a formula")
     build_parser.add_argument("--word-starts", action="store_true",
                               help="find a term of several words from the start of each of its "
                               "words too: 'cat vid' completes to 'funny cat videos' (from its "

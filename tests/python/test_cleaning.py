@@ -3,6 +3,7 @@ min_count times are left out with their clicks, variants of far more searched te
 them, and spellings that differ only in accents merge."""
 
 import csv
+import os
 import random
 import re
 
@@ -140,12 +141,30 @@ def test_cleaning_equals_brute_force(tmp_path, seed, min_count, ratio):
     assert index.metadata.get("dropped_terms", 0) == len(left_out)
 
 
-def test_cleaning_options_are_checked():
+def test_cleaning_options_are_checked(tmp_path):
+    os.mkfifo(tmp_path / "pipe")  # opening it to write would wait for a reader for good
     for keywords, error in [({"min_count": -1}, ValueError), ({"merge_variants": 1}, ValueError),
                             ({"merge_variants": "a"}, TypeError),
-                            ({"merged_pairs": "x.csv"}, ValueError)]:
+                            ({"merged_pairs": "x.csv"}, ValueError),
+                            ({"merge_variants": True, "merged_pairs": tmp_path}, ValueError),
+                            ({"merge_variants": True, "merged_pairs": tmp_path / "pipe"},
+                             ValueError)]:
         with pytest.raises(error):
             torrelm.build([("cat", 1, 1)], **keywords)
+
+
+@pytest.mark.parametrize("start", ["=", "+", "-", "@", "\t", "\r", "a", "'", " ="])
+def test_merged_pairs_hold_no_spreadsheet_formula(tmp_path, start):
+    # A search term is whatever anyone typed: a pair written as it is would run as a formula in
+    # the spreadsheet that opens the file. Only the starts spreadsheets read as one are quoted.
+    term, variant = start + "hyperlink cats", start + "hyperlink cast"
+    path = tmp_path / "pairs.csv"
+    torrelm.build([(term, 1, 1000), (variant, 1, 3)], merge_variants=True, merged_pairs=path)
+    with open(path, newline="", encoding="utf-8") as written:
+        (row,) = list(csv.DictReader(written))
+    formula = start[0] in "=+-@\t\r"
+    for cell, text in [(row["variant"], variant), (row["term"], term)]:
+        assert cell == ("'" + text if formula else text)
 
 
 def starts_of(term):
