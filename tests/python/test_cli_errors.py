@@ -2,6 +2,7 @@
 exit status 1 (2 for usage), never a traceback, a hang or a silently wrong index; what the
 library takes (negative ids, counts past 2**64-1), the command takes too."""
 
+import gzip
 import os
 import subprocess
 import sys
@@ -70,6 +71,22 @@ CASES = [
      0, [("car", 2, 3), ("cat", 1, 2**64 - 1)]),
     (["e.parquet", "--allow-empty"], {"e.parquet": "SELECT 'cat' AS term, 1 AS video WHERE false"},
      0, []),
+    # A file named is the file read, though DuckDB would take its name for a pattern that
+    # matches another file (or that one and others).
+    (["a[1].csv"], {"a[1].csv": b"term,video,count\nright,1,1\n",
+                    "a1.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["a*.csv"], {"a*.csv": b"term,video,count\nright,1,1\n",
+                  "ab.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["a?.csv"], {"a?.csv": b"term,video,count\nright,1,1\n",
+                  "ab.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["z[1].csv.gz", "a?.parquet"],
+     {"z[1].csv.gz": gzip.compress(b"term,video,count\nright,1,1\n"),
+      "z1.csv.gz": gzip.compress(b"term,video,count\nwrong,2,1\n"),
+      "a?.parquet": "SELECT 'also' AS term, 3 AS video, 2 AS count",
+      "ab.parquet": "SELECT 'wrong' AS term, 2 AS video, 1 AS count"}, 0,
+     [("also", 3, 2), ("right", 1, 1)]),
+    (["c[1].csv"], {"c[1].csv": b"term,video\ncat,1\nc\xffat,2\n", "c1.csv": b"term,video\ncat,1\n"},
+     1, "(in c[1].csv)"),
 ]
 
 
