@@ -105,7 +105,7 @@ def test_endless_walks_stop_at_a_signal(make, call, sender, want):
 
 
 @pytest.mark.parametrize("method", ["complete_many", "suggest_many", "videos_many"])
-@pytest.mark.parametrize("share", [0.1, 0.8])
+@pytest.mark.parametrize("share", [0.05, 0.7])
 def test_batches_of_quick_texts_stop_at_a_signal(method, share):
     # Each text is answered in fewer steps than the walks count between two looks for a signal,
     # and the answers are then made into lists with the lock held (most of the time of a batch of
@@ -117,16 +117,17 @@ def test_batches_of_quick_texts_stop_at_a_signal(method, share):
         def texts(n):
             return ["".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(1, 3)))
                     for _ in range(n)]
+        index.{method}(texts(1_000))  # what the first call makes once
         start = time.perf_counter()
-        index.{method}(texts(5_000))
+        index.{method}(texts(20_000))
         took = time.perf_counter() - start
-        batch = texts(int(5_000 * 5 / took))  # five seconds of work, answering and listing
-        outcome, seconds = stopped_by(lambda: index.{method}(batch), 5 * {share}, interrupt)
+        batch = texts(int(20_000 * 10 / took))  # ten seconds of work, answering and listing
+        outcome, seconds = stopped_by(lambda: index.{method}(batch), 10 * {share}, interrupt)
         print(outcome, round(seconds, 3), index.complete('a', limit=1)[:1] != [])
     """, timeout=120)[:3]
     assert outcome == "KeyboardInterrupt"
     # A stop comes within milliseconds; this leaves room for a slow CI.
-    assert float(seconds) < 5 * share + 2
+    assert float(seconds) < 10 * share + 2
     assert after == "True"  # the index still answers
 
 
