@@ -8,6 +8,7 @@ import json
 import math
 import operator
 import os
+import stat
 import sys
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -121,16 +122,41 @@ def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
                              "number above 1")
     if merged_pairs is not None and ratio is None:
         raise ValueError("merged_pairs needs merge_variants")
+    if merged_pairs is not None:
+        from ._storage import _kind
+
+        # Refused before any row is read: opening a FIFO would wait for a reader for good.
+        try:
+            mode = os.stat(merged_pairs).st_mode
+        except FileNotFoundError:
+            pass
+        else:
+            if not stat.S_ISREG(mode):
+                raise ValueError(f"merged_pairs {os.fspath(merged_pairs)!r} is {_kind(mode)}, "
+                                 "not a regular file")
     if not isinstance(word_starts, bool):
         raise TypeError(f"word_starts must be a bool, not {type(word_starts).__name__}")
     return Cleaning(least, ratio, merged_pairs, word_starts)
+
+
+# A cell that starts with one of these is a formula to a spreadsheet that opens the file (or
+# becomes one once the tab or CR before it is taken for a separator): a search term is whatever
+# anyone typed, "=HYPERLINK(...)" included.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _cell(term: str) -> str:
+    """`term` as a CSV cell no spreadsheet runs: a leading single quote before a formula start,
+    which spreadsheets take as "text" and show no more of."""
+    return "'" + term if term.startswith(_FORMULA_STARTS) else term
 
 
 def _write_pairs(path: str | os.PathLike[str], pairs: list[tuple[str, str, int, int]]) -> None:
     with open(path, "w", newline="", encoding="utf-8") as out:
         writer = csv.writer(out)
         writer.writerow(["variant", "term", "variant_count", "term_count"])
-        writer.writerows(pairs)
+        writer.writerows((_cell(variant), _cell(term), variant_count, term_count)
+                         for variant, term, variant_count, term_count in pairs)
 
 
 def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,

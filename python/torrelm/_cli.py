@@ -119,13 +119,64 @@ def _reader(path: Path) -> str | None:
     return _READERS.get(path.suffix.lower())
 
 
-def _clicks_view(files: list[Path]) -> str:
-    """SQL of a view over every file's rows, Parquet and CSV files read alike."""
-    by_reader: dict[str, list[str]] = {}
+# DuckDB takes a file name holding any of these for a glob pattern, and reads whatever files it
+# matches: naming `a[1].csv` would read `a1.csv`. Such a file is handed to it by a descriptor.
+_PATTERN_CHARACTERS = frozenset("*?[")
+
+
+class _Named:
+    """The names DuckDB reads the input files by, open while the build reads: a file whose name
+    DuckDB would take for a pattern is opened here and named /proc/self/fd/N, which names
+    exactly that file (DuckDB opens it anew, at its start, for each read). Errors that name
+    such a path are given the file's own name back."""
+
+    def __init__(self, files: list[Path]) -> None:
+        self.names: dict[Path, str] = {}
+        self._shown: dict[str, str] = {}
+        self._descriptors: list[int] = []
+        try:
+            for file in files:
+                if _PATTERN_CHARACTERS.isdisjoint(str(file)):
+                    self.names[file] = str(file)
+                    continue
+                try:
+                    descriptor = os.open(file, os.O_RDONLY | os.O_CLOEXEC)
+                except OSError as error:
+                    raise InputError(f"{file}: {error.strerror}") from None
+                self._descriptors.append(descriptor)
+                name = f"/proc/self/fd/{descriptor}"
+                if not os.path.exists(name):
+                    raise InputError(f"{file}: DuckDB takes a name holding *, ? or [ for a "
+                                     "pattern, and this system has no /proc/self/fd to name "
+                                     "the file otherwise: rename it")
+                self.names[file] = name
+                self._shown[name] = str(file)
+        except BaseException:
+            self.close()
+            raise
+
+    def shown(self, message: str) -> str:
+        """`message` with each descriptor's path replaced by the name of its file."""
+        # The longest first: /proc/self/fd/1 is the start of /proc/self/fd/12.
+        for name in sorted(self._shown, key=len, reverse=True):
+            message = message.replace(name, self._shown[name])
+        return message
+
+    def close(self) -> None:
+        while self._descriptors:
+            os.close(self._descriptors.pop())
+
+
+def _clicks_view(files: list[Path], names: dict[Path, str]) -> str:
+    """SQL of a view over every file's rows, Parquet and CSV files read alike, each read by its
+    name in `names`."""
+    groups: dict[tuple[str, str], list[str]] = {}
     for path in files:
-        by_reader.setdefault(str(_reader(path)), []).append(_sql_text(str(path)))
-    parts = [f"SELECT * FROM {reader}([{', '.join(paths)}], union_by_name = true)"
-             for reader, paths in sorted(by_reader.items())]
+        # Gzip told, as a descriptor's name has no extension to tell it by.
+        options = ", compression = 'gzip'" if path.suffix.lower() == ".gz" else ""
+        groups.setdefault((str(_reader(path)), options), []).append(_sql_text(names[path]))
+    parts = [f"SELECT * FROM {reader}([{', '.join(paths)}], union_by_name = true{options})"
+             for (reader, options), paths in sorted(groups.items())]
     return " UNION ALL BY NAME ".join(parts)
 
 
@@ -280,20 +331,24 @@ class _Progress:
         self._report(stage, done, total)
 
 
-def _checked_output(output: str) -> None:
-    """Refuses an output path that save() would refuse, before any input is read."""
+def _checked_output(output: str, option: str = "-o") -> None:
+    """Refuses an output path that save() would refuse, before any input is read: anything but
+    a regular file (a FIFO would hang the build, a device take the bytes), or a folder that
+    cannot be written in."""
     from ._storage import _replaced_file
 
     try:
         target, _ = _replaced_file(output)
     except ValueError as error:
-        raise InputError(f"-o {error}") from None
+        said = str(error) if option == "-o" else str(error).replace(
+            ": save() replaces nothing else", "")
+        raise InputError(f"{option} {said}") from None
     except OSError as error:
-        raise InputError(f"-o {output}: {error.strerror}") from None
+        raise InputError(f"{option} {output}: {error.strerror}") from None
     if not target.parent.is_dir():
-        raise InputError(f"-o {output}: no folder {str(target.parent)!r} to write it in")
+        raise InputError(f"{option} {output}: no folder {str(target.parent)!r} to write it in")
     if not os.access(target.parent, os.W_OK | os.X_OK):
-        raise InputError(f"-o {output}: no permission to write in {str(target.parent)!r}")
+        raise InputError(f"{option} {output}: no permission to write in {str(target.parent)!r}")
 
 
 def _build(args: argparse.Namespace, progress: _Progress) -> int:
@@ -305,12 +360,21 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
 
     started = time.perf_counter()
     _checked_output(args.output)
+    if args.merged_pairs is not None:
+        _checked_output(args.merged_pairs, "--merged-pairs")
     files = _input_files(args.clicks)
-    if os.path.realpath(args.output) in map(os.path.realpath, files):
+    inputs = set(map(os.path.realpath, files))
+    if os.path.realpath(args.output) in inputs:
         raise InputError(f"-o {args.output} is one of the input files")
+    if args.merged_pairs is not None:
+        if os.path.realpath(args.merged_pairs) in inputs:
+            raise InputError(f"--merged-pairs {args.merged_pairs} is one of the input files")
+        if os.path.realpath(args.merged_pairs) == os.path.realpath(args.output):
+            raise InputError(f"--merged-pairs {args.merged_pairs} is the output file (-o)")
+    named = _Named(files)
     connection = duckdb.connect()
     try:
-        connection.execute(f"CREATE VIEW clicks AS {_clicks_view(files)}")
+        connection.execute(f"CREATE VIEW clicks AS {_clicks_view(files, named.names)}")
         # 16-byte UUIDs go to the build as such, not as their text.
         connection.execute("SET arrow_lossless_conversion = true")
         if args.quiet:
@@ -326,13 +390,14 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
                           merge_variants=args.merge_variants or False,
                           merged_pairs=args.merged_pairs, word_starts=args.word_starts)
         except (ValueError, TypeError) as error:  # a row the build refuses
-            raise InputError(_one_line(str(error))) from None
+            raise InputError(named.shown(_one_line(str(error)))) from None
         except OSError as error:  # the pairs file could not be written
             raise InputError(f"--merged-pairs {args.merged_pairs}: {error.strerror}") from None
     except duckdb.Error as error:
-        raise InputError(_one_line(str(error))) from None
+        raise InputError(named.shown(_one_line(str(error)))) from None
     finally:
         connection.close()
+        named.close()
     if len(index) == 0 and not args.allow_empty:
         raise InputError("no rows to index: " + (
             "the query gives none" if args.sql else "the files hold no row with a term and a "
@@ -403,7 +468,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     build_parser = commands.add_parser("build", help="build an index from click logs",
                                        description=_BUILD_HELP)
     build_parser.add_argument("clicks", nargs="+", metavar="CLICKS",
-                              help="Parquet or CSV files, folders of them, or glob patterns")
+                              help="Parquet or CSV files, folders of them, or glob patterns "
+                              "(a file that exists is read by its name, even one holding *, ? "
+                              "or [)")
     build_parser.add_argument("-o", "--output", required=True, metavar="INDEX",
                               help="the index file to write")
     build_parser.add_argument("--video-top-n", type=int, default=10, metavar="N",
@@ -425,10 +492,15 @@ def main(argv: Sequence[str] | None = None) -> int:
                               "to that term's videos, into that term; and merge spellings that "
                               "differ only in accents")
     build_parser.add_argument("--merged-pairs", metavar="FILE",
-                              help="write the merged (variant, term, counts) pairs to FILE as CSV")
+                              help="write the merged (variant, term, counts) pairs to FILE as "
+                              "CSV (a regular file, neither an input nor the output); a term "
+                              "that starts with =, +, -, @, a tab or a carriage return is "
+                              "written after a single quote (') so that no spreadsheet takes "
+                              "it for a formula")
     build_parser.add_argument("--word-starts", action="store_true",
                               help="find a term of several words from the start of each of its "
-                              "words too: 'cat vid' completes to 'funny cat videos'")
+                              "words too: 'cat vid' completes to 'funny cat videos' (from its "
+                              "first 8 later words that start within its first 64 characters)")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")

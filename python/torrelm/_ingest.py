@@ -66,9 +66,10 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
 
     `word_starts` makes a term of several words findable from the start of each later word too:
     complete("cat vid") and typeahead("cat vid") offer "funny cat videos", ranked with the same
-    score as every other completion (edits apply from a term's start only). The index grows by
-    the text of those word starts; a word after the first cannot hold U+001F, the separator of
-    that index (ValueError)."""
+    score as every other completion (edits apply from a term's start only). A term is found from
+    its first 8 later words that start within its first 64 code points. The index grows by the
+    text of those word starts; a word after the first cannot hold U+001F, the separator of that
+    index (ValueError)."""
     from ._builder import _finish, _progress_reporter, cleaning
     from ._native import RowTable
     from ._normalize import resolve

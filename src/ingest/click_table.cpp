@@ -693,6 +693,18 @@ std::optional<std::string> word_start_refusal(std::string_view term) {
          "word-start index's separator)";
 }
 
+std::vector<std::size_t> word_start_offsets(std::string_view term) {
+  std::vector<std::size_t> offsets;
+  std::size_t code_points = 0;
+  for (std::size_t at = 0; at + 1 < term.size() && offsets.size() < kMostWordStarts; ++at) {
+    code_points += (static_cast<unsigned char>(term[at]) & 0xC0) != 0x80;
+    // The word after this space starts at code point `code_points` (counted from 0).
+    if (code_points >= kWordStartReach) break;
+    if (term[at] == ' ' && term[at + 1] != ' ') offsets.push_back(at + 1);
+  }
+  return offsets;
+}
+
 std::vector<std::string_view> ClickTable::term_texts() const {
   const Rows& rows = *state_;
   std::vector<std::string_view> texts(rows.term_count());

@@ -81,6 +81,20 @@ Expected<BuiltIndex, RowError> counted_terms_index(
 // after each word start to name the term it starts.
 std::optional<std::string> word_start_refusal(std::string_view term);
 
+// A term is found from at most this many of its later words, each starting within its first
+// kWordStartReach code points. Every word start keeps the rest of the term, so without a bound
+// one term of L bytes and W words costs about L*W/2 bytes: a 20,000-character line pasted into a
+// search box once made a 3 GB index. With it, a term costs at most kMostWordStarts times its own
+// length. People start typing from the second, third or fourth word of a query, hardly from one
+// that far in: 64 code points hold the first eight to twelve words of nearly every real query.
+inline constexpr std::size_t kMostWordStarts = 8;
+inline constexpr std::size_t kWordStartReach = 64;
+
+// The byte offsets of the later words of `term` (valid UTF-8) it is found from: each word after
+// a space that starts within the first kWordStartReach code points, the first kMostWordStarts
+// of them.
+std::vector<std::size_t> word_start_offsets(std::string_view term);
+
 class ClickTable {
  public:
   // One kind of video id per table. A table that has been moved from can only be assigned to or

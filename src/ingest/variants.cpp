@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -114,7 +115,15 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
     keys_of(texts[u], true, keys, powers);
     for (const std::uint64_t key : keys) table.emplace_back(key, static_cast<std::uint32_t>(u));
   }
-  std::sort(table.begin(), table.end());
+  // By key, and within a key the most searched first (the first among equals by id): the term a
+  // variant folds into is the first of a key's terms that qualifies.
+  std::sort(table.begin(), table.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (terms.counts[a.second] != terms.counts[b.second]) {
+      return terms.counts[a.second] > terms.counts[b.second];
+    }
+    return a.second < b.second;
+  });
   cancel.step(table.size());
   // Most probes find no key: a bit per key, hashed into a table of four bits per key, turns
   // nearly all of them away before a binary search.
@@ -139,20 +148,26 @@ std::vector<std::uint32_t> find_variants(const TermsToMerge& terms, double ratio
     std::uint32_t best = kNoVariant;
     for (const std::uint64_t key : keys) {
       if (!maybe(key)) continue;
-      auto at = std::lower_bound(table.begin(), table.end(), std::make_pair(key, 0u));
-      for (; at != table.end() && at->first == key; ++at) {
+      auto at =
+          std::lower_bound(table.begin(), table.end(), key,
+                           [](const auto& entry, std::uint64_t k) { return entry.first < k; });
+      const auto end = at + std::min(static_cast<std::ptrdiff_t>(kMostCompared), table.end() - at);
+      for (; at != end && at->first == key; ++at) {
         const std::uint32_t u = at->second;
         cancel.step();
-        if (u == t || into[u] != kNoVariant || count(u) < ratio * count(t)) continue;
+        // The rest of the key's terms are searched less than this one: none does better.
+        if (count(u) < ratio * count(t)) break;
         if (best != kNoVariant && (terms.counts[u] < terms.counts[best] ||
                                    (terms.counts[u] == terms.counts[best] && u >= best))) {
-          continue;
+          break;
         }
+        if (u == t || into[u] != kNoVariant) continue;
         const bool far = count(u) >= kFarMore * count(t);
         const OneEdit edit = one_edit(texts[t], texts[u]);
         if ((edit == OneEdit::Plain || (edit == OneEdit::Digit && far)) &&
             clicks_agree(terms, t, u, far)) {
           best = u;
+          break;
         }
       }
     }

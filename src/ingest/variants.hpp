@@ -18,7 +18,8 @@
 // The videos test is what keeps real words apart: `thorough` and `through` are one edit apart and
 // eighty times apart in frequency, but `thorough` gathers clicks of its own on its own videos.
 // A variant folds into the most searched term that qualifies, and only into a term that is no
-// variant itself.
+// variant itself, among the kMostCompared most searched terms of each text one edit shorter
+// (deletion key) it shares with them.
 //
 // Accent twins are spellings that differ only in accents (base_letter in text/unicode.hpp):
 // `pokemon` and `pokémon`, `lodz` and `łódź`. A bare spelling (no letter with an accent) merges
@@ -50,6 +51,12 @@ inline constexpr double kFarMore = 50.0;
 inline constexpr std::uint64_t kFewClicks = 2;
 inline constexpr double kBareOwnWord = 10.0;
 inline constexpr std::uint32_t kNoVariant = 0xFFFF'FFFFu;
+// A term is compared with at most this many terms of each of its deletion keys, the most searched
+// ones. Real slips share a key with a handful of terms; a log where tens of thousands share one
+// (a word with every emoji after it) would otherwise compare each of them with all the others.
+// A term that did not qualify among the 32 most searched candidates of a key is hardly the one
+// people meant.
+inline constexpr std::size_t kMostCompared = 32;
 
 // What the test needs of each term: its text (UTF-8), how often it was searched, and its videos
 // as (position, clicks) pairs in order of position.

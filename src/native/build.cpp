@@ -425,17 +425,17 @@ class RowTable {
   };
 
   // The index of every term of several words from the start of each of its words after the
-  // first: "cat videos" and "videos" for "funny cat videos", each followed by U+001F and the
-  // term's node (word_start_tail), counted as often as the term.
+  // first (within the bound of ingest::word_start_offsets): "cat videos" and "videos" for "funny
+  // cat videos", each followed by U+001F and the term's node (word_start_tail), counted as often
+  // as the term.
   static Expected<std::shared_ptr<Stored>, ingest::RowError> word_start_index(
       const std::vector<Worded>& worded, Cancel& cancel) {
     std::vector<std::pair<std::string, std::uint64_t>> starts;
     for (const auto& [term, count, node] : worded) {
       cancel.step(1 + term.size());
       const std::string tail = word_start_tail(node);
-      for (std::size_t at = term.find(' '); at != std::string::npos; at = term.find(' ', at + 1)) {
-        if (at + 1 >= term.size() || term[at + 1] == ' ') continue;  // no word starts there
-        starts.emplace_back(term.substr(at + 1) + tail, count);
+      for (const std::size_t at : ingest::word_start_offsets(term)) {
+        starts.emplace_back(term.substr(at) + tail, count);
       }
     }
     // Distinct by their tails; their counts lead the search, and they need no videos.

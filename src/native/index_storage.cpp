@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/huge_pages.hpp"
 #include "format/index_codec.hpp"
@@ -95,6 +96,63 @@ nb::object metadata_of(const Stored& stored) {
   throw nb::value_error("invalid index: section metadata is not a JSON object");
 }
 
+// Whether the word-start index `starts` belongs to `index` (both checked trees): each of its
+// terms is a word start, U+001F and a node (word_start_tail) that ends a term of `index` of which
+// the word start is a later word, to its end. A section taken from another index names nodes
+// that end other terms, or none, and is refused rather than offering unrelated terms. Time linear
+// in the sizes of both: each term of `starts` is compared with its own length of `index`'s term.
+std::optional<std::string> check_word_starts(const Stored& index, const Stored& starts,
+                                             Cancel& cancel) {
+  const prefix::TrieView& trie = index.trie;
+  const prefix::TrieView& words = starts.trie;
+  std::vector<prefix::NodeId> parents(trie.node_count(), 0);
+  for (std::size_t n = 0; n < trie.node_count(); ++n) {
+    const prefix::ChildRange range = trie.children(static_cast<prefix::NodeId>(n));
+    cancel.step(1 + (range.empty() ? 0 : range.end - range.begin));
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      parents[trie.child(p)] = static_cast<prefix::NodeId>(n);
+    }
+  }
+  // Depth first over `starts`, the labels from the root to the node in `text`.
+  std::u32string text;
+  std::string alias;
+  std::vector<std::pair<prefix::NodeId, std::size_t>> stack{{0, 0}};  // (node, its depth)
+  while (!stack.empty()) {
+    const auto [node, depth] = stack.back();
+    stack.pop_back();
+    cancel.step();
+    text.resize(depth);
+    if (node != 0) text.push_back(words.label(node));
+    const prefix::ChildRange range = words.children(node);
+    for (std::size_t p = range.end; p > range.begin; --p) {
+      stack.emplace_back(words.child(p - 1), text.size());
+    }
+    if (!words.terminal(node)) continue;
+    const auto wrong = [&](const char* what) {
+      return "section word_starts: its term at node " + std::to_string(node) + " " + what;
+    };
+    alias.clear();
+    for (const char32_t ch : text) text::append_utf8(alias, ch);
+    const std::optional<prefix::NodeId> named = word_start_node(alias);
+    if (!named) return wrong("names no term");
+    if (*named >= trie.node_count() || !trie.terminal(*named)) {
+      return wrong("names a node that ends no term of the index");
+    }
+    // The word start, compared backwards with the end of the named term.
+    const std::size_t cut = text.rfind(U'\x1f');
+    std::size_t at = cut;
+    prefix::NodeId up = *named;
+    for (; at > 0 && up != 0; --at, up = parents[up]) {
+      cancel.step();
+      if (trie.label(up) != text[at - 1]) break;
+    }
+    if (cut == 0 || at > 0 || up == 0 || trie.label(up) != U' ') {
+      return wrong("is no later word of the term it names");
+    }
+  }
+  return std::nullopt;
+}
+
 // The checks that need the whole index: its tree and, when it names videos by the site's ids,
 // that the table names every video.
 std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
@@ -138,6 +196,9 @@ std::optional<std::string> check_index(const Stored& stored, Cancel cancel) {
     if (auto problem = check_index(*stored.word_starts, cancel)) {
       constexpr std::string_view kPrefix = "invalid index: ";
       return "invalid index: section word_starts: " + problem->substr(kPrefix.size());
+    }
+    if (auto problem = check_word_starts(stored, *stored.word_starts, cancel)) {
+      return "invalid index: " + *problem;
     }
   }
   return std::nullopt;

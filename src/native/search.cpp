@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -34,6 +36,9 @@ constexpr const char* kCompleteMany = "Index.complete_many()";
 constexpr const char* kSuggestMany = "Index.suggest_many()";
 constexpr const char* kVideosMany = "Index.videos_many()";
 constexpr const char* kTypeahead = "Index.typeahead()";
+// Texts of a batch read, or answers made into lists, between two looks for a pending signal with
+// the lock held: a look costs a read of a flag, a text tens of nanoseconds to a microsecond.
+constexpr std::size_t kSignalStride = 256;
 
 // The named tuple classes of torrelm._results, looked up once.
 PyTypeObject* result_type(const char* name) {
@@ -340,6 +345,9 @@ Texts texts_of(const Index& index, nb::handle texts, const char* call) {
   out.views.reserve(static_cast<std::size_t>(n));
   out.normalized.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    if (static_cast<std::size_t>(i) % kSignalStride == 0 && PyErr_CheckSignals() != 0) {
+      throw nb::python_error();
+    }
     out.normalized.push_back(query_text(index, items[i], call, "texts"));
     out.views.push_back(to_text(out.normalized.back(), {call, "texts"}));
   }
@@ -700,20 +708,54 @@ nb::bytes videos_json(const Index& self, nb::handle text_arg, nb::handle limit_a
   });
 }
 
+// Frees the answers of a stopped batch on a thread of its own: millions of them take a few hundred
+// milliseconds to free, which would come between Ctrl-C and the KeyboardInterrupt. They hold no
+// Python object. Where no thread is to be had, they are freed here.
+template <class Result>
+void discard(std::vector<Result> results) {
+  try {
+    std::thread([dropped = std::move(results)]() mutable { dropped = {}; }).detach();
+  } catch (const std::system_error&) {
+  }
+}
+
 // Answers every text of a batch on every core, then makes the lists in input order.
 template <class Result, class Answer, class Convert>
 nb::list batch(const Index& index, nb::handle texts_arg, const char* call, Answer&& answer,
                Convert&& convert) {
   const Texts texts = texts_of(index, texts_arg, call);
   std::vector<Result> results(texts.views.size());
-  run_released([&](Cancel cancel) {
-    run_parallel(texts.views.size(), cancel,
-                 [&](std::size_t i, Cancel& mine) { results[i] = answer(texts.views[i], mine); });
-  });
-  auto list = nb::steal<nb::list>(made(PyList_New(static_cast<Py_ssize_t>(results.size()))));
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    nb::list one = convert(results[i]);
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), one.release().ptr());
+  try {
+    run_released([&](Cancel cancel) {
+      run_parallel(texts.views.size(), cancel,
+                   [&](std::size_t i, Cancel& mine) { results[i] = answer(texts.views[i], mine); });
+    });
+  } catch (...) {
+    discard(std::move(results));
+    throw;
+  }
+  // Filled in order: a list stopped short is cut to what it holds before anything else sees it.
+  auto list = nb::steal<nb::list>(made(PyList_New(0)));
+  try {
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      // Making the lists of a large batch takes seconds of its own, with the lock held: Ctrl-C
+      // is looked for here too, as the work that found them did.
+      if (i % kSignalStride == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+      nb::list one = convert(results[i]);
+      if (PyList_Append(list.ptr(), one.ptr()) != 0) throw nb::python_error();
+    }
+  } catch (const nb::python_error&) {
+    // The exception is held by the python_error, so Python can be called meanwhile.
+    discard(std::move(results));
+    if (PyList_GET_SIZE(list.ptr()) > static_cast<Py_ssize_t>(kSignalStride)) {
+      try {
+        nb::module_::import_("torrelm._discard").attr("discard_later")(list);
+        list.reset();
+      } catch (const nb::python_error&) {
+        // Then it is freed here, as any list: the first exception is the one to raise.
+      }
+    }
+    throw;
   }
   return list;
 }

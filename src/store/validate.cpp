@@ -1,10 +1,13 @@
 #include "store/validate.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "payload/payload.hpp"
 
 namespace torrelm::store {
 namespace {
@@ -157,6 +160,36 @@ std::optional<std::string> check_payloads(const TrieView& trie, Cancel& cancel) 
   return found;
 }
 
+// No video is clicked under a node more often than the node was searched: its counts add up to
+// at most its total. videos() answers each video's share of the totals of the nodes it matches,
+// which is then never above 1. A total stops at 2**32-1 where the counts below it, each stopped
+// there too, may add up to more: there, each video is listed once.
+std::optional<std::string> check_shares(const TrieView& trie, Cancel& cancel) {
+  std::optional<std::string> found;
+  std::size_t node = 0;
+  std::vector<std::uint32_t> positions;
+  trie.payloads.for_each([&](bool present, const payload::PayloadView& slot) {
+    const std::size_t here = node++;
+    if (found || !present) return;
+    cancel.step(1 + slot.video_counts.size() / 8);
+    std::uint64_t sum = 0;
+    for (const std::uint32_t count : slot.video_counts) sum += count;
+    if (sum <= slot.total_count) return;
+    if (slot.total_count != payload::kCountMax) {
+      found = "payloads node " + std::to_string(here) + ": its video counts add up to " +
+              std::to_string(sum) + ", more than its total count " +
+              std::to_string(slot.total_count);
+      return;
+    }
+    positions.assign(slot.video_ids.begin(), slot.video_ids.end());
+    std::sort(positions.begin(), positions.end());
+    if (std::adjacent_find(positions.begin(), positions.end()) != positions.end()) {
+      found = "payloads node " + std::to_string(here) + ": a video is listed twice";
+    }
+  });
+  return found;
+}
+
 }  // namespace
 
 Expected<bool, ValidationError> validate(const TrieView& trie, Cancel cancel) {
@@ -166,7 +199,7 @@ Expected<bool, ValidationError> validate(const TrieView& trie, Cancel cancel) {
   if (trie.is_terminal.size() != n)
     return problem(count_problem("is_terminal", trie.is_terminal.size(), n));
   if (trie.payloads.size() != n) return problem(count_problem("payloads", trie.payloads.size(), n));
-  for (const auto check : {check_lists, check_tree, check_nodes, check_payloads}) {
+  for (const auto check : {check_lists, check_tree, check_nodes, check_payloads, check_shares}) {
     if (auto found = check(trie, cancel)) return problem(std::move(*found));
   }
   return true;

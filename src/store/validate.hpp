@@ -12,7 +12,9 @@
 //   - labels are Unicode scalar values, and U+0000 only on the root;
 //   - terminal flags are 0 or 1, id_mode is Uuid or Int32;
 //   - every payload slot's positions lie inside the id table that id_mode selects, and it has as
-//     many counts as positions.
+//     many counts as positions;
+//   - a slot's counts add up to at most its total, or, where the total stopped at 2**32-1, its
+//     positions are distinct: no video's share of a node's searches is above 1.
 // An index with no nodes at all passes (it matches nothing).
 //
 // Runs in time and memory linear in the size of the index. The error names the first problem met

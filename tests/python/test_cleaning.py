@@ -3,6 +3,7 @@ min_count times are left out with their clicks, variants of far more searched te
 them, and spellings that differ only in accents merge."""
 
 import csv
+import os
 import random
 import re
 
@@ -140,18 +141,37 @@ def test_cleaning_equals_brute_force(tmp_path, seed, min_count, ratio):
     assert index.metadata.get("dropped_terms", 0) == len(left_out)
 
 
-def test_cleaning_options_are_checked():
+def test_cleaning_options_are_checked(tmp_path):
+    os.mkfifo(tmp_path / "pipe")  # opening it to write would wait for a reader for good
     for keywords, error in [({"min_count": -1}, ValueError), ({"merge_variants": 1}, ValueError),
                             ({"merge_variants": "a"}, TypeError),
-                            ({"merged_pairs": "x.csv"}, ValueError)]:
+                            ({"merged_pairs": "x.csv"}, ValueError),
+                            ({"merge_variants": True, "merged_pairs": tmp_path}, ValueError),
+                            ({"merge_variants": True, "merged_pairs": tmp_path / "pipe"},
+                             ValueError)]:
         with pytest.raises(error):
             torrelm.build([("cat", 1, 1)], **keywords)
 
 
+@pytest.mark.parametrize("start", ["=", "+", "-", "@", "\t", "\r", "a", "'", " ="])
+def test_merged_pairs_hold_no_spreadsheet_formula(tmp_path, start):
+    # A search term is whatever anyone typed: a pair written as it is would run as a formula in
+    # the spreadsheet that opens the file. Only the starts spreadsheets read as one are quoted.
+    term, variant = start + "hyperlink cats", start + "hyperlink cast"
+    path = tmp_path / "pairs.csv"
+    torrelm.build([(term, 1, 1000), (variant, 1, 3)], merge_variants=True, merged_pairs=path)
+    with open(path, newline="", encoding="utf-8") as written:
+        (row,) = list(csv.DictReader(written))
+    formula = start[0] in "=+-@\t\r"
+    for cell, text in [(row["variant"], variant), (row["term"], term)]:
+        assert cell == ("'" + text if formula else text)
+
+
 def starts_of(term):
-    """The term and its text from the start of each later word."""
-    return [term] + [term[i + 1:] for i, ch in enumerate(term) if ch == " " and term[i + 1:i + 2]
-                     not in ("", " ")]
+    """The term and its text from the start of each later word it is found from: the first
+    eight that start within its first 64 code points."""
+    return [term] + [term[i + 1:] for i, ch in enumerate(term[:63]) if ch == " " and
+                     term[i + 1:i + 2] not in ("", " ")][:8]
 
 
 def expected_completions(counts, prefix, limit, max_dist, order):
@@ -160,7 +180,9 @@ def expected_completions(counts, prefix, limit, max_dist, order):
     scored = []
     for term, count in counts.items():
         # Edits apply from the term's start; a later word must start with the text as typed.
-        within = [term[:k] for k in range(len(term) + 1) if osa(term[:k], prefix) <= max_dist]
+        # (a start longer than the text by more than max_dist is further than that from it)
+        within = [term[:k] for k in range(min(len(term), len(prefix) + max_dist) + 1)
+                  if osa(term[:k], prefix) <= max_dist]
         within += [prefix for start in starts_of(term)[1:] if start.startswith(prefix)]
         if not within:
             continue
@@ -176,21 +198,37 @@ def expected_completions(counts, prefix, limit, max_dist, order):
 @pytest.mark.parametrize("seed", range(6))
 def test_word_starts_complete_as_brute_force(tmp_path, seed):
     rng = random.Random(seed)
-    words = ["cat", "cats", "car", "video", "videos", "funny", "a", "ca"]
+    words = ["cat", "cats", "car", "video", "videos", "funny", "a", "ca", "compilation", "żółw"]
+    most_words = 4 if seed < 3 else 24  # past the words and code points word starts reach
     counts = {}
     for _ in range(60):
-        term = " ".join(rng.choices(words, k=rng.randint(1, 4)))
+        term = " ".join(rng.choices(words, k=rng.randint(1, most_words)))
         counts[term] = counts.get(term, 0) + rng.randint(1, 50)
     index = torrelm.build([(t, i, c) for i, (t, c) in enumerate(counts.items())],
                           word_starts=True)
     torrelm.save(index, tmp_path / "starts.idx")
     for reread in [index, torrelm.open(tmp_path / "starts.idx")]:
-        for prefix in ["", "c", "ca", "cat v", "video", "s", "a c", "fun"]:
+        for prefix in ["", "c", "ca", "cat v", "video", "s", "a c", "fun", "com", "żó"]:
             for limit, max_dist, order in [(3, 0, "likely"), (1000, 0, "likely"),
                                            (5, 1, "distance"), (5, 1, "likely")]:
                 got = reread.complete(prefix, limit=limit, max_dist=max_dist, order=order)
                 assert [(c.term, c.count) for c in got] == \
                     expected_completions(counts, prefix, limit, max_dist, order), prefix
+
+
+def test_word_starts_of_a_long_term_grow_with_its_length(tmp_path):
+    # Every word start keeps the rest of its term: taken from each of its words, one pasted line
+    # of 20,000 characters made a 3 GB file.
+    term = " ".join(f"w{i}" for i in range(2000))[:4000]
+    sizes = {}
+    for word_starts in (False, True):
+        index = torrelm.build([(term, 1, 5), ("w3 w4", 2, 9)], word_starts=word_starts)
+        torrelm.save(index, tmp_path / "long.idx")
+        sizes[word_starts] = (tmp_path / "long.idx").stat().st_size
+    assert sizes[True] < 10 * sizes[False], sizes
+    # The words it is found from are the early ones, as anyone typing it would start with.
+    assert [c.term for c in index.complete("w3 w")] == ["w3 w4", term]
+    assert [c.term for c in index.complete("w8 w9 w10")] == [term]
 
 
 def test_word_starts_refuse_a_later_word_holding_their_separator():

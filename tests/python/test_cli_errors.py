@@ -2,6 +2,7 @@
 exit status 1 (2 for usage), never a traceback, a hang or a silently wrong index; what the
 library takes (negative ids, counts past 2**64-1), the command takes too."""
 
+import gzip
 import os
 import subprocess
 import sys
@@ -36,6 +37,22 @@ CASES = [
     (["c.csv", "-o", "."], {"c.csv": b"term,video\ncat,1\n"}, 1, "is a folder"),
     (["c.csv", "-o", "none/out.idx"], {"c.csv": b"term,video\ncat,1\n"}, 1, "no folder"),
     (["c.csv", "-o", "c.csv"], {"c.csv": b"term,video\ncat,1\n"}, 1, "one of the input files"),
+    # The pairs file is written after the whole log was read: a FIFO would hang the build, an
+    # input or the index be overwritten by it.
+    (["c.csv", "--merge-variants", "--merged-pairs", "p.csv"],
+     {"c.csv": b"term,video\ncat,1\n", "p.csv": FIFO}, 1,
+     "--merged-pairs 'p.csv' is a FIFO, not a regular file"),
+    (["c.csv", "--merge-variants", "--merged-pairs", "."], {"c.csv": b"term,video\ncat,1\n"}, 1,
+     "--merged-pairs '.' is a folder"),
+    (["c.csv", "--merge-variants", "--merged-pairs", "/dev/null"],
+     {"c.csv": b"term,video\ncat,1\n"}, 1, "--merged-pairs '/dev/null' is a character device"),
+    (["c.csv", "--merge-variants", "--merged-pairs", "c.csv"], {"c.csv": b"term,video\ncat,1\n"},
+     1, "--merged-pairs c.csv is one of the input files"),
+    (["c*.csv", "--merge-variants", "--merged-pairs", "c2.csv"],
+     {"c1.csv": b"term,video\ncat,1\n", "c2.csv": b"term,video\ncar,1\n"}, 1,
+     "--merged-pairs c2.csv is one of the input files"),
+    (["c.csv", "--merge-variants", "--merged-pairs", "out.idx"],
+     {"c.csv": b"term,video\ncat,1\n"}, 1, "--merged-pairs out.idx is the output file (-o)"),
     (["c.csv", "--sql", "SELEC term"], {"c.csv": b"term,video\ncat,1\n"}, 1, "syntax error"),
     (["c.csv", "--sql", "SELECT term, video FROM clicks"], {"c.csv": b"term,video\ncat,1\n"}, 1,
      "no column count"),
@@ -54,6 +71,22 @@ CASES = [
      0, [("car", 2, 3), ("cat", 1, 2**64 - 1)]),
     (["e.parquet", "--allow-empty"], {"e.parquet": "SELECT 'cat' AS term, 1 AS video WHERE false"},
      0, []),
+    # A file named is the file read, though DuckDB would take its name for a pattern that
+    # matches another file (or that one and others).
+    (["a[1].csv"], {"a[1].csv": b"term,video,count\nright,1,1\n",
+                    "a1.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["a*.csv"], {"a*.csv": b"term,video,count\nright,1,1\n",
+                  "ab.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["a?.csv"], {"a?.csv": b"term,video,count\nright,1,1\n",
+                  "ab.csv": b"term,video,count\nwrong,2,1\n"}, 0, [("right", 1, 1)]),
+    (["z[1].csv.gz", "a?.parquet"],
+     {"z[1].csv.gz": gzip.compress(b"term,video,count\nright,1,1\n"),
+      "z1.csv.gz": gzip.compress(b"term,video,count\nwrong,2,1\n"),
+      "a?.parquet": "SELECT 'also' AS term, 3 AS video, 2 AS count",
+      "ab.parquet": "SELECT 'wrong' AS term, 2 AS video, 1 AS count"}, 0,
+     [("also", 3, 2), ("right", 1, 1)]),
+    (["c[1].csv"], {"c[1].csv": b"term,video\ncat,1\nc\xffat,2\n", "c1.csv": b"term,video\ncat,1\n"},
+     1, "(in c[1].csv)"),
 ]
 
 
@@ -63,7 +96,7 @@ CASES = [
 REFUSED_IN_PYTHON = {"column video has type DOUBLE", "is not a whole number", "has no count",
                      "no rows to index", "no column term", "a FIFO, not a regular file", "bad.csv",
                      "is a folder", "no folder", "one of the input files", "syntax error",
-                     "no column count", "--video-top-n"}
+                     "no column count", "--video-top-n", "--merged-pairs"}
 
 
 def marks(case):
@@ -97,6 +130,8 @@ def test_build_command_on_hostile_input(tmp_path, arguments, files, status, expe
         assert "build: error: " in done.stderr and expected in done.stderr, done.stderr
         assert not (tmp_path / "out.idx").exists()
         assert all((tmp_path / name).is_fifo() for name, c in files.items() if c is FIFO)
+        assert all((tmp_path / name).read_bytes() == c for name, c in files.items()
+                   if isinstance(c, bytes))  # no input was written over
         return
     built = torrelm.load(tmp_path / "out.idx")
     terms = sorted({term for term, _, _ in expected}) + ["ca", ""]

@@ -104,6 +104,36 @@ def test_endless_walks_stop_at_a_signal(make, call, sender, want):
     assert after.startswith("[")  # the index still answers
 
 
+@pytest.mark.parametrize("method", ["complete_many", "suggest_many", "videos_many"])
+@pytest.mark.parametrize("share", [0.05, 0.7])
+def test_batches_of_quick_texts_stop_at_a_signal(method, share):
+    # Each text is answered in fewer steps than the walks count between two looks for a signal,
+    # and the answers are then made into lists with the lock held (most of the time of a batch of
+    # completions): a signal early or late in the batch may keep Ctrl-C waiting in neither.
+    outcome, seconds, after = run(f"""
+        import random
+        index = words(30_000)
+        rng = random.Random(7)
+        def texts(n):
+            return ["".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(1, 3)))
+                    for _ in range(n)]
+        index.{method}(texts(1_000))  # what the first call makes once
+        start = time.perf_counter()
+        index.{method}(texts(20_000))
+        took = time.perf_counter() - start
+        batch = texts(int(20_000 * 10 / took))  # ten seconds of work, answering and listing
+        def batches():  # again while there is time: a busy machine may have guessed too long
+            while True:
+                index.{method}(batch)
+        outcome, seconds = stopped_by(batches, 10 * {share}, interrupt)
+        print(outcome, round(seconds, 3), index.complete('a', limit=1)[:1] != [])
+    """, timeout=120)[:3]
+    assert outcome == "KeyboardInterrupt"
+    # A stop comes within milliseconds; this leaves room for a slow CI.
+    assert float(seconds) < 10 * share + 2
+    assert after == "True"  # the index still answers
+
+
 @pytest.mark.parametrize("make, call", [
     ("PrefixSearch.from_bytes(SELF_LISTING)", "index.fuzzy_match('a' * 60, max_dist=0)"),
     ("doubled_chain(64, True)", "index.fuzzy_match('a' * 64, 1)"),

@@ -6,6 +6,7 @@ its file being replaced; pickles carry the whole index."""
 import os
 import pickle
 import random
+import re
 import stat
 import struct
 import uuid
@@ -294,6 +295,78 @@ def test_damaged_bytes_read_unchecked_never_crash_any_reader(tmp_path, make):
         print("survived")
     """, timeout=300)
     assert outcome == "survived\n"
+
+
+def resection(data, kind, new):
+    """`data` with section `kind` holding `new` instead: its old bytes zeroed, the new ones at the
+    end, its table entry moved last so that the table stays in the order of the offsets."""
+    data = bytearray(data)
+    table = sections(data)
+    i = next(i for i, (k, _, _) in enumerate(table) if k == kind)
+    _, offset, length = table[i]
+    data[offset:offset + length] = bytes(length)
+    start = -(-len(data) // 64) * 64
+    data += bytes(start - len(data)) + new
+    entries = [bytes(data[40 + 40 * j:80 + 40 * j]) for j in range(len(table))]
+    moved = bytearray(entries.pop(i))
+    struct.pack_into("<QQ", moved, 8, start, len(new))
+    data[40:40 + 40 * len(table)] = b"".join(entries + [bytes(moved)])
+    return bytes(data)
+
+
+def rewritten(data, kind, change):
+    """`data` with each u32 of section `kind` replaced by change(value)."""
+    (offset, length), = [(o, n) for k, o, n in sections(data) if k == kind]
+    values = struct.unpack_from(f"<{length // 4}I", data, offset)
+    data = bytearray(data)
+    struct.pack_into(f"<{len(values)}I", data, offset, *map(change, values))
+    return bytes(data)
+
+
+def word_starts_of(rows):
+    index = torrelm.build(rows, word_starts=True)
+    (data,) = [index.to_container()[o:o + n] for k, o, n in sections(index.to_container())
+               if k == 20]
+    return data
+
+
+SATURATED = {"term": ["abc", "abc"], "video": [1, 2], "count": [5, 6], "total": [2**32 - 1] * 2}
+TWO_TERMS = [("aa bb", 1, 5), ("aa cc", 2, 3)]
+MAX = 2**32 - 1
+
+
+@pytest.mark.parametrize("make, damage, harm, message", [
+    # Every video count multiplied: shares of a node's searches far above 1.
+    (lambda: torrelm.build(TWO_TERMS, word_starts=True),
+     lambda data: rewritten(data, 9, lambda count: min(count * 10**8, MAX)),
+     lambda index: index.videos("aa")[0].share > 1, "its video counts add up to"),
+    # Under totals stopped at 2**32-1, counts that may add up to more, but of one video twice.
+    (lambda: torrelm.build(SATURATED, columns=("term", "video", "count", "total")),
+     lambda data: rewritten(rewritten(data, 8, lambda _: 0), 9, lambda _: MAX),
+     lambda index: index.videos("abc")[0].share > 1, "a video is listed twice"),
+    # The word starts of an index of the same shape: "yy" offers "aa bb".
+    (lambda: torrelm.build(TWO_TERMS, word_starts=True),
+     lambda data: resection(data, 20, word_starts_of([("xx yy", 1, 5), ("xx zz", 2, 3)])),
+     lambda index: index.complete("yy") != [], "section word_starts: its term at node"),
+    # ... of a larger one, naming nodes the index does not have (which queries pass by).
+    (lambda: torrelm.build(TWO_TERMS, word_starts=True),
+     lambda data: resection(data, 20, word_starts_of(
+         [(f"w{i} x{i}", i, 1) for i in range(50)])),
+     None, "section word_starts: its term at node"),
+])
+def test_rewritten_video_counts_and_foreign_word_starts_are_refused(tmp_path, make, damage, harm,
+                                                                     message):
+    # Saved again with fresh checksums, as whoever rewrote them would: only the invariants the
+    # counts keep with the totals, and the word starts with the terms they name, tell.
+    data = make().to_container()
+    unchecked = Index.from_bytes(damage(data), verify=False)
+    assert harm is None or harm(unchecked)
+    path = tmp_path / "rewritten.idx"
+    torrelm.save(unchecked, path)
+    for read in [torrelm.open, torrelm.load, lambda p: Index.from_bytes(p.read_bytes())]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read(path)
+    torrelm.open(path, verify=False)  # it reads unchecked, as it did
 
 
 def test_kept_walk_tables_that_disagree_with_the_index_are_refused():

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "text/utf8.hpp"
 
 namespace torrelm::ingest {
 namespace {
@@ -100,6 +103,42 @@ TEST(MergeVariants, FoldsSlipsAndAccentTwinsOnly) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(merged(c.terms), c.into);
   }
+}
+
+TEST(MergeVariants, CrowdedDeletionKeyTakesWorkInProportion) {
+  // Terms that all share the deletion key "abcd" ("abcd" and one code point more), each on videos
+  // of its own and far apart in count, so that every rare one could be compared with every more
+  // searched one; and one slip among them, on the videos of the most searched.
+  constexpr std::size_t kTerms = 20'000;
+  std::vector<Term> terms;
+  std::string text;
+  for (std::size_t i = 0; i < kTerms; ++i) {
+    text = "abcd";
+    text::append_utf8(text, static_cast<char32_t>(0x10000 + i));
+    terms.push_back({text, i % 2 == 0 ? 5u : 100u, static_cast<std::uint32_t>(i + 1)});
+  }
+  terms.push_back({"abcdx", 1'000'000, 0});
+  terms.push_back({"abcdy", 20, 0});
+  std::size_t looks = 0;  // the hook is asked once every Cancel::kInterval steps
+  Cancel counted([](void* looked) noexcept { return ++*static_cast<std::size_t*>(looked), false; },
+                 &looks);
+  std::vector<std::string_view> texts;
+  std::vector<std::uint64_t> counts;
+  std::vector<std::size_t> begins{0};
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> videos;
+  for (const Term& term : terms) {
+    texts.push_back(term.text);
+    counts.push_back(term.count);
+    videos.emplace_back(term.video, term.count);
+    begins.push_back(videos.size());
+  }
+  const std::vector<std::uint32_t> into =
+      find_variants(TermsToMerge{texts, counts, begins, videos}, kDefaultRatio, counted);
+  EXPECT_EQ(into.back(), kTerms);  // the slip still folds into the most searched term
+  EXPECT_EQ(std::count(into.begin(), into.end(), kNoVariant), kTerms + 1);
+  // A few hundred steps a term, where comparing each with all the others takes tens of
+  // thousands.
+  EXPECT_LT(looks * Cancel::kInterval, 500 * terms.size());
 }
 
 TEST(MergeVariants, TellsEditsThatTouchDigits) {

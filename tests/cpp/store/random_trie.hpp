@@ -40,10 +40,12 @@ inline Trie random_trie(std::mt19937& rng, prefix::IdMode mode, std::size_t word
       trie.payloads.push_absent();
       continue;
     }
+    // A node's total counts its searches, at least the clicks of its videos.
     payload::Payload slot{static_cast<std::uint32_t>(rng() % 1000), {}, {}};
     for (std::size_t i = rng() % 4; i > 0; --i) {
       slot.video_ids.push_back(static_cast<std::uint32_t>(rng() % videos));
       slot.video_counts.push_back(static_cast<std::uint32_t>(1 + rng() % 100));
+      slot.total_count += slot.video_counts.back();
     }
     trie.payloads.push(slot);
   }

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <random>
+#include <set>
 
 #include "format/index_codec.hpp"
 #include "ranking/ranking.hpp"
@@ -81,6 +82,14 @@ bool reference_valid(const Trie& trie) {
         trie.id_mode == prefix::IdMode::Int32 ? trie.video_int_ids.size() : trie.video_uuids.size();
     for (const auto position : slot->video_ids) {
       if (position >= known) return false;
+    }
+    // No video's share of the node's searches above 1.
+    std::uint64_t sum = 0;
+    for (const auto count : slot->video_counts) sum += count;
+    const std::set<std::uint32_t> distinct(slot->video_ids.begin(), slot->video_ids.end());
+    if (sum > slot->total_count &&
+        (slot->total_count != payload::kCountMax || distinct.size() != slot->video_ids.size())) {
+      return false;
     }
   }
   return trie.id_mode == prefix::IdMode::Int32 || trie.id_mode == prefix::IdMode::Uuid;
@@ -163,6 +172,23 @@ TEST(Validate, NamesTheFirstProblemOfEachBrokenTrie) {
       {"uneven counts",
        [&](Trie& t) { slots(t, [](auto& list) { list[1]->video_counts.pop_back(); }); },
        "payloads node 1: 1 counts for 2 positions"},
+      {"counts past the total",
+       [&](Trie& t) { slots(t, [](auto& list) { list[1]->video_counts[0] = 4; }); },
+       "payloads node 1: its video counts add up to 6, more than its total count 5"},
+      {"a saturated total over saturated counts",
+       [&](Trie& t) {
+         slots(t, [](auto& list) {
+           list[1] = payload::Payload{payload::kCountMax, {0, 1}, {payload::kCountMax, 7}};
+         });
+       },
+       "ok"},
+      {"... of one video twice",
+       [&](Trie& t) {
+         slots(t, [](auto& list) {
+           list[1] = payload::Payload{payload::kCountMax, {1, 1}, {payload::kCountMax, 7}};
+         });
+       },
+       "payloads node 1: a video is listed twice"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
