@@ -273,7 +273,7 @@ def _types(connection: Any, rows: str) -> dict[str, str]:
     return {str(row[0]).lower(): str(row[1]) for row in described}
 
 
-def _query(connection: Any, sql: str | None) -> str:
+def _query(connection: Any, sql: str | None, ordered: bool = False) -> str:
     """SQL giving the rows to build from, every value checked and typed as the build takes it.
 
     Without `sql`, the rows of the view clicks that have a term and a video are summed per
@@ -297,7 +297,7 @@ def _query(connection: Any, sql: str | None) -> str:
         # Run as a subquery, where a second statement is a syntax error; a trailing semicolon
         # is common, and the line break keeps a closing line comment off the parenthesis.
         rows = source = sql.strip().rstrip(";")
-        order = ""
+        order = " ORDER BY term, video" if ordered else ""
     types = _types(connection, source)
     absent = [name for name in ("term", "video", "count") if name not in types]
     if absent:
@@ -313,6 +313,88 @@ def _query(connection: Any, sql: str | None) -> str:
     count = (f"CASE WHEN whole >= {_MAX_U64} THEN CAST({_MAX_U64} AS UBIGINT) "
              "ELSE CAST(whole AS UBIGINT) END")
     return f"SELECT term, video, {count} AS count FROM (\n{checked}\n){order}"
+
+
+_DURATION = re.compile(r"\s*([0-9]+(?:\.[0-9]*)?)\s*([a-z]+)\s*", re.IGNORECASE)
+_SECONDS = {"s": 1, "sec": 1, "second": 1, "seconds": 1, "m": 60, "min": 60, "minute": 60,
+            "minutes": 60, "h": 3600, "hour": 3600, "hours": 3600, "d": 86400, "day": 86400,
+            "days": 86400, "w": 604800, "week": 604800, "weeks": 604800}
+
+
+def _duration(text: str) -> float:
+    """Seconds of a duration such as 7d, 12h, 90min, 2 weeks."""
+    found = _DURATION.fullmatch(text)
+    unit = _SECONDS.get(found[2].lower()) if found else None
+    if found is None or unit is None:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a duration: a number and a unit (s, min, h, d, w), e.g. 7d")
+    seconds = float(found[1]) * unit
+    if not 0 < seconds < float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r}: a half-life must be above 0")
+    return seconds
+
+
+def _shown_duration(seconds: float) -> str:
+    for unit, size in (("days", 86400), ("hours", 3600), ("minutes", 60)):
+        if seconds >= size:
+            return f"{seconds / size:,.4g} {unit}"
+    return f"{seconds:,.4g} seconds"
+
+
+def _seconds_of(column: str, kind: str) -> str:
+    """SQL of a time column as seconds since the epoch (UTC): a timestamp or a date, text that
+    DuckDB reads as one, or a number of seconds already."""
+    if kind in _SIGNED | _UNSIGNED | _WIDE or kind in ("FLOAT", "DOUBLE") \
+            or kind.startswith("DECIMAL("):
+        return f"CAST({column} AS DOUBLE)"
+    if kind.startswith(("TIMESTAMP", "DATE")):
+        return f"epoch({column})"
+    return f"epoch(CAST({column} AS TIMESTAMP))"
+
+
+def _weighed(connection: Any, base: str, column: str, half_life: float,
+             now: str | None) -> tuple[str, float]:
+    """SQL summing the clicks of `base` per (term, video), each weighed by its age: a click one
+    half-life older than `now` counts half, two a quarter (a click after `now` counts 1). Each
+    sum is rounded to the nearest whole number, halves up, and a sum that rounds to 0 leaves its
+    row out. Without `now`, the newest click's time is now. Also the time taken for now."""
+    types = _types(connection, base)
+    missing = {"term", "video"} - set(types)
+    if missing:
+        raise InputError(f"the rows have no column {', '.join(sorted(missing))} (they have "
+                         f"{', '.join(map(repr, types))}); name them so, or use --sql")
+    found = {name.lower(): name for name in types}
+    if column.lower() not in found:
+        raise InputError(f"--time-column {column}: no such column (the rows have "
+                         f"{', '.join(map(repr, types))})")
+    name = found[column.lower()]
+    quoted = '"' + name.replace('"', '""') + '"'
+    seconds = _seconds_of(quoted, types[name])
+    if now is None:
+        moment = connection.execute(f"SELECT max({seconds}) FROM (\n{base}\n)").fetchall()[0][0]
+        if moment is None:
+            raise InputError(f"--time-column {column}: no row has a time")
+    else:
+        try:
+            moment = float(now)
+        except ValueError:
+            try:
+                moment = connection.execute(
+                    f"SELECT epoch(CAST({_sql_text(now)} AS TIMESTAMP))").fetchall()[0][0]
+            except Exception:  # noqa: BLE001 - DuckDB's own error, told as one line
+                raise InputError(f"--now {now!r} is not a time (e.g. 2026-12-08 or "
+                                 "2026-12-08T12:00:00)") from None
+    count = f"{_checked_count(types)}" if "count" in types else "1"
+    term = "term" if types.get("term") == "VARCHAR" else _term(types.get("term", "VARCHAR"))
+    rows = (f"SELECT {term} AS term, video, {count} AS clicks, "
+            f"CASE WHEN {quoted} IS NULL THEN error('a row of term ' || coalesce(CAST(term AS "
+            f"VARCHAR), 'null') || ' has no time in column ' || {_sql_text(name)}) "
+            f"ELSE {seconds} END AS moment FROM (\n{base}\n) "
+            "WHERE term IS NOT NULL AND video IS NOT NULL")
+    weighed = (f"SELECT term, video, CAST(floor(sum(clicks * pow(0.5, greatest(0, "
+               f"{float(moment)!r} - moment) / {half_life!r})) + 0.5) AS UBIGINT) AS count "
+               f"FROM (\n{rows}\n) GROUP BY term, video")
+    return f"SELECT term, video, count FROM (\n{weighed}\n) WHERE count > 0", float(moment)
 
 
 class _Progress:
@@ -379,7 +461,17 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
         connection.execute("SET arrow_lossless_conversion = true")
         if args.quiet:
             connection.execute("SET enable_progress_bar = false")
-        relation = connection.sql(_query(connection, args.sql))
+        sql = args.sql
+        if args.time_column is not None:
+            base = sql.strip().rstrip(";") if sql is not None else "SELECT * FROM clicks"
+            sql, moment = _weighed(connection, base, args.time_column, args.half_life,
+                                   args.now)
+            if not args.quiet:
+                print(f"torrelm build: clicks weighed by age, half-life "
+                      f"{_shown_duration(args.half_life)}, now "
+                      f"{time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(moment))} UTC",
+                      file=sys.stderr)
+        relation = connection.sql(_query(connection, sql, ordered=args.time_column is not None))
         if not args.quiet:
             print(f"torrelm build: {len(files):,} file(s), aggregating with DuckDB",
                   file=sys.stderr)
@@ -501,6 +593,19 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="find a term of several words from the start of each of its "
                               "words too: 'cat vid' completes to 'funny cat videos' (from its "
                               "first 8 later words that start within its first 64 characters)")
+    build_parser.add_argument("--time-column", metavar="COLUMN",
+                              help="weigh each click by its age, from this column (a timestamp, "
+                              "a date, text DuckDB reads as one, or seconds since the epoch); "
+                              "needs --half-life")
+    build_parser.add_argument("--half-life", type=_duration, metavar="DURATION",
+                              help="the age at which a click counts half (7d, 12h, 90min, 2w): "
+                              "each (term, video)'s weighed clicks are summed, then rounded to "
+                              "the nearest whole number, halves up; a sum that rounds to 0 is "
+                              "left out")
+    build_parser.add_argument("--now", metavar="TIME",
+                              help="the time ages are taken from (2026-12-08, "
+                              "2026-12-08T12:00:00, or seconds since the epoch; default: the "
+                              "newest click's), so that the same logs give the same index")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")
@@ -515,6 +620,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             build_parser.error("--video-top-n must lie in 0 .. 2**32-1")
         if args.sql is not None and not args.sql.strip().rstrip(";").strip():
             build_parser.error("--sql cannot be empty")
+        if (args.time_column is None) != (args.half_life is None):
+            build_parser.error("--time-column and --half-life go together")
+        if args.now is not None and args.time_column is None:
+            build_parser.error("--now needs --time-column and --half-life")
     if args.command == "serve":
         args = serve_settings(args, serve_parser)
     result: int = args.run(args)

@@ -87,6 +87,26 @@ CASES = [
      [("also", 3, 2), ("right", 1, 1)]),
     (["c[1].csv"], {"c[1].csv": b"term,video\ncat,1\nc\xffat,2\n", "c1.csv": b"term,video\ncat,1\n"},
      1, "(in c[1].csv)"),
+    # Clicks weighed by age: each (term, video)'s weighed sum rounded, halves up; a sum that
+    # rounds to 0 left out. Yesterday's 1,000 clicks pass a year-old 3,000 at a week's half-life.
+    (["w.parquet", "--time-column", "T", "--half-life", "7d", "--now", "2026-12-08"],
+     {"w.parquet": "SELECT * FROM (VALUES ('new', 'a', 1000, TIMESTAMP '2026-12-07'), "
+      "('old', 'b', 3000, TIMESTAMP '2025-12-08'), ('new', 'a', 10, TIMESTAMP '2026-12-01'), "
+      "('new', 'c', 4, TIMESTAMP '2026-12-15')) v(term, video, count, t)"}, 0,
+     [("new", "a", int(1000 * 0.5 ** (1 / 7) + 10 * 0.5 + 0.5)), ("new", "c", 4)]),
+    # Raw clicks at seconds since the epoch; now is the newest click's time by default.
+    (["r.csv", "--time-column", "at", "--half-life", "1 day"],
+     {"r.csv": b"term,video,at\nx,v,0\nx,v,86400\ny,w,86400\nz,u,-86400\n"}, 0,
+     [("x", "v", 2), ("y", "w", 1)]),
+    (["r.csv", "--time-column", "when", "--half-life", "7d"],
+     {"r.csv": b"term,video,at\nx,v,0\n"}, 1, "--time-column when: no such column"),
+    (["r.parquet", "--time-column", "at", "--half-life", "7d"],
+     {"r.parquet": "SELECT 'x' AS term, 1 AS video, NULL::TIMESTAMP AS at UNION ALL "
+      "SELECT 'y', 2, TIMESTAMP '2026-01-01'"}, 1, "a row of term x has no time"),
+    (["r.csv", "--time-column", "at", "--half-life", "7"], {"r.csv": b"term,video,at\nx,v,0\n"},
+     2, "is not a duration"),
+    (["r.csv", "--now", "2026-01-01"], {"r.csv": b"term,video,at\nx,v,0\n"}, 2,
+     "--now needs --time-column"),
 ]
 
 
@@ -96,7 +116,8 @@ CASES = [
 REFUSED_IN_PYTHON = {"column video has type DOUBLE", "is not a whole number", "has no count",
                      "no rows to index", "no column term", "a FIFO, not a regular file", "bad.csv",
                      "is a folder", "no folder", "one of the input files", "syntax error",
-                     "no column count", "--video-top-n", "--merged-pairs"}
+                     "no column count", "--video-top-n", "--merged-pairs", "--time-column",
+                     "has no time", "is not a duration", "--now needs"}
 
 
 def marks(case):
