@@ -108,24 +108,29 @@ def blocked_entries(lines: Iterable[object], where: str) -> Blocked:
     """The whole terms and the words that `lines` block. One entry a line, whitespace trimmed;
     blank lines and lines starting with # are skipped; ~word blocks every term holding that
     word; a line starting with a backslash blocks the rest of it as a whole term (for a term
-    starting with #, ~ or a backslash). `where` names the list in errors, before "line N"."""
+    starting with #, ~ or a backslash). `where` names an entry in errors, before its number
+    from 1 ("block 'list.txt': line")."""
     terms: list[str] = []
     words: list[str] = []
     for number, line in enumerate(lines, 1):
         if not isinstance(line, str):
-            raise TypeError(f"{where}line {number}: expected str, not {type(line).__name__}")
+            raise TypeError(f"{where} {number}: expected str, not {type(line).__name__}")
         entry = line.strip()
         if not entry or entry.startswith("#"):
             continue
         try:
             entry.encode("utf-8")
         except UnicodeEncodeError:
-            raise ValueError(f"{where}line {number}: {entry!r}: an entry cannot contain lone "
+            raise ValueError(f"{where} {number}: {entry!r}: an entry cannot contain lone "
                              "surrogates") from None
         if entry.startswith("~"):
             word = entry[1:].strip()
             if not word:
-                raise ValueError(f"{where}line {number}: '~' names no word")
+                raise ValueError(f"{where} {number}: '~' names no word")
+            if len(word.split()) > 1:
+                # Folded, the space would stay: a word between spaces never holds one.
+                raise ValueError(f"{where} {number}: {entry!r} names more than one word (block "
+                                 "the whole term instead)")
             words.append(word)
         else:
             terms.append(entry[1:] if entry.startswith("\\") else entry)
@@ -138,11 +143,12 @@ def _block_list(block: BlockOption) -> Blocked | None:
     if isinstance(block, (str, os.PathLike)):
         # A BOM is no part of the first entry; any line break ends a line.
         with open(block, encoding="utf-8-sig") as file:
-            return blocked_entries(file.read().splitlines(), f"block {os.fspath(block)!r}: ")
+            return blocked_entries(file.read().splitlines(),
+                                   f"block {os.fspath(block)!r}: line")
     if isinstance(block, (bytes, bytearray)) or not isinstance(block, Iterable):
         raise TypeError("block must be a path or an iterable of str entries, not "
                         f"{type(block).__name__}")
-    return blocked_entries(block, "block ")
+    return blocked_entries(block, "block entry")
 
 
 def _folded(blocked: Blocked, function: Callable[[str], str] | None) -> tuple[list[str], list[str]]:

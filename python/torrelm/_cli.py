@@ -442,7 +442,7 @@ def _block_lines(path: str) -> list[str]:
     except UnicodeDecodeError:
         raise InputError(f"--block {path}: not UTF-8 text") from None
     try:
-        blocked_entries(lines, f"--block {path}: ")
+        blocked_entries(lines, f"--block {path}: line")
     except ValueError as error:
         raise InputError(str(error)) from None
     return lines

@@ -70,7 +70,8 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     terms; blank lines and lines starting with # are skipped. A plain entry blocks that whole
     term; `~word` blocks every term holding that word between spaces (`~spoiler` blocks
     `movie spoiler ending` but not `spoilers`); an entry starting with a backslash blocks the
-    rest of it as a whole term (`\\#shorts`). A blocked term is left out with its clicks, its
+    rest of it as a whole term (`\\#shorts`); a `~` entry with whitespace inside, or a space once
+    folded, is refused (ValueError), as it could match nothing. A blocked term is left out with its clicks, its
     videos and every spelling that `normalize` or `merge_variants` folds into it: with
     merge_variants, `fortniet` folds into a blocked `fortnite` and goes with it, where without
     it, it stays. A blocked term that is itself a slip of another term goes alone, its clicks
