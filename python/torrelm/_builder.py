@@ -94,20 +94,101 @@ def _build_metadata(rows: int, video_top_n: int, normalized: Mapping[str, object
 DEFAULT_MERGE_RATIO = 10.0
 
 
+# A block list: the path of a file of entries, one a line, or the entries themselves.
+BlockOption = Union[str, os.PathLike[str], Iterable[str], None]
+
+
+class Blocked(NamedTuple):
+    """The entries of a block list, trimmed but not yet folded: whole terms, and words."""
+    terms: tuple[str, ...] = ()
+    words: tuple[str, ...] = ()
+
+
+def blocked_entries(lines: Iterable[object], where: str) -> Blocked:
+    """The whole terms and the words that `lines` block. One entry a line, whitespace trimmed;
+    blank lines and lines starting with # are skipped; ~word blocks every term holding that
+    word; a line starting with a backslash blocks the rest of it as a whole term (for a term
+    starting with #, ~ or a backslash). `where` names an entry in errors, before its number
+    from 1 ("block 'list.txt': line")."""
+    terms: list[str] = []
+    words: list[str] = []
+    for number, line in enumerate(lines, 1):
+        if not isinstance(line, str):
+            raise TypeError(f"{where} {number}: expected str, not {type(line).__name__}")
+        entry = line.strip()
+        if not entry or entry.startswith("#"):
+            continue
+        try:
+            entry.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"{where} {number}: {entry!r}: an entry cannot contain lone "
+                             "surrogates") from None
+        if entry.startswith("~"):
+            word = entry[1:].strip()
+            if not word:
+                raise ValueError(f"{where} {number}: '~' names no word")
+            if len(word.split()) > 1:
+                # Folded, the space would stay: a word between spaces never holds one.
+                raise ValueError(f"{where} {number}: {entry!r} names more than one word (block "
+                                 "the whole term instead)")
+            words.append(word)
+        else:
+            terms.append(entry[1:] if entry.startswith("\\") else entry)
+    return Blocked(tuple(terms), tuple(words))
+
+
+def _block_list(block: BlockOption) -> Blocked | None:
+    if block is None:
+        return None
+    if isinstance(block, (str, os.PathLike)):
+        # A BOM is no part of the first entry; any line break ends a line.
+        with open(block, encoding="utf-8-sig") as file:
+            return blocked_entries(file.read().splitlines(),
+                                   f"block {os.fspath(block)!r}: line")
+    if isinstance(block, (bytes, bytearray)) or not isinstance(block, Iterable):
+        raise TypeError("block must be a path or an iterable of str entries, not "
+                        f"{type(block).__name__}")
+    return blocked_entries(block, "block entry")
+
+
+def _folded(blocked: Blocked, function: Callable[[str], str] | None) -> tuple[list[str], list[str]]:
+    """The block list's terms and words folded as the index's terms are. An entry that folds to
+    nothing could only match a term that is left out anyway."""
+    def fold(entry: str) -> str:
+        if function is None:
+            return entry
+        out = function(entry)
+        if not isinstance(out, str):
+            raise TypeError(f"normalize({entry!r}) returned {type(out).__name__}, not str")
+        return out
+
+    words = []
+    for entry in blocked.words:
+        word = fold(entry)
+        if " " in word:
+            raise ValueError(f"block entry ~{entry}: {word!r} holds a space once folded, and "
+                             "words are matched between spaces (block the whole term instead)")
+        if word:
+            words.append(word)
+    return [text for text in map(fold, blocked.terms) if text], words
+
+
 class Cleaning(NamedTuple):
     """What a build leaves out and folds together besides normalising: terms counted fewer than
     min_count times, and (with a ratio) the variants of terms searched that many times as often.
-    merged_pairs names a CSV file the merged pairs are written to."""
+    merged_pairs names a CSV file the merged pairs are written to. block holds the terms and
+    words left out by name."""
     min_count: int = 0
     merge_ratio: float | None = None
     merged_pairs: str | os.PathLike[str] | None = None
     word_starts: bool = False
+    block: Blocked | None = None
 
 
 def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
              merged_pairs: str | os.PathLike[str] | None = None,
-             word_starts: bool = False) -> Cleaning:
-    """The options checked, before any row is read."""
+             word_starts: bool = False, block: BlockOption = None) -> Cleaning:
+    """The options checked, and the block list read, before any row is read."""
     least = _check_count(min_count, "min_count")
     ratio: float | None = None
     if merge_variants is True:
@@ -136,7 +217,7 @@ def cleaning(min_count: SupportsIndex = 0, merge_variants: bool | float = False,
                                  "not a regular file")
     if not isinstance(word_starts, bool):
         raise TypeError(f"word_starts must be a bool, not {type(word_starts).__name__}")
-    return Cleaning(least, ratio, merged_pairs, word_starts)
+    return Cleaning(least, ratio, merged_pairs, word_starts, _block_list(block))
 
 
 # A cell that starts with one of these is a formula to a spreadsheet that opens the file (or
@@ -165,8 +246,9 @@ def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
     says, with its build metadata (which names the normalisation, so that its queries are
     normalised alike, and says what the cleaning left out and merged)."""
     function, name = resolve(normalize)
+    terms, words = _folded(clean.block or Blocked(), function)
     index = table.build(video_top_n, progress, function, clean.min_count, clean.merge_ratio,
-                        clean.word_starts)
+                        clean.word_starts, terms, words)
     report = table.report
     custom = function if name == "custom" else None
     extra: dict[str, object] = dict(recorded(function, name))
@@ -178,6 +260,9 @@ def _finish(table: RowTable, rows: int, video_top_n: int, progress: Progress,
     if report["dropped_terms"] or clean.min_count:
         extra["dropped_terms"] = report["dropped_terms"]
         extra["dropped_clicks"] = report["dropped_clicks"]
+    if clean.block is not None:
+        extra["blocked_terms"] = report["blocked_terms"]
+        extra["blocked_clicks"] = report["blocked_clicks"]
     if clean.word_starts:
         extra["word_starts"] = True
     if clean.merged_pairs is not None:
@@ -305,16 +390,17 @@ class IndexBuilder:
         normalize: NormalizeOption = None, min_count: SupportsIndex = 0,
         merge_variants: bool | float = False,
         merged_pairs: str | os.PathLike[str] | None = None, word_starts: bool = False,
+        block: BlockOption = None,
     ) -> Index:
         """Builds the index in native code (torrelm.build's engine); each node keeps its
         `video_top_n` best videos. `progress` is called as progress(stage, done, total) between
         stages, or, if True, reports on standard error (through tqdm when installed).
         `normalize`, when given, folds the terms instead of the builder's own choice;
-        `min_count`, `merge_variants`, `merged_pairs` and `word_starts` work as in
+        `min_count`, `merge_variants`, `merged_pairs`, `word_starts` and `block` work as in
         torrelm.build()."""
         normalize = self._normalize if normalize is None else normalize
         resolve(normalize)
-        clean = cleaning(min_count, merge_variants, merged_pairs, word_starts)
+        clean = cleaning(min_count, merge_variants, merged_pairs, word_starts, block)
         # Keeping more videos than there can be is keeping them all.
         top_n = min(_check_count(video_top_n, "video_top_n"), _MAX_U32)
         for term, total in self._totals.items():

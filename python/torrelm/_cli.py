@@ -453,6 +453,7 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
             raise InputError(f"--merged-pairs {args.merged_pairs} is one of the input files")
         if os.path.realpath(args.merged_pairs) == os.path.realpath(args.output):
             raise InputError(f"--merged-pairs {args.merged_pairs} is the output file (-o)")
+    blocked = _block_lines(args.block) if args.block is not None else None
     named = _Named(files)
     connection = duckdb.connect()
     try:
@@ -480,7 +481,8 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
                           normalize=None if args.normalize == "none" else args.normalize,
                           min_count=args.min_count,
                           merge_variants=args.merge_variants or False,
-                          merged_pairs=args.merged_pairs, word_starts=args.word_starts)
+                          merged_pairs=args.merged_pairs, word_starts=args.word_starts,
+                          block=blocked)
         except (ValueError, TypeError) as error:  # a row the build refuses
             raise InputError(named.shown(_one_line(str(error)))) from None
         except OSError as error:  # the pairs file could not be written
@@ -507,6 +509,9 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
               f"{cleaned['dropped_clicks']:,} click(s)"
               + (f" (counted fewer than {args.min_count:,} times, or empty once folded)"
                  if args.min_count else " (empty once folded)"), file=sys.stderr)
+    if "blocked_terms" in cleaned:
+        print(f"torrelm build: left out {cleaned['blocked_terms']:,} blocked term(s) and their "
+              f"{cleaned['blocked_clicks']:,} click(s)", file=sys.stderr)
     if "merged_terms" in cleaned:
         print(f"torrelm build: merged {cleaned['merged_terms']:,} variant(s) into the terms they "
               "are slips for" + (f", pairs in {args.merged_pairs}" if args.merged_pairs else ""),
@@ -514,6 +519,25 @@ def _build(args: argparse.Namespace, progress: _Progress) -> int:
     print(f"torrelm build: wrote {args.output} ({size / 2**20:,.1f} MiB) in {seconds:.1f} s: "
           f"{index!r}", file=sys.stderr)
     return 0
+
+
+def _block_lines(path: str) -> list[str]:
+    """The lines of the --block file, checked before any input is read: a bad entry is one
+    error line naming its line, not a failure after the aggregation."""
+    from ._builder import blocked_entries
+
+    try:
+        with open(path, encoding="utf-8-sig") as file:
+            lines = file.read().splitlines()
+    except OSError as error:
+        raise InputError(f"--block {path}: {error.strerror}") from None
+    except UnicodeDecodeError:
+        raise InputError(f"--block {path}: not UTF-8 text") from None
+    try:
+        blocked_entries(lines, f"--block {path}: line")
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    return lines
 
 
 def build_command(args: argparse.Namespace) -> int:
@@ -606,6 +630,13 @@ def main(argv: Sequence[str] | None = None) -> int:
                               help="the time ages are taken from (2026-12-08, "
                               "2026-12-08T12:00:00, or seconds since the epoch; default: the "
                               "newest click's), so that the same logs give the same index")
+    build_parser.add_argument("--block", metavar="FILE",
+                              help="leave out the terms FILE names, one a line, folded as the "
+                              "terms are (--normalize): a line blocks that whole term, '~word' "
+                              "every term holding that word between spaces, '\\#tag' the term "
+                              "'#tag'; blank lines and lines starting with # are skipped. A "
+                              "blocked term goes with its clicks and the spellings folded into "
+                              "it (--merge-variants)")
     build_parser.add_argument("--allow-empty", action="store_true",
                               help="write an index without terms when there are no rows, "
                               "instead of failing")

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, Union
 from ._normalize import NormalizeOption
 
 if TYPE_CHECKING:
+    from ._builder import BlockOption
     from ._native import Index, RowTable
 
 Progress = Callable[[str, int, int], None]
@@ -24,7 +25,7 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
           normalize: NormalizeOption = None, min_count: int = 0,
           merge_variants: bool | float = False,
           merged_pairs: str | os.PathLike[str] | None = None,
-          word_starts: bool = False) -> Index:
+          word_starts: bool = False, block: BlockOption = None) -> Index:
     """The index of (term, video, count) rows.
 
     `rows` is any object that exports Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`:
@@ -64,6 +65,18 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
     (variant, term, variant_count, term_count) rows to. The metadata records what was left out
     (dropped_terms, dropped_clicks) and how many terms were merged (merged_terms).
 
+    `block` leaves terms out by name: the path of a file of entries, or an iterable of entries
+    (str), one entry a line. Each is trimmed of whitespace and folded as `normalize` folds the
+    terms; blank lines and lines starting with # are skipped. A plain entry blocks that whole
+    term; `~word` blocks every term holding that word between spaces (`~spoiler` blocks
+    `movie spoiler ending` but not `spoilers`); an entry starting with a backslash blocks the
+    rest of it as a whole term (`\\#shorts`); a `~` entry with whitespace inside, or a space once
+    folded, is refused (ValueError), as it could match nothing. A blocked term is left out with its clicks, its
+    videos and every spelling that `normalize` or `merge_variants` folds into it: with
+    merge_variants, `fortniet` folds into a blocked `fortnite` and goes with it, where without
+    it, it stays. A blocked term that is itself a slip of another term goes alone, its clicks
+    too. The metadata counts them apart (blocked_terms, blocked_clicks).
+
     `word_starts` makes a term of several words findable from the start of each later word too:
     complete("cat vid") and typeahead("cat vid") offer "funny cat videos", ranked with the same
     score as every other completion (edits apply from a term's start only). A term is found from
@@ -76,7 +89,7 @@ def build(rows: Rows, *, columns: Sequence[str] = ("term", "video", "count"),
 
     names = _column_names(columns)
     resolve(normalize)  # a bad option is refused before any row is read
-    clean = cleaning(min_count, merge_variants, merged_pairs, word_starts)
+    clean = cleaning(min_count, merge_variants, merged_pairs, word_starts, block)
     if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
         raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
     if not 0 <= video_top_n <= 2**32 - 1:

@@ -124,7 +124,7 @@ class Index:
 
     def complete(self, prefix: str, *, limit: SupportsIndex = 10, max_dist: SupportsIndex | Literal['auto'] = 0, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Completion]:
         """
-        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), or with order='distance' by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' allows a prefix of one word no edits below 4 characters and one from 4 (a prefix being typed), and a text of several words one edit in each word of 3 characters or more and 3 in all, the last word matched as a prefix; a space missing or added between words is one edit of the whole. Each Completion's highlight gives the ranges of its term that match what was typed.
+        The limit terms that start with prefix, most searched first (ties in code point order), as Completion(term, count). With max_dist=d, the terms below every prefix within d edits of prefix, the likeliest first (ln(1 + count) less 7 per unit of the typo's weighted cost), or with order='distance' by (distance, count). Exact, found best first: the terms below the prefix are never all collected. An edit is an insertion, a deletion, a substitution or, with distance='osa' (the default), a swap of two neighbouring characters; distance='levenshtein' counts a swap as two edits, as fuzzy_match does. max_dist='auto' allows a prefix of one word no edits below 4 characters and one from 4 (a prefix being typed), and a text of several words one edit in each word of 3 characters or more and 2 in all, the last word matched as a prefix; a space missing or added between words is one edit of the whole. Each Completion's highlight gives the ranges of its term that match what was typed.
         """
 
     def suggest(self, text: str, *, max_dist: SupportsIndex | Literal['auto'] = 2, limit: SupportsIndex = 10, distance: Literal['osa', 'levenshtein'] = 'osa', order: Literal['likely', 'distance'] = 'likely') -> list[torrelm._results.Suggestion]:
@@ -224,13 +224,13 @@ class RowTable:
         Adds rows given as columns: sequences, or integer arrays read in place. A total of None gives no total for its row.
         """
 
-    def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None, normalize: Callable[[str], str] | None = None, min_count: int = 0, merge_ratio: float | None = None, word_starts: bool = False) -> Index:
+    def build(self, video_top_n: int, progress: Callable[[str, int, int], object] | None, normalize: Callable[[str], str] | None = None, min_count: int = 0, merge_ratio: float | None = None, word_starts: bool = False, blocked_terms: Sequence[str] = [], blocked_words: Sequence[str] = []) -> Index:
         """
-        The Index of every row added; the table is left empty. With normalize, the terms that normalise alike are merged first, each showing its most counted spelling (a term normalised to nothing is left out). With merge_ratio, the variants of terms searched that many times as often fold into them, and so do the spellings that differ only in accents; then the terms counted fewer than min_count times are left out with their clicks. With word_starts, complete() finds a term of several words from the start of each of them too (a word after the first cannot hold U+001F, which the word-start index keeps for itself).
+        The Index of every row added; the table is left empty. With normalize, the terms that normalise alike are merged first, each showing its most counted spelling (a term normalised to nothing is left out). With merge_ratio, the variants of terms searched that many times as often fold into them, and so do the spellings that differ only in accents; then the terms counted fewer than min_count times are left out with their clicks. The terms in blocked_terms, those holding a word (between spaces) of blocked_words, and the terms folded into them are left out too; both lists are compared with the normalised terms. With word_starts, complete() finds a term of several words from the start of each of them too (a word after the first cannot hold U+001F, which the word-start index keeps for itself).
         """
 
     @property
     def report(self) -> dict[str, Any]:
         """
-        What the last build left out (dropped_terms, dropped_clicks) and merged (merged: (variant, term, variant count, term count) tuples, most counted first).
+        What the last build left out (dropped_terms, dropped_clicks; blocked_terms, blocked_clicks for the blocked ones) and merged (merged: (variant, term, variant count, term count) tuples, most counted first).
         """

@@ -8,6 +8,7 @@
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <bit>
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -311,22 +313,25 @@ class RowTable {
   }
 
   nb::object build(std::uint32_t video_top_n, nb::handle progress, nb::handle normalize,
-                   std::uint64_t min_count, std::optional<double> merge_ratio, bool word_starts) {
+                   std::uint64_t min_count, std::optional<double> merge_ratio, bool word_starts,
+                   const std::vector<std::string>& blocked_terms,
+                   const std::vector<std::string>& blocked_words) {
     return guarded([&] {
       // No rows at all: the index of nothing, with the empty id table the array builder gives.
       ClickTable& table = table_for(table_ ? table_->kind() : VideoKind::Uuid);
       report_ = nb::dict();
-      ClickTable::Dropped dropped;
+      ClickTable::Dropped dropped, blocked;
       if (!normalize.is_none()) dropped = merge_normalized(table, normalize);
       nb::list merged;
-      if (min_count > 0 || merge_ratio) {
-        auto [left_out, pairs] = checked(run_released(
-            [&](Cancel cancel) { return fold_and_drop(table, min_count, merge_ratio, cancel); }));
-        dropped.terms += left_out.terms;
-        dropped.clicks = dropped.clicks + left_out.clicks < dropped.clicks
-                             ? ~std::uint64_t{0}
-                             : dropped.clicks + left_out.clicks;
-        for (auto& [variant, term, variant_count, term_count] : pairs) {
+      const Blocked block(blocked_terms, blocked_words);
+      if (min_count > 0 || merge_ratio || !block.empty()) {
+        Folded folded = checked(run_released([&](Cancel cancel) {
+          return fold_and_drop(table, min_count, merge_ratio, block, cancel);
+        }));
+        dropped.terms += folded.dropped.terms;
+        dropped.clicks = saturated_sum(dropped.clicks, folded.dropped.clicks);
+        blocked = folded.blocked;
+        for (auto& [variant, term, variant_count, term_count] : folded.pairs) {
           merged.append(nb::make_tuple(nb::str(variant.data(), variant.size()),
                                        nb::str(term.data(), term.size()), variant_count,
                                        term_count));
@@ -334,6 +339,8 @@ class RowTable {
       }
       report_["dropped_terms"] = dropped.terms;
       report_["dropped_clicks"] = dropped.clicks;
+      report_["blocked_terms"] = blocked.terms;
+      report_["blocked_clicks"] = blocked.clicks;
       report_["merged"] = merged;
       // The terms of several words, kept (as the table empties while it builds) for the
       // word-start index, which names them by their nodes in the finished index.
@@ -455,42 +462,104 @@ class RowTable {
   // (variant, term it folded into, the variant's count, the term's count)
   using MergedPair = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t>;
 
+  static std::uint64_t saturated_sum(std::uint64_t a, std::uint64_t b) noexcept {
+    return a + b < a ? ~std::uint64_t{0} : a + b;
+  }
+
+  // The terms a build leaves out by name: whole terms, and every term holding one of the words
+  // (between spaces). Both are folded as the terms are, so they are compared byte for byte.
+  class Blocked {
+   public:
+    Blocked(const std::vector<std::string>& terms, const std::vector<std::string>& words)
+        : terms_(terms.begin(), terms.end()), words_(words.begin(), words.end()) {}
+
+    bool empty() const noexcept { return terms_.empty() && words_.empty(); }
+
+    bool operator()(std::string_view term) const {
+      if (terms_.contains(term)) return true;
+      if (words_.empty()) return false;
+      for (std::size_t begin = 0; begin <= term.size();) {
+        const std::size_t end = std::min(term.find(' ', begin), term.size());
+        if (words_.contains(term.substr(begin, end - begin))) return true;
+        begin = end + 1;
+      }
+      return false;
+    }
+
+   private:
+    // Views into the caller's strings, which outlive the build.
+    std::unordered_set<std::string_view> terms_, words_;
+  };
+
+  // What fold_and_drop left out, for being rare or empty and for being blocked, and merged.
+  struct Folded {
+    ClickTable::Dropped dropped;
+    ClickTable::Dropped blocked;
+    std::vector<MergedPair> pairs;
+  };
+
   // Folds the variants of terms searched `merge_ratio` times as often into them, and accent twins
-  // together (see ingest/variants.hpp), then leaves out the terms counted fewer than `min_count`
-  // times, their variants' counts included.
-  static Expected<std::pair<ClickTable::Dropped, std::vector<MergedPair>>, ingest::RowError>
-  fold_and_drop(ClickTable& table, std::uint64_t min_count, std::optional<double> merge_ratio,
-                Cancel& cancel) {
+  // together (see ingest/variants.hpp), then leaves out the blocked terms with every term folded
+  // into them, and the terms counted fewer than `min_count` times, their variants' counts
+  // included. A blocked term takes its slips before it goes, so that they do not stay behind to
+  // offer what was blocked under another spelling; a blocked term that is itself a slip of
+  // another goes alone, its clicks with it rather than into that term.
+  static Expected<Folded, ingest::RowError> fold_and_drop(ClickTable& table,
+                                                          std::uint64_t min_count,
+                                                          std::optional<double> merge_ratio,
+                                                          const Blocked& block, Cancel& cancel) {
     const std::vector<std::string_view> texts = table.term_texts();
     const std::vector<std::uint64_t> counts = table.term_counts();
     const std::size_t n = texts.size();
     std::vector<std::uint32_t> into(n, ingest::kNoVariant);
+    std::optional<ClickTable::TermVideos> videos;
+    if (merge_ratio || !block.empty()) videos = table.term_videos(cancel);
     if (merge_ratio) {
-      const ClickTable::TermVideos videos = table.term_videos(cancel);
-      const ingest::TermsToMerge terms{texts, counts, videos.begins, videos.videos};
+      const ingest::TermsToMerge terms{texts, counts, videos->begins, videos->videos};
       into = ingest::find_variants(terms, *merge_ratio, cancel);
       ingest::merge_accent_twins(terms, into, cancel);
+    }
+    std::vector<bool> blocked(n, false);
+    if (!block.empty()) {
+      for (std::size_t t = 0; t < n; ++t) {
+        cancel.step(1 + texts[t].size());
+        blocked[t] = block(texts[t]);
+        if (blocked[t]) into[t] = ingest::kNoVariant;
+      }
     }
     std::vector<std::uint64_t> grouped = counts;
     for (std::size_t t = 0; t < n; ++t) {
       if (into[t] == ingest::kNoVariant) continue;
-      std::uint64_t& sum = grouped[into[t]];
-      sum = sum + counts[t] < sum ? ~std::uint64_t{0} : sum + counts[t];
+      grouped[into[t]] = saturated_sum(grouped[into[t]], counts[t]);
     }
     std::vector<std::string> normalized(n);
-    std::vector<MergedPair> pairs;
+    Folded out;
     for (std::size_t t = 0; t < n; ++t) {
       const std::size_t kept = into[t] == ingest::kNoVariant ? t : into[t];
+      if (blocked[kept]) {
+        // Counted as merge_terms counts what it leaves out: the clicks on the term's videos.
+        ++out.blocked.terms;
+        for (std::size_t v = videos->begins[t]; v < videos->begins[t + 1]; ++v) {
+          out.blocked.clicks = saturated_sum(out.blocked.clicks, videos->videos[v].second);
+        }
+        continue;
+      }
       if (grouped[kept] < min_count) continue;  // left out, with its variants
       normalized[t] = texts[kept];
-      if (kept != t) pairs.emplace_back(texts[t], texts[kept], counts[t], counts[kept]);
+      if (kept != t) out.pairs.emplace_back(texts[t], texts[kept], counts[t], counts[kept]);
     }
-    std::sort(pairs.begin(), pairs.end(), [](const MergedPair& a, const MergedPair& b) {
+    std::sort(out.pairs.begin(), out.pairs.end(), [](const MergedPair& a, const MergedPair& b) {
       return std::get<2>(a) != std::get<2>(b) ? std::get<2>(a) > std::get<2>(b) : a < b;
     });
     auto dropped = table.merge_terms(normalized, cancel);
     if (!dropped) return Unexpected{std::move(dropped).error()};
-    return std::pair{*dropped, std::move(pairs)};
+    // merge_terms counts every term it left out; the blocked ones are reported on their own. A
+    // sum that stopped at 2**64-1 leaves the rest unknown, and then as large as it can be.
+    out.dropped.terms = dropped->terms - out.blocked.terms;
+    out.dropped.clicks = dropped->clicks == ~std::uint64_t{0}
+                             ? dropped->clicks
+                             : dropped->clicks - std::min(dropped->clicks, out.blocked.clicks);
+    return out;
   }
 
   static ingest::ColumnNames names(const std::string& term, const std::string& video,
@@ -686,22 +755,29 @@ void register_build(nb::module_& m) {
       .def("build", &RowTable::build, nb::arg("video_top_n"), nb::arg("progress").none(),
            nb::arg("normalize").none() = nb::none(), nb::arg("min_count") = 0,
            nb::arg("merge_ratio").none() = nb::none(), nb::arg("word_starts") = false,
+           nb::arg("blocked_terms") = std::vector<std::string>{},
+           nb::arg("blocked_words") = std::vector<std::string>{},
            nb::sig("def build(self, video_top_n: int, progress: "
                    "collections.abc.Callable[[str, int, int], object] | None, "
                    "normalize: collections.abc.Callable[[str], str] | None = None, "
                    "min_count: int = 0, merge_ratio: float | None = None, "
-                   "word_starts: bool = False) -> Index"),
+                   "word_starts: bool = False, blocked_terms: collections.abc.Sequence[str] = "
+                   "[], blocked_words: collections.abc.Sequence[str] = []) -> Index"),
            "The Index of every row added; the table is left empty. With normalize, the terms "
            "that normalise alike are merged first, each showing its most counted spelling (a "
            "term normalised to nothing is left out). With merge_ratio, the variants of terms "
            "searched that many times as often fold into them, and so do the spellings that "
            "differ only in accents; then the terms counted fewer "
-           "than min_count times are left out with their clicks. With word_starts, complete() "
+           "than min_count times are left out with their clicks. The terms in blocked_terms, "
+           "those holding a word (between spaces) of blocked_words, and the terms folded into "
+           "them are left out too; both lists are compared with the normalised terms. With "
+           "word_starts, complete() "
            "finds a term of several words from the start of each of them too (a word after "
            "the first cannot hold U+001F, which the word-start index keeps for itself).")
       .def_prop_ro("report", &RowTable::report,
                    nb::sig("def report(self) -> dict[str, typing.Any]"),
-                   "What the last build left out (dropped_terms, dropped_clicks) and merged "
+                   "What the last build left out (dropped_terms, dropped_clicks; "
+                   "blocked_terms, blocked_clicks for the blocked ones) and merged "
                    "(merged: (variant, term, variant count, term count) tuples, most counted "
                    "first).");
 }

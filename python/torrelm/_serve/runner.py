@@ -50,8 +50,9 @@ IDLE_TIMEOUT = 10
 # How long a keep-alive connection may wait for its next request (uvicorn's own default).
 KEEP_ALIVE = 5
 # At a stop, how long an idle keep-alive connection is kept for a request that may already be
-# on its way; answered, with the connection closed after it.
-LINGER = 1.0
+# on its way (a client on a busy machine may take a while to send it); answered, with the
+# connection closed after it.
+LINGER = 2.0
 # At a stop, how long the listening socket must stay without a new connection before it is
 # closed: more than a round trip, for the handshakes under way to complete.
 DRAIN_QUIET = 0.3
@@ -214,9 +215,13 @@ class _Server(uvicorn.Server):
             with contextlib.suppress(OSError):
                 listener.setblocking(False)
         # A handshake under way completes when the client's last ACK comes, a round trip after
-        # its SYN: the queue is drained until it has been empty that long.
+        # its SYN: the queue is drained until it has been empty that long and no handshake on
+        # the port is half done (within the graceful timeout).
+        ports = {listener.getsockname()[1] for listener in self.listeners}
         quiet_since = loop.time()
-        while loop.time() - quiet_since < DRAIN_QUIET:
+        deadline = quiet_since + (config.timeout_graceful_shutdown or 0)
+        while (loop.time() - quiet_since < DRAIN_QUIET or _half_open(ports)) \
+                and loop.time() < deadline:
             for listener in self.listeners:
                 while True:
                     try:
@@ -273,6 +278,23 @@ def _refuse_new_connections(listener: socket.socket) -> None:
             return
     with contextlib.suppress(OSError):
         listener.listen(0)
+
+
+def _half_open(ports: set[int]) -> bool:
+    """Whether a handshake to one of `ports` is half done (SYN received, ACK awaited)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as file:
+                next(file, None)
+                for line in file:
+                    fields = line.split()
+                    # local address "ADDR:PORT" in hex, state 03 = SYN_RECV
+                    if len(fields) > 3 and fields[3] == "03" and \
+                            int(fields[1].rpartition(":")[2], 16) in ports:
+                        return True
+        except OSError:
+            continue
+    return False
 
 
 def _run(listeners: Sequence[socket.socket], settings: Mapping[str, Any],
