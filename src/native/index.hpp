@@ -59,6 +59,16 @@ struct Stored {
   std::shared_ptr<const Stored> word_starts;
 };
 
+// The terms Index.blocked() leaves out of an index's answers: the entries as they were given,
+// and what the searches read, made once from them. Shared, never changed, by the indexes that
+// answer with it; the index's data is not copied.
+struct BlockList {
+  std::vector<std::string> terms;              // as given
+  std::vector<std::string> words;              // as given
+  std::optional<search::Blocked> index;        // none when no term of the index is blocked
+  std::optional<search::Blocked> word_starts;  // the word starts of the blocked terms
+};
+
 // What follows a word start in the word-start index: U+001F, then the node of the term it stands
 // for in two code points, 0x10000 plus its upper and its lower 16 bits (never surrogates, so
 // always valid UTF-8). A handful of nodes a word start, where the term's own text would add
@@ -73,6 +83,7 @@ class Index {
   explicit Index(std::shared_ptr<const Stored> stored) noexcept : stored_(std::move(stored)) {}
   Index(Index&& other) noexcept
       : stored_(std::move(other.stored_)),
+        blocked_(std::move(other.blocked_)),
         normalize_(std::move(other.normalize_)),
         terms_(other.terms_.load(std::memory_order_relaxed)) {}
   Index(const Index&) = delete;
@@ -82,6 +93,13 @@ class Index {
   const prefix::TrieView& trie() const noexcept { return stored_->trie; }
   const Stored& stored() const noexcept { return *stored_; }
   const std::shared_ptr<const Stored>& shared() const noexcept { return stored_; }
+
+  // The terms its queries leave out, or null when none are.
+  const BlockList* blocked() const noexcept { return blocked_.get(); }
+  const std::shared_ptr<const BlockList>& shared_blocked() const noexcept { return blocked_; }
+  void set_blocked(std::shared_ptr<const BlockList> blocked) noexcept {
+    blocked_ = std::move(blocked);
+  }
 
   // What every query does to its text first, as the terms were when the index was built: a
   // callable str -> str, or a null handle for none.
@@ -98,6 +116,7 @@ class Index {
 
  private:
   std::shared_ptr<const Stored> stored_;
+  std::shared_ptr<const BlockList> blocked_;
   nb::object normalize_;  // held here, not in Stored: only a Python object may drop it
   mutable std::atomic<std::uint64_t> terms_{kUncounted};
 };
@@ -147,6 +166,12 @@ const search::Counts& search_counts(const Stored& stored, Cancel& cancel);
 prefix::TrieView walk_view(const Stored& stored, Cancel& cancel);
 // What complete() reads beside them, made on first use; null for an index that is no tree.
 const search::CompletionRecords* completion_records(const Stored& stored, Cancel& cancel);
+
+// The block list of `index` (search.cpp) for the terms and words of two iterables of str, folded
+// as its queries fold their text; null when both are empty. Errors name `call`. Call with the
+// lock held.
+std::shared_ptr<const BlockList> block_list(const Index& index, nb::handle terms, nb::handle words,
+                                            const char* call);
 
 // The search-box queries of Index (search.cpp): complete, suggest, videos and their batches.
 void register_index_search(nb::class_<Index>& cls);

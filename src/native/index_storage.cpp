@@ -527,14 +527,22 @@ nb::object to_prefix_search(const Index& self) {
 // Pickled by value, as a container (which keeps the site's ids and the metadata), checked in full
 // when restored: a pickle is bytes from outside like any other.
 // A normalize function of the caller's goes with the container, pickled by reference as any
-// function is; the package's own are named by the metadata.
+// function is; the package's own are named by the metadata. A blocked index adds its block list
+// as given, made again from it: a copy sent to another process must not offer what it left out.
 void set_state(Index& self, nb::handle state) {
   guarded([&] {
     nb::handle data = state;
     nb::handle normalize;
-    if (PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2) {
+    nb::handle blocked_terms;
+    nb::handle blocked_words;
+    const Py_ssize_t parts = PyTuple_Check(state.ptr()) ? PyTuple_GET_SIZE(state.ptr()) : 0;
+    if (parts == 2 || parts == 4) {
       data = PyTuple_GET_ITEM(state.ptr(), 0);
       normalize = PyTuple_GET_ITEM(state.ptr(), 1);
+    }
+    if (parts == 4) {
+      blocked_terms = PyTuple_GET_ITEM(state.ptr(), 2);
+      blocked_words = PyTuple_GET_ITEM(state.ptr(), 3);
     }
     store::FileBytes file = copy_buffer(data, {kSetState, "state"});
     Read read =
@@ -548,14 +556,28 @@ void set_state(Index& self, nb::handle state) {
       throw nb::python_error();
     }
     nb::object made_index = wrap_index(std::move(*read), normalize);
-    new (&self) Index(std::move(nb::cast<Index&>(made_index)));  // nanobind hands over a blank
+    Index& made = nb::cast<Index&>(made_index);
+    if (blocked_terms.is_valid()) {
+      made.set_blocked(block_list(made, blocked_terms, blocked_words, kSetState));
+    }
+    new (&self) Index(std::move(made));  // nanobind hands over a blank
   });
+}
+
+nb::tuple entry_list(const std::vector<std::string>& entries) {
+  nb::list out;
+  for (const std::string& entry : entries) out.append(nb::str(entry.data(), entry.size()));
+  return nb::tuple(out);
 }
 
 nb::object get_state(const Index& self) {
   return guarded([&]() -> nb::object {
     nb::object container = to_container(self);
     const nb::handle normalize = self.normalizer();
+    if (const BlockList* blocked = self.blocked()) {
+      return nb::make_tuple(container, normalize.is_valid() ? nb::borrow(normalize) : nb::none(),
+                            entry_list(blocked->terms), entry_list(blocked->words));
+    }
     if (!normalize.is_valid()) return container;
     if (!text::valid_utf8(self.stored().metadata))
       return nb::make_tuple(container, nb::borrow(normalize));

@@ -114,11 +114,25 @@ struct LikelyCut {
   const Counts* counts = nullptr;
   double floor = -std::numeric_limits<double>::infinity();
   double unit = 0.0;
+  const Blocked* blocked = nullptr;
   bool passes(NodeId node, std::uint32_t edits) const {
-    return counts != nullptr &&
-           std::log1p(static_cast<double>(checked_at(counts->best, node))) - unit * edits < floor;
+    if (counts == nullptr) return false;
+    Count best = checked_at(counts->best, node);
+    if (blocked != nullptr) best = blocked->best(node, best);
+    return std::log1p(static_cast<double>(best)) - unit * edits < floor;
   }
 };
+
+// The largest count below `node` of a term that `blocked` (when given) leaves in.
+Count best_below(const Counts& counts, NodeId node, const Blocked* blocked) {
+  const Count best = checked_at(counts.best, node);
+  return blocked == nullptr ? best : blocked->best(node, best);
+}
+
+// Whether `node` ends a term that the queries may answer.
+bool answers(const TrieView& trie, NodeId node, const Blocked* blocked) {
+  return trie.terminal(node) && (blocked == nullptr || !blocked->term(node));
+}
 
 // Runs `body(rows)` with the rows of `query` within `max_dist`, and within the budget of each word
 // where `words` has several.
@@ -322,12 +336,14 @@ std::optional<NodeId> disagreement(const TrieView& trie, const Counts& counts, C
 namespace {
 
 // The index as complete() reads it: by node id over the stored arrays and the counts.
+// A blocked term is no term to it, and the counts that lead it are those of the terms left.
 struct StoredNodes {
   const TrieView& trie;
   const Counts& counts;
-  Count best(NodeId node) const { return checked_at(counts.best, node); }
+  const Blocked* blocked = nullptr;
+  Count best(NodeId node) const { return best_below(counts, node, blocked); }
   Count own(NodeId node) const { return checked_at(counts.own, node); }
-  bool terminal(NodeId node) const { return node != 0 && trie.terminal(node); }
+  bool terminal(NodeId node) const { return node != 0 && answers(trie, node, blocked); }
   NodeId id(NodeId node) const { return node; }
   std::size_t node_count() const { return trie.node_count(); }
   // Calls each(child, label) for the labelled children of `node`; returns how many it looked at.
@@ -348,10 +364,15 @@ struct RecordNodes {
   const CompletionRecords& records;
   const prefix::WalkTable& table;
   std::size_t nodes;  // of the index
-  Count best(std::uint32_t r) const { return records.at(r).best; }
+  const Blocked* blocked = nullptr;
+  Count best(std::uint32_t r) const {
+    const Count best = records.at(r).best;
+    return blocked == nullptr ? best : blocked->record_best(r, best);
+  }
   Count own(std::uint32_t r) const { return records.at(r).own; }
   bool terminal(std::uint32_t r) const {
-    return prefix::WalkTable::Node::terminal_of(records.at(r).word);
+    return prefix::WalkTable::Node::terminal_of(records.at(r).word) &&
+           (blocked == nullptr || !blocked->record_term(r));
   }
   NodeId id(std::uint32_t r) const { return table.id_of(r, nodes); }
   std::size_t node_count() const { return table.ids().size(); }
@@ -577,12 +598,13 @@ std::vector<Found> best_first(const Nodes& nodes, Entries& entries, std::vector<
 std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::string_view prefix,
                             std::size_t max_dist, std::size_t limit, Cancel cancel,
                             const CompletionRecords* records, prefix::Distance distance,
-                            Order order, char32_t stop, const WordBudget* words) {
+                            Order order, char32_t stop, const WordBudget* words,
+                            const Blocked* blocked) {
   if (limit == 0 || trie.node_count() == 0) return {};
   const std::u32string query = text::decode_utf8(prefix);
   if (stop != U'\0' && query.find(stop) != std::u32string::npos) return {};
   if (max_dist == 0 && records != nullptr && trie.walk_table != nullptr) {
-    const RecordNodes nodes{*records, *trie.walk_table, trie.node_count()};
+    const RecordNodes nodes{*records, *trie.walk_table, trie.node_count(), blocked};
     std::vector<Start> starts = exact_record_starts(nodes, query, prefix, cancel);
     if (!records->ranks().empty()) {
       RankedEntries entries(records->ranks(), prefix);
@@ -596,12 +618,13 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
   if (likely) {
     // The completions that start with the text itself are answers too, at no typo cost: once
     // they fill the limit, the last of them is a floor that passes most of the trie by.
-    const std::vector<Found> exact =
-        complete(trie, counts, prefix, 0, limit, cancel, records, distance, order, stop);
+    const std::vector<Found> exact = complete(trie, counts, prefix, 0, limit, cancel, records,
+                                              distance, order, stop, nullptr, blocked);
     if (exact.size() == limit) {
       const TypoModel& model = default_typo_model();
       cut = {&counts, std::log1p(static_cast<double>(exact.back().count)),
-             model.per_edit * model.cheapest() * (distance == prefix::Distance::Osa ? 1.0 : 0.5)};
+             model.per_edit * model.cheapest() * (distance == prefix::Distance::Osa ? 1.0 : 0.5),
+             blocked};
     }
   }
   std::vector<Start> starts =
@@ -617,7 +640,7 @@ std::vector<Found> complete(const TrieView& trie, const Counts& counts, std::str
       start.penalty = model.per_edit * modelled_cost(query, meant, start.distance, model);
     }
   }
-  return best_first(StoredNodes{trie, counts}, entries, std::move(starts), limit, cancel);
+  return best_first(StoredNodes{trie, counts, blocked}, entries, std::move(starts), limit, cancel);
 }
 
 CompletionRecords::CompletionRecords(const prefix::WalkTable& table, const Counts& counts,
@@ -741,7 +764,7 @@ namespace {
 std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
                                   const std::u32string& query, std::size_t bound, std::size_t limit,
                                   Cancel& cancel, prefix::Distance measure, const WordBudget* words,
-                                  double floor) {
+                                  double floor, const Blocked* blocked) {
   const TypoModel& model = default_typo_model();
   // Each unit edit costs at least the cheapest weight; a Levenshtein distance may count a swap
   // as two edits where the model charges one.
@@ -772,11 +795,11 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
           // No term below comes nearer than the least cell of the child's row, nor counts
           // more than its largest count.
           const double most = likelihood(
-              checked_at(counts.best, child),
+              best_below(counts, child, blocked),
               cheapest * std::max(fewest, rows.least(static_cast<std::uint32_t>(above.size()))),
               model);
           if (most <= floor || (full && most < kept.front().score)) return Visit::Skip;
-          if (distance == prefix::detail::kNoMatch || !trie.terminal(child)) {
+          if (distance == prefix::detail::kNoMatch || !answers(trie, child, blocked)) {
             return Visit::Descend;
           }
           const Count count = checked_at(counts.own, child);
@@ -812,7 +835,7 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
             counted_bar = bar;
             least_count = std::expm1(bar + model.per_edit * cheapest * fewest) * (1 - 1e-9) - 1;
           }
-          return !(static_cast<double>(checked_at(counts.best, child)) < least_count);
+          return !(static_cast<double>(best_below(counts, child, blocked)) < least_count);
         });
   });
   std::sort_heap(kept.begin(), kept.end(), worse_kept);
@@ -826,7 +849,8 @@ std::vector<Found> suggest_likely(const TrieView& trie, const Counts& counts,
 
 std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::string_view text,
                            std::size_t max_dist, std::size_t limit, Cancel cancel,
-                           prefix::Distance measure, Order order, const WordBudget* words) {
+                           prefix::Distance measure, Order order, const WordBudget* words,
+                           const Blocked* blocked) {
   std::vector<Found> out;
   if (limit == 0) return out;
   if (order == Order::Likely) {
@@ -835,7 +859,7 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
     const std::optional<NodeId> typed = prefix::find_term(trie, query);
     if (!typed || *typed >= counts.own.size()) {
       return suggest_likely(trie, counts, query, bound, limit, cancel, measure, words,
-                            -std::numeric_limits<double>::infinity());
+                            -std::numeric_limits<double>::infinity(), blocked);
     }
     // A term typed as it is was most likely meant so: it comes first unless another is likelier
     // by more than kTypedMargin, and the walk looks for those alone, which a count bound that
@@ -844,8 +868,10 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
     const Count own = counts.own[*typed];
     const double typed_score = likelihood(own, 0.0, model);
     out = suggest_likely(trie, counts, query, bound, limit, cancel, measure, words,
-                         typed_score + kTypedMargin);
-    if (out.size() < limit) out.push_back({std::string(text), *typed, own, 0, typed_score});
+                         typed_score + kTypedMargin, blocked);
+    if (out.size() < limit && (blocked == nullptr || !blocked->term(*typed))) {
+      out.push_back({std::string(text), *typed, own, 0, typed_score});
+    }
     return out;
   }
   const std::u32string query = text::decode_utf8(text);
@@ -879,11 +905,13 @@ std::vector<Found> suggest(const TrieView& trie, const Counts& counts, std::stri
               // text and more: none beats it when the child's largest count is below its count,
               // or equal with a later text.
               const Found& worst = kept.front();
-              const Count most = checked_at(counts.best, child);
+              const Count most = best_below(counts, child, blocked);
               if (most < worst.count) return Visit::Skip;
               if (most == worst.count && spell(above, label) > worst.term) return Visit::Skip;
             }
-            if (distance > d || distance < nearest || !trie.terminal(child)) return Visit::Descend;
+            if (distance > d || distance < nearest || !answers(trie, child, blocked)) {
+              return Visit::Descend;
+            }
             Found found{{}, child, checked_at(counts.own, child), distance};
             // A smaller count at no smaller distance loses before the term is spelled.
             if (kept.size() == need && found.distance >= kept.front().distance &&

@@ -29,6 +29,7 @@
 #include "prefix/matcher/distance.hpp"
 #include "prefix/matcher/walk_table.hpp"
 #include "prefix/trie/trie.hpp"
+#include "search/blocked.hpp"
 
 namespace torrelm::search {
 
@@ -179,12 +180,14 @@ enum class Order : std::uint8_t { Likely, Distance };
 // A `stop` code point other than U+0000 ends what may match `prefix`: the prefixes within the
 // bound are those that do not hold it (a term below one may). `words`, for a text of several
 // words, bounds each of them too (the prefix being its last), max_dist the whole.
+// `blocked`, when given, leaves its terms out: the answer is the one an index without them gives,
+// the next best terms taking their places.
 std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
                             std::string_view prefix, std::size_t max_dist, std::size_t limit,
                             Cancel cancel = {}, const CompletionRecords* records = nullptr,
                             prefix::Distance distance = prefix::Distance::Levenshtein,
                             Order order = Order::Distance, char32_t stop = U'\0',
-                            const WordBudget* words = nullptr);
+                            const WordBudget* words = nullptr, const Blocked* blocked = nullptr);
 
 // The `limit` terms within `max_dist` edits of `text`, best first by (distance, larger count,
 // code point order): the first `limit` of fuzzy_match(text, max_dist) sorted so. `counts` is
@@ -194,13 +197,16 @@ std::vector<Found> complete(const prefix::TrieView& trie, const Counts& counts,
 // then only the terms whose score exceeds its own by more than kTypedMargin (e^5, some 150 times
 // as likely), then it; on English words drawn by frequency that replaces 0.015 % of them
 // (bench/bench_quality.py), and the walk passes by nearly everything. `words`, for a text of
-// several words, bounds each of them too.
+// several words, bounds each of them too. `blocked`, when given, leaves its terms out of the
+// answer, the next best taking their places; a blocked term typed in full still sets the margin
+// (it is what was typed), and is left out itself.
 inline constexpr double kTypedMargin = 5.0;
 std::vector<Found> suggest(const prefix::TrieView& trie, const Counts& counts,
                            std::string_view text, std::size_t max_dist, std::size_t limit,
                            Cancel cancel = {},
                            prefix::Distance distance = prefix::Distance::Levenshtein,
-                           Order order = Order::Distance, const WordBudget* words = nullptr);
+                           Order order = Order::Distance, const WordBudget* words = nullptr,
+                           const Blocked* blocked = nullptr);
 
 // `found`, best first, less each term that lies within one edit (a swap of neighbours counting
 // one) of a better one searched at least kSlipRatio times as often, when it has kShortestSlip
