@@ -913,3 +913,50 @@ def test_a_new_snapshot_clears_those_left_behind(tmp_path):
         taken.append(Snapshots(str(folder)).take(str(path))[1])
     assert [p.name for p in folder.glob("[0-9]*")] == [os.path.basename(taken[-1])]
     assert len(torrelm.open(taken[-1])) == 301
+
+
+def test_a_block_list_is_applied_and_replaced_while_serving(tmp_path, clock):
+    rows = [("fortnite", "f", 2000), ("fortnite tips", "t", 500), ("fort boyard", "b", 300),
+            ("forty", "y", 100), ("Fortune Cookies", "c", 50)]
+    path = tmp_path / "index.idx"
+    torrelm.save(torrelm.build(rows, normalize="casefold"), path)
+    blocks = tmp_path / "blocked.txt"
+    blocks.write_text("# pulled by hand\nFORTNITE\n")
+    app = create_app(path, clock=clock, block=blocks)
+    index = torrelm.open(path)
+    with TestClient(app) as client:
+        def answered(endpoint, **params):
+            key = {"complete": "completions", "suggest": "suggestions",
+                   "typeahead": "completions"}[endpoint]
+            found = client.get(f"/api/{endpoint}", params={"q": "fort", **params}).json()[key]
+            return [item["term"] for item in found]
+
+        def expected(terms, words):
+            def shown(term):
+                folded = term.casefold()
+                return folded not in terms and not set(folded.split()) & words
+
+            return {"complete": [c.term for c in index.complete("fort", limit=10) if shown(c.term)],
+                    "suggest": [s.term for s in index.suggest("fort", max_dist=2, limit=100)
+                                if shown(s.term)][:10],
+                    "typeahead": [c.term for c in index.typeahead("fort", limit=10).completions
+                                  if shown(c.term)]}
+
+        for text, terms, words in [("FORTNITE\n", {"fortnite"}, set()),
+                                   ("~cookies\nfort boyard\n", {"fort boyard"}, {"cookies"}),
+                                   ("", set(), set())]:
+            replacement = tmp_path / "incoming.txt"
+            replacement.write_text(text)
+            os.replace(replacement, blocks)  # a term pulled: within a check, no rebuild
+            clock.now += RELOAD_INTERVAL
+
+            async def checked():
+                client.app.state.blocks.current()
+                await client.app.state.reloaded()
+
+            client.portal.call(checked)
+            want = expected(terms, words)
+            for endpoint in want:
+                got = answered(endpoint, **({"max_dist": 2} if endpoint == "suggest" else {}))
+                assert got == want[endpoint], (text, endpoint)
+        assert client.get("/stats").json()["block"]["terms"] == 0

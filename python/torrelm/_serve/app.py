@@ -33,8 +33,8 @@ from starlette.responses import Response
 from starlette.routing import Route
 
 from .._native import Index
-from .holders import (RELOAD_INTERVAL, FileHolder, IndexHolder, PathLike, Snapshots,
-                      TitleFiles, VideoHolder, _jsonable, named_indexes)
+from .holders import (RELOAD_INTERVAL, BlockHolder, FileHolder, IndexHolder, PathLike,
+                      Snapshots, TitleFiles, VideoHolder, _jsonable, named_indexes)
 from .observe import RESULTS_KEY, AccessLog, Metrics, Observed
 
 # Larger pages of results are no search box's; the bound keeps one request's work small.
@@ -142,8 +142,9 @@ Query = Callable[[Index, str, int, int], "Found | bytes"]
 
 class _Service:
     def __init__(self, holders: dict[str, IndexHolder], videos: VideoHolder | None,
-                 max_text: int, max_dist: int) -> None:
+                 max_text: int, max_dist: int, blocks: BlockHolder | None = None) -> None:
         self.holders = holders
+        self.blocks = blocks
         self.default = next(iter(holders.values()))
         self.videos_holder = videos
         self.max_text = max_text
@@ -288,11 +289,21 @@ class _Service:
                 "reloads": holder.reloads, "incomplete": holder.incomplete,
                 "last_error": holder.public_error()}
 
+    def block_stats(self) -> dict[str, Any] | None:
+        holder = self.blocks
+        if holder is None:
+            return None
+        blocks = holder.current()
+        return {"terms": len(blocks.terms), "words": len(blocks.words),
+                "file": blocks.identity.as_json(), "reloads": holder.reloads,
+                "last_error": holder.public_error()}
+
     async def stats_page(self, request: Request) -> Response:
         return Json({
             "default_index": self.default.name,
             "indexes": {name: self.index_stats(holder) for name, holder in self.holders.items()},
             "videos": self.videos_stats(),
+            "block": self.block_stats(),
             "bounds": {"max_text": self.max_text, "max_dist": self.max_dist,
                        "max_limit": MAX_LIMIT},
             "worker": {
@@ -345,7 +356,7 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
                snapshot_dir: PathLike | None = None, map_in_place: bool = False,
                search_url: str | None = None, videos: PathLike | None = None,
                access_log: PathLike | None = None,
-               cors_origins: Sequence[str] = ()) -> Starlette:
+               cors_origins: Sequence[str] = (), block: PathLike | None = None) -> Starlette:
     """The service over the index file `indexes`, or over several: a mapping of names to files,
     the first one answering requests that name none (one path is named "default"). Each is
     opened (copied, mapped and verified) at once so that a bad file fails here rather than at
@@ -363,7 +374,9 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
     text, URL-encoded. `videos` is a Parquet or CSV file of the videos' titles (columns id and
     title, maybe thumbnail and url), joined into the videos answered. `access_log` is a file
     that gets a JSON line per request ("-" for standard output). `cors_origins` are the origins
-    whose pages may call the service from a browser."""
+    whose pages may call the service from a browser. `block` is a block list (a line a term,
+    `~word` a word, `#` a comment) that no completion, suggestion or correction answered may
+    match, read again when the file is replaced."""
     if search_url is not None and "{q}" not in search_url:
         raise ValueError(f"search_url {search_url!r} has no {{q}} for the text typed")
     if max_text < 0 or max_dist < 0:
@@ -380,6 +393,8 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
             cleanups.append(weakref.finalize(owner, shutil.rmtree, folder, True))
         else:
             folder = os.fspath(snapshot_dir)
+        blocks = (BlockHolder(os.fspath(block), interval=reload_interval, clock=clock)
+                  if block is not None else None)
         holders: dict[str, IndexHolder] = {}
         for name, path in named.items():
             snapshots = None
@@ -389,7 +404,7 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
                 os.makedirs(os.path.join(folder, name), exist_ok=True)
                 snapshots = Snapshots(os.path.join(folder, name))
             holders[name] = IndexHolder(path, name=name, interval=reload_interval, clock=clock,
-                                        snapshots=snapshots)
+                                        snapshots=snapshots, blocks=blocks)
         video_holder = (VideoHolder(os.fspath(videos), TitleFiles(folder),
                                     interval=reload_interval, clock=clock)
                         if videos is not None else None)
@@ -400,7 +415,7 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
         for cleanup in cleanups:
             cleanup()
         raise
-    service = _Service(holders, video_holder, max_text, max_dist)
+    service = _Service(holders, video_holder, max_text, max_dist, blocks)
     metrics = Metrics(holders, video_holder, log)
     files = _static_files()
 
@@ -422,7 +437,9 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
             holder.current()
         return Response(metrics.exposition(), media_type=metrics.content_type)
 
-    watched: list[FileHolder[Any]] = [*holders.values()]
+    # The block list first: a list replaced with an index is applied as the index opens.
+    watched: list[FileHolder[Any]] = [*([blocks] if blocks is not None else []),
+                                      *holders.values()]
     if video_holder is not None:
         watched.append(video_holder)
 
@@ -480,6 +497,7 @@ def create_app(indexes: PathLike | Mapping[str, PathLike], *, max_text: int = 25
     app.state.holder = service.default
     app.state.holders = holders
     app.state.videos = video_holder
+    app.state.blocks = blocks
     app.state.service = service
     app.state.metrics = metrics
     app.state.reloaded = reloaded

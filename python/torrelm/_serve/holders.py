@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import errno
 import fcntl
 import hashlib
@@ -24,6 +25,7 @@ from typing import Any, Generic, Protocol, TypeVar
 
 from starlette.concurrency import run_in_threadpool
 
+from .._builder import blocked_entries
 from .._native import Index
 from .._storage import _open_regular
 from .._storage import open as open_index
@@ -224,6 +226,47 @@ class Served:
     snapshot: str | None = None
     build_id: str = ""
     shape: tuple[tuple[str, int | str], ...] = ()
+    # The index as opened, `index` being it with the block list applied; and that list's file.
+    raw: Index | None = None
+    blocked_by: FileIdentity | None = None
+
+
+# The largest block list read: a list of terms pulled by hand, not a dictionary.
+MAX_BLOCK_BYTES = 16 << 20
+
+
+@dataclass(frozen=True)
+class BlockList:
+    """Terms and words no answer may show, as the build's --block lists them: a line a term,
+    `~word` a word, `#` a comment."""
+
+    terms: tuple[str, ...]
+    words: tuple[str, ...]
+    identity: FileIdentity
+
+    @staticmethod
+    def read(path: str) -> BlockList:
+        descriptor, status = _open_regular(path)
+        try:
+            if status.st_size > MAX_BLOCK_BYTES:
+                raise ValueError(f"{status.st_size:,} bytes, more than a block list's "
+                                 f"{MAX_BLOCK_BYTES:,}")
+            with os.fdopen(os.dup(descriptor), "rb") as file:
+                text = file.read(MAX_BLOCK_BYTES + 1).decode("utf-8-sig")
+        finally:
+            os.close(descriptor)
+        # The syntax of the build's --block: the same file serves both.
+        terms, words = blocked_entries(text.splitlines(), "line")
+        return BlockList(terms, words, FileIdentity.of(status))
+
+
+def _with_blocks(served: Served, blocks: BlockList | None) -> Served:
+    """`served` answering with the block list `blocks` (none: as opened)."""
+    raw = served.raw if served.raw is not None else served.index
+    index = raw if blocks is None or not (blocks.terms or blocks.words) else raw.blocked(
+        blocks.terms, blocks.words)
+    return dataclasses.replace(served, index=index, raw=raw,
+                               blocked_by=blocks.identity if blocks is not None else None)
 
 
 _REPR_FIELD = re.compile(r"(\w+)=([^\s'>]+)")
@@ -426,9 +469,34 @@ class IndexHolder(FileHolder[Served]):
 
     def __init__(self, path: str, *, name: str = DEFAULT_NAME, interval: float = RELOAD_INTERVAL,
                  clock: Callable[[], float] = time.monotonic,
-                 snapshots: Snapshots | None = None) -> None:
+                 snapshots: Snapshots | None = None, blocks: BlockHolder | None = None) -> None:
         self.snapshots = snapshots
+        self.blocks = blocks
         super().__init__(name, path, interval=interval, clock=clock)
+        if blocks is not None:
+            blocks.listeners.append(self.reblock)
+        self._reblocking: asyncio.Task[None] | None = None
+
+    def _block_list(self) -> BlockList | None:
+        return self.blocks.served if self.blocks is not None else None
+
+    def reblock(self) -> None:
+        """Applies the block list in service (just replaced) to the index in service, in a
+        thread: a word blocked takes a pass over the terms."""
+        async def apply() -> None:
+            served, blocks = self.served, self._block_list()
+            blocked = await run_in_threadpool(_with_blocks, served, blocks)
+            if self.served is served:  # else a newer index took the list as it opened
+                self.served = blocked
+                logger.info("%s: now serving with the block list of %s", self.path,
+                            _when(blocks.identity) if blocks is not None else "none")
+
+        self._reblocking = asyncio.get_running_loop().create_task(apply())
+
+    async def reloaded(self) -> None:
+        await super().reloaded()
+        if self._reblocking is not None:
+            await self._reblocking
 
     def _first(self) -> Served:
         try:
@@ -439,12 +507,12 @@ class IndexHolder(FileHolder[Served]):
             fallback = self.snapshots.latest() if self.snapshots is not None else None
             if fallback is None:
                 raise
-            self.served = _served(*fallback)
+            self.served = _with_blocks(_served(*fallback), self._block_list())
             self._report(error, None)
             return self.served
 
     def _load(self) -> Served:
-        return _open(self.path, self.snapshots)
+        return _with_blocks(_open(self.path, self.snapshots), self._block_list())
 
     def paths(self) -> tuple[str, ...]:
         return (self.path,) + ((self.snapshots.folder,) if self.snapshots is not None else ())
@@ -527,6 +595,25 @@ def _locked(folder: str) -> Iterator[None]:
         yield
     finally:
         os.close(descriptor)  # which releases the lock
+
+
+class BlockHolder(FileHolder[BlockList]):
+    """The block list (--block), read again when its file is replaced; each index holder is
+    told, and applies it to the index it serves."""
+
+    kind = "block list"
+
+    def __init__(self, path: str, *, interval: float = RELOAD_INTERVAL,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.listeners: list[Callable[[], None]] = []
+        super().__init__("block", path, interval=interval, clock=clock)
+
+    def _load(self) -> BlockList:
+        return BlockList.read(self.path)
+
+    def _retire(self, old: BlockList, new: BlockList) -> None:
+        for listener in self.listeners:
+            listener()
 
 
 @dataclass(frozen=True)

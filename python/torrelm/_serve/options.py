@@ -36,7 +36,7 @@ DEFAULTS: dict[str, Any] = {
     "index": [], "host": "127.0.0.1", "port": 8000, "workers": 1, "max_text": 256,
     "max_dist_limit": 2, "snapshot_dir": None, "map_in_place": False, "search_url": None,
     "videos": None, "access_log": None, "cors_origin": [], "graceful_timeout": 10,
-    "idle_timeout": 10, "max_connections": 10_000,
+    "idle_timeout": 10, "max_connections": 10_000, "block": None,
 }
 # The kind of value each key of the configuration file takes; the keys are the long options'
 # names (with dashes or underscores), and "indexes" for the index files.
@@ -44,7 +44,7 @@ _KINDS = {"indexes": "indexes", "host": "text", "port": "integer", "workers": "i
           "max_text": "integer", "max_dist_limit": "integer", "snapshot_dir": "path",
           "map_in_place": "boolean", "search_url": "text", "videos": "path",
           "access_log": "log", "cors_origin": "texts", "graceful_timeout": "integer",
-          "idle_timeout": "integer", "max_connections": "integer"}
+          "idle_timeout": "integer", "max_connections": "integer", "block": "path"}
 
 
 class _Failing(Protocol):
@@ -87,6 +87,11 @@ def add_serve_parser(commands: Any) -> argparse.ArgumentParser:
     serve.add_argument("--graceful-timeout", type=int, metavar="SECONDS",
                        help="on SIGTERM or Ctrl-C, how long requests in flight may take to "
                        "finish (default 10)")
+    serve.add_argument("--block", metavar="FILE",
+                       help="a block list: a line a term, '~word' a word, '#' a comment; no "
+                       "completion, suggestion or correction matching it is answered (folded "
+                       "as the index folds), and the file is read again when it is replaced, "
+                       "so a term is pulled within a second without a rebuild")
     serve.add_argument("--idle-timeout", type=int, metavar="SECONDS",
                        help="close a connection that sends no request for this long (default "
                        "10; a keep-alive connection waits 5 s for its next request)")
@@ -258,5 +263,5 @@ def serve_command(args: argparse.Namespace) -> int:
           map_in_place=args.map_in_place, search_url=args.search_url, videos=args.videos,
           access_log=args.access_log, cors_origins=args.cors_origin,
           graceful_timeout=args.graceful_timeout, idle_timeout=args.idle_timeout,
-          max_connections=args.max_connections, announce=announce)
+          max_connections=args.max_connections, block=args.block, announce=announce)
     return 0

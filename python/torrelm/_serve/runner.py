@@ -39,7 +39,7 @@ import uvicorn
 
 from .._storage import open as open_index
 from .app import create_app
-from .holders import FileChanged, Snapshots, TitleFiles, named_indexes
+from .holders import BlockList, FileChanged, Snapshots, TitleFiles, named_indexes
 from .titles import Titles
 
 # What the environment carries to the worker processes (see _worker_main).
@@ -304,7 +304,7 @@ def _run(listeners: Sequence[socket.socket], settings: Mapping[str, Any],
                      max_dist=settings["max_dist"], snapshot_dir=settings["snapshot_dir"],
                      map_in_place=settings["map_in_place"], search_url=settings["search_url"],
                      videos=settings["videos"], access_log=settings["access_log"],
-                     cors_origins=settings["cors_origins"])
+                     cors_origins=settings["cors_origins"], block=settings["block"])
     most = connection_cap(settings["max_connections"], _raise_file_limit())
     # httptools and uvloop named rather than left to uvicorn's choice, which falls back on
     # pure-Python parsing and asyncio's loop without a word when either is missing; that costs
@@ -371,7 +371,7 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
           search_url: str | None = None, videos: str | None = None,
           access_log: str | None = None, cors_origins: Sequence[str] = (),
           graceful_timeout: int = 10, idle_timeout: float = IDLE_TIMEOUT,
-          max_connections: int = MAX_CONNECTIONS,
+          max_connections: int = MAX_CONNECTIONS, block: str | None = None,
           announce: Callable[[str], None] | None = None) -> None:
     """Runs the service until SIGINT or SIGTERM, then stops without losing a request: requests
     in flight and queued get `graceful_timeout` seconds to be answered. It binds the port
@@ -379,7 +379,8 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
     temporary folder by default), removed when it stops, for the snapshots of each index, which
     every worker maps, so they share its pages, and for the metrics files of the workers.
     `map_in_place` maps the files themselves instead (a worker dies if a file is rewritten in
-    place). `announce` is told what is served, once it is ready to be."""
+    place). `block` is a block list, read again when it is replaced. `announce` is told what
+    is served, once it is ready to be."""
     _log_to_stderr()
     named = {name: os.path.abspath(path) for name, path in named_indexes(indexes).items()}
     _raise_file_limit()
@@ -396,6 +397,8 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
             # workers, while they start (they wait for it on the titles' lock).
             titles = _Converting(videos, folder) if videos is not None else None
             shown = _prepare(named, folder, map_in_place)
+            if block is not None:
+                shown.append(_prepare_block(block))
             settings = {
                 "indexes": list(named.items()), "snapshot_dir": folder,
                 "map_in_place": map_in_place, "max_text": max_text, "max_dist": max_dist,
@@ -403,7 +406,8 @@ def serve(indexes: str | Mapping[str, str], *, host: str = "127.0.0.1", port: in
                 "access_log": access_log if access_log in (None, "-") else
                 os.path.abspath(access_log), "cors_origins": list(cors_origins),
                 "graceful_timeout": graceful_timeout, "idle_timeout": idle_timeout,
-                "max_connections": max_connections, "folder": folder}
+                "max_connections": max_connections, "folder": folder,
+                "block": block and os.path.abspath(block)}
             if workers > 1:
                 # Counters and histograms of every worker, each in files of its own, summed by
                 # the worker a scrape reaches. Set before any worker imports
@@ -461,6 +465,16 @@ def _prepare(named: Mapping[str, str], folder: str, map_in_place: bool) -> list[
         shown.append(f"{name}: {re.sub(r' path=.*>$', '>', repr(index))}")
         del index
     return shown
+
+
+def _prepare_block(block: str) -> str:
+    try:
+        blocks = BlockList.read(block)
+    except OSError as error:
+        raise SystemExit(f"torrelm serve: --block {block}: {error.strerror or error}") from None
+    except ValueError as error:
+        raise SystemExit(f"torrelm serve: --block {block}: {error}") from None
+    return f"blocking {len(blocks.terms):,} term(s) and {len(blocks.words):,} word(s) of {block}"
 
 
 class _Converting:
