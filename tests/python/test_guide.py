@@ -16,7 +16,7 @@ def blocks(section):
     return re.findall(r"```python\n(.*?)```", text[start:end if end >= 0 else None], re.S)
 
 
-@pytest.mark.parametrize("section", ["A search box: completions and suggestions"])
+@pytest.mark.parametrize("section", ["A search box: completions and suggestions", "A public site"])
 def test_the_examples_of_a_section_run(section):
     found = blocks(section)
     assert found, f"no example in the section {section!r}"
