@@ -385,7 +385,7 @@ def _weighed(connection: Any, base: str, column: str, half_life: float,
                 raise InputError(f"--now {now!r} is not a time (e.g. 2026-12-08 or "
                                  "2026-12-08T12:00:00)") from None
     count = f"{_checked_count(types)}" if "count" in types else "1"
-    term = "term" if types.get("term") == "VARCHAR" else _term(types.get("term", "VARCHAR"))
+    term = _term(types["term"])
     rows = (f"SELECT {term} AS term, video, {count} AS clicks, "
             f"CASE WHEN {quoted} IS NULL THEN error('a row of term ' || coalesce(CAST(term AS "
             f"VARCHAR), 'null') || ' has no time in column ' || {_sql_text(name)}) "

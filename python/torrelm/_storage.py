@@ -113,6 +113,23 @@ def _open_regular(path: PathLike) -> tuple[int, os.stat_result]:
     return descriptor, status
 
 
+def _read_small(path: PathLike, most: int, what: str) -> tuple[bytes, os.stat_result]:
+    """The bytes of the regular file at `path` and its status; ValueError for anything else, or
+    for a file of more than `most` bytes (`what` names such a file in the message): /dev/zero
+    would be read until memory ran out, and a FIFO would wait for a writer."""
+    descriptor, status = _open_regular(path)
+    try:
+        with os.fdopen(os.dup(descriptor), "rb") as file:
+            data = file.read(most + 1) if status.st_size <= most else b""
+    finally:
+        os.close(descriptor)
+    if status.st_size > most:
+        raise ValueError(f"{status.st_size:,} bytes, more than a {what}'s {most:,}")
+    if len(data) > most:  # it grew while it was read
+        raise ValueError(f"more than a {what}'s {most:,} bytes")
+    return data, status
+
+
 def _read(path: PathLike, *, map: bool, verify: bool, normalize: Normalize | None) -> Index:
     descriptor, _ = _open_regular(path)
     try:

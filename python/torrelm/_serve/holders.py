@@ -27,7 +27,7 @@ from starlette.concurrency import run_in_threadpool
 
 from .._builder import blocked_entries
 from .._native import Index
-from .._storage import _open_regular
+from .._storage import _open_regular, _read_small
 from .._storage import open as open_index
 from .names import DEFAULT_NAME, INDEX_NAME
 from .observe import scrubbed
@@ -88,8 +88,13 @@ class FileIdentity:
         return {"size": self.size, "mtime": self.mtime_ns / 1e9}
 
     @property
+    def stem(self) -> str:
+        """A name for what is made from the file, told apart by its identity."""
+        return f"{self.device}-{self.inode}-{self.size}-{self.mtime_ns}"
+
+    @property
     def snapshot_name(self) -> str:
-        return f"{self.device}-{self.inode}-{self.size}-{self.mtime_ns}.idx"
+        return f"{self.stem}.idx"
 
 
 class FileChanged(Exception):
@@ -151,7 +156,7 @@ class Snapshots:
                 if os.path.exists(snapshot):
                     return identity, snapshot, False
                 self._copy(path, source, identity, snapshot)
-                self._prune(keep=snapshot)
+                _prune(self.folder, snapshot, lambda name: bool(_SNAPSHOT.fullmatch(name)))
                 return identity, snapshot, True
         finally:
             os.close(source)
@@ -175,15 +180,6 @@ class Snapshots:
             except (OSError, ValueError):
                 continue
         return None
-
-    def _prune(self, keep: str) -> None:
-        """Removes every snapshot but `keep`, the newest: workers that still map an older one
-        keep its pages until they let it go, and one that died mid-reload leaves none behind."""
-        for name in os.listdir(self.folder):
-            path = os.path.join(self.folder, name)
-            if _SNAPSHOT.fullmatch(name) and path != keep:
-                with contextlib.suppress(OSError):
-                    os.unlink(path)
 
     def _locked(self) -> contextlib.AbstractContextManager[None]:
         return _locked(self.folder)
@@ -246,15 +242,8 @@ class BlockList:
 
     @staticmethod
     def read(path: str) -> BlockList:
-        descriptor, status = _open_regular(path)
-        try:
-            if status.st_size > MAX_BLOCK_BYTES:
-                raise ValueError(f"{status.st_size:,} bytes, more than a block list's "
-                                 f"{MAX_BLOCK_BYTES:,}")
-            with os.fdopen(os.dup(descriptor), "rb") as file:
-                text = file.read(MAX_BLOCK_BYTES + 1).decode("utf-8-sig")
-        finally:
-            os.close(descriptor)
+        data, status = _read_small(path, MAX_BLOCK_BYTES, "block list")
+        text = data.decode("utf-8-sig")
         # The syntax of the build's --block: the same file serves both.
         terms, words = blocked_entries(text.splitlines(), "line")
         return BlockList(terms, words, FileIdentity.of(status))
@@ -540,7 +529,7 @@ class TitleFiles:
         Raises ValueError for a file that is no videos file, OSError for one unreadable."""
         descriptor, status = _open_regular(path)
         os.close(descriptor)
-        name = FileIdentity.of(status).snapshot_name[:-4]
+        name = FileIdentity.of(status).stem
         target = os.path.join(self.folder, name + ".titles")
         refused = os.path.join(self.folder, name + ".refused")
         with _locked(self.folder):
@@ -560,15 +549,12 @@ class TitleFiles:
                     raise
                 # Named by what was read: the file may have changed since it was looked at.
                 named = os.path.join(self.folder, FileIdentity(
-                    *Titles.open(temporary).source).snapshot_name[:-4] + ".titles")
+                    *Titles.open(temporary).source).stem + ".titles")
                 os.rename(temporary, named)
             finally:
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(temporary)
-            for name in os.listdir(self.folder):
-                if name.endswith(".titles") and os.path.join(self.folder, name) != named:
-                    with contextlib.suppress(OSError):
-                        os.unlink(os.path.join(self.folder, name))
+            _prune(self.folder, named, lambda name: name.endswith(".titles"))
             return named
 
 
@@ -584,6 +570,17 @@ def _convert_apart(source: str, target: str) -> None:
         raise OSError(message)
     raise ValueError(message if kind == "ValueError" else
                      f"the conversion failed ({done.stderr.strip()[-300:]})")
+
+
+def _prune(folder: str, keep: str, made: Callable[[str], bool]) -> None:
+    """Removes every file of `folder` that `made` names but `keep`, the newest: workers that
+    still map an older one keep its pages until they let it go, and one that died mid-reload
+    leaves none behind."""
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        if made(name) and path != keep:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
 
 
 @contextlib.contextmanager

@@ -10,7 +10,7 @@ import sys
 import tomllib
 from typing import Any, NoReturn, Protocol
 
-from .._storage import _open_regular
+from .._storage import _read_small
 from .names import DEFAULT_NAME, INDEX_NAME
 
 # The largest configuration file read: a few options take a few hundred bytes.
@@ -115,26 +115,13 @@ def _config(path: str, parser: _Failing) -> dict[str, Any]:
     """The options in the TOML file at `path`, under their argparse names, paths in it taken
     from the file's folder."""
     try:
-        # A regular file only, and a small one: /dev/zero would be read until memory ran out,
-        # and a FIFO would hold the start until something wrote to it.
-        descriptor, status = _open_regular(path)
-        try:
-            if status.st_size > MAX_CONFIG_BYTES:
-                parser.error(f"--config {path}: {status.st_size:,} bytes, more than a "
-                             f"configuration file's {MAX_CONFIG_BYTES:,}")
-            with os.fdopen(os.dup(descriptor), "rb") as file:
-                text = file.read(MAX_CONFIG_BYTES + 1)
-        finally:
-            os.close(descriptor)
-        if len(text) > MAX_CONFIG_BYTES:
-            parser.error(f"--config {path}: more than a configuration file's "
-                         f"{MAX_CONFIG_BYTES:,} bytes")
+        text, _ = _read_small(path, MAX_CONFIG_BYTES, "configuration file")
         table = tomllib.loads(text.decode())
     except OSError as error:
         parser.error(f"--config {path}: {error.strerror or error}")
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         parser.error(f"--config {path}: not TOML: {error}")
-    except ValueError as error:  # not a regular file
+    except ValueError as error:  # not a regular file, or too large
         parser.error(f"--config {path}: {error}")
     folder = os.path.dirname(os.path.abspath(path))
 

@@ -19,18 +19,27 @@ struct Term {
 
 // What each term merges into (its text, or "" where it stays), as a build with merge_variants
 // at the default ratio decides.
-std::vector<std::string> merged(const std::vector<Term>& terms) {
+// The columns find_variants reads, each term on one video.
+struct Columns {
+  explicit Columns(const std::vector<Term>& terms) {
+    for (const Term& term : terms) {
+      texts.push_back(term.text);
+      counts.push_back(term.count);
+      videos.emplace_back(term.video, term.count);
+      begins.push_back(videos.size());
+    }
+  }
+  TermsToMerge merging() const { return {texts, counts, begins, videos}; }
+
   std::vector<std::string_view> texts;
   std::vector<std::uint64_t> counts;
   std::vector<std::size_t> begins{0};
   std::vector<std::pair<std::uint32_t, std::uint64_t>> videos;
-  for (const Term& term : terms) {
-    texts.push_back(term.text);
-    counts.push_back(term.count);
-    videos.emplace_back(term.video, term.count);
-    begins.push_back(videos.size());
-  }
-  const TermsToMerge merging{texts, counts, begins, videos};
+};
+
+std::vector<std::string> merged(const std::vector<Term>& terms) {
+  const Columns columns(terms);
+  const TermsToMerge merging = columns.merging();
   std::vector<std::uint32_t> into = find_variants(merging, kDefaultRatio);
   merge_accent_twins(merging, into);
   std::vector<std::string> out;
@@ -122,18 +131,8 @@ TEST(MergeVariants, CrowdedDeletionKeyTakesWorkInProportion) {
   std::size_t looks = 0;  // the hook is asked once every Cancel::kInterval steps
   Cancel counted([](void* looked) noexcept { return ++*static_cast<std::size_t*>(looked), false; },
                  &looks);
-  std::vector<std::string_view> texts;
-  std::vector<std::uint64_t> counts;
-  std::vector<std::size_t> begins{0};
-  std::vector<std::pair<std::uint32_t, std::uint64_t>> videos;
-  for (const Term& term : terms) {
-    texts.push_back(term.text);
-    counts.push_back(term.count);
-    videos.emplace_back(term.video, term.count);
-    begins.push_back(videos.size());
-  }
-  const std::vector<std::uint32_t> into =
-      find_variants(TermsToMerge{texts, counts, begins, videos}, kDefaultRatio, counted);
+  const Columns columns(terms);
+  const std::vector<std::uint32_t> into = find_variants(columns.merging(), kDefaultRatio, counted);
   EXPECT_EQ(into.back(), kTerms);  // the slip still folds into the most searched term
   EXPECT_EQ(std::count(into.begin(), into.end(), kNoVariant), kTerms + 1);
   // A few hundred steps a term, where comparing each with all the others takes tens of
